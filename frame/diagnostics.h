@@ -1,0 +1,31 @@
+// Every text the bridge ever writes. A failure is reported by exactly one of these lines on the
+// process's native standard output; the status value behind it never reaches Java.
+#pragma once
+
+namespace morlane {
+
+enum class Diag {
+    None, // nothing to report
+    DllNotFound,
+    FunctionNotFound,
+    OpenError,
+    CloseError,
+    RunError,
+    StopError,
+    DownloadError,
+    RegWriteError,
+    RegReadError,
+    CorvaneStopped,
+    WriteError,
+    ReadError,
+    ExceptionOccurred,
+};
+
+// The line for `diag`, newline included; nullptr for Diag::None.
+const char* diag_text(Diag diag) noexcept;
+
+// Writes the line with one call on stdout so that lines from concurrent calls never mix.
+// Nothing is flushed: callers that need ordering against Java output arrange it themselves.
+void report(Diag diag) noexcept;
+
+} // namespace morlane

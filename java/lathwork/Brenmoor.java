@@ -1,0 +1,126 @@
+package lathwork;
+
+/**
+ * Java face of the morlane bridge: the PLC link library ("CVDLL1RZ1.dll") and the Corvane
+ * data-access library ("CVDAlib.dll"), reached through the native library {@code morlane}.
+ *
+ * <p>Call {@link #start()} (and {@link #cvStart()} for the Corvane side) before any operation and
+ * {@link #finish()} / {@link #cvFinish()} when done. Operations never throw an exception of their
+ * own: a failure is reported as one line on the process's native standard output, every such line
+ * beginning {@code "in DLL: "}, and the method returns normally. An operation called while its
+ * library is not loaded writes {@code "in DLL: DLL not found."}; one whose entry point the loaded
+ * library lacks writes {@code "in DLL: Function not found."}. Those two lines apply to every
+ * operation below and are not repeated on each method.
+ *
+ * <p>The native lines go to the C standard output stream, not {@link System#out}; when standard
+ * output is not a terminal they may appear later than Java output written after them.
+ *
+ * <p>Threads: operations may run on several threads at once. {@code start}/{@code finish} must not
+ * overlap an operation on the same library; arranging that is the caller's business.
+ */
+public final class Brenmoor {
+    static {
+        System.loadLibrary("morlane");
+    }
+
+    private Brenmoor() {}
+
+    /**
+     * Loads the PLC link library "CVDLL1RZ1.dll" by bare file name through the platform's library
+     * search. Each call takes one more load; a load that fails is silent and shows at the next link
+     * operation as "in DLL: DLL not found.". Writes nothing.
+     */
+    public static native void start();
+
+    /**
+     * Releases one load of the PLC link library. When the last load is released the link methods
+     * report "in DLL: DLL not found." until the next {@link #start()}. Does nothing before any
+     * start. Writes nothing.
+     */
+    public static native void finish();
+
+    /**
+     * Loads the Corvane data-access library "CVDAlib.dll"; the Corvane counterpart of
+     * {@link #start()}. Touches only the Corvane side. Writes nothing.
+     */
+    public static native void cvStart();
+
+    /**
+     * Releases one load of the Corvane data-access library; the counterpart of {@link #finish()}.
+     * Touches only the Corvane side. Writes nothing.
+     */
+    public static native void cvFinish();
+
+    /**
+     * Opens a link to the PLC ({@code CVDLLRZ_Open}). The selector is translated before it is
+     * handed on: 0 becomes 110, 1 becomes 111, 2 becomes 101; any other value, a library code
+     * among them, is handed on unchanged. The other four arguments are handed on as given.
+     * On failure writes "in DLL: Open Error".
+     */
+    public static native void open(int link, int unit, int selector, int timeout, int retries);
+
+    /** Closes a link ({@code CVDLLRZ_Close}). On failure writes "in DLL: Close Error". */
+    public static native void close(int link);
+
+    /** Puts the PLC into run mode ({@code CVDLLRZ_RunMode}). On failure writes "in DLL: Run Error". */
+    public static native void runMode(int link, int unit);
+
+    /** Puts the PLC into stop mode ({@code CVDLLRZ_StopMode}). On failure writes "in DLL: Stop Error". */
+    public static native void stopMode(int link, int unit);
+
+    /**
+     * Downloads the named file to the PLC ({@code CVDLLRZ_DownLoad}). The name reaches the library
+     * as the JVM's modified UTF-8 bytes, with no code-page conversion. On failure, and when
+     * {@code file} is null (the library is then not called), writes "in DLL: Download Error".
+     */
+    public static native void downLoad(int link, int unit, String file);
+
+    /**
+     * Writes one 16-bit register ({@code CVDLLRZ_RegWrite} with a count of 1). The value's low 16
+     * bits are written: 65535 and -1 both write 0xFFFF. On failure writes "in DLL: RegWrite Error".
+     */
+    public static native void regWrite(int link, int area, int address, int value);
+
+    /**
+     * Writes the first {@code count} elements of {@code values} to consecutive 16-bit registers,
+     * each as its low 16 bits; the array is not changed. A null array, a negative count or a count
+     * beyond the array's length is refused without calling the library. On failure or refusal
+     * writes "in DLL: RegWrite Error".
+     */
+    public static native void regWrite(int link, int area, int address, int[] values, int count);
+
+    /**
+     * Reads {@code count} consecutive 16-bit registers into the first {@code count} elements of
+     * {@code values}, each as a value from 0 to 65535; the rest of the array is untouched. Words
+     * are delivered even when the library reports a failure. A null array, a negative count or a
+     * count beyond the array's length is refused without calling the library, leaving the array
+     * as it was. On failure or refusal writes "in DLL: RegRead Error".
+     */
+    public static native void regRead(int link, int area, int address, int[] values, int count);
+
+    /**
+     * Reads {@code count} consecutive 16-bit registers into a new array, each as a value from 0 to
+     * 65535. Always returns an array of {@code count} elements: all zeros when the library is not
+     * loaded or lacks the entry point. On failure writes "in DLL: RegRead Error" (the words read
+     * are still returned). A negative count throws {@link NegativeArraySizeException} from the
+     * JVM and calls nothing.
+     */
+    public static native int[] regRead(int link, int area, int address, int count);
+
+    /**
+     * Pokes a text value to the Corvane application ({@code CVDA_Poke}). Texts cross as the JVM's
+     * modified UTF-8 bytes. Writes "in DLL: Corvane stopped" when the application has stopped,
+     * "in DLL: Write error" on any other failure or when a text is null (the library is then not
+     * called).
+     */
+    public static native void cvPoke(String topic, String item, String value);
+
+    /**
+     * Requests a text value from the Corvane application ({@code CVDA_Request}). Returns the reply
+     * (at most 4095 bytes of modified UTF-8), or "-1" on every failure. Writes "in DLL: Corvane
+     * stopped" when the application has stopped, "in DLL: Read error" on any other failure or a
+     * null text, and "in DLL: Exception Occurred." if making the result string left an exception
+     * pending, which it clears; the result is then null when no string could be made.
+     */
+    public static native String cvRequest(String topic, String item);
+}

@@ -1,0 +1,110 @@
+// regWrite and regRead, both forms each. Java integers travel as the low 16 bits of their
+// two's-complement value; words come back widened without sign, so Java only ever sees 0..65535.
+#include "link/link_api.h"
+#include "link/link_common.h"
+
+#include "frame/jni_guards.h"
+#include "frame/scratch.h"
+
+#include "lathwork_Brenmoor.h"
+
+namespace morlane::link {
+namespace {
+
+// Blocks up to this many words live on the stack; longer ones on the heap for the call.
+constexpr std::size_t kInlineWords = 256;
+using WordBuffer = Scratch<Word, kInlineWords>;
+
+Word to_word(jint value) noexcept {
+    return static_cast<Word>(static_cast<std::uint32_t>(value));
+}
+
+jint to_jint(Word word) noexcept {
+    return static_cast<jint>(word);
+}
+
+// A block form's array and count are usable only if the array exists and holds `count` elements;
+// anything else would make the library or the copy run past the Java array.
+bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
+    return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
+}
+
+} // namespace
+} // namespace morlane::link
+
+using namespace morlane;
+using namespace morlane::link;
+
+JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__IIII(JNIEnv*, jclass, jint a, jint b,
+                                                             jint c, jint value) {
+    call_link<RegWriteFn>("CVDLLRZ_RegWrite", [&](RegWriteFn fn) {
+        const Word word = to_word(value);
+        return on_failure(fn(a, b, c, &word, 1), Diag::RegWriteError);
+    });
+}
+
+JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jclass, jint a, jint b,
+                                                                jint c, jintArray values,
+                                                                jint count) {
+    call_link<RegWriteFn>("CVDLLRZ_RegWrite", [&](RegWriteFn fn) {
+        if (!block_fits(env, values, count)) {
+            return Diag::RegWriteError;
+        }
+        WordBuffer words(count);
+        IntElements elements(env, values, IntElements::Access::ReadOnly);
+        if (words.data() == nullptr || elements.data() == nullptr) {
+            return Diag::RegWriteError;
+        }
+        for (jint i = 0; i < count; ++i) {
+            words.data()[i] = to_word(elements.data()[i]);
+        }
+        return on_failure(fn(a, b, c, words.data(), count), Diag::RegWriteError);
+    });
+}
+
+JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regRead__III_3II(JNIEnv* env, jclass, jint a, jint b,
+                                                               jint c, jintArray values,
+                                                               jint count) {
+    call_link<RegReadFn>("CVDLLRZ_RegRead", [&](RegReadFn fn) {
+        if (!block_fits(env, values, count)) {
+            return Diag::RegReadError;
+        }
+        // Cleared first: words the library leaves unwritten must read as 0, not stack garbage.
+        WordBuffer words(count);
+        IntElements elements(env, values, IntElements::Access::ReadWrite);
+        if (words.data() == nullptr || elements.data() == nullptr) {
+            return Diag::RegReadError;
+        }
+        const int status = fn(a, b, c, words.data(), count);
+        // A failed read still delivers what the buffer holds; the line follows the copy-back.
+        for (jint i = 0; i < count; ++i) {
+            elements.data()[i] = to_jint(words.data()[i]);
+        }
+        elements.release();
+        return on_failure(status, Diag::RegReadError);
+    });
+}
+
+JNIEXPORT jintArray JNICALL Java_lathwork_Brenmoor_regRead__IIII(JNIEnv* env, jclass, jint a,
+                                                                 jint b, jint c, jint count) {
+    // Made before anything else so Java gets an array of the requested length on every path.
+    // When the JVM cannot make it (negative count, no memory) its exception is already pending.
+    jintArray result = env->NewIntArray(count);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    call_link<RegReadFn>("CVDLLRZ_RegRead", [&](RegReadFn fn) {
+        WordBuffer words(count);
+        Scratch<jint, kInlineWords> staging(count);
+        if (words.data() == nullptr || staging.data() == nullptr) {
+            return Diag::RegReadError;
+        }
+        const int status = fn(a, b, c, words.data(), count);
+        for (jint i = 0; i < count; ++i) {
+            staging.data()[i] = to_jint(words.data()[i]);
+        }
+        env->SetIntArrayRegion(result, 0, count, staging.data());
+        return on_failure(status, Diag::RegReadError);
+    });
+    return result;
+}
