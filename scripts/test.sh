@@ -9,7 +9,7 @@ jobs=$(nproc)
 bash "$root/scripts/install-deps.sh"
 
 echo "== Linux x86-64: build and test =="
-cmake -S "$root" -B "$build" >/dev/null
+cmake -S "$root" -B "$build" -DMORLANE_TESTS=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 

@@ -46,8 +46,8 @@ public final class BrenmoorDemo {
         say("write " + Arrays.toString(block) + " to D100..D103 on link 0");
         Brenmoor.regWrite(0, 0, 100, block, block.length);
 
-        int[] into = new int[6];
-        say("read 4 words back into a passed int[6]");
+        int[] into = {-1, -1, -1, -1, -1, -1};
+        say("read 4 words back into a passed int[6] filled with -1");
         Brenmoor.regRead(0, 0, 100, into, 4);
         note("array now " + Arrays.toString(into) + " (last two untouched)");
 
@@ -59,9 +59,11 @@ public final class BrenmoorDemo {
         Brenmoor.regWrite(0, 0, 11, -1);
         note("D10..D11 read back as " + Arrays.toString(Brenmoor.regRead(0, 0, 10, 2)));
 
-        say("read 4 words from D8190: the last two lie past the end of register memory");
+        say("write 7 and 8 to D8190..D8191, then read 4 words from D8190: the last two lie past"
+                + " the end of register memory");
+        Brenmoor.regWrite(0, 0, 8190, new int[] {7, 8}, 2);
         note("got " + Arrays.toString(Brenmoor.regRead(0, 0, 8190, 4))
-                + " (words the PLC could not supply read as 0)");
+                + " (the words read are delivered; those the PLC could not supply read as 0)");
 
         say("close links 0, 1 and 2, then finish");
         Brenmoor.close(0);
