@@ -1,0 +1,64 @@
+// Formats and records one journal line in the format documented in control/simctl.h. Internal to
+// the simulated libraries.
+#ifndef MORLANE_SIM_JOURNAL_LINE_H
+#define MORLANE_SIM_JOURNAL_LINE_H
+
+#include "control/simctl.h"
+
+#include <string>
+
+namespace sim {
+
+struct Text {
+    const char* bytes;
+};
+struct Words { // a buffer the entry point reads
+    const unsigned short* words;
+    int count;
+};
+struct Out {}; // an area the entry point writes
+
+inline void append(std::string& line, int value) {
+    line += ' ' + std::to_string(value);
+}
+
+inline void append(std::string& line, Text text) {
+    static const char digits[] = "0123456789abcdef";
+    if (text.bytes == nullptr) {
+        line += " null";
+        return;
+    }
+    line += " x";
+    for (auto p = reinterpret_cast<const unsigned char*>(text.bytes); *p != 0; ++p) {
+        line += digits[*p >> 4];
+        line += digits[*p & 15];
+    }
+}
+
+inline void append(std::string& line, Words words) {
+    if (words.count < 0 || words.count > 65536 || (words.words == nullptr && words.count > 0)) {
+        line += " [?]";
+        return;
+    }
+    line += " [";
+    for (int i = 0; i < words.count; ++i)
+        line += (i > 0 ? "," : "") + std::to_string(words.words[i]);
+    line += ']';
+}
+
+inline void append(std::string& line, Out) {
+    line += " *";
+}
+
+// Formatting is skipped entirely while recording is off, so that benchmarks measure the calls.
+template <class... Args> void journal(const char* entry, Args... args) {
+    if (simctl_recording() == 0)
+        return;
+    std::string line(entry);
+    (append(line, args), ...);
+    simctl_record(line.c_str());
+}
+
+} // namespace sim
+
+#endif

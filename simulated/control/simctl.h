@@ -1,0 +1,82 @@
+// Test control for the simulated outside libraries: a journal of every call they receive and a
+// script of the statuses and replies they are to return. It lives in a library of its own so that
+// its state outlasts the simulated libraries being unloaded and loaded again.
+//
+// Journal line format: the entry name, then each argument in order, separated by single spaces.
+//   integer       decimal, e.g. -1
+//   text          "x" and the lowercase hex of its bytes up to the NUL ("x" alone when empty,
+//                 "null" for a null pointer); "Aé" in modified UTF-8 is x41c3a9
+//   words read    "[w0,w1,...]" with count decimal values 0..65535; "[]" for count 0; "[?]" when
+//                 count < 0, count > 65536 or the pointer is null (the words are not read then)
+//   output area   "*" (a RegRead buffer, a Request reply area)
+// Examples:
+//   CVDLLRZ_Open 1 2 110 4 5
+//   CVDLLRZ_DownLoad 1 0 x70726f672e6d6f74
+//   CVDLLRZ_RegWrite 0 0 100 [65535,1] 2
+//   CVDLLRZ_RegRead 0 0 100 * 3
+//   CVDA_Poke x74 x69 x76
+//   CVDA_Request x74 x69 *
+// A simulated entry point records its line first, before it looks at its arguments, so every call
+// is journaled whatever it returns.
+//
+// Scripted statuses: an entry point does its work as usual and then returns
+// simctl_take_status(its name, its own status), so a scripted status replaces only the value
+// returned, never the behaviour.
+//
+// All functions are thread-safe.
+#ifndef MORLANE_SIMCTL_H
+#define MORLANE_SIMCTL_H
+
+#if defined(_WIN32)
+#if defined(SIMCTL_BUILD)
+#define SIMCTL_API __declspec(dllexport)
+#else
+#define SIMCTL_API __declspec(dllimport)
+#endif
+#else
+#define SIMCTL_API __attribute__((visibility("default")))
+#endif
+
+#define SIMCTL_REPLY_SIZE 4096
+#define SIMCTL_JOURNAL_LIMIT 10000
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Appends one line (without newline) while recording is on. Once the journal holds
+// SIMCTL_JOURNAL_LIMIT lines, further lines are dropped and counted.
+SIMCTL_API void simctl_record(const char* line);
+// Non-zero while recording is on (the default); lets a caller skip formatting a line.
+SIMCTL_API int simctl_recording(void);
+SIMCTL_API void simctl_set_recording(int on);
+SIMCTL_API int simctl_journal_count(void);
+SIMCTL_API int simctl_journal_dropped(void);
+// Copies line `index` into buf (truncated to cap - 1 bytes, always NUL-terminated when cap > 0) and
+// returns the line's full length, or -1 when there is no such line.
+SIMCTL_API int simctl_journal_line(int index, char* buf, int cap);
+
+// Queues `status` for the next call of `entry` (e.g. "CVDLLRZ_Open"); several queued statuses are
+// returned by successive calls, first in first out.
+SIMCTL_API void simctl_script_status(const char* entry, int status);
+// Removes and returns the next status queued for `entry`, or own_status when none is queued.
+SIMCTL_API int simctl_take_status(const char* entry, int own_status);
+
+// Queues a reply for the next CVDA_Request: exactly len bytes (0..4096), followed by a NUL when
+// terminate is non-zero (then len must be at most 4095). The request writes them into its reply
+// area instead of looking the item up, and succeeds (unless a status is scripted), even while the
+// simulated application is stopped. Replies queue first in first out. An invalid script is
+// reported on stderr and ignored.
+SIMCTL_API void simctl_script_reply(const char* bytes, int len, int terminate);
+// Takes the next queued reply into area (SIMCTL_REPLY_SIZE bytes) and returns 1, or returns 0 and
+// leaves area alone when none is queued.
+SIMCTL_API int simctl_take_reply(char* area);
+
+// Clears the journal, the dropped count, scripted statuses and replies, and turns recording on.
+SIMCTL_API void simctl_reset(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
