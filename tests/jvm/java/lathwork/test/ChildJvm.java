@@ -1,0 +1,162 @@
+package lathwork.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.fail;
+
+import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.UncheckedIOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
+import java.util.stream.Collectors;
+
+/**
+ * Runs one {@link Scenario} in a fresh JVM under -Xcheck:jni, the bridge loaded from the build
+ * and the simulated outside libraries found through LD_LIBRARY_PATH, and keeps apart what the
+ * child's native stdout received (the bridge's lines and the step markers) and what the scenario
+ * reported. Paths come from system properties that the build passes to the test JVM.
+ */
+final class ChildJvm {
+    static final Path SIM_DIR = Paths.get(property("morlane.sim.dir"));
+    private static final Path LIB_DIR = Paths.get(property("morlane.lib.dir"));
+    private static final Path PROBE_DIR = Paths.get(property("morlane.probe.dir"));
+    private static final String CLASS_PATH = property("morlane.child.class.path");
+    private static final String JAVA = System.getProperty("morlane.java",
+            Paths.get(System.getProperty("java.home"), "bin", "java").toString());
+    private static final long TIMEOUT_SECONDS = 60;
+
+    private ChildJvm() {}
+
+    /** The directory holding a PLC link or data-access library that lacks {@code entry}. */
+    static Path simWithout(String entry) {
+        return SIM_DIR.resolve("without-" + entry);
+    }
+
+    /** Runs with the simulated libraries; the child must exit 0 without any JNI warning. */
+    static Run run(Class<? extends Scenario> scenario) {
+        return run(scenario, SIM_DIR);
+    }
+
+    /** Like {@link #run(Class)}, the outside libraries searched for in {@code libraryPath}. */
+    static Run run(Class<? extends Scenario> scenario, Path... libraryPath) {
+        Run run = launch(scenario, libraryPath);
+        run.assertClean(0);
+        return run;
+    }
+
+    /** Runs the child and returns whatever it did, judging nothing. */
+    static Run launch(Class<? extends Scenario> scenario, Path... libraryPath) {
+        try {
+            Path report = Files.createTempFile("morlane-report", ".txt");
+            try {
+                ProcessBuilder builder = new ProcessBuilder(JAVA, "-Xcheck:jni",
+                        "-Djava.library.path=" + LIB_DIR + ":" + PROBE_DIR, "-cp", CLASS_PATH,
+                        ScenarioMain.class.getName(), scenario.getName(), report.toString());
+                Map<String, String> environment = builder.environment();
+                environment.put("LD_LIBRARY_PATH", Arrays.stream(libraryPath)
+                        .map(Path::toString).collect(Collectors.joining(":")));
+                // The launcher announces these on stderr, which must stay empty.
+                environment.remove("JAVA_TOOL_OPTIONS");
+                environment.remove("_JAVA_OPTIONS");
+                environment.remove("JDK_JAVA_OPTIONS");
+                builder.redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")));
+                Process process = builder.start();
+                CompletableFuture<byte[]> stdout = drain(process.getInputStream());
+                CompletableFuture<byte[]> stderr = drain(process.getErrorStream());
+                if (!process.waitFor(TIMEOUT_SECONDS, TimeUnit.SECONDS)) {
+                    process.destroyForcibly().waitFor();
+                    fail(scenario.getName() + " did not end within " + TIMEOUT_SECONDS + " s");
+                }
+                return new Run(scenario.getSimpleName(), process.exitValue(),
+                        new String(stdout.join(), StandardCharsets.ISO_8859_1),
+                        new String(stderr.join(), StandardCharsets.UTF_8),
+                        new String(Files.readAllBytes(report), StandardCharsets.UTF_8));
+            } finally {
+                Files.deleteIfExists(report);
+            }
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new AssertionError(e);
+        }
+    }
+
+    private static CompletableFuture<byte[]> drain(InputStream stream) {
+        return CompletableFuture.supplyAsync(() -> {
+            try (InputStream in = stream) {
+                return in.readAllBytes();
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
+        });
+    }
+
+    private static String property(String name) {
+        String value = System.getProperty(name);
+        if (value == null) {
+            throw new IllegalStateException("system property " + name + " is not set");
+        }
+        return value;
+    }
+
+    /** What one child JVM left behind. */
+    static final class Run {
+        final String scenario;
+        final int exitCode;
+        /** The child's native stdout, one char per byte. */
+        final String stdout;
+        final String stderr;
+        /** The scenario's report, one observation per line. */
+        final String report;
+
+        Run(String scenario, int exitCode, String stdout, String stderr, String report) {
+            this.scenario = scenario;
+            this.exitCode = exitCode;
+            this.stdout = stdout;
+            this.stderr = stderr;
+            this.report = report;
+        }
+
+        boolean hasJniWarning() {
+            return stdout.contains("WARNING") || stderr.contains("WARNING");
+        }
+
+        /** The child exited with {@code expectedExit}, silent on stderr, without JNI warning. */
+        void assertClean(int expectedExit) {
+            if (hasJniWarning()) {
+                fail("JNI warning in " + this);
+            }
+            assertEquals(expectedExit, exitCode, () -> "exit code of " + this);
+            assertEquals("", stderr, () -> "stderr of " + this);
+        }
+
+        /** The report lines written after the marker "-- {@code step}" and before the next one. */
+        List<String> step(String step) {
+            List<String> lines = Arrays.asList(report.split("\n"));
+            int start = lines.indexOf("-- " + step);
+            if (start < 0) {
+                fail("no step \"" + step + "\" in " + this);
+            }
+            int end = start + 1;
+            while (end < lines.size() && !lines.get(end).startsWith("-- ")) {
+                end++;
+            }
+            return lines.subList(start + 1, end);
+        }
+
+        @Override
+        public String toString() {
+            return scenario + " (exit " + exitCode + ")\n--- native stdout:\n" + stdout
+                    + "--- stderr:\n" + stderr + "--- report:\n" + report;
+        }
+    }
+}

@@ -1,0 +1,192 @@
+package lathwork.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+
+import java.nio.charset.StandardCharsets;
+import lathwork.Brenmoor;
+import org.junit.jupiter.api.Test;
+
+/** cvPoke and cvRequest: the status rule, the reply area and texts in both directions. */
+class CorvaneJvmTest {
+    static final class Statuses implements Scenario {
+        @Override
+        public void run(Report report) {
+            Brenmoor.cvStart();
+            for (int status : new int[] {1, 0, 2}) {
+                SimProbe.scriptStatus("CVDA_Poke", status);
+                report.step("poke status " + status);
+                Brenmoor.cvPoke("t", "i", "v");
+            }
+            // Each request finds the value poked above and copies it into the reply area; only
+            // status 1 may let it through.
+            for (int status : new int[] {1, 0, 2, -1}) {
+                SimProbe.scriptStatus("CVDA_Request", status);
+                report.step("request status " + status);
+                report.value("reply", Brenmoor.cvRequest("t", "i"));
+            }
+            report.step("application stopped");
+            Brenmoor.cvPoke("sim", "state", "stopped");
+            Brenmoor.cvPoke("t", "i", "w");
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+        }
+    }
+
+    @Test
+    void statusOneIsSuccessZeroIsStoppedAnythingElseIsAnError() {
+        ChildJvm.Run run = ChildJvm.run(Statuses.class);
+        assertEquals("""
+                -- poke status 1
+                -- poke status 0
+                in DLL: Corvane stopped
+                -- poke status 2
+                in DLL: Write error
+                -- request status 1
+                -- request status 0
+                in DLL: Corvane stopped
+                -- request status 2
+                in DLL: Read error
+                -- request status -1
+                in DLL: Read error
+                -- application stopped
+                in DLL: Corvane stopped
+                in DLL: Corvane stopped
+                """, run.stdout);
+        assertEquals("""
+                -- poke status 1
+                CVDA_Poke x74 x69 x76
+                -- poke status 0
+                CVDA_Poke x74 x69 x76
+                -- poke status 2
+                CVDA_Poke x74 x69 x76
+                -- request status 1
+                CVDA_Request x74 x69 *
+                reply "v"
+                -- request status 0
+                CVDA_Request x74 x69 *
+                reply "-1"
+                -- request status 2
+                CVDA_Request x74 x69 *
+                reply "-1"
+                -- request status -1
+                CVDA_Request x74 x69 *
+                reply "-1"
+                -- application stopped
+                CVDA_Poke x73696d x7374617465 x73746f70706564
+                CVDA_Poke x74 x69 x77
+                CVDA_Request x74 x69 *
+                reply "-1"
+                """, run.report);
+    }
+
+    /** {@code length} letters a to z, over and over. */
+    static String letters(int length) {
+        StringBuilder text = new StringBuilder(length);
+        for (int i = 0; i < length; i++) {
+            text.append((char) ('a' + i % 26));
+        }
+        return text.toString();
+    }
+
+    static final class Replies implements Scenario {
+        @Override
+        public void run(Report report) {
+            Brenmoor.cvStart();
+            report.step("empty reply");
+            SimProbe.scriptReply(new byte[0], true);
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+            report.step("4095-byte reply");
+            SimProbe.scriptReply(letters(4095).getBytes(StandardCharsets.US_ASCII), true);
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+            report.step("modified UTF-8 reply");
+            // A, U+00E9, U+0000 as c0 80, U+1F600 as two three-byte surrogates.
+            byte[] reply = {0x41, (byte) 0xc3, (byte) 0xa9, (byte) 0xc0, (byte) 0x80, (byte) 0xed,
+                            (byte) 0xa0, (byte) 0xbd, (byte) 0xed, (byte) 0xb8, (byte) 0x80};
+            SimProbe.scriptReply(reply, true);
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+            report.step("4096 bytes without NUL");
+            SimProbe.scriptReply(letters(4096).getBytes(StandardCharsets.US_ASCII), false);
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+        }
+    }
+
+    @Test
+    void replyComesBackWholeAndByteForByte() {
+        ChildJvm.Run run = ChildJvm.run(Replies.class);
+        assertEquals("""
+                -- empty reply
+                -- 4095-byte reply
+                -- modified UTF-8 reply
+                -- 4096 bytes without NUL
+                in DLL: Read error
+                """, run.stdout);
+        assertEquals("""
+                -- empty reply
+                CVDA_Request x74 x69 *
+                reply ""
+                -- 4095-byte reply
+                CVDA_Request x74 x69 *
+                reply "%s"
+                -- modified UTF-8 reply
+                CVDA_Request x74 x69 *
+                reply "A\\u00e9\\u0000\\ud83d\\ude00"
+                -- 4096 bytes without NUL
+                CVDA_Request x74 x69 *
+                reply "-1"
+                """.formatted(letters(4095)), run.report);
+    }
+
+    static final class Texts implements Scenario {
+        @Override
+        public void run(Report report) {
+            Brenmoor.cvStart();
+            report.step("poke outside ASCII");
+            Brenmoor.cvPoke("t\u00e9", "\u0000", "\ud83d\ude00\u6f22");
+            report.step("request outside ASCII");
+            report.value("reply", Brenmoor.cvRequest("t\u00e9", "\u0000"));
+            report.step("poke null topic");
+            Brenmoor.cvPoke(null, "i", "v");
+            report.step("poke null item");
+            Brenmoor.cvPoke("t", null, "v");
+            report.step("poke null value");
+            Brenmoor.cvPoke("t", "i", null);
+            report.step("request null topic");
+            report.value("reply", Brenmoor.cvRequest(null, "i"));
+            report.step("request null item");
+            report.value("reply", Brenmoor.cvRequest("t", null));
+        }
+    }
+
+    @Test
+    void textsCrossAsModifiedUtf8AndNullTextsNeverReachTheLibrary() {
+        ChildJvm.Run run = ChildJvm.run(Texts.class);
+        assertEquals("""
+                -- poke outside ASCII
+                -- request outside ASCII
+                -- poke null topic
+                in DLL: Write error
+                -- poke null item
+                in DLL: Write error
+                -- poke null value
+                in DLL: Write error
+                -- request null topic
+                in DLL: Read error
+                -- request null item
+                in DLL: Read error
+                """, run.stdout);
+        // The value poked comes back through the reply: its bytes reach Java unchanged.
+        assertEquals("""
+                -- poke outside ASCII
+                CVDA_Poke x74c3a9 xc080 xeda0bdedb880e6bca2
+                -- request outside ASCII
+                CVDA_Request x74c3a9 xc080 *
+                reply "\\ud83d\\ude00\\u6f22"
+                -- poke null topic
+                -- poke null item
+                -- poke null value
+                -- request null topic
+                reply "-1"
+                -- request null item
+                reply "-1"
+                """, run.report);
+    }
+}

@@ -1,0 +1,258 @@
+package lathwork.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+
+import lathwork.Brenmoor;
+import org.junit.jupiter.api.Test;
+
+/** regWrite and regRead in both forms: 16-bit conversions, counts, failures and refused input. */
+class RegisterJvmTest {
+    /** Start and open link 0, unit 1, outside any step. */
+    private static void openLink() {
+        Brenmoor.start();
+        Brenmoor.open(0, 1, 0, 100, 3);
+    }
+
+    static final class Conversions implements Scenario {
+        @Override
+        public void run(Report report) {
+            openLink();
+            for (int value : new int[] {65535, -1, 32768, -32768, 65536, 70000}) {
+                report.step("write " + value);
+                Brenmoor.regWrite(0, 0, 100, value);
+            }
+            report.step("write 0xFFFF and 0x8000");
+            Brenmoor.regWrite(0, 0, 200, new int[] {0xFFFF, 0x8000}, 2);
+            report.step("read into array");
+            int[] values = new int[2];
+            Brenmoor.regRead(0, 0, 200, values, 2);
+            report.value("read", values);
+            report.step("read into new array");
+            report.value("read", Brenmoor.regRead(0, 0, 200, 2));
+        }
+    }
+
+    @Test
+    void valuesTravelAsTheirLow16BitsAndComeBackUnsigned() {
+        ChildJvm.Run run = ChildJvm.run(Conversions.class);
+        assertEquals("", run.stdout.replaceAll("(?m)^-- .*\n", ""));
+        assertEquals("""
+                CVDLLRZ_Open 0 1 110 100 3
+                -- write 65535
+                CVDLLRZ_RegWrite 0 0 100 [65535] 1
+                -- write -1
+                CVDLLRZ_RegWrite 0 0 100 [65535] 1
+                -- write 32768
+                CVDLLRZ_RegWrite 0 0 100 [32768] 1
+                -- write -32768
+                CVDLLRZ_RegWrite 0 0 100 [32768] 1
+                -- write 65536
+                CVDLLRZ_RegWrite 0 0 100 [0] 1
+                -- write 70000
+                CVDLLRZ_RegWrite 0 0 100 [4464] 1
+                -- write 0xFFFF and 0x8000
+                CVDLLRZ_RegWrite 0 0 200 [65535,32768] 2
+                -- read into array
+                CVDLLRZ_RegRead 0 0 200 * 2
+                read [65535, 32768]
+                -- read into new array
+                CVDLLRZ_RegRead 0 0 200 * 2
+                read [65535, 32768]
+                """, run.report);
+    }
+
+    static final class Counts implements Scenario {
+        @Override
+        public void run(Report report) {
+            openLink();
+            report.step("write 2 of 4");
+            int[] source = {1, 2, 3, 4};
+            Brenmoor.regWrite(0, 0, 300, source, 2);
+            report.value("array", source);
+            report.step("fill the registers after them");
+            Brenmoor.regWrite(0, 0, 302, new int[] {33, 44}, 2);
+            report.step("read 2 into 4");
+            int[] target = {9, 9, 9, 9};
+            Brenmoor.regRead(0, 0, 300, target, 2);
+            report.value("array", target);
+            report.step("write 0");
+            int[] one = {5};
+            Brenmoor.regWrite(0, 0, 400, one, 0);
+            report.value("array", one);
+            report.step("read 0 into array");
+            int[] two = {7, 7};
+            Brenmoor.regRead(0, 0, 300, two, 0);
+            report.value("array", two);
+            report.step("read 0 into new array");
+            report.value("array", Brenmoor.regRead(0, 0, 300, 0));
+        }
+    }
+
+    @Test
+    void onlyCountWordsMoveAndTheRestOfTheArrayStaysAsItWas() {
+        ChildJvm.Run run = ChildJvm.run(Counts.class);
+        assertEquals("", run.stdout.replaceAll("(?m)^-- .*\n", ""));
+        assertEquals("""
+                CVDLLRZ_Open 0 1 110 100 3
+                -- write 2 of 4
+                CVDLLRZ_RegWrite 0 0 300 [1,2] 2
+                array [1, 2, 3, 4]
+                -- fill the registers after them
+                CVDLLRZ_RegWrite 0 0 302 [33,44] 2
+                -- read 2 into 4
+                CVDLLRZ_RegRead 0 0 300 * 2
+                array [1, 2, 9, 9]
+                -- write 0
+                CVDLLRZ_RegWrite 0 0 400 [] 0
+                array [5]
+                -- read 0 into array
+                CVDLLRZ_RegRead 0 0 300 * 0
+                array [7, 7]
+                -- read 0 into new array
+                CVDLLRZ_RegRead 0 0 300 * 0
+                array []
+                """, run.report);
+    }
+
+    static final class FailedReads implements Scenario {
+        @Override
+        public void run(Report report) {
+            openLink();
+            Brenmoor.regWrite(0, 0, 500, new int[] {11, 22}, 2);
+            Brenmoor.regWrite(0, 1, 4090, new int[] {1, 2, 3, 4, 4660, 4661}, 6);
+            report.step("status 1 into array");
+            SimProbe.scriptStatus("CVDLLRZ_RegRead", 1);
+            int[] values = {7, 7};
+            Brenmoor.regRead(0, 0, 500, values, 2);
+            report.value("read", values);
+            report.step("status -1 into new array");
+            SimProbe.scriptStatus("CVDLLRZ_RegRead", -1);
+            report.value("read", Brenmoor.regRead(0, 0, 500, 2));
+            // Link registers end at 4095, so a read of four from 4094 fills only two words. Each
+            // partial read follows a full one of the same form, which leaves non-zero words where
+            // an uncleared buffer would pick them up again.
+            report.step("partly outside into array");
+            report.value("read", readInto(4090));
+            report.value("read", readInto(4094));
+            report.step("partly outside into new array");
+            report.value("read", Brenmoor.regRead(0, 1, 4090, 4));
+            report.value("read", Brenmoor.regRead(0, 1, 4094, 4));
+        }
+
+        private static int[] readInto(int address) {
+            int[] values = {7, 7, 7, 7};
+            Brenmoor.regRead(0, 1, address, values, 4);
+            return values;
+        }
+    }
+
+    @Test
+    void failedReadStillDeliversTheWordsAndUnwrittenWordsReadAsZero() {
+        ChildJvm.Run run = ChildJvm.run(FailedReads.class);
+        assertEquals("""
+                -- status 1 into array
+                in DLL: RegRead Error
+                -- status -1 into new array
+                in DLL: RegRead Error
+                -- partly outside into array
+                in DLL: RegRead Error
+                -- partly outside into new array
+                in DLL: RegRead Error
+                """, run.stdout);
+        assertEquals("""
+                CVDLLRZ_Open 0 1 110 100 3
+                CVDLLRZ_RegWrite 0 0 500 [11,22] 2
+                CVDLLRZ_RegWrite 0 1 4090 [1,2,3,4,4660,4661] 6
+                -- status 1 into array
+                CVDLLRZ_RegRead 0 0 500 * 2
+                read [11, 22]
+                -- status -1 into new array
+                CVDLLRZ_RegRead 0 0 500 * 2
+                read [11, 22]
+                -- partly outside into array
+                CVDLLRZ_RegRead 0 1 4090 * 4
+                read [1, 2, 3, 4]
+                CVDLLRZ_RegRead 0 1 4094 * 4
+                read [4660, 4661, 0, 0]
+                -- partly outside into new array
+                CVDLLRZ_RegRead 0 1 4090 * 4
+                read [1, 2, 3, 4]
+                CVDLLRZ_RegRead 0 1 4094 * 4
+                read [4660, 4661, 0, 0]
+                """, run.report);
+    }
+
+    static final class RefusedInput implements Scenario {
+        @Override
+        public void run(Report report) {
+            openLink();
+            Brenmoor.regWrite(0, 0, 0, new int[] {11, 22, 33}, 3);
+            report.step("write null array");
+            Brenmoor.regWrite(0, 0, 0, null, 1);
+            report.step("write count -1");
+            int[] source = {1, 2};
+            Brenmoor.regWrite(0, 0, 0, source, -1);
+            report.value("array", source);
+            report.step("write count 3 of 2");
+            Brenmoor.regWrite(0, 0, 0, source, 3);
+            report.value("array", source);
+            report.step("read null array");
+            Brenmoor.regRead(0, 0, 0, null, 1);
+            report.step("read count -1");
+            int[] target = {7, 7};
+            Brenmoor.regRead(0, 0, 0, target, -1);
+            report.value("array", target);
+            report.step("read count 3 of 2");
+            Brenmoor.regRead(0, 0, 0, target, 3);
+            report.value("array", target);
+            report.step("read new array count -1");
+            try {
+                report.value("returned", Brenmoor.regRead(0, 0, 0, -1));
+            } catch (NegativeArraySizeException e) {
+                report.value("threw", e.getClass().getName());
+            }
+            report.step("still working");
+            report.value("read", Brenmoor.regRead(0, 0, 0, 3));
+        }
+    }
+
+    @Test
+    void badArrayOrCountIsRefusedWithoutCallingTheLibrary() {
+        ChildJvm.Run run = ChildJvm.run(RefusedInput.class);
+        assertEquals("""
+                -- write null array
+                in DLL: RegWrite Error
+                -- write count -1
+                in DLL: RegWrite Error
+                -- write count 3 of 2
+                in DLL: RegWrite Error
+                -- read null array
+                in DLL: RegRead Error
+                -- read count -1
+                in DLL: RegRead Error
+                -- read count 3 of 2
+                in DLL: RegRead Error
+                -- read new array count -1
+                -- still working
+                """, run.stdout);
+        assertEquals("""
+                CVDLLRZ_Open 0 1 110 100 3
+                CVDLLRZ_RegWrite 0 0 0 [11,22,33] 3
+                -- write null array
+                -- write count -1
+                array [1, 2]
+                -- write count 3 of 2
+                array [1, 2]
+                -- read null array
+                -- read count -1
+                array [7, 7]
+                -- read count 3 of 2
+                array [7, 7]
+                -- read new array count -1
+                threw "java.lang.NegativeArraySizeException"
+                -- still working
+                CVDLLRZ_RegRead 0 0 0 * 3
+                read [11, 22, 33]
+                """, run.report);
+    }
+}

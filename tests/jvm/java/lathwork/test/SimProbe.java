@@ -1,0 +1,43 @@
+package lathwork.test;
+
+/**
+ * The child JVM's handle on the simulated libraries' test control (simctl): script what they
+ * return and read the journal of what they received.
+ *
+ * <p>The probe library links simctl only. It never loads the simulated libraries themselves: that
+ * is the bridge's job under test, and simctl keeps its journal and scripts while they come and go.
+ */
+final class SimProbe {
+    static {
+        System.loadLibrary("simprobe");
+    }
+
+    private SimProbe() {}
+
+    /** Queues {@code status} as what the next call of {@code entry} returns. */
+    static native void scriptStatus(String entry, int status);
+
+    /**
+     * Queues the next {@code CVDA_Request} reply: exactly these bytes, followed by a NUL when
+     * {@code terminate} is set.
+     */
+    static native void scriptReply(byte[] bytes, boolean terminate);
+
+    static native int journalCount();
+
+    /** Journal line {@code index}, or null when there is none. */
+    static native String journalLine(int index);
+
+    /**
+     * Writes "-- {@code text}" and a newline through the C library's stdout, the stream the bridge
+     * writes its lines to, so that markers and diagnostic lines keep their true order.
+     */
+    static native void mark(String text);
+
+    /**
+     * Makes a JNI call that -Xcheck:jni must warn about (a second JNI call after a Java method
+     * call, without checking for an exception in between). Only for proving that the harness
+     * notices such warnings.
+     */
+    static native void provokeJniWarning();
+}
