@@ -11,7 +11,7 @@ namespace morlane {
 
 class LibrarySlot {
   public:
-    explicit constexpr LibrarySlot(const char* file_name) noexcept : file_name_(file_name) {}
+    explicit LibrarySlot(const char* file_name) noexcept : file_name_(file_name) {}
     LibrarySlot(const LibrarySlot&) = delete;
     LibrarySlot& operator=(const LibrarySlot&) = delete;
 

@@ -1,0 +1,370 @@
+#include "fake_jni.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fakejni {
+
+namespace {
+
+// Written around every element copy; a bridge that runs past the count it was lent breaks one.
+constexpr jint kCanary = 0x5A5A5A5A;
+
+} // namespace
+
+struct FakeJvm::Object {
+    Kind kind;
+    std::string bytes;      // String: modified UTF-8; Throwable: class name
+    std::vector<jint> ints; // IntArray
+    bool deleted = false;   // a local reference the bridge deleted
+};
+
+struct FakeJvm::Borrow {
+    Host taken_by;
+    const Object* owner;
+    std::unique_ptr<char[]> chars; // a text
+    std::vector<jint> elements;    // an element copy, with a canary either side
+};
+
+const char* host_name(Host host) noexcept {
+    switch (host) {
+    case Host::ExceptionOccurred:
+        return "ExceptionOccurred";
+    case Host::ExceptionClear:
+        return "ExceptionClear";
+    case Host::DeleteLocalRef:
+        return "DeleteLocalRef";
+    case Host::NewStringUTF:
+        return "NewStringUTF";
+    case Host::GetStringUTFChars:
+        return "GetStringUTFChars";
+    case Host::ReleaseStringUTFChars:
+        return "ReleaseStringUTFChars";
+    case Host::GetArrayLength:
+        return "GetArrayLength";
+    case Host::NewIntArray:
+        return "NewIntArray";
+    case Host::GetIntArrayElements:
+        return "GetIntArrayElements";
+    case Host::ReleaseIntArrayElements:
+        return "ReleaseIntArrayElements";
+    case Host::SetIntArrayRegion:
+        return "SetIntArrayRegion";
+    case Host::ExceptionCheck:
+        return "ExceptionCheck";
+    }
+    return "?";
+}
+
+// The function table's entries: each finds its FakeJvm through the JNIEnv it is handed.
+struct FakeJvm::Impl {
+    static FakeJvm& jvm(JNIEnv* env) { return *reinterpret_cast<Env*>(env)->jvm; }
+
+    static jthrowable JNICALL ExceptionOccurred(JNIEnv* env) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::ExceptionOccurred);
+        if (self.pending_.empty()) {
+            return nullptr;
+        }
+        // A fresh local reference each time, as the JVM hands out.
+        Object* thrown = self.make(Kind::Throwable);
+        thrown->bytes = self.pending_;
+        return reinterpret_cast<jthrowable>(thrown);
+    }
+
+    static jboolean JNICALL ExceptionCheck(JNIEnv* env) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::ExceptionCheck);
+        return self.pending_.empty() ? JNI_FALSE : JNI_TRUE;
+    }
+
+    static void JNICALL ExceptionClear(JNIEnv* env) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::ExceptionClear);
+        self.pending_.clear();
+    }
+
+    static void JNICALL DeleteLocalRef(JNIEnv* env, jobject ref) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::DeleteLocalRef);
+        if (ref == nullptr) {
+            return;
+        }
+        auto found = self.objects_.find(ref);
+        if (found == self.objects_.end() || found->second->deleted) {
+            self.violation("DeleteLocalRef of a reference that is not live");
+            return;
+        }
+        found->second->deleted = true;
+    }
+
+    static jstring JNICALL NewStringUTF(JNIEnv* env, const char* utf) {
+        FakeJvm& self = jvm(env);
+        if (self.enter(Host::NewStringUTF)) {
+            return nullptr;
+        }
+        if (utf == nullptr) {
+            self.violation("NewStringUTF of a null pointer");
+            return nullptr;
+        }
+        Object* made = self.make(Kind::String);
+        made->bytes = utf;
+        return reinterpret_cast<jstring>(made);
+    }
+
+    static const char* JNICALL GetStringUTFChars(JNIEnv* env, jstring string, jboolean* is_copy) {
+        FakeJvm& self = jvm(env);
+        const bool fails = self.enter(Host::GetStringUTFChars);
+        Object* source = self.object(string, Kind::String, Host::GetStringUTFChars);
+        if (fails || source == nullptr) {
+            return nullptr;
+        }
+        auto borrow = std::make_unique<Borrow>();
+        borrow->taken_by = Host::GetStringUTFChars;
+        borrow->owner = source;
+        borrow->chars = std::make_unique<char[]>(source->bytes.size() + 1);
+        std::memcpy(borrow->chars.get(), source->bytes.c_str(), source->bytes.size() + 1);
+        const char* chars = borrow->chars.get();
+        self.borrows_.emplace(chars, std::move(borrow));
+        ++self.borrows_taken_;
+        if (is_copy != nullptr) {
+            *is_copy = JNI_TRUE;
+        }
+        return chars;
+    }
+
+    static void JNICALL ReleaseStringUTFChars(JNIEnv* env, jstring string, const char* chars) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::ReleaseStringUTFChars);
+        Object* owner = self.object(string, Kind::String, Host::ReleaseStringUTFChars);
+        auto found = self.borrows_.find(chars);
+        if (found == self.borrows_.end() || found->second->taken_by != Host::GetStringUTFChars) {
+            self.violation("ReleaseStringUTFChars of a pointer that is not a borrowed text");
+            return;
+        }
+        if (found->second->owner != owner) {
+            self.violation("ReleaseStringUTFChars names another string than the text's own");
+        }
+        self.borrows_.erase(found);
+    }
+
+    static jsize JNICALL GetArrayLength(JNIEnv* env, jarray array) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::GetArrayLength);
+        Object* source = self.object(array, Kind::IntArray, Host::GetArrayLength);
+        return source == nullptr ? 0 : static_cast<jsize>(source->ints.size());
+    }
+
+    static jintArray JNICALL NewIntArray(JNIEnv* env, jsize length) {
+        FakeJvm& self = jvm(env);
+        if (self.enter(Host::NewIntArray)) {
+            return nullptr;
+        }
+        if (length < 0) {
+            self.pending_ = "java/lang/NegativeArraySizeException";
+            return nullptr;
+        }
+        Object* made = self.make(Kind::IntArray);
+        made->ints.assign(static_cast<std::size_t>(length), 0);
+        return reinterpret_cast<jintArray>(made);
+    }
+
+    static jint* JNICALL GetIntArrayElements(JNIEnv* env, jintArray array, jboolean* is_copy) {
+        FakeJvm& self = jvm(env);
+        const bool fails = self.enter(Host::GetIntArrayElements);
+        Object* source = self.object(array, Kind::IntArray, Host::GetIntArrayElements);
+        if (fails || source == nullptr) {
+            return nullptr;
+        }
+        auto borrow = std::make_unique<Borrow>();
+        borrow->taken_by = Host::GetIntArrayElements;
+        borrow->owner = source;
+        borrow->elements.reserve(source->ints.size() + 2);
+        borrow->elements.push_back(kCanary);
+        borrow->elements.insert(borrow->elements.end(), source->ints.begin(), source->ints.end());
+        borrow->elements.push_back(kCanary);
+        jint* elements = borrow->elements.data() + 1;
+        self.borrows_.emplace(elements, std::move(borrow));
+        ++self.borrows_taken_;
+        if (is_copy != nullptr) {
+            *is_copy = JNI_TRUE;
+        }
+        return elements;
+    }
+
+    static void JNICALL ReleaseIntArrayElements(JNIEnv* env, jintArray array, jint* elements,
+                                                jint mode) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::ReleaseIntArrayElements);
+        self.release_modes_.push_back(mode);
+        Object* owner = self.object(array, Kind::IntArray, Host::ReleaseIntArrayElements);
+        auto found = self.borrows_.find(elements);
+        if (found == self.borrows_.end() || found->second->taken_by != Host::GetIntArrayElements) {
+            self.violation("ReleaseIntArrayElements of a pointer that is not borrowed elements");
+            return;
+        }
+        Borrow& borrow = *found->second;
+        if (borrow.owner != owner) {
+            self.violation("ReleaseIntArrayElements names another array than the elements' own");
+            return;
+        }
+        if (borrow.elements.front() != kCanary || borrow.elements.back() != kCanary) {
+            self.violation("the bridge wrote outside the borrowed elements");
+        }
+        if (mode != 0 && mode != JNI_COMMIT && mode != JNI_ABORT) {
+            self.violation("ReleaseIntArrayElements with an unknown mode");
+        }
+        if (mode == 0 || mode == JNI_COMMIT) {
+            std::copy(borrow.elements.begin() + 1, borrow.elements.end() - 1, owner->ints.begin());
+        }
+        if (mode != JNI_COMMIT) {
+            self.borrows_.erase(found);
+        }
+    }
+
+    static void JNICALL SetIntArrayRegion(JNIEnv* env, jintArray array, jsize start, jsize length,
+                                          const jint* values) {
+        FakeJvm& self = jvm(env);
+        if (self.enter(Host::SetIntArrayRegion)) {
+            return;
+        }
+        Object* target = self.object(array, Kind::IntArray, Host::SetIntArrayRegion);
+        if (target == nullptr) {
+            return;
+        }
+        const long long size = static_cast<long long>(target->ints.size());
+        if (start < 0 || length < 0 || static_cast<long long>(start) + length > size) {
+            self.violation("SetIntArrayRegion outside the array");
+            self.pending_ = "java/lang/ArrayIndexOutOfBoundsException";
+            return;
+        }
+        if (length > 0 && values == nullptr) {
+            self.violation("SetIntArrayRegion from a null buffer");
+            return;
+        }
+        std::copy(values, values + length, target->ints.begin() + start);
+    }
+
+    static const JNINativeInterface_* table() {
+        static const JNINativeInterface_ functions = [] {
+            JNINativeInterface_ t{};
+            t.ExceptionOccurred = &ExceptionOccurred;
+            t.ExceptionCheck = &ExceptionCheck;
+            t.ExceptionClear = &ExceptionClear;
+            t.DeleteLocalRef = &DeleteLocalRef;
+            t.NewStringUTF = &NewStringUTF;
+            t.GetStringUTFChars = &GetStringUTFChars;
+            t.ReleaseStringUTFChars = &ReleaseStringUTFChars;
+            t.GetArrayLength = &GetArrayLength;
+            t.NewIntArray = &NewIntArray;
+            t.GetIntArrayElements = &GetIntArrayElements;
+            t.ReleaseIntArrayElements = &ReleaseIntArrayElements;
+            t.SetIntArrayRegion = &SetIntArrayRegion;
+            return t;
+        }();
+        return &functions;
+    }
+};
+
+FakeJvm::FakeJvm() : env_{JNIEnv{}, this} {
+    env_.env.functions = Impl::table();
+}
+
+FakeJvm::~FakeJvm() = default;
+
+jstring FakeJvm::string(const std::string& modified_utf8) {
+    Object* made = make(Kind::String);
+    made->bytes = modified_utf8;
+    return reinterpret_cast<jstring>(made);
+}
+
+jintArray FakeJvm::int_array(const std::vector<jint>& values) {
+    Object* made = make(Kind::IntArray);
+    made->ints = values;
+    return reinterpret_cast<jintArray>(made);
+}
+
+std::string FakeJvm::text(jstring string) const {
+    auto found = objects_.find(string);
+    if (found == objects_.end() || found->second->kind != Kind::String) {
+        return "<not a string>";
+    }
+    return found->second->bytes;
+}
+
+std::vector<jint> FakeJvm::ints(jintArray array) const {
+    auto found = objects_.find(array);
+    if (found == objects_.end() || found->second->kind != Kind::IntArray) {
+        return {};
+    }
+    return found->second->ints;
+}
+
+void FakeJvm::fail(Host host, int succeed_first, const std::string& exception) {
+    plans_[static_cast<std::size_t>(host)] = Plan{true, succeed_first, exception};
+}
+
+int FakeJvm::count(Host host) const {
+    int n = 0;
+    for (Host call : calls_) {
+        n += call == host ? 1 : 0;
+    }
+    return n;
+}
+
+void FakeJvm::forget_calls() {
+    calls_.clear();
+    release_modes_.clear();
+}
+
+bool FakeJvm::enter(Host host) {
+    calls_.push_back(host);
+    if (observer_) {
+        observer_(host);
+    }
+    const bool allowed_over_exception =
+        host == Host::ExceptionOccurred || host == Host::ExceptionCheck ||
+        host == Host::ExceptionClear || host == Host::DeleteLocalRef ||
+        host == Host::ReleaseStringUTFChars || host == Host::ReleaseIntArrayElements;
+    if (!pending_.empty() && !allowed_over_exception) {
+        violation(std::string(host_name(host)) + " called while " + pending_ + " is pending");
+    }
+    Plan& plan = plans_[static_cast<std::size_t>(host)];
+    if (!plan.armed) {
+        return false;
+    }
+    if (plan.succeed_first > 0) {
+        --plan.succeed_first;
+        return false;
+    }
+    plan.armed = false;
+    if (!plan.exception.empty()) {
+        pending_ = plan.exception;
+    }
+    return true;
+}
+
+FakeJvm::Object* FakeJvm::object(const void* handle, Kind kind, Host host) {
+    auto found = objects_.find(handle);
+    if (handle == nullptr || found == objects_.end() || found->second->kind != kind ||
+        found->second->deleted) {
+        violation(std::string(host_name(host)) +
+                  (handle == nullptr ? " given a null reference" : " given a bad reference"));
+        return nullptr;
+    }
+    return found->second.get();
+}
+
+FakeJvm::Object* FakeJvm::make(Kind kind) {
+    auto made = std::make_unique<Object>();
+    made->kind = kind;
+    Object* raw = made.get();
+    objects_.emplace(raw, std::move(made));
+    return raw;
+}
+
+void FakeJvm::violation(std::string what) {
+    violations_.push_back(std::move(what));
+}
+
+} // namespace fakejni

@@ -1,0 +1,119 @@
+// A stand-in for the JVM's side of JNI, for what a real VM cannot easily show: every borrow given
+// back on every path, the release mode of each array borrow, the order of host calls, a host
+// function that fails, and a JNI call made over a pending exception.
+//
+// The function table is value-initialised, so a host function the fake does not provide is a
+// null pointer and a bridge that calls it crashes at once instead of jumping into garbage.
+// Element and text borrows are copies, as on a copying JVM: an array borrow released without
+// copy-back loses what the bridge wrote into it, and a release that never comes leaves the
+// borrow outstanding.
+#pragma once
+
+#include <jni.h>
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fakejni {
+
+// The host functions the fake provides, in the order of the JNI function table.
+enum class Host {
+    ExceptionOccurred,
+    ExceptionClear,
+    DeleteLocalRef,
+    NewStringUTF,
+    GetStringUTFChars,
+    ReleaseStringUTFChars,
+    GetArrayLength,
+    NewIntArray,
+    GetIntArrayElements,
+    ReleaseIntArrayElements,
+    SetIntArrayRegion,
+    ExceptionCheck,
+};
+constexpr std::size_t kHostCount = static_cast<std::size_t>(Host::ExceptionCheck) + 1;
+
+const char* host_name(Host host) noexcept;
+
+class FakeJvm {
+  public:
+    FakeJvm();
+    ~FakeJvm();
+    FakeJvm(const FakeJvm&) = delete;
+    FakeJvm& operator=(const FakeJvm&) = delete;
+
+    JNIEnv* env() noexcept { return &env_.env; }
+
+    // Java objects. A string holds its modified UTF-8 bytes as given, with no conversion.
+    jstring string(const std::string& modified_utf8);
+    jintArray int_array(const std::vector<jint>& values);
+    std::string text(jstring string) const;
+    std::vector<jint> ints(jintArray array) const;
+
+    // The next call of `host` after `succeed_first` successful ones fails: a pointer result is
+    // null and nothing happens. With a non-empty `exception` (a class name) it is left pending,
+    // as the JVM does for an OutOfMemoryError.
+    void fail(Host host, int succeed_first = 0, const std::string& exception = "");
+
+    void throw_pending(const std::string& exception_class) { pending_ = exception_class; }
+    void clear_exception() { pending_.clear(); }
+    bool exception_pending() const noexcept { return !pending_.empty(); }
+    const std::string& pending_exception() const noexcept { return pending_; }
+
+    // Borrows (texts and element views) taken and not yet given back.
+    std::size_t outstanding() const noexcept { return borrows_.size(); }
+    int borrows_taken() const noexcept { return borrows_taken_; }
+    // Modes of every ReleaseIntArrayElements, in order.
+    const std::vector<jint>& release_modes() const noexcept { return release_modes_; }
+    // Every host call in order, and how often `host` was called.
+    const std::vector<Host>& calls() const noexcept { return calls_; }
+    int count(Host host) const;
+    // Breaches of the JNI rules, each described in one line (empty when the bridge behaved).
+    const std::vector<std::string>& violations() const noexcept { return violations_; }
+    // Forgets the call log and the release modes (not the borrows).
+    void forget_calls();
+
+    // Runs at the start of every host call, before the fake acts.
+    void set_observer(std::function<void(Host)> observer) { observer_ = std::move(observer); }
+
+    // Called by the function table; not for tests.
+    struct Impl;
+
+  private:
+    enum class Kind { String, IntArray, Throwable };
+    struct Object;
+    struct Borrow;
+    struct Plan {
+        bool armed = false;
+        int succeed_first = 0;
+        std::string exception;
+    };
+    struct Env {
+        JNIEnv env;
+        FakeJvm* jvm;
+    };
+
+    // Logs the call and checks the pending-exception rule; true if the call is to fail.
+    bool enter(Host host);
+    // The live object `handle` names if it is of `kind`; otherwise records a violation.
+    Object* object(const void* handle, Kind kind, Host host);
+    Object* make(Kind kind);
+    void violation(std::string what);
+
+    Env env_;
+    std::map<const void*, std::unique_ptr<Object>> objects_;
+    std::map<const void*, std::unique_ptr<Borrow>> borrows_;
+    Plan plans_[kHostCount];
+    std::string pending_;
+    int borrows_taken_ = 0;
+    std::vector<jint> release_modes_;
+    std::vector<Host> calls_;
+    std::vector<std::string> violations_;
+    std::function<void(Host)> observer_;
+};
+
+} // namespace fakejni

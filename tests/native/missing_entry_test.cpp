@@ -1,0 +1,53 @@
+// A loaded library that lacks one entry point fails only the operations that need it. The test
+// runs against the full simulated libraries and, once per entry point, against a variant built
+// without it: MORLANE_MISSING_ENTRY names the missing entry, and the library path must put that
+// variant's directory first.
+#include "support.h"
+
+#include "control/simctl.h"
+
+#include <cstdlib>
+
+namespace morlane_test {
+namespace {
+
+using MissingEntry = BridgeTest;
+
+TEST_F(MissingEntry, OnlyTheOperationsThatNeedItReportFunctionNotFound) {
+    const char* named = std::getenv("MORLANE_MISSING_ENTRY");
+    const std::string missing = named != nullptr ? named : "";
+    bool known = missing.empty();
+    for (const Operation& op : operations()) {
+        known = known || missing == op.entry;
+    }
+    ASSERT_TRUE(known) << "MORLANE_MISSING_ENTRY names no entry point: " << missing;
+
+    start();
+    cv_start();
+    for (const Operation& op : operations()) {
+        SCOPED_TRACE(op.method);
+        forget();
+        simctl_script_status(op.entry, op.corvane ? 1 : 0);
+        simctl_script_reply("reply", 5, 1);
+        std::string result;
+        const std::string out = run([&] { result = op.call(api(), jvm); });
+        if (missing == op.entry) {
+            EXPECT_EQ(out, "in DLL: Function not found.\n");
+            EXPECT_EQ(journal(), std::vector<std::string>{});
+            EXPECT_EQ(result, op.failure_result);
+            EXPECT_EQ(jvm.count(Host::GetStringUTFChars), 0);
+            EXPECT_EQ(jvm.count(Host::GetIntArrayElements), 0);
+        } else {
+            EXPECT_EQ(out, "");
+            const std::vector<std::string> lines = journal();
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_EQ(lines[0].rfind(std::string(op.entry) + " ", 0), 0u) << lines[0];
+            if (op.entry == std::string("CVDA_Request")) {
+                EXPECT_EQ(result, "reply");
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace morlane_test
