@@ -29,6 +29,26 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
     return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
 }
 
+// What a block form borrows for one call: a cleared word buffer of `count` words and the Java
+// array's elements. Not ready when the block does not fit or either borrow failed; nothing is
+// borrowed from the JVM for a block that does not fit.
+class Block {
+  public:
+    Block(JNIEnv* env, jintArray array, jint count, IntElements::Access access) noexcept
+        : count_(block_fits(env, array, count) ? count : -1), words_(count_),
+          elements_(words_.data() != nullptr ? IntElements(env, array, access) : IntElements()) {}
+
+    bool ready() const noexcept { return elements_.data() != nullptr; }
+    Word* words() const noexcept { return words_.data(); }
+    jint* elements() const noexcept { return elements_.data(); }
+    IntElements& borrow() noexcept { return elements_; }
+
+  private:
+    jint count_;
+    WordBuffer words_;
+    IntElements elements_;
+};
+
 } // namespace
 } // namespace morlane::link
 
@@ -47,18 +67,14 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
                                                                 jint c, jintArray values,
                                                                 jint count) {
     call_link<RegWriteFn>("CVDLLRZ_RegWrite", [&](RegWriteFn fn) {
-        if (!block_fits(env, values, count)) {
-            return Diag::RegWriteError;
-        }
-        WordBuffer words(count);
-        IntElements elements(env, values, IntElements::Access::ReadOnly);
-        if (words.data() == nullptr || elements.data() == nullptr) {
+        Block block(env, values, count, IntElements::Access::ReadOnly);
+        if (!block.ready()) {
             return Diag::RegWriteError;
         }
         for (jint i = 0; i < count; ++i) {
-            words.data()[i] = to_word(elements.data()[i]);
+            block.words()[i] = to_word(block.elements()[i]);
         }
-        return on_failure(fn(a, b, c, words.data(), count), Diag::RegWriteError);
+        return on_failure(fn(a, b, c, block.words(), count), Diag::RegWriteError);
     });
 }
 
@@ -66,21 +82,17 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regRead__III_3II(JNIEnv* env, jcla
                                                                jint c, jintArray values,
                                                                jint count) {
     call_link<RegReadFn>("CVDLLRZ_RegRead", [&](RegReadFn fn) {
-        if (!block_fits(env, values, count)) {
+        // The buffer comes cleared: words the library leaves unwritten must read as 0.
+        Block block(env, values, count, IntElements::Access::ReadWrite);
+        if (!block.ready()) {
             return Diag::RegReadError;
         }
-        // Cleared first: words the library leaves unwritten must read as 0, not stack garbage.
-        WordBuffer words(count);
-        IntElements elements(env, values, IntElements::Access::ReadWrite);
-        if (words.data() == nullptr || elements.data() == nullptr) {
-            return Diag::RegReadError;
-        }
-        const int status = fn(a, b, c, words.data(), count);
+        const int status = fn(a, b, c, block.words(), count);
         // A failed read still delivers what the buffer holds; the line follows the copy-back.
         for (jint i = 0; i < count; ++i) {
-            elements.data()[i] = to_jint(words.data()[i]);
+            block.elements()[i] = to_jint(block.words()[i]);
         }
-        elements.release();
+        block.borrow().release();
         return on_failure(status, Diag::RegReadError);
     });
 }
