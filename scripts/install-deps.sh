@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config
   openjdk-17-jdk-headless
-  libgtest-dev
+  libgtest-dev googletest
   junit5
   libjna-java
   g++-mingw-w64-i686-posix
