@@ -75,7 +75,9 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
         if (t1.c_str() == nullptr || t2.c_str() == nullptr) {
             return Diag::ReadError;
         }
-        char reply[kReplyBytes];
+        // Cleared, so a library that reports success without writing hands Java an empty text
+        // rather than old stack bytes.
+        char reply[kReplyBytes] = {};
         const Diag outcome = on_status(fn(t1.c_str(), t2.c_str(), reply), Diag::ReadError);
         if (outcome != Diag::None) {
             return outcome;

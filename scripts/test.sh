@@ -13,6 +13,9 @@ cmake -S "$root" -B "$build" -DMORLANE_TESTS=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
+echo "== Reliability: sanitizers, valgrind, fuzzing =="
+MORLANE_BUILD_DIR="$build" bash "$root/scripts/check-reliability.sh"
+
 if [ -f "$root/scripts/test-windows.sh" ]; then
   echo "== Windows i686 (under Wine): build and test =="
   bash "$root/scripts/test-windows.sh"

@@ -116,6 +116,18 @@ TEST_F(CorvaneTest, ReplyAreaLimits) {
     }
 }
 
+TEST_F(CorvaneTest, SuccessWithoutAReplyWrittenGivesAnEmptyText) {
+    // Fill the stack where the reply area lives, then let the library report success for an
+    // item it never wrote: Java must get "", not what an earlier call left there.
+    const std::string filler(4095, 'R');
+    simctl_script_reply(filler.data(), static_cast<int>(filler.size()), 1);
+    std::string out;
+    ASSERT_EQ(request("t", "i", out), filler);
+    simctl_script_status("CVDA_Request", 1); // the unknown item leaves the area untouched
+    EXPECT_EQ(request("t", "never poked", out), "");
+    EXPECT_EQ(out, "");
+}
+
 TEST_F(CorvaneTest, NonAsciiTextsReachTheLibraryAsModifiedUtf8) {
     const std::string a = "\xc3\xa9t\xc3\xa9";
     const std::string b = "n\xc0\x80ul";

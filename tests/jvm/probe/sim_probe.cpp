@@ -4,6 +4,8 @@
 
 #include "lathwork_test_SimProbe.h"
 
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <string>
 
@@ -63,4 +65,24 @@ JNIEXPORT void JNICALL Java_lathwork_test_SimProbe_provokeJniWarning(JNIEnv* env
     if (string != nullptr) {
         env->DeleteLocalRef(string);
     }
+}
+
+JNIEXPORT void JNICALL Java_lathwork_test_SimProbe_setRecording(JNIEnv*, jclass, jboolean on) {
+    simctl_set_recording(on == JNI_TRUE ? 1 : 0);
+}
+
+JNIEXPORT jboolean JNICALL Java_lathwork_test_SimProbe_isLoaded(JNIEnv* env, jclass, jstring file) {
+    const char* name = env->GetStringUTFChars(file, nullptr);
+    if (name == nullptr) {
+        return JNI_FALSE;
+    }
+    // RTLD_NOLOAD finds a library only if it is in the process already; the load it takes on it
+    // is given back at once, so asking changes nothing.
+    void* module = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
+    env->ReleaseStringUTFChars(file, name);
+    if (module == nullptr) {
+        return JNI_FALSE;
+    }
+    dlclose(module);
+    return JNI_TRUE;
 }

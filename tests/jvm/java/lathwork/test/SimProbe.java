@@ -35,6 +35,18 @@ final class SimProbe {
     static native void mark(String text);
 
     /**
+     * Turns the journal on or off (it is on at first). A scenario that makes many thousands of
+     * calls turns it off, so the journal neither fills up nor floods the report.
+     */
+    static native void setRecording(boolean on);
+
+    /**
+     * Whether the library {@code file} (a bare file name, as the bridge loads it) is loaded in
+     * this process now; asking neither loads it nor keeps it loaded.
+     */
+    static native boolean isLoaded(String file);
+
+    /**
      * Makes a JNI call that -Xcheck:jni must warn about (a second JNI call after a Java method
      * call, without checking for an exception in between). Only for proving that the harness
      * notices such warnings.
