@@ -9,9 +9,12 @@ namespace morlane {
 
 template <typename T, std::size_t InlineCount> class Scratch {
   public:
-    // A zero-filled buffer of `count` elements; empty (data() == nullptr) if count is negative
-    // or the heap cannot supply it.
-    explicit Scratch(long count) noexcept {
+    enum class Fill { Zero, None };
+
+    // A buffer of `count` elements, zero-filled unless the caller overwrites every element
+    // itself (Fill::None); empty (data() == nullptr) if count is negative or the heap cannot
+    // supply it.
+    explicit Scratch(long count, Fill fill = Fill::Zero) noexcept {
         if (count < 0) {
             return;
         }
@@ -22,7 +25,7 @@ template <typename T, std::size_t InlineCount> class Scratch {
             heap_ = new (std::nothrow) T[n];
             data_ = heap_;
         }
-        if (data_ != nullptr) {
+        if (data_ != nullptr && fill == Fill::Zero) {
             for (std::size_t i = 0; i < n; ++i) {
                 data_[i] = T();
             }

@@ -23,6 +23,34 @@ jint to_jint(Word word) noexcept {
     return static_cast<jint>(word);
 }
 
+// The conversions run in fixed groups of 16 words: a loop with a constant count is one the
+// compiler turns into vector instructions at -O2 as well, so long blocks cost a fraction.
+constexpr jint kGroup = 16;
+
+void widen(const Word* words, jint* ints, jint count) noexcept {
+    jint i = 0;
+    for (; count - i >= kGroup; i += kGroup) {
+        for (jint k = 0; k < kGroup; ++k) {
+            ints[i + k] = to_jint(words[i + k]);
+        }
+    }
+    for (; i < count; ++i) {
+        ints[i] = to_jint(words[i]);
+    }
+}
+
+void narrow(const jint* ints, Word* words, jint count) noexcept {
+    jint i = 0;
+    for (; count - i >= kGroup; i += kGroup) {
+        for (jint k = 0; k < kGroup; ++k) {
+            words[i + k] = to_word(ints[i + k]);
+        }
+    }
+    for (; i < count; ++i) {
+        words[i] = to_word(ints[i]);
+    }
+}
+
 // A block form's array and count are usable only if the array exists and holds `count` elements;
 // anything else would make the library or the copy run past the Java array.
 bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
@@ -71,9 +99,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
         if (!block.ready()) {
             return Diag::RegWriteError;
         }
-        for (jint i = 0; i < count; ++i) {
-            block.words()[i] = to_word(block.elements()[i]);
-        }
+        narrow(block.elements(), block.words(), count);
         return on_failure(fn(a, b, c, block.words(), count), Diag::RegWriteError);
     });
 }
@@ -89,9 +115,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regRead__III_3II(JNIEnv* env, jcla
         }
         const int status = fn(a, b, c, block.words(), count);
         // A failed read still delivers what the buffer holds; the line follows the copy-back.
-        for (jint i = 0; i < count; ++i) {
-            block.elements()[i] = to_jint(block.words()[i]);
-        }
+        widen(block.words(), block.elements(), count);
         block.borrow().release();
         return on_failure(status, Diag::RegReadError);
     });
@@ -107,14 +131,13 @@ JNIEXPORT jintArray JNICALL Java_lathwork_Brenmoor_regRead__IIII(JNIEnv* env, jc
     }
     call_link<RegReadFn>("CVDLLRZ_RegRead", [&](RegReadFn fn) {
         WordBuffer words(count);
-        Scratch<jint, kInlineWords> staging(count);
+        // Every element is written from the words below, so clearing it would be wasted work.
+        Scratch<jint, kInlineWords> staging(count, Scratch<jint, kInlineWords>::Fill::None);
         if (words.data() == nullptr || staging.data() == nullptr) {
             return Diag::RegReadError;
         }
         const int status = fn(a, b, c, words.data(), count);
-        for (jint i = 0; i < count; ++i) {
-            staging.data()[i] = to_jint(words.data()[i]);
-        }
+        widen(words.data(), staging.data(), count);
         env->SetIntArrayRegion(result, 0, count, staging.data());
         return on_failure(status, Diag::RegReadError);
     });
