@@ -15,39 +15,28 @@ namespace {
 constexpr std::size_t kInlineWords = 256;
 using WordBuffer = Scratch<Word, kInlineWords>;
 
-Word to_word(jint value) noexcept {
-    return static_cast<Word>(static_cast<std::uint32_t>(value));
+// A Java integer travels as the low 16 bits of its two's-complement value...
+void store(Word& word, jint value) noexcept {
+    word = static_cast<Word>(static_cast<std::uint32_t>(value));
 }
 
-jint to_jint(Word word) noexcept {
-    return static_cast<jint>(word);
+// ...and a word comes back widened without sign.
+void store(jint& value, Word word) noexcept {
+    value = static_cast<jint>(word);
 }
 
-// The conversions run in fixed groups of 16 words: a loop with a constant count is one the
-// compiler turns into vector instructions at -O2 as well, so long blocks cost a fraction.
-constexpr jint kGroup = 16;
-
-void widen(const Word* words, jint* ints, jint count) noexcept {
+// Converts `count` values. The loop runs in fixed groups of 16: a loop with a constant count is
+// one the compiler turns into vector instructions at -O2 as well, so long blocks cost a fraction.
+template <typename From, typename To> void convert(const From* from, To* to, jint count) noexcept {
+    constexpr jint kGroup = 16;
     jint i = 0;
     for (; count - i >= kGroup; i += kGroup) {
         for (jint k = 0; k < kGroup; ++k) {
-            ints[i + k] = to_jint(words[i + k]);
+            store(to[i + k], from[i + k]);
         }
     }
     for (; i < count; ++i) {
-        ints[i] = to_jint(words[i]);
-    }
-}
-
-void narrow(const jint* ints, Word* words, jint count) noexcept {
-    jint i = 0;
-    for (; count - i >= kGroup; i += kGroup) {
-        for (jint k = 0; k < kGroup; ++k) {
-            words[i + k] = to_word(ints[i + k]);
-        }
-    }
-    for (; i < count; ++i) {
-        words[i] = to_word(ints[i]);
+        store(to[i], from[i]);
     }
 }
 
@@ -86,7 +75,8 @@ using namespace morlane::link;
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__IIII(JNIEnv*, jclass, jint a, jint b,
                                                              jint c, jint value) {
     call_link<RegWriteFn>("CVDLLRZ_RegWrite", [&](RegWriteFn fn) {
-        const Word word = to_word(value);
+        Word word;
+        store(word, value);
         return on_failure(fn(a, b, c, &word, 1), Diag::RegWriteError);
     });
 }
@@ -99,7 +89,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
         if (!block.ready()) {
             return Diag::RegWriteError;
         }
-        narrow(block.elements(), block.words(), count);
+        convert(block.elements(), block.words(), count);
         return on_failure(fn(a, b, c, block.words(), count), Diag::RegWriteError);
     });
 }
@@ -115,7 +105,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regRead__III_3II(JNIEnv* env, jcla
         }
         const int status = fn(a, b, c, block.words(), count);
         // A failed read still delivers what the buffer holds; the line follows the copy-back.
-        widen(block.words(), block.elements(), count);
+        convert(block.words(), block.elements(), count);
         block.borrow().release();
         return on_failure(status, Diag::RegReadError);
     });
@@ -137,7 +127,7 @@ JNIEXPORT jintArray JNICALL Java_lathwork_Brenmoor_regRead__IIII(JNIEnv* env, jc
             return Diag::RegReadError;
         }
         const int status = fn(a, b, c, words.data(), count);
-        widen(words.data(), staging.data(), count);
+        convert(words.data(), staging.data(), count);
         env->SetIntArrayRegion(result, 0, count, staging.data());
         return on_failure(status, Diag::RegReadError);
     });
