@@ -25,6 +25,7 @@
 #include "bridge.h"
 #include "control/simctl.h"
 #include "fake_jni.h"
+#include "journal.h"
 
 #include <dlfcn.h>
 
@@ -273,26 +274,7 @@ class Output {
 
 // ---- Helpers ----------------------------------------------------------------------------------
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "x";
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-std::string journal_line(int index) {
-    const int length = simctl_journal_line(index, nullptr, 0);
-    if (length < 0) {
-        return "<none>";
-    }
-    std::string line(static_cast<std::size_t>(length) + 1, '\0');
-    simctl_journal_line(index, &line[0], length + 1);
-    line.resize(static_cast<std::size_t>(length));
-    return line;
-}
+using simjournal::hex;
 
 std::vector<std::string> split_lines(const std::string& out, bool& whole) {
     std::vector<std::string> lines;
@@ -815,7 +797,7 @@ class Session {
             if (reached != 1) {
                 fault("an accepted call did not reach its entry point");
             } else {
-                const std::string line = journal_line(journal_before);
+                const std::string line = simjournal::line(journal_before);
                 if (line != e.journal) {
                     fault("handed on \"" + line + "\", expected \"" + e.journal + "\"");
                 }
@@ -886,7 +868,7 @@ class Session {
             }
         } else if (reached != 0) {
             fault("refused input or an empty slot reached the outside library: " +
-                  journal_line(journal_before));
+                  simjournal::line(journal_before));
         }
 
         // cvRequest reports every exception it clears, after its other line.
@@ -1072,7 +1054,7 @@ class Session {
         }
         std::fprintf(stderr, "%2d %-16s \"%s\"", step_, method_, out.c_str());
         for (int i = journal_before; i < journal_after; ++i) {
-            std::fprintf(stderr, "  -> %.120s", journal_line(i).c_str());
+            std::fprintf(stderr, "  -> %.120s", simjournal::line(i).c_str());
         }
         if (!result_.empty()) {
             std::fprintf(stderr, "  <- %s", result_.c_str());
@@ -1085,7 +1067,7 @@ class Session {
                      method_, what.c_str(), out_.c_str());
         const int n = simctl_journal_count();
         for (int i = n > 8 ? n - 8 : 0; i < n; ++i) {
-            std::fprintf(stderr, "***   %.200s\n", journal_line(i).c_str());
+            std::fprintf(stderr, "***   %.200s\n", simjournal::line(i).c_str());
         }
         std::abort();
     }

@@ -7,16 +7,6 @@
 
 namespace morlane_test {
 
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "x";
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
 std::string render(const fakejni::FakeJvm& jvm, jintArray array) {
     if (array == nullptr) {
         return "null";
@@ -78,11 +68,7 @@ std::vector<std::string> BridgeTest::journal() const {
     std::vector<std::string> lines;
     const int count = simctl_journal_count();
     for (int i = 0; i < count; ++i) {
-        const int length = simctl_journal_line(i, nullptr, 0);
-        std::string line(static_cast<std::size_t>(length) + 1, '\0');
-        simctl_journal_line(i, &line[0], length + 1);
-        line.resize(static_cast<std::size_t>(length));
-        lines.push_back(line);
+        lines.push_back(simjournal::line(i));
     }
     return lines;
 }

@@ -5,6 +5,7 @@
 
 #include "bridge.h"
 #include "fake_jni.h"
+#include "journal.h"
 #include "stdout_capture.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,7 @@ namespace morlane_test {
 
 using fakejni::Host;
 
-// A text as the simulated libraries journal it: "x" and the lowercase hex of its bytes.
-std::string hex(const std::string& bytes);
+using simjournal::hex;
 // An int array's contents as "[a,b,c]", or "null".
 std::string render(const fakejni::FakeJvm& jvm, jintArray array);
 

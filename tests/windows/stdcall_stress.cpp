@@ -21,6 +21,7 @@
 #include "bridge.h"
 #include "control/simctl.h"
 #include "fake_jni.h"
+#include "journal.h"
 #include "stdout_capture.h"
 
 #include <algorithm>
@@ -209,15 +210,7 @@ void probe_simulated(int rounds) {
 
 // ---- Expectations -------------------------------------------------------------------------------
 
-std::string hex(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "x";
-    for (unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+using simjournal::hex;
 
 jint low16(jint value) {
     return static_cast<std::uint16_t>(static_cast<std::uint32_t>(value));
@@ -242,12 +235,10 @@ void expect_journal(const std::vector<std::string>& expected) {
     expect(count == static_cast<int>(expected.size()), "the libraries received " + num(count) +
                                                            " calls, expected " +
                                                            num(static_cast<long>(expected.size())));
-    char buffer[512];
     for (int k = 0; k < count; ++k) {
-        simctl_journal_line(k, buffer, sizeof buffer);
+        const std::string got = simjournal::line(k);
         const std::string& want = expected[static_cast<std::size_t>(k)];
-        expect(want == buffer,
-               "call " + num(k) + " arrived as '" + buffer + "', not '" + want + "'");
+        expect(want == got, "call " + num(k) + " arrived as '" + got + "', not '" + want + "'");
     }
 }
 
