@@ -46,13 +46,16 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
     return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
 }
 
-// What a block form borrows for one call: a cleared word buffer of `count` words and the Java
-// array's elements. Not ready when the block does not fit or either borrow failed; nothing is
-// borrowed from the JVM for a block that does not fit.
+// What a block form borrows for one call: a word buffer of `count` words and the Java array's
+// elements. A read gets the buffer cleared, since the library may leave words unwritten; a write
+// fills every word from the array itself. Not ready when the block does not fit or either borrow
+// failed; nothing is borrowed from the JVM for a block that does not fit.
 class Block {
   public:
     Block(JNIEnv* env, jintArray array, jint count, IntElements::Access access) noexcept
-        : count_(block_fits(env, array, count) ? count : -1), words_(count_),
+        : count_(block_fits(env, array, count) ? count : -1),
+          words_(count_, access == IntElements::Access::ReadWrite ? WordBuffer::Fill::Zero
+                                                                  : WordBuffer::Fill::None),
           elements_(words_.data() != nullptr ? IntElements(env, array, access) : IntElements()) {}
 
     bool ready() const noexcept { return elements_.data() != nullptr; }
