@@ -1,5 +1,5 @@
-// Formats and records one journal line in the format documented in control/simctl.h. Internal to
-// the simulated libraries.
+// Formats and records one journal line in the format documented in control/simctl.h, then carries
+// out a scripted crash or delay. Internal to the simulated libraries.
 #ifndef MORLANE_SIM_JOURNAL_LINE_H
 #define MORLANE_SIM_JOURNAL_LINE_H
 
@@ -50,13 +50,16 @@ inline void append(std::string& line, Out) {
     line += " *";
 }
 
-// Formatting is skipped entirely while recording is off, so that benchmarks measure the calls.
-template <class... Args> void journal(const char* entry, Args... args) {
-    if (simctl_recording() == 0)
-        return;
-    std::string line(entry);
-    (append(line, args), ...);
-    simctl_record(line.c_str());
+// The first thing every simulated entry point does: journal the call, then let simctl crash or
+// delay it as scripted. Formatting is skipped entirely while recording is off, so that benchmarks
+// measure the calls. Callers hold no lock here, so a delay never blocks other calls.
+template <class... Args> void enter(const char* entry, Args... args) {
+    if (simctl_recording() != 0) {
+        std::string line(entry);
+        (append(line, args), ...);
+        simctl_record(line.c_str());
+    }
+    simctl_enter(entry);
 }
 
 } // namespace sim

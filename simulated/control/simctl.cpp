@@ -2,13 +2,21 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -22,6 +30,23 @@ std::vector<std::string> journal;
 int dropped = 0;
 std::map<std::string, std::deque<int>, std::less<>> statuses;
 std::deque<std::string> replies; // stored with their NUL when terminated
+
+std::atomic<int> armed{0}; // delays plus crashes set, so that simctl_enter is free otherwise
+std::map<std::string, int, std::less<>> delays;
+std::map<std::string, int, std::less<>> crashes;
+
+[[noreturn]] void crash() {
+    std::fflush(stdout);
+#if defined(_WIN32)
+    TerminateProcess(GetCurrentProcess(), 0xC0000005u);
+#else
+    // The default action, not whatever handler the process installed: the point is to die the way
+    // a faulting library takes its process down.
+    std::signal(SIGSEGV, SIG_DFL);
+    std::raise(SIGSEGV);
+#endif
+    std::abort();
+}
 
 } // namespace
 
@@ -116,8 +141,57 @@ int simctl_take_reply(char* area) {
     return 1;
 }
 
+void simctl_set_delay(const char* entry, int milliseconds) {
+    if (entry == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = delays.find(entry);
+    if (milliseconds <= 0) {
+        if (it != delays.end()) {
+            delays.erase(it);
+            --armed;
+        }
+    } else if (it != delays.end()) {
+        it->second = milliseconds;
+    } else {
+        delays.emplace(entry, milliseconds);
+        ++armed;
+    }
+}
+
+void simctl_script_crash(const char* entry) {
+    if (entry == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (crashes.emplace(entry, 1).second)
+        ++armed;
+}
+
+void simctl_enter(const char* entry) {
+    if (armed.load() == 0 || entry == nullptr)
+        return;
+    int delay = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = crashes.find(entry);
+        if (it != crashes.end()) {
+            crashes.erase(it);
+            --armed;
+            crash();
+        }
+        auto found = delays.find(entry);
+        if (found != delays.end())
+            delay = found->second;
+    }
+    if (delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+}
+
 void simctl_reset(void) {
     std::lock_guard<std::mutex> lock(mutex);
+    delays.clear();
+    crashes.clear();
+    armed = 0;
     journal.clear();
     dropped = 0;
     statuses.clear();

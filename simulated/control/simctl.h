@@ -17,7 +17,8 @@
 //   CVDA_Poke x74 x69 x76
 //   CVDA_Request x74 x69 *
 // A simulated entry point records its line first, before it looks at its arguments, so every call
-// is journaled whatever it returns.
+// is journaled whatever it returns. Then it calls simctl_enter, which carries out a scripted crash
+// or delay, and only then does its work.
 //
 // Scripted statuses: an entry point does its work as usual and then returns
 // simctl_take_status(its name, its own status), so a scripted status replaces only the value
@@ -72,7 +73,19 @@ SIMCTL_API void simctl_script_reply(const char* bytes, int len, int terminate);
 // leaves area alone when none is queued.
 SIMCTL_API int simctl_take_reply(char* area);
 
-// Clears the journal, the dropped count, scripted statuses and replies, and turns recording on.
+// Every later call of `entry` sleeps `milliseconds` after journaling, before its work and outside
+// any lock of the simulated library, until the delay is set to 0 (or below) or reset.
+SIMCTL_API void simctl_set_delay(const char* entry, int milliseconds);
+// The next call of `entry` journals and then crashes its process (SIGSEGV with the default action
+// on POSIX, termination with an access-violation exit code on Windows). The script is used up
+// before the crash, so a process that takes over the calls afterwards does not crash too.
+SIMCTL_API void simctl_script_crash(const char* entry);
+// Called by each simulated entry point right after journaling: crashes or sleeps as scripted for
+// `entry`, otherwise returns at once.
+SIMCTL_API void simctl_enter(const char* entry);
+
+// Clears the journal, the dropped count, scripted statuses, replies, delays and crashes, and turns
+// recording on.
 SIMCTL_API void simctl_reset(void);
 
 #ifdef __cplusplus

@@ -25,7 +25,7 @@ extern "C" {
 
 #ifndef SIM_WITHOUT_CVDA_Poke
 int WINAPI CVDA_Poke(const char* topic, const char* item, const char* value) {
-    sim::journal("CVDA_Poke", sim::Text{topic}, sim::Text{item}, sim::Text{value});
+    sim::enter("CVDA_Poke", sim::Text{topic}, sim::Text{item}, sim::Text{value});
     int status = [&] {
         std::lock_guard<std::mutex> lock(mutex);
         bool valid = topic != nullptr && item != nullptr && value != nullptr;
@@ -56,7 +56,7 @@ int WINAPI CVDA_Poke(const char* topic, const char* item, const char* value) {
 
 #ifndef SIM_WITHOUT_CVDA_Request
 int WINAPI CVDA_Request(const char* topic, const char* item, char* reply) {
-    sim::journal("CVDA_Request", sim::Text{topic}, sim::Text{item}, sim::Out{});
+    sim::enter("CVDA_Request", sim::Text{topic}, sim::Text{item}, sim::Out{});
     int status = [&] {
         if (simctl_take_reply(reply))
             return CVDA_OK;

@@ -62,7 +62,7 @@ extern "C" {
 
 #ifndef SIM_WITHOUT_CVDLLRZ_Open
 int WINAPI CVDLLRZ_Open(int link, int unit, int protocol, int timeout, int retries) {
-    sim::journal("CVDLLRZ_Open", link, unit, protocol, timeout, retries);
+    sim::enter("CVDLLRZ_Open", link, unit, protocol, timeout, retries);
     int status = onLink(link, [&](Plc& plc) {
         if (plc.open)
             return CVDLLRZ_E_ALREADY_OPEN;
@@ -84,7 +84,7 @@ int WINAPI CVDLLRZ_Open(int link, int unit, int protocol, int timeout, int retri
 
 #ifndef SIM_WITHOUT_CVDLLRZ_Close
 int WINAPI CVDLLRZ_Close(int link) {
-    sim::journal("CVDLLRZ_Close", link);
+    sim::enter("CVDLLRZ_Close", link);
     int status = onOpenLink(link, [](Plc& plc) {
         plc.open = false;
         return CVDLLRZ_OK;
@@ -95,7 +95,7 @@ int WINAPI CVDLLRZ_Close(int link) {
 
 #ifndef SIM_WITHOUT_CVDLLRZ_RunMode
 int WINAPI CVDLLRZ_RunMode(int link, int unit) {
-    sim::journal("CVDLLRZ_RunMode", link, unit);
+    sim::enter("CVDLLRZ_RunMode", link, unit);
     int status = onUnit(link, unit, [](Plc& plc) {
         plc.running = true;
         return CVDLLRZ_OK;
@@ -106,7 +106,7 @@ int WINAPI CVDLLRZ_RunMode(int link, int unit) {
 
 #ifndef SIM_WITHOUT_CVDLLRZ_StopMode
 int WINAPI CVDLLRZ_StopMode(int link, int unit) {
-    sim::journal("CVDLLRZ_StopMode", link, unit);
+    sim::enter("CVDLLRZ_StopMode", link, unit);
     int status = onUnit(link, unit, [](Plc& plc) {
         plc.running = false;
         return CVDLLRZ_OK;
@@ -117,7 +117,7 @@ int WINAPI CVDLLRZ_StopMode(int link, int unit) {
 
 #ifndef SIM_WITHOUT_CVDLLRZ_DownLoad
 int WINAPI CVDLLRZ_DownLoad(int link, int unit, const char* file) {
-    sim::journal("CVDLLRZ_DownLoad", link, unit, sim::Text{file});
+    sim::enter("CVDLLRZ_DownLoad", link, unit, sim::Text{file});
     int status = onUnit(link, unit, [&](Plc& plc) {
         if (plc.running)
             return CVDLLRZ_E_RUNNING;
@@ -134,7 +134,7 @@ int WINAPI CVDLLRZ_DownLoad(int link, int unit, const char* file) {
 #ifndef SIM_WITHOUT_CVDLLRZ_RegWrite
 int WINAPI CVDLLRZ_RegWrite(int link, int area, int address, const unsigned short* words,
                             int count) {
-    sim::journal("CVDLLRZ_RegWrite", link, area, address, sim::Words{words, count}, count);
+    sim::enter("CVDLLRZ_RegWrite", link, area, address, sim::Words{words, count}, count);
     int status = onOpenLink(link, [&](Plc& plc) {
         long long size = 0;
         unsigned short* regs = registers(plc, area, size);
@@ -155,7 +155,7 @@ int WINAPI CVDLLRZ_RegWrite(int link, int area, int address, const unsigned shor
 
 #ifndef SIM_WITHOUT_CVDLLRZ_RegRead
 int WINAPI CVDLLRZ_RegRead(int link, int area, int address, unsigned short* words, int count) {
-    sim::journal("CVDLLRZ_RegRead", link, area, address, sim::Out{}, count);
+    sim::enter("CVDLLRZ_RegRead", link, area, address, sim::Out{}, count);
     int status = onOpenLink(link, [&](Plc& plc) {
         long long size = 0;
         const unsigned short* regs = registers(plc, area, size);

@@ -26,9 +26,10 @@
 // Status: 0 is success, any other value is failure (see CVDLLRZ_E_*). Checks run in the order
 // link number, link state, then the call's own arguments; the first that fails gives the status.
 //
-// Test control (control/simctl.h): every entry point first journals its call, then does its work,
-// then returns simctl_take_status("<entry name>", its own status), so a scripted status replaces
-// the value returned but not the work done.
+// Test control (control/simctl.h): every entry point first journals its call, then crashes or
+// sleeps when simctl_script_crash or simctl_set_delay asked for it (before taking its link's lock),
+// then does its work, then returns simctl_take_status("<entry name>", its own status), so a
+// scripted status replaces the value returned but not the work done.
 //
 // Thread safety: each link has its own lock, so calls on different links do not contend.
 #ifndef MORLANE_SIM_CVDLL1RZ1_H

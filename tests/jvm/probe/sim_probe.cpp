@@ -19,6 +19,25 @@ JNIEXPORT void JNICALL Java_lathwork_test_SimProbe_scriptStatus(JNIEnv* env, jcl
     env->ReleaseStringUTFChars(entry, name);
 }
 
+JNIEXPORT void JNICALL Java_lathwork_test_SimProbe_setDelay(JNIEnv* env, jclass, jstring entry,
+                                                            jint milliseconds) {
+    const char* name = env->GetStringUTFChars(entry, nullptr);
+    if (name == nullptr) {
+        return;
+    }
+    simctl_set_delay(name, milliseconds);
+    env->ReleaseStringUTFChars(entry, name);
+}
+
+JNIEXPORT void JNICALL Java_lathwork_test_SimProbe_scriptCrash(JNIEnv* env, jclass, jstring entry) {
+    const char* name = env->GetStringUTFChars(entry, nullptr);
+    if (name == nullptr) {
+        return;
+    }
+    simctl_script_crash(name);
+    env->ReleaseStringUTFChars(entry, name);
+}
+
 JNIEXPORT void JNICALL Java_lathwork_test_SimProbe_scriptReply(JNIEnv* env, jclass,
                                                                jbyteArray bytes,
                                                                jboolean terminate) {

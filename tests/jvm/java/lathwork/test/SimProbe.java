@@ -18,6 +18,18 @@ final class SimProbe {
     static native void scriptStatus(String entry, int status);
 
     /**
+     * Makes every later call of {@code entry} sleep {@code milliseconds} after journaling and before
+     * its work; 0 ends the delay.
+     */
+    static native void setDelay(String entry, int milliseconds);
+
+    /**
+     * Makes the next call of {@code entry} journal and then crash the process the simulated
+     * library lives in.
+     */
+    static native void scriptCrash(String entry);
+
+    /**
      * Queues the next {@code CVDA_Request} reply: exactly these bytes, followed by a NUL when
      * {@code terminate} is set.
      */
