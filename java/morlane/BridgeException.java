@@ -1,0 +1,87 @@
+package morlane;
+
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.List;
+
+/**
+ * A bridge operation failed, as {@link PlcLink} and {@link DataAccess} report it.
+ *
+ * <p>It carries the name of the {@link lathwork.Brenmoor} method that failed ({@code "open"},
+ * {@code "regRead"}, {@code "cvRequest"}, ...) and the diagnostic lines that call wrote to
+ * standard output (they were written there as well). The message reads like
+ * {@code "regRead: in DLL: RegRead Error"}.
+ *
+ * <p>A library that could not be loaded at all is reported with the operation {@code "start"} or
+ * {@code "cvStart"}, no diagnostic line (the bridge writes none for a failed load) and
+ * {@link #isLibraryMissing()} true.
+ *
+ * <p>Unchecked: most failures of a PLC or Corvane call are not something the caller can repair on
+ * the spot, and those that are (a refused download, say) are easy to catch where they matter.
+ */
+public class BridgeException extends RuntimeException {
+    private static final long serialVersionUID = 1L;
+
+    /** The line every operation writes when its library is not loaded. */
+    static final String DLL_NOT_FOUND = "in DLL: DLL not found.";
+
+    private final String operation;
+    private final List<String> diagnostics;
+    private final boolean libraryMissing;
+
+    /**
+     * @param operation the {@code Brenmoor} method that failed
+     * @param lines the lines it wrote, as {@link CallRecord#lastLines()} gives them (a trailing
+     *     newline is dropped)
+     */
+    public BridgeException(String operation, String... lines) {
+        this(operation, strip(lines), null);
+    }
+
+    private BridgeException(String operation, List<String> diagnostics, String message) {
+        super(message != null ? message : operation + ": " + String.join(" / ", diagnostics));
+        this.operation = operation;
+        this.diagnostics = diagnostics;
+        this.libraryMissing = message != null || diagnostics.contains(DLL_NOT_FOUND);
+    }
+
+    /**
+     * The failure of {@code start} or {@code cvStart} to load {@code file}: it was not found on
+     * the library search path, or could not be loaded by this JVM and not by a host process
+     * either.
+     */
+    static BridgeException notLoaded(String operation, String file) {
+        return new BridgeException(operation, Collections.<String>emptyList(),
+                operation + ": " + file + " could not be loaded (not found on the library search"
+                        + " path, or not loadable)");
+    }
+
+    /** The {@code Brenmoor} method that failed, for example {@code "regWrite"}. */
+    public String operation() {
+        return operation;
+    }
+
+    /**
+     * The diagnostic lines the failed call wrote, in order and without their newline, for example
+     * {@code ["in DLL: Corvane stopped"]}; empty for a library that could not be loaded.
+     */
+    public List<String> diagnostics() {
+        return diagnostics;
+    }
+
+    /**
+     * Whether the library was missing: it could not be loaded, or the operation found it not
+     * loaded ({@code "in DLL: DLL not found."}).
+     */
+    public boolean isLibraryMissing() {
+        return libraryMissing;
+    }
+
+    private static List<String> strip(String[] lines) {
+        List<String> stripped = new ArrayList<>(lines.length);
+        for (String line : lines) {
+            stripped.add(line.endsWith("\n") ? line.substring(0, line.length() - 1) : line);
+        }
+        return Collections.unmodifiableList(stripped);
+    }
+}

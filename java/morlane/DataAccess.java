@@ -1,0 +1,122 @@
+package morlane;
+
+import java.util.Objects;
+import java.util.concurrent.atomic.AtomicBoolean;
+import lathwork.Brenmoor;
+
+/**
+ * The Corvane data-access library "CVDAlib.dll", loaded for as long as this object is open, with
+ * failures thrown as {@link BridgeException}.
+ *
+ * <pre>{@code
+ * try (DataAccess corvane = DataAccess.open()) {          // load the library
+ *     corvane.poke("line1", "speed", "1250");
+ *     String speed = corvane.request("line1", "speed");   // "1250"
+ * }                                                       // release it
+ * }</pre>
+ *
+ * <p>Each method makes one {@link Brenmoor} call, which writes its diagnostic lines to standard
+ * output as it always does, and then asks {@link CallRecord#lastLines()} what that call wrote: any
+ * line means failure and becomes a {@link BridgeException}. Unlike {@link Brenmoor#cvRequest},
+ * {@link #request} therefore never hands a failure back as the text {@code "-1"}: a {@code "-1"}
+ * it returns is the application's genuine reply.
+ *
+ * <p><b>What the texts mean.</b> Topic, item and value are handed to the library as the JVM's
+ * modified UTF-8 bytes (plain UTF-8 for every character except U+0000 and those beyond U+FFFF),
+ * NUL-terminated, without code-page conversion; the bridge gives them no meaning. The simulated
+ * library shipped for trying things out keeps a table of values by topic and item, and reads
+ * topic {@code "sim"}, item {@code "state"} as its own on/off switch; the real library's meaning
+ * comes from its own documentation. A reply holds at most 4095 bytes.
+ *
+ * <p><b>Threads.</b> {@link #poke} and {@link #request} may be called from several threads at
+ * once; whether the library accepts concurrent calls is its own matter. Each failure is reported
+ * to the thread whose call failed. {@link #close()} must not run while another thread is still
+ * inside a method of the same object; after it, every method throws {@link
+ * IllegalStateException}. Each open object holds its own load of the library.
+ */
+public final class DataAccess implements AutoCloseable {
+    private static final String FILE = "CVDAlib.dll";
+
+    private final AtomicBoolean closed = new AtomicBoolean();
+
+    private DataAccess() {}
+
+    /**
+     * Loads the data-access library (one more load, {@link Brenmoor#cvStart()}).
+     *
+     * @return an open object holding that load
+     * @throws BridgeException with operation {@code "cvStart"} and {@link
+     *     BridgeException#isLibraryMissing()} true when the library could not be loaded
+     */
+    public static DataAccess open() {
+        Brenmoor.cvStart();
+        if (CallRecord.corvaneMode() == CallRecord.NOT_LOADED) {
+            throw BridgeException.notLoaded("cvStart", FILE);
+        }
+        return new DataAccess();
+    }
+
+    /**
+     * How the data-access library is loaded now: {@link CallRecord#IN_PROCESS} or {@link
+     * CallRecord#HOSTED}.
+     */
+    public int mode() {
+        return CallRecord.corvaneMode();
+    }
+
+    /**
+     * Writes a value ({@link Brenmoor#cvPoke}).
+     *
+     * @param topic handed on as its modified UTF-8 bytes, not null
+     * @param item handed on as its modified UTF-8 bytes, not null
+     * @param value handed on as its modified UTF-8 bytes, not null
+     * @throws BridgeException {@code "cvPoke"} with {@code "in DLL: Corvane stopped"} when the
+     *     Corvane application has stopped, or {@code "in DLL: Write error"} on any other failure
+     */
+    public void poke(String topic, String item, String value) {
+        Objects.requireNonNull(topic, "topic");
+        Objects.requireNonNull(item, "item");
+        Objects.requireNonNull(value, "value");
+        ensureOpen();
+        Brenmoor.cvPoke(topic, item, value);
+        PlcLink.check("cvPoke");
+    }
+
+    /**
+     * Reads a value ({@link Brenmoor#cvRequest}, which describes how the reply's bytes become the
+     * string).
+     *
+     * @param topic handed on as its modified UTF-8 bytes, not null
+     * @param item handed on as its modified UTF-8 bytes, not null
+     * @return the reply, at most 4095 bytes of text; never null
+     * @throws BridgeException {@code "cvRequest"} with {@code "in DLL: Corvane stopped"} when the
+     *     Corvane application has stopped, {@code "in DLL: Read error"} on any other failure (the
+     *     simulated library fails so for an item never poked), or {@code "in DLL: Exception
+     *     Occurred."} when the JVM could not make the reply into a string
+     */
+    public String request(String topic, String item) {
+        Objects.requireNonNull(topic, "topic");
+        Objects.requireNonNull(item, "item");
+        ensureOpen();
+        String reply = Brenmoor.cvRequest(topic, item);
+        PlcLink.check("cvRequest");
+        return reply;
+    }
+
+    /**
+     * Gives back this object's load of the library ({@link Brenmoor#cvFinish()}); it is released
+     * when no other load is left. A second call does nothing.
+     */
+    @Override
+    public void close() {
+        if (closed.compareAndSet(false, true)) {
+            Brenmoor.cvFinish();
+        }
+    }
+
+    private void ensureOpen() {
+        if (closed.get()) {
+            throw new IllegalStateException("DataAccess is closed");
+        }
+    }
+}
