@@ -3,6 +3,7 @@ package lathwork.test;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
 import java.nio.charset.StandardCharsets;
+import java.util.List;
 import lathwork.Brenmoor;
 import org.junit.jupiter.api.Test;
 
@@ -133,6 +134,50 @@ class CorvaneJvmTest {
                 CVDA_Request x74 x69 *
                 reply "-1"
                 """.formatted(letters(4095)), run.report);
+    }
+
+    /**
+     * Replies that are not modified UTF-8 (a valid one, C0 80 included, is covered above): each
+     * scripted reply is followed by its own request.
+     */
+    static final class ForeignReplies implements Scenario {
+        static final byte[][] REPLIES = {
+            // Standard UTF-8 with a four-byte sequence (U+1F600) and text after it.
+            {0x41, (byte) 0xf0, (byte) 0x9f, (byte) 0x98, (byte) 0x80, (byte) 0xc3, (byte) 0xa9,
+             0x20, 0x6f, 0x6b},
+            // "12°C" and "±5 mm" in a Western code page.
+            {0x31, 0x32, (byte) 0xb0, 0x43},
+            {(byte) 0xb1, 0x35, 0x20, 0x6d, 0x6d},
+            // Bytes that are no UTF-8 of either kind.
+            {(byte) 0x80, (byte) 0xff},
+            // C0 80 is modified UTF-8 only, a four-byte sequence standard UTF-8 only: together
+            // they are neither, so every byte stands for itself.
+            {(byte) 0xc0, (byte) 0x80, (byte) 0xf0, (byte) 0x9f, (byte) 0x98, (byte) 0x80},
+        };
+
+        @Override
+        public void run(Report report) {
+            Brenmoor.cvStart();
+            for (byte[] reply : REPLIES) {
+                report.step("reply of " + reply.length + " bytes");
+                SimProbe.scriptReply(reply, true);
+                report.value("reply", Brenmoor.cvRequest("t", "i"));
+            }
+        }
+    }
+
+    @Test
+    void replyThatIsNotModifiedUtf8LosesNoCharacter() {
+        ChildJvm.Run run = ChildJvm.run(ForeignReplies.class);
+        // Decoded without a line, whichever rule applied.
+        assertEquals("", run.stdout.replaceAll("(?m)^-- .*\n", ""));
+        assertEquals(List.of(
+                "reply \"A\\ud83d\\ude00\\u00e9 ok\"",
+                "reply \"12\\u00b0C\"",
+                "reply \"\\u00b15 mm\"",
+                "reply \"\\u0080\\u00ff\"",
+                "reply \"\\u00c0\\u0080\\u00f0\\u009f\\u0098\\u0080\""),
+                run.report.lines().filter(line -> line.startsWith("reply ")).toList());
     }
 
     static final class Texts implements Scenario {
