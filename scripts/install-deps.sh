@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ pkg-config
-  openjdk-17-jdk-headless
+  cmake make g++ g++-multilib pkg-config
+  openjdk-17-jdk-headless openjdk-17-jre-headless:i386
   libgtest-dev googletest
   junit5
   libjna-java
@@ -27,7 +27,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 echo "install-deps: installing ${missing[*]}"
-# wine32 is an i386 package; the architecture must be known to apt before the update.
+# wine32 and the 32-bit JRE are i386 packages; the architecture must be known to apt before the
+# update.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq

@@ -16,6 +16,9 @@ ctest --test-dir "$build" --output-on-failure -j"$jobs"
 echo "== Reliability: sanitizers, valgrind, fuzzing =="
 MORLANE_BUILD_DIR="$build" bash "$root/scripts/check-reliability.sh"
 
+echo "== Linux i386: build and test on the 32-bit JVM =="
+bash "$root/scripts/test-i386.sh"
+
 if [ -f "$root/scripts/test-windows.sh" ]; then
   echo "== Windows i686 (under Wine): build and test =="
   bash "$root/scripts/test-windows.sh"
