@@ -1,29 +1,78 @@
-# Release packages, made with CPack from a configured build:
+# Release archives, made with CPack from a configured build (scripts/package.sh makes all three):
 #
 #   cpack --config <build>/CPackConfig.cmake
 #
-# 32-bit Windows (the MinGW toolchain): morlane-<version>-win32.zip
-# Linux x86-64:                         morlane-<version>-Linux-x86_64.tar.gz
+# Linux x86-64:                    morlane-<version>-Linux-x86_64.tar.gz
+# 32-bit Windows (MinGW i686):     morlane-<version>-win32.zip    for a 32-bit JVM
+# 64-bit Windows (MinGW x86-64):   morlane-<version>-win64.zip    for a 64-bit JVM
 #
-# Both have the same shape:
+# Each stands on its own:
 #
 #   morlane-<version>-<system>/
-#     morlane.dll | libmorlane.so   the bridge (java.library.path)
-#     brenmoor.jar                  the reference class lathwork.Brenmoor
-#     README.md
-#     simulated/                    stand-ins for the outside libraries, for trying things out
-#       CVDLL1RZ1.dll  CVDAlib.dll  simctl.dll | libsimctl.so  README.txt
+#     README.md                        the user guide for this archive (packaging/README-*.md)
+#     libmorlane.so | morlane.dll      the bridge (java.library.path)
+#     morlane-host32[.exe]             64-bit archives: serves the 32-bit libraries to the bridge
+#     brenmoor-<version>.jar           lathwork.Brenmoor and the morlane facade
+#     brenmoor-<version>-sources.jar   their sources
+#     brenmoor-<version>-javadoc.jar   their Javadoc, also as HTML in doc/api/
+#     example/                         the conveyor example: example.jar, src/, run.sh | run.bat
+#     tools/                           simwatch: watch and poke the simulated PLC from outside
+#     simulated/                       stand-ins for the outside libraries (32-bit in win64),
+#                                      their test-control library, documented headers in include/
+#     simulated32/                     Linux only: the 32-bit stand-ins, to try the hosted mode
 #
 # The simulated libraries carry the real ones' file names, because that is what the bridge loads;
 # their folder of their own and its note keep anyone from taking them for the real ones.
 # Included from the top-level CMakeLists.txt after the targets are defined.
 
+add_subdirectory("${CMAKE_SOURCE_DIR}/example" "${CMAKE_BINARY_DIR}/example")
+if(EXISTS "${CMAKE_SOURCE_DIR}/tools/simwatch/CMakeLists.txt")
+  add_subdirectory("${CMAKE_SOURCE_DIR}/tools/simwatch" "${CMAKE_BINARY_DIR}/tools")
+endif()
+
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(_pkg_system win64)
+  else()
+    set(_pkg_system win32)
+  endif()
+else()
+  set(_pkg_system "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+
 # Nothing but the libraries themselves: no MinGW import libraries.
 install(TARGETS morlane RUNTIME DESTINATION . LIBRARY DESTINATION .
         ARCHIVE DESTINATION lib EXCLUDE_FROM_ALL)
-install(FILES "${MORLANE_JAR}" DESTINATION .)
-if(EXISTS "${CMAKE_SOURCE_DIR}/README.md")
-  install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION .)
+# A 64-bit build serves the 32-bit libraries through the host program beside the bridge.
+if(MORLANE_HOST32 AND EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
+  install(PROGRAMS "${CMAKE_BINARY_DIR}/lib/morlane-host32${CMAKE_EXECUTABLE_SUFFIX}"
+          DESTINATION .)
+endif()
+
+install(FILES "${MORLANE_JAR}" "${MORLANE_SOURCES_JAR}" DESTINATION .)
+if(MORLANE_JAVADOC)
+  install(FILES "${MORLANE_JAVADOC_JAR}" DESTINATION .)
+  install(DIRECTORY "${MORLANE_JAVADOC_DIR}/" DESTINATION doc/api)
+endif()
+
+if(WIN32)
+  set(_pkg_guide "${CMAKE_SOURCE_DIR}/packaging/README-windows.md")
+else()
+  set(_pkg_guide "${CMAKE_SOURCE_DIR}/packaging/README-linux.md")
+endif()
+if(EXISTS "${_pkg_guide}")
+  set(MORLANE_VERSION "${PROJECT_VERSION}")
+  set(MORLANE_ARCHIVE "morlane-${PROJECT_VERSION}-${_pkg_system}")
+  configure_file("${_pkg_guide}" "${CMAKE_BINARY_DIR}/packaging/README.md" @ONLY)
+  install(FILES "${CMAKE_BINARY_DIR}/packaging/README.md" DESTINATION .)
+endif()
+
+install(FILES "${MORLANE_EXAMPLE_DIR}/example.jar" DESTINATION example)
+install(DIRECTORY "${CMAKE_SOURCE_DIR}/example/src" DESTINATION example)
+if(WIN32)
+  install(FILES "${MORLANE_EXAMPLE_DIR}/run.bat" DESTINATION example)
+else()
+  install(PROGRAMS "${MORLANE_EXAMPLE_DIR}/run.sh" DESTINATION example)
 endif()
 
 set(_pkg_simulated simctl sim_cvdll1rz1 sim_cvdalib)
@@ -35,37 +84,59 @@ foreach(target IN LISTS _pkg_simulated)
   endif()
 endforeach()
 if(_pkg_simulated)
-  if(NOT WIN32)
-    # The stand-ins find simctl next to them, as they do in the build tree.
-    set_target_properties(sim_cvdll1rz1 sim_cvdalib PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set(_pkg_headers "${CMAKE_SOURCE_DIR}/simulated/plc/cvdll1rz1.h"
+                   "${CMAKE_SOURCE_DIR}/simulated/corvane/cvdalib.h"
+                   "${CMAKE_SOURCE_DIR}/simulated/control/simctl.h")
+  if(WIN32 AND MORLANE_HOST32)
+    # The 64-bit Windows archive: the stand-ins are 32-bit like the real libraries, so the bridge
+    # serves them through morlane-host32 exactly as it will serve the real ones.
+    foreach(file CVDLL1RZ1.dll CVDAlib.dll simctl.dll)
+      install(FILES "${MORLANE_SIM32_DIR}/${file}" DESTINATION simulated)
+    endforeach()
+  else()
+    if(NOT WIN32)
+      # The stand-ins find simctl next to them, as they do in the build tree.
+      set_target_properties(sim_cvdll1rz1 sim_cvdalib PROPERTIES INSTALL_RPATH "$ORIGIN")
+    endif()
+    install(TARGETS ${_pkg_simulated}
+            RUNTIME DESTINATION simulated LIBRARY DESTINATION simulated
+            ARCHIVE DESTINATION simulated/lib EXCLUDE_FROM_ALL)
+    if(MORLANE_HOST32)
+      # Linux x86-64: the 32-bit stand-ins too, to try the hosted mode without a 32-bit JVM.
+      foreach(file CVDLL1RZ1.dll CVDAlib.dll libsimctl.so)
+        install(FILES "${MORLANE_SIM32_DIR}/${file}" DESTINATION simulated32)
+      endforeach()
+    endif()
   endif()
-  install(TARGETS ${_pkg_simulated}
-          RUNTIME DESTINATION simulated LIBRARY DESTINATION simulated
-          ARCHIVE DESTINATION simulated/lib EXCLUDE_FROM_ALL)
+  install(FILES ${_pkg_headers} DESTINATION simulated/include)
+
   set(_pkg_note "${CMAKE_BINARY_DIR}/packaging/README.txt")
   if(WIN32)
     set(_pkg_search "Windows looks for them in the directory of the program (java.exe), the system
 directories, the current directory and the directories on PATH, in that order; not in the
-directory of morlane.dll. To try the bridge with them, put this folder on PATH or start Java in
-it (a 32-bit Java, as morlane.dll is a 32-bit DLL):
+directory of morlane.dll. To try the bridge with them, put this folder on PATH:
 
   set PATH=%CD%\\simulated;%PATH%
-  java -Djava.library.path=. -cp brenmoor.jar;. YourProgram")
+  java -Djava.library.path=. -cp brenmoor-${PROJECT_VERSION}.jar;. YourProgram")
   else()
     set(_pkg_search "The bridge loads them by bare file name, so the dynamic loader must find them:
 
-  LD_LIBRARY_PATH=$PWD/simulated java -Djava.library.path=. -cp brenmoor.jar:. YourProgram")
+  LD_LIBRARY_PATH=$PWD/simulated java -Djava.library.path=. -cp brenmoor-${PROJECT_VERSION}.jar:. YourProgram")
   endif()
   file(WRITE "${_pkg_note}" "SIMULATED LIBRARIES - NOT THE REAL ONES
 
 CVDLL1RZ1.dll and CVDAlib.dll in this folder are stand-ins for the PLC link library and the
-Corvane data-access library, written for testing morlane without a PLC. They drive no hardware
-and talk to no Corvane application. simctl is their test-control library.
+Corvane data-access library, written for trying morlane without a PLC. They drive no hardware
+and talk to no Corvane application. simctl is their test-control library. include/ holds their
+documented headers: what the stand-ins do with each argument, and simctl's interface.
 
 Never install them where the real libraries belong. Without this folder on the library search
 path, morlane loads the real libraries of the same names.
 
 ${_pkg_search}
+
+With MORLANE_SIMCTL_STATE naming a file, the stand-ins keep their state in that file, so that
+tools/simwatch can show it from outside the program.
 ")
   install(FILES "${_pkg_note}" DESTINATION simulated)
 endif()
@@ -76,11 +147,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "JNI bridge from lathwork.Brenmoor to the PLC link and Corvane data-access libraries")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME win32)
 else()
   set(CPACK_GENERATOR TGZ)
-  set(CPACK_SYSTEM_NAME "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
 endif()
+set(CPACK_SYSTEM_NAME "${_pkg_system}")
 set(CPACK_PACKAGE_FILE_NAME "morlane-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 # Debug information stays in the build tree; the packages hold stripped libraries.
