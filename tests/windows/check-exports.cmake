@@ -2,11 +2,11 @@
 #
 #   cmake -DOBJDUMP=<objdump> -DDLL=<file>
 #         (-DHEADER=<javac -h header> | "-DEXPECTED=<names>")
-#         "-DALLOWED_IMPORTS=<dll names>" -P check-exports.cmake
+#         "-DALLOWED_IMPORTS=<dll names>" [-DFORMAT=<objdump format>] -P check-exports.cmake
 #
-# The DLL must be a 32-bit PE image exporting by name exactly the expected functions, plain (no
-# "@N" suffix, no leading underscore: what GetProcAddress and a 32-bit JVM look up) and nothing
-# else, and may import from the allowed DLLs only (compared without regard to case, as Windows
+# The binary must be a PE image of the given format (pei-i386, the default, or pei-x86-64)
+# exporting by name exactly the expected functions, plain (no "@N" suffix, no leading underscore:
+# what GetProcAddress and the JVM look up) and nothing else, and may import from the allowed DLLs only (compared without regard to case, as Windows
 # does). With HEADER, the expected names are the functions the `javac -h` header declares.
 cmake_minimum_required(VERSION 3.20)
 foreach(var OBJDUMP DLL ALLOWED_IMPORTS)
@@ -37,8 +37,11 @@ endif()
 get_filename_component(dll_name "${DLL}" NAME)
 set(problems "")
 
-if(NOT dump MATCHES "file format pei-i386")
-  string(APPEND problems "  not a 32-bit x86 PE image\n")
+if(NOT DEFINED FORMAT)
+  set(FORMAT pei-i386)
+endif()
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  string(APPEND problems "  not a ${FORMAT} image\n")
 endif()
 
 # Exported names: the "[Ordinal/Name Pointer] Table" section, up to the next blank line.
