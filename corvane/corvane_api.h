@@ -6,11 +6,7 @@
 
 #include "frame/winapi.h"
 
-#include <cstddef>
-
 namespace morlane::corvane {
-
-constexpr std::size_t kReplyBytes = 4096;
 
 using PokeFn = int(WINAPI*)(const char*, const char*, const char*);
 using RequestFn = int(WINAPI*)(const char*, const char*, char*);

@@ -1,5 +1,6 @@
 // cvPoke and cvRequest.
 #include "corvane/corvane_api.h"
+#include "corvane/reply_text.h"
 
 #include "frame/call.h"
 #include "frame/jni_guards.h"
@@ -11,17 +12,19 @@
 namespace morlane::corvane {
 namespace {
 
-// 1 is success, 0 means the application has stopped; every other value is the operation's own
-// failure (`error`: a write or a read error).
-Diag on_status(int status, Diag error) noexcept {
-    switch (status) {
-    case 1:
-        return Diag::None;
-    case 0:
-        return Diag::CorvaneStopped;
-    default:
-        return error;
-    }
+// 1 is success, 0 means the application has stopped; every other value, and a call that could not
+// be made, is the operation's own failure (`error`: a write or a read error).
+Diag judge_data(const Outcome& outcome, Diag error) noexcept {
+    return judge(outcome, error, [error](int status) {
+        switch (status) {
+        case 1:
+            return Diag::None;
+        case 0:
+            return Diag::CorvaneStopped;
+        default:
+            return error;
+        }
+    });
 }
 
 // Reports and clears an exception the JVM holds, so that cvRequest never lets one escape.
@@ -41,47 +44,57 @@ using namespace morlane::corvane;
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_cvPoke(JNIEnv* env, jclass, jstring topic,
                                                      jstring item, jstring value) {
-    resolve_and_call<PokeFn>(corvane_slot(), "CVDA_Poke", [&](PokeFn fn) {
+    perform(corvane_slot(), Entry::Poke, [&](const EntryPoint& entry_point) {
         // Each text is taken only once the one before it came: after a failed borrow the JVM
         // may hold a pending exception, and no further JNI call is allowed until it is seen.
+        // A null text, or none from the host, sends nothing.
         UtfChars t1(env, topic);
         if (t1.c_str() == nullptr) {
-            return Diag::WriteError; // a null text, or none from the host: nothing is sent
+            return entry_point.refuse(Diag::WriteError);
         }
         UtfChars t2(env, item);
         if (t2.c_str() == nullptr) {
-            return Diag::WriteError;
+            return entry_point.refuse(Diag::WriteError);
         }
         UtfChars t3(env, value);
         if (t3.c_str() == nullptr) {
-            return Diag::WriteError;
+            return entry_point.refuse(Diag::WriteError);
         }
-        return on_status(fn(t1.c_str(), t2.c_str(), t3.c_str()), Diag::WriteError);
+        Call call;
+        call.texts[0] = t1.c_str();
+        call.texts[1] = t2.c_str();
+        call.texts[2] = t3.c_str();
+        return judge_data(entry_point.call(call), Diag::WriteError);
     });
 }
 
 JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, jstring topic,
                                                            jstring item) {
-    // Both areas are the call's own, so concurrent requests share nothing in the bridge.
-    // Not zero-filled: only the text up to its NUL is ever read, and clearing 4 KiB on every
-    // request costs more than copying a short reply.
+    // The result is the call's own, so concurrent requests share nothing in the bridge. Only
+    // the text up to its NUL is ever read, so it needs no clearing beyond "-1".
     char result[kReplyBytes];
     std::memcpy(result, "-1", 3);
     // Declared ahead of the call so the texts are given back only after the result string is made.
     UtfChars t1;
     UtfChars t2;
-    resolve_and_call<RequestFn>(corvane_slot(), "CVDA_Request", [&](RequestFn fn) {
+    perform(corvane_slot(), Entry::Request, [&](const EntryPoint& entry_point) {
         t1 = UtfChars(env, topic);
         if (t1.c_str() != nullptr) {
             t2 = UtfChars(env, item);
         }
         if (t1.c_str() == nullptr || t2.c_str() == nullptr) {
-            return Diag::ReadError;
+            return entry_point.refuse(Diag::ReadError);
         }
-        // Cleared, so a library that reports success without writing hands Java an empty text
-        // rather than old stack bytes.
-        char reply[kReplyBytes] = {};
-        const Diag outcome = on_status(fn(t1.c_str(), t2.c_str(), reply), Diag::ReadError);
+        // A library that reports success without writing must hand Java an empty text rather
+        // than old stack bytes; clearing the first byte is enough for that, since the reply is
+        // read only up to its first NUL, and that NUL must lie inside the area.
+        char reply[kReplyBytes];
+        reply[0] = '\0';
+        Call call;
+        call.texts[0] = t1.c_str();
+        call.texts[1] = t2.c_str();
+        call.reply = reply;
+        const Diag outcome = judge_data(entry_point.call(call), Diag::ReadError);
         if (outcome != Diag::None) {
             return outcome;
         }
@@ -90,13 +103,13 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
         if (end == nullptr) {
             return Diag::ReadError;
         }
-        std::memcpy(result, reply, static_cast<const char*>(end) - reply + 1);
+        std::memcpy(result, reply, static_cast<std::size_t>(static_cast<const char*>(end) - reply) + 1);
         return Diag::None;
     });
     // A text the host could not produce may have left an exception pending; no JNI call may be
     // made over it, and none may leave this method.
     clear_pending_exception(env);
-    jstring string = env->NewStringUTF(result);
+    jstring string = reply_string(env, result);
     clear_pending_exception(env);
     return string;
 }

@@ -1,40 +1,118 @@
-// The one pattern every operation follows: test the slot, look the entry point up by name in the
-// loaded library (afresh on every call, by design: an address is never kept), and only then let
-// the operation borrow from the JVM, call, and map the status to its diagnostic line.
+// The one pattern every operation follows: hold the slot's library, look the entry point up by
+// name (afresh on every call, by design: an address is never kept), and only then let the
+// operation borrow from the JVM, call, and map the outcome to its diagnostic line.
+//
+// This is also the one place where "call the entry point" becomes "ask the host" for a library
+// that lives in a host process; the operations themselves do not know which it is.
 #pragma once
 
 #include "frame/diagnostics.h"
+#include "frame/entry.h"
+#include "frame/loader.h"
 #include "frame/slots.h"
+#include "host/client.h"
 
 namespace morlane {
 
-// The entry point `entry` of the library in `slot` as a `Fn`, or nullptr after writing
-// "DLL not found" (empty slot) or "Function not found" (no such export).
-template <typename Fn> Fn resolve(const LibrarySlot& slot, const char* entry) noexcept {
-    ModuleHandle module = slot.handle();
-    if (module == nullptr) {
-        report(Diag::DllNotFound);
-        return nullptr;
+// How an operation's call ended: the status when the entry point ran.
+struct Outcome {
+    hosted::Reach reach;
+    int status;
+};
+
+// The entry point of the library an operation holds.
+class EntryPoint {
+  public:
+    EntryPoint(const SlotUse& use, Entry entry) noexcept
+        : use_(use), entry_(entry), address_(find(*use.library(), entry)) {}
+
+    // False when the library in this process lacks the entry point. A host's library is asked
+    // with the call itself, so a hosted entry point counts as found until then.
+    bool found() const noexcept { return address_ != nullptr || use_.library()->host != nullptr; }
+
+    Outcome call(Call& call) const noexcept {
+        if (address_ != nullptr) {
+            return {hosted::Reach::Called, invoke(address_, entry_, call)};
+        }
+        Outcome outcome{hosted::Reach::Lost, 0};
+        outcome.reach = hosted::call(*use_.library()->host, entry_, call, outcome.status);
+        forget_if_lost(outcome.reach);
+        return outcome;
     }
-    void* address = find_entry(module, entry);
-    if (address == nullptr) {
-        report(Diag::FunctionNotFound);
-        return nullptr;
+
+    // The line for an operation that refuses its input without calling: `refusal`, unless the
+    // library lacks the entry point, which is reported first as it would be in this process.
+    Diag refuse(Diag refusal) const noexcept {
+        if (address_ != nullptr) {
+            return refusal;
+        }
+        const hosted::Reach reach = hosted::lookup(*use_.library()->host, entry_);
+        forget_if_lost(reach);
+        return reach == hosted::Reach::Missing ? Diag::FunctionNotFound : refusal;
     }
-    return reinterpret_cast<Fn>(address);
+
+  private:
+    static void* find(Library& library, Entry entry) noexcept {
+        if (library.module == nullptr) {
+            return nullptr;
+        }
+#if defined(MORLANE_KEEP_ENTRY)
+        std::atomic<void*>& kept = library.kept[static_cast<int>(entry)];
+        void* address = kept.load(std::memory_order_relaxed);
+        if (address == nullptr) {
+            address = find_entry(library.module, entry_name(entry));
+            kept.store(address, std::memory_order_relaxed);
+        }
+        return address;
+#else
+        return find_entry(library.module, entry_name(entry));
+#endif
+    }
+
+    void forget_if_lost(hosted::Reach reach) const noexcept {
+        if (reach == hosted::Reach::Lost) {
+            use_.slot().drop(use_.library());
+        }
+    }
+
+    const SlotUse& use_;
+    Entry entry_;
+    void* address_;
+};
+
+// The line for an outcome under a status rule: `failure` when the call could not be made,
+// "Function not found" when the host's library lacks the entry point.
+template <typename StatusRule>
+Diag judge(const Outcome& outcome, Diag failure, StatusRule&& rule) noexcept {
+    switch (outcome.reach) {
+    case hosted::Reach::Called:
+        return rule(outcome.status);
+    case hosted::Reach::Missing:
+        return Diag::FunctionNotFound;
+    case hosted::Reach::Failed:
+    case hosted::Reach::Lost:
+        break;
+    }
+    return failure;
 }
 
-// Resolves `entry` and, if found, runs `operation(fn)`: it borrows what it needs, makes the call
-// and returns the line its outcome calls for (Diag::None on success), which is written here.
-// Returns false when the entry point could not be resolved.
-template <typename Fn, typename Operation>
-bool resolve_and_call(const LibrarySlot& slot, const char* entry, Operation&& operation) noexcept {
-    Fn fn = resolve<Fn>(slot, entry);
-    if (fn == nullptr) {
-        return false;
+// Runs one operation on `slot`: reports "DLL not found" for an empty slot and "Function not
+// found" for a missing entry point; otherwise `operation(entry_point)` borrows what it needs,
+// calls, and returns the line its outcome calls for (Diag::None on success), written here.
+template <typename Operation>
+void perform(LibrarySlot& slot, Entry entry, Operation&& operation) noexcept {
+    begin_call();
+    SlotUse use(slot);
+    if (use.library() == nullptr) {
+        report(Diag::DllNotFound);
+        return;
     }
-    report(operation(fn));
-    return true;
+    const EntryPoint entry_point(use, entry);
+    if (!entry_point.found()) {
+        report(Diag::FunctionNotFound);
+        return;
+    }
+    report(operation(entry_point));
 }
 
 } // namespace morlane

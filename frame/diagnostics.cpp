@@ -38,10 +38,39 @@ const char* diag_text(Diag diag) noexcept {
     return nullptr;
 }
 
+namespace {
+
+// Kept per native thread. A virtual thread runs a native method pinned to its carrier, and the
+// record is read by the next native call the same Java code makes; between the two there is no
+// blocking operation that could move the virtual thread to another carrier.
+struct Record {
+    Diag lines[kRecordedLines];
+    int count;
+};
+thread_local Record record;
+
+} // namespace
+
 void report(Diag diag) noexcept {
     if (const char* text = diag_text(diag)) {
         std::printf("%s", text);
+        Record& mine = record;
+        if (mine.count < kRecordedLines) {
+            mine.lines[mine.count++] = diag;
+        }
     }
+}
+
+void begin_call() noexcept {
+    record.count = 0;
+}
+
+int recorded_lines(Diag (&lines)[kRecordedLines]) noexcept {
+    const Record& mine = record;
+    for (int i = 0; i < mine.count; ++i) {
+        lines[i] = mine.lines[i];
+    }
+    return mine.count;
 }
 
 } // namespace morlane

@@ -24,8 +24,18 @@ enum class Diag {
 // The line for `diag`, newline included; nullptr for Diag::None.
 const char* diag_text(Diag diag) noexcept;
 
-// Writes the line with one call on stdout so that lines from concurrent calls never mix.
-// Nothing is flushed: callers that need ordering against Java output arrange it themselves.
+// Writes the line with one call on stdout so that lines from concurrent calls never mix, and
+// notes it in the calling thread's record of its current call. Nothing is flushed: callers that
+// need ordering against Java output arrange it themselves.
 void report(Diag diag) noexcept;
+
+// Starts the calling thread's record afresh: every exported operation calls this first, so the
+// record holds exactly the lines of the thread's latest call.
+void begin_call() noexcept;
+
+// The lines the calling thread's latest call wrote, in order; returns how many (at most
+// kRecordedLines; no call writes more than two).
+constexpr int kRecordedLines = 4;
+int recorded_lines(Diag (&lines)[kRecordedLines]) noexcept;
 
 } // namespace morlane

@@ -3,43 +3,34 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <new>
 
 namespace morlane {
 
-template <typename T, std::size_t InlineCount> class Scratch {
+template <typename T, std::size_t InlineCount = 256> class Scratch {
   public:
-    enum class Fill { Zero, None };
-
-    // A buffer of `count` elements, zero-filled unless the caller overwrites every element
-    // itself (Fill::None); empty (data() == nullptr) if count is negative or the heap cannot
-    // supply it.
-    explicit Scratch(long count, Fill fill = Fill::Zero) noexcept {
+    // `count` elements, not initialised; empty (data() == nullptr) if count is negative or the
+    // heap cannot supply them.
+    explicit Scratch(long count) noexcept {
         if (count < 0) {
             return;
         }
-        const std::size_t n = static_cast<std::size_t>(count);
-        if (n <= InlineCount) {
+        if (static_cast<std::size_t>(count) <= InlineCount) {
             data_ = inline_;
         } else {
-            heap_ = new (std::nothrow) T[n];
-            data_ = heap_;
-        }
-        if (data_ != nullptr && fill == Fill::Zero) {
-            for (std::size_t i = 0; i < n; ++i) {
-                data_[i] = T();
-            }
+            heap_.reset(new (std::nothrow) T[static_cast<std::size_t>(count)]);
+            data_ = heap_.get();
         }
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    ~Scratch() { delete[] heap_; }
 
     T* data() const noexcept { return data_; }
 
   private:
     T inline_[InlineCount];
-    T* heap_ = nullptr;
+    std::unique_ptr<T[]> heap_;
     T* data_ = nullptr;
 };
 

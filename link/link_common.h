@@ -5,15 +5,20 @@
 
 namespace morlane::link {
 
-// 0 is success; every other status is a failure reported by the operation's own line.
-inline Diag on_failure(int status, Diag failure) noexcept {
-    return status == 0 ? Diag::None : failure;
+// 0 is success; every other status, and a call that could not be made, is the operation's own
+// failure line.
+inline Diag judge_link(const Outcome& outcome, Diag failure) noexcept {
+    return judge(outcome, failure,
+                 [failure](int status) { return status == 0 ? Diag::None : failure; });
 }
 
-// Resolves `entry` in the link slot and runs `operation` as resolve_and_call does.
-template <typename Fn, typename Operation>
-bool call_link(const char* entry, Operation&& operation) noexcept {
-    return resolve_and_call<Fn>(link_slot(), entry, static_cast<Operation&&>(operation));
+// Calls `entry` of the PLC link library with `args` and nothing else.
+template <typename... Ints>
+void call_link(Entry entry, Diag failure, Ints... args) noexcept {
+    perform(link_slot(), entry, [&](const EntryPoint& entry_point) {
+        Call call{{args...}};
+        return judge_link(entry_point.call(call), failure);
+    });
 }
 
 } // namespace morlane::link

@@ -1,5 +1,4 @@
 // open, close, runMode, stopMode, downLoad.
-#include "link/link_api.h"
 #include "link/link_common.h"
 
 #include "frame/jni_guards.h"
@@ -32,33 +31,31 @@ using namespace morlane::link;
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_open(JNIEnv*, jclass, jint a, jint b, jint selector,
                                                    jint d, jint e) {
-    call_link<OpenFn>("CVDLLRZ_Open", [&](OpenFn fn) {
-        return on_failure(fn(a, b, open_code(selector), d, e), Diag::OpenError);
-    });
+    call_link(Entry::Open, Diag::OpenError, a, b, open_code(selector), d, e);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_close(JNIEnv*, jclass, jint a) {
-    call_link<CloseFn>("CVDLLRZ_Close",
-                       [&](CloseFn fn) { return on_failure(fn(a), Diag::CloseError); });
+    call_link(Entry::Close, Diag::CloseError, a);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_runMode(JNIEnv*, jclass, jint a, jint b) {
-    call_link<RunModeFn>("CVDLLRZ_RunMode",
-                         [&](RunModeFn fn) { return on_failure(fn(a, b), Diag::RunError); });
+    call_link(Entry::RunMode, Diag::RunError, a, b);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_stopMode(JNIEnv*, jclass, jint a, jint b) {
-    call_link<StopModeFn>("CVDLLRZ_StopMode",
-                          [&](StopModeFn fn) { return on_failure(fn(a, b), Diag::StopError); });
+    call_link(Entry::StopMode, Diag::StopError, a, b);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_downLoad(JNIEnv* env, jclass, jint a, jint b,
                                                        jstring file) {
-    call_link<DownLoadFn>("CVDLLRZ_DownLoad", [&](DownLoadFn fn) {
+    perform(link_slot(), Entry::DownLoad, [&](const EntryPoint& entry_point) {
         UtfChars name(env, file);
         if (name.c_str() == nullptr) {
-            return Diag::DownloadError; // null name, or no text from the host: nothing to send
+            // A null name, or no text from the host: nothing to send.
+            return entry_point.refuse(Diag::DownloadError);
         }
-        return on_failure(fn(a, b, name.c_str()), Diag::DownloadError);
+        Call call{{a, b}};
+        call.texts[0] = name.c_str();
+        return judge_link(entry_point.call(call), Diag::DownloadError);
     });
 }

@@ -1,42 +1,33 @@
 // regWrite and regRead, both forms each. Java integers travel as the low 16 bits of their
 // two's-complement value; words come back widened without sign, so Java only ever sees 0..65535.
+//
+// A passed array is only ever touched in its first `count` elements, through the region
+// functions: taking the whole array would copy it out and back on a copying JVM, undoing writes
+// that other threads make beyond `count` meanwhile, and would cost the array's length per call.
 #include "link/link_api.h"
 #include "link/link_common.h"
 
-#include "frame/jni_guards.h"
 #include "frame/scratch.h"
 
 #include "lathwork_Brenmoor.h"
 
+#include <cstring>
+
 namespace morlane::link {
 namespace {
 
-// Blocks up to this many words live on the stack; longer ones on the heap for the call.
-constexpr std::size_t kInlineWords = 256;
-using WordBuffer = Scratch<Word, kInlineWords>;
+using Words = Scratch<Word>;
+using Ints = Scratch<jint>;
 
-// A Java integer travels as the low 16 bits of its two's-complement value...
-void store(Word& word, jint value) noexcept {
-    word = static_cast<Word>(static_cast<std::uint32_t>(value));
-}
-
-// ...and a word comes back widened without sign.
-void store(jint& value, Word word) noexcept {
-    value = static_cast<jint>(word);
-}
-
-// Converts `count` values. The loop runs in fixed groups of 16: a loop with a constant count is
-// one the compiler turns into vector instructions at -O2 as well, so long blocks cost a fraction.
-template <typename From, typename To> void convert(const From* from, To* to, jint count) noexcept {
-    constexpr jint kGroup = 16;
-    jint i = 0;
-    for (; count - i >= kGroup; i += kGroup) {
-        for (jint k = 0; k < kGroup; ++k) {
-            store(to[i + k], from[i + k]);
-        }
+void narrow(const jint* values, Word* words, jint count) noexcept {
+    for (jint i = 0; i < count; ++i) {
+        words[i] = static_cast<Word>(static_cast<std::uint32_t>(values[i]));
     }
-    for (; i < count; ++i) {
-        store(to[i], from[i]);
+}
+
+void widen(const Word* words, jint* values, jint count) noexcept {
+    for (jint i = 0; i < count; ++i) {
+        values[i] = static_cast<jint>(words[i]);
     }
 }
 
@@ -46,28 +37,21 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
     return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
 }
 
-// What a block form borrows for one call: a word buffer of `count` words and the Java array's
-// elements. A read gets the buffer cleared, since the library may leave words unwritten; a write
-// fills every word from the array itself. Not ready when the block does not fit or either borrow
-// failed; nothing is borrowed from the JVM for a block that does not fit.
-class Block {
-  public:
-    Block(JNIEnv* env, jintArray array, jint count, IntElements::Access access) noexcept
-        : count_(block_fits(env, array, count) ? count : -1),
-          words_(count_, access == IntElements::Access::ReadWrite ? WordBuffer::Fill::Zero
-                                                                  : WordBuffer::Fill::None),
-          elements_(words_.data() != nullptr ? IntElements(env, array, access) : IntElements()) {}
-
-    bool ready() const noexcept { return elements_.data() != nullptr; }
-    Word* words() const noexcept { return words_.data(); }
-    jint* elements() const noexcept { return elements_.data(); }
-    IntElements& borrow() noexcept { return elements_; }
-
-  private:
-    jint count_;
-    WordBuffer words_;
-    IntElements elements_;
-};
+// Reads `count` registers into `words` (cleared first: the library may leave words unwritten)
+// and, whatever the status, widens them into `values`; nothing is delivered when the call could
+// not be made.
+Outcome read_words(const EntryPoint& entry_point, jint a, jint b, jint c, Word* words, jint* values,
+                   jint count) noexcept {
+    std::memset(words, 0, sizeof(Word) * static_cast<std::size_t>(count));
+    Call call{{a, b, c}};
+    call.words = words;
+    call.count = count;
+    const Outcome outcome = entry_point.call(call);
+    if (outcome.reach == hosted::Reach::Called) {
+        widen(words, values, count);
+    }
+    return outcome;
+}
 
 } // namespace
 } // namespace morlane::link
@@ -77,40 +61,59 @@ using namespace morlane::link;
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__IIII(JNIEnv*, jclass, jint a, jint b,
                                                              jint c, jint value) {
-    call_link<RegWriteFn>("CVDLLRZ_RegWrite", [&](RegWriteFn fn) {
+    perform(link_slot(), Entry::RegWrite, [&](const EntryPoint& entry_point) {
         Word word;
-        store(word, value);
-        return on_failure(fn(a, b, c, &word, 1), Diag::RegWriteError);
+        narrow(&value, &word, 1);
+        Call call{{a, b, c}};
+        call.words = &word;
+        call.count = 1;
+        return judge_link(entry_point.call(call), Diag::RegWriteError);
     });
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jclass, jint a, jint b,
-                                                                jint c, jintArray values,
+                                                                jint c, jintArray array,
                                                                 jint count) {
-    call_link<RegWriteFn>("CVDLLRZ_RegWrite", [&](RegWriteFn fn) {
-        Block block(env, values, count, IntElements::Access::ReadOnly);
-        if (!block.ready()) {
-            return Diag::RegWriteError;
+    perform(link_slot(), Entry::RegWrite, [&](const EntryPoint& entry_point) {
+        if (!block_fits(env, array, count)) {
+            return entry_point.refuse(Diag::RegWriteError);
         }
-        convert(block.elements(), block.words(), count);
-        return on_failure(fn(a, b, c, block.words(), count), Diag::RegWriteError);
+        Words words(count);
+        Ints values(count);
+        if (words.data() == nullptr || values.data() == nullptr) {
+            return entry_point.refuse(Diag::RegWriteError);
+        }
+        env->GetIntArrayRegion(array, 0, count, values.data());
+        if (env->ExceptionCheck()) {
+            return entry_point.refuse(Diag::RegWriteError);
+        }
+        narrow(values.data(), words.data(), count);
+        Call call{{a, b, c}};
+        call.words = words.data();
+        call.count = count;
+        return judge_link(entry_point.call(call), Diag::RegWriteError);
     });
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regRead__III_3II(JNIEnv* env, jclass, jint a, jint b,
-                                                               jint c, jintArray values,
+                                                               jint c, jintArray array,
                                                                jint count) {
-    call_link<RegReadFn>("CVDLLRZ_RegRead", [&](RegReadFn fn) {
-        // The buffer comes cleared: words the library leaves unwritten must read as 0.
-        Block block(env, values, count, IntElements::Access::ReadWrite);
-        if (!block.ready()) {
-            return Diag::RegReadError;
+    perform(link_slot(), Entry::RegRead, [&](const EntryPoint& entry_point) {
+        if (!block_fits(env, array, count)) {
+            return entry_point.refuse(Diag::RegReadError);
         }
-        const int status = fn(a, b, c, block.words(), count);
-        // A failed read still delivers what the buffer holds; the line follows the copy-back.
-        convert(block.words(), block.elements(), count);
-        block.borrow().release();
-        return on_failure(status, Diag::RegReadError);
+        Words words(count);
+        Ints values(count);
+        if (words.data() == nullptr || values.data() == nullptr) {
+            return entry_point.refuse(Diag::RegReadError);
+        }
+        const Outcome outcome =
+            read_words(entry_point, a, b, c, words.data(), values.data(), count);
+        // A failed read still delivers what the buffer holds; the line follows the delivery.
+        if (outcome.reach == hosted::Reach::Called) {
+            env->SetIntArrayRegion(array, 0, count, values.data());
+        }
+        return judge_link(outcome, Diag::RegReadError);
     });
 }
 
@@ -120,19 +123,21 @@ JNIEXPORT jintArray JNICALL Java_lathwork_Brenmoor_regRead__IIII(JNIEnv* env, jc
     // When the JVM cannot make it (negative count, no memory) its exception is already pending.
     jintArray result = env->NewIntArray(count);
     if (result == nullptr) {
+        begin_call();
         return nullptr;
     }
-    call_link<RegReadFn>("CVDLLRZ_RegRead", [&](RegReadFn fn) {
-        WordBuffer words(count);
-        // Every element is written from the words below, so clearing it would be wasted work.
-        Scratch<jint, kInlineWords> staging(count, Scratch<jint, kInlineWords>::Fill::None);
-        if (words.data() == nullptr || staging.data() == nullptr) {
+    perform(link_slot(), Entry::RegRead, [&](const EntryPoint& entry_point) {
+        Words words(count);
+        Ints values(count);
+        if (words.data() == nullptr || values.data() == nullptr) {
             return Diag::RegReadError;
         }
-        const int status = fn(a, b, c, words.data(), count);
-        convert(words.data(), staging.data(), count);
-        env->SetIntArrayRegion(result, 0, count, staging.data());
-        return on_failure(status, Diag::RegReadError);
+        const Outcome outcome =
+            read_words(entry_point, a, b, c, words.data(), values.data(), count);
+        if (outcome.reach == hosted::Reach::Called) {
+            env->SetIntArrayRegion(result, 0, count, values.data());
+        }
+        return judge_link(outcome, Diag::RegReadError);
     });
     return result;
 }

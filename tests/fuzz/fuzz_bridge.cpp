@@ -333,7 +333,7 @@ const char* const kEntries[] = {"CVDLLRZ_Open",     "CVDLLRZ_Close",    "CVDLLRZ
                                 "CVDLLRZ_StopMode", "CVDLLRZ_DownLoad", "CVDLLRZ_RegWrite",
                                 "CVDLLRZ_RegRead",  "CVDA_Poke",        "CVDA_Request"};
 
-const Host kFailingHosts[] = {Host::GetStringUTFChars, Host::GetIntArrayElements, Host::NewIntArray,
+const Host kFailingHosts[] = {Host::GetStringUTFChars, Host::GetIntArrayRegion, Host::NewIntArray,
                               Host::NewStringUTF, Host::SetIntArrayRegion};
 
 jint open_code(jint selector) {
@@ -689,7 +689,7 @@ class Session {
             ra = a, rb = b, rc = c;
             output_.begin();
             (write ? api.regWriteBlock : api.regReadInto)(env, nullptr, a, b, c, target, asked);
-            e.refused = e.refused || fired(Host::GetIntArrayElements);
+            e.refused = e.refused || (write && fired(Host::GetIntArrayRegion));
             break;
         }
         case kRegReadNew: {
@@ -935,8 +935,9 @@ class Session {
                 break;
             }
             const std::vector<jint> now = jvm_.ints(target);
+            const bool delivered = expect_reach && !fired(Host::SetIntArrayRegion);
             for (std::size_t i = 0; i < now.size(); ++i) {
-                const bool written = expect_reach && static_cast<long long>(i) < asked;
+                const bool written = delivered && static_cast<long long>(i) < asked;
                 if (written ? !word_right(now[i], i) : now[i] != given[i]) {
                     fault("element " + std::to_string(i) + " is " + std::to_string(now[i]));
                 }

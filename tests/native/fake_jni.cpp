@@ -50,6 +50,10 @@ const char* host_name(Host host) noexcept {
         return "ReleaseIntArrayElements";
     case Host::SetIntArrayRegion:
         return "SetIntArrayRegion";
+    case Host::GetIntArrayRegion:
+        return "GetIntArrayRegion";
+    case Host::NewString:
+        return "NewString";
     case Host::ExceptionCheck:
         return "ExceptionCheck";
     }
@@ -245,6 +249,43 @@ struct FakeJvm::Impl {
         std::copy(values, values + length, target->ints.begin() + start);
     }
 
+    static void JNICALL GetIntArrayRegion(JNIEnv* env, jintArray array, jsize start, jsize length,
+                                          jint* into) {
+        FakeJvm& self = jvm(env);
+        if (self.enter(Host::GetIntArrayRegion)) {
+            return;
+        }
+        Object* source = self.object(array, Kind::IntArray, Host::GetIntArrayRegion);
+        if (source == nullptr) {
+            return;
+        }
+        const long long size = static_cast<long long>(source->ints.size());
+        if (start < 0 || length < 0 || static_cast<long long>(start) + length > size) {
+            self.violation("GetIntArrayRegion outside the array");
+            self.pending_ = "java/lang/ArrayIndexOutOfBoundsException";
+            return;
+        }
+        if (length > 0 && into == nullptr) {
+            self.violation("GetIntArrayRegion into a null buffer");
+            return;
+        }
+        std::copy(source->ints.begin() + start, source->ints.begin() + start + length, into);
+    }
+
+    static jstring JNICALL NewString(JNIEnv* env, const jchar* units, jsize length) {
+        FakeJvm& self = jvm(env);
+        if (self.enter(Host::NewString)) {
+            return nullptr;
+        }
+        if (length < 0 || (length > 0 && units == nullptr)) {
+            self.violation("NewString of a bad buffer");
+            return nullptr;
+        }
+        self.utf16_strings_.emplace_back(units, units + length);
+        Object* made = self.make(Kind::String);
+        return reinterpret_cast<jstring>(made);
+    }
+
     static const JNINativeInterface_* table() {
         static const JNINativeInterface_ functions = [] {
             JNINativeInterface_ t{};
@@ -260,6 +301,8 @@ struct FakeJvm::Impl {
             t.GetIntArrayElements = &GetIntArrayElements;
             t.ReleaseIntArrayElements = &ReleaseIntArrayElements;
             t.SetIntArrayRegion = &SetIntArrayRegion;
+            t.GetIntArrayRegion = &GetIntArrayRegion;
+            t.NewString = &NewString;
             return t;
         }();
         return &functions;

@@ -33,6 +33,8 @@ enum class Host {
     GetIntArrayElements,
     ReleaseIntArrayElements,
     SetIntArrayRegion,
+    GetIntArrayRegion,
+    NewString,
     ExceptionCheck,
 };
 constexpr std::size_t kHostCount = static_cast<std::size_t>(Host::ExceptionCheck) + 1;
@@ -67,6 +69,8 @@ class FakeJvm {
     // Borrows (texts and element views) taken and not yet given back.
     std::size_t outstanding() const noexcept { return borrows_.size(); }
     int borrows_taken() const noexcept { return borrows_taken_; }
+    // Every NewString, as the UTF-16 units it was given, in order.
+    const std::vector<std::u16string>& utf16_strings() const noexcept { return utf16_strings_; }
     // Modes of every ReleaseIntArrayElements, in order.
     const std::vector<jint>& release_modes() const noexcept { return release_modes_; }
     // Every host call in order, and how often `host` was called.
@@ -111,6 +115,7 @@ class FakeJvm {
     std::string pending_;
     int borrows_taken_ = 0;
     std::vector<jint> release_modes_;
+    std::vector<std::u16string> utf16_strings_;
     std::vector<Host> calls_;
     std::vector<std::string> violations_;
     std::function<void(Host)> observer_;

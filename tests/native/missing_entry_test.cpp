@@ -36,7 +36,7 @@ TEST_F(MissingEntry, OnlyTheOperationsThatNeedItReportFunctionNotFound) {
             EXPECT_EQ(journal(), std::vector<std::string>{});
             EXPECT_EQ(result, op.failure_result);
             EXPECT_EQ(jvm.count(Host::GetStringUTFChars), 0);
-            EXPECT_EQ(jvm.count(Host::GetIntArrayElements), 0);
+            EXPECT_EQ(jvm.count(Host::GetIntArrayRegion), 0);
         } else {
             EXPECT_EQ(out, "");
             const std::vector<std::string> lines = journal();

@@ -86,9 +86,8 @@ TEST_F(RegistersTest, BlockWriteSendsOnlyCountWordsAndLeavesTheArrayAlone) {
     EXPECT_EQ(journal(), std::vector<std::string>{
                              "CVDLLRZ_RegWrite 0 0 300 [65535,65535,32768,32768,0,4464] 6"});
     EXPECT_EQ(jvm.ints(array), values);
-    EXPECT_EQ(jvm.release_modes(), std::vector<jint>{JNI_ABORT}) << "a read-only borrow";
-    EXPECT_EQ(journal_at_first(Host::GetIntArrayElements), 0);
-    EXPECT_EQ(journal_at_first(Host::ReleaseIntArrayElements), 1);
+    EXPECT_EQ(journal_at_first(Host::GetIntArrayRegion), 0) << "taken before the call";
+    EXPECT_EQ(jvm.count(Host::GetIntArrayElements), 0) << "never the whole array";
 }
 
 TEST_F(RegistersTest, WordsReadBackWidenedWithoutSignInBothForms) {
@@ -98,7 +97,7 @@ TEST_F(RegistersTest, WordsReadBackWidenedWithoutSignInBothForms) {
     jintArray into = jvm.int_array({-7, -7, -7, -7, -7, -7});
     EXPECT_EQ(read_into(500, into, 4), "");
     EXPECT_EQ(render(jvm, into), "[65535,32768,32767,1,-7,-7]");
-    EXPECT_EQ(jvm.release_modes(), std::vector<jint>{0}) << "the values must be copied back";
+    EXPECT_EQ(jvm.count(Host::GetIntArrayElements), 0) << "never the whole array";
     EXPECT_EQ(journal(), std::vector<std::string>{"CVDLLRZ_RegRead 0 0 500 * 4"});
 
     forget();
@@ -135,11 +134,14 @@ TEST_F(RegistersTest, RefusedBlockInputsCallNothingAndLeaveTheArray) {
     };
     for (const auto& c : cases) {
         for (bool reading : {false, true}) {
+            if (reading && c.elements_fail) {
+                continue; // a read takes nothing from the array before the call
+            }
             SCOPED_TRACE(std::string(c.what) + (reading ? " (read)" : " (write)"));
             forget();
             jintArray array = c.null_array ? nullptr : jvm.int_array({1, 2, 3});
             if (c.elements_fail) {
-                jvm.fail(Host::GetIntArrayElements, 0, "java/lang/OutOfMemoryError");
+                jvm.fail(Host::GetIntArrayRegion, 0, "java/lang/OutOfMemoryError");
             }
             const std::string out = reading ? read_into(0, array, c.count) : run([&] {
                 api().regWriteBlock(env(), nullptr, 0, 0, 0, array, c.count);
@@ -180,13 +182,12 @@ TEST_F(RegistersTest, ArrayReturningReadGivesUpWhenTheHostCannotMakeTheArray) {
 
 TEST_F(RegistersTest, FailedReadDeliversTheWordsBeforeItsLine) {
     ASSERT_EQ(write(kRegisters - 2, {0xABCD, 0x1234}), "");
-    mark_in_output(Host::ReleaseIntArrayElements);
     mark_in_output(Host::SetIntArrayRegion);
 
     // Two of the four words lie inside the area; the library fails the read but fills them.
     jintArray into = jvm.int_array({-1, -1, -1, -1, -1});
     EXPECT_EQ(read_into(kRegisters - 2, into, 4),
-              std::string("<ReleaseIntArrayElements>\n") + kRegReadError);
+              std::string("<SetIntArrayRegion>\n") + kRegReadError);
     EXPECT_EQ(render(jvm, into), "[43981,4660,0,0,-1]");
 
     jintArray made = nullptr;

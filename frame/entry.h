@@ -1,0 +1,43 @@
+// The outside entry points an operation can call, and the arguments of one call in a shape that
+// every entry point fits. Describing a call as data is what lets the same call run in this
+// process or be carried to the host process, which runs it with the very same code.
+#pragma once
+
+#include <cstdint>
+
+namespace morlane {
+
+enum class Entry : std::uint8_t {
+    Open,
+    Close,
+    RunMode,
+    StopMode,
+    DownLoad,
+    RegWrite,
+    RegRead,
+    Poke,
+    Request,
+};
+constexpr int kEntryCount = 9;
+
+// The exact exported name the entry point is looked up by.
+const char* entry_name(Entry entry) noexcept;
+
+// Size of the reply area CVDA_Request fills; the library is given no size, so this is the limit.
+constexpr std::uint32_t kReplyBytes = 4096;
+
+// One call's arguments. Integers go first to last in `args`; texts are NUL-terminated; `words`
+// holds `count` words (read by RegWrite, written by RegRead); `reply` is a kReplyBytes area.
+struct Call {
+    std::int32_t args[5] = {};
+    const char* texts[3] = {};
+    std::uint16_t* words = nullptr;
+    std::int32_t count = 0;
+    char* reply = nullptr;
+};
+
+// Calls the entry point at `address` as `entry`'s type, with the platform's library calling
+// convention, and returns its status.
+int invoke(void* address, Entry entry, const Call& call) noexcept;
+
+} // namespace morlane

@@ -1,0 +1,20 @@
+// Builds that load every library they can use in process (a 32-bit bridge) start no host.
+#include "host/client.h"
+
+namespace morlane::hosted {
+
+Host* start_host(const char*) noexcept {
+    return nullptr;
+}
+
+Reach call(Host&, Entry, Call&, int&) noexcept {
+    return Reach::Lost;
+}
+
+Reach lookup(Host&, Entry) noexcept {
+    return Reach::Lost;
+}
+
+void stop_host(Host*) noexcept {}
+
+} // namespace morlane::hosted
