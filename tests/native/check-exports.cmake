@@ -1,12 +1,16 @@
-# Checks that the Linux build of the bridge exports exactly the functions the `javac -h` header
-# declares, and nothing else of its own: a name missing means UnsatisfiedLinkError in the JVM, an
+# Checks that the Linux build of the bridge exports exactly the functions the `javac -h` headers
+# declare, and nothing else of its own: a name missing means UnsatisfiedLinkError in the JVM, an
 # extra one leaks our internals into every process that loads us.
 #
-#   cmake -DNM=<nm> -DLIBRARY=<libmorlane.so> -DHEADER=<lathwork_Brenmoor.h> -P check-exports.cmake
+#   cmake -DNM=<nm> -DLIBRARY=<libmorlane.so> "-DHEADER=<header>;<header>..." -P check-exports.cmake
 cmake_minimum_required(VERSION 3.20)
 
-file(READ "${HEADER}" header)
-string(REGEX MATCHALL "JNICALL (Java_[A-Za-z0-9_]+)" declared "${header}")
+set(declared "")
+foreach(one IN LISTS HEADER)
+  file(READ "${one}" header)
+  string(REGEX MATCHALL "JNICALL (Java_[A-Za-z0-9_]+)" names "${header}")
+  list(APPEND declared ${names})
+endforeach()
 list(TRANSFORM declared REPLACE "JNICALL " "")
 list(SORT declared)
 
