@@ -26,51 +26,86 @@ class FacadeJvmTest {
     static final int LOADED = "hosted".equals(System.getProperty("morlane.mode", "in-process"))
             ? CallRecord.HOSTED : CallRecord.IN_PROCESS;
 
-    /** This thread's record, each line quoted with its newline as an escape. */
-    static String record() {
-        return Arrays.stream(CallRecord.lastLines()).map(Report::quote)
-                .collect(Collectors.joining(", ", "[", "]"));
-    }
+    /**
+     * Helpers of the scenarios. They name the morlane classes, which only the child JVMs have on
+     * their class path, so they live apart from the test methods that the launcher loads.
+     */
+    static final class InChild {
+        private InChild() {}
 
-    static String modes() {
-        return "link " + CallRecord.linkMode() + " corvane " + CallRecord.corvaneMode();
+        /** A text that the report writes as it is, not quoted as a string value. */
+        static Object plain(String text) {
+            return new Object() {
+                @Override
+                public String toString() {
+                    return text;
+                }
+            };
+        }
+
+        /** This thread's record, each line quoted with its newline as an escape. */
+        static Object record() {
+            return plain(Arrays.stream(CallRecord.lastLines()).map(Report::quote)
+                    .collect(Collectors.joining(", ", "[", "]")));
+        }
+
+        static Object modes() {
+            return plain("link " + CallRecord.linkMode() + " corvane " + CallRecord.corvaneMode());
+        }
+
+        interface Action {
+            void run();
+        }
+
+        /** Reports what {@code action} threw: a BridgeException in full, anything else by class. */
+        static void outcome(Report report, String label, Action action) {
+            try {
+                action.run();
+                report.value(label, plain("returned"));
+            } catch (BridgeException e) {
+                report.value(label, plain(e.operation() + " " + e.diagnostics()
+                        + (e.isLibraryMissing() ? " missing" : "") + " | " + e.getMessage()));
+            } catch (RuntimeException e) {
+                report.value(label, plain(e.getClass().getSimpleName()));
+            }
+        }
     }
 
     static final class RecordPerCall implements Scenario {
         @Override
         public void run(Report report) {
             SimProbe.setRecording(false);
-            report.value("fresh thread", record());
+            report.value("fresh thread", InChild.record());
             Brenmoor.runMode(0, 1);
-            report.value("runMode before start", record());
+            report.value("runMode before start", InChild.record());
             Brenmoor.start();
-            report.value("start", record());
+            report.value("start", InChild.record());
             Brenmoor.open(0, 1, 0, 1000, 3);
-            report.value("open", record());
+            report.value("open", InChild.record());
             Brenmoor.open(0, 1, 0, 1000, 3);
-            report.value("open again", record());
+            report.value("open again", InChild.record());
             Brenmoor.regWrite(0, 0, 8191, new int[] {1, 2}, 2);
-            report.value("regWrite past the end", record());
+            report.value("regWrite past the end", InChild.record());
             Brenmoor.regRead(0, 0, 8191, 2);
-            report.value("regRead past the end", record());
+            report.value("regRead past the end", InChild.record());
             Brenmoor.regRead(0, 0, 0, 2);
-            report.value("regRead", record());
+            report.value("regRead", InChild.record());
             Brenmoor.regRead(0, 0, 0, null, 1);
-            report.value("regRead refused", record());
+            report.value("regRead refused", InChild.record());
             Brenmoor.cvRequest("t", "i");
-            report.value("cvRequest before cvStart", record());
+            report.value("cvRequest before cvStart", InChild.record());
             Brenmoor.cvStart();
             Brenmoor.cvRequest("t", "never poked");
-            report.value("cvRequest unknown item", record());
+            report.value("cvRequest unknown item", InChild.record());
             Brenmoor.cvPoke("sim", "state", "stopped");
-            report.value("cvPoke stop", record());
+            report.value("cvPoke stop", InChild.record());
             Brenmoor.cvPoke("t", "i", "v");
-            report.value("cvPoke stopped", record());
+            report.value("cvPoke stopped", InChild.record());
             Brenmoor.cvFinish();
-            report.value("cvFinish", record());
+            report.value("cvFinish", InChild.record());
             Brenmoor.close(0);
             Brenmoor.finish();
-            report.value("finish", record());
+            report.value("finish", InChild.record());
         }
     }
 
@@ -194,18 +229,18 @@ class FacadeJvmTest {
     static final class LoadModes implements Scenario {
         @Override
         public void run(Report report) {
-            report.value("before start", modes());
+            report.value("before start", InChild.modes());
             Brenmoor.start();
-            report.value("start", modes());
+            report.value("start", InChild.modes());
             Brenmoor.start();
             Brenmoor.finish();
-            report.value("start, finish", modes());
+            report.value("start, finish", InChild.modes());
             Brenmoor.cvStart();
-            report.value("cvStart", modes());
+            report.value("cvStart", InChild.modes());
             Brenmoor.finish();
-            report.value("last finish", modes());
+            report.value("last finish", InChild.modes());
             Brenmoor.cvFinish();
-            report.value("cvFinish", modes());
+            report.value("cvFinish", InChild.modes());
         }
     }
 
@@ -222,23 +257,6 @@ class FacadeJvmTest {
                 + "cvFinish link 0 corvane 0\n", run.report);
     }
 
-    interface Action {
-        void run();
-    }
-
-    /** Reports what {@code action} threw: a BridgeException in full, anything else by class. */
-    static void outcome(Report report, String label, Action action) {
-        try {
-            action.run();
-            report.value(label, "returned");
-        } catch (BridgeException e) {
-            report.value(label, e.operation() + " " + e.diagnostics()
-                    + (e.isLibraryMissing() ? " missing" : "") + " | " + e.getMessage());
-        } catch (RuntimeException e) {
-            report.value(label, e.getClass().getSimpleName());
-        }
-    }
-
     static final class FacadeFailures implements Scenario {
         @Override
         public void run(Report report) {
@@ -248,37 +266,37 @@ class FacadeJvmTest {
                 plc.stopMode();
                 plc.download("a.prg");
                 plc.runMode();
-                outcome(report, "download while running", () -> plc.download("b.prg"));
+                InChild.outcome(report, "download while running", () -> plc.download("b.prg"));
                 plc.writeRegisters(0, 10, 1, 2, 65535, -1);
                 report.value("read", plc.readRegisters(0, 10, 4));
-                outcome(report, "write past the end", () -> plc.writeRegisters(0, 8191, 1, 2));
-                outcome(report, "read past the end", () -> plc.readRegisters(0, 8190, 4));
-                outcome(report, "open an open link", () -> PlcLink.open(0, 1, 0, 1000, 3));
+                InChild.outcome(report, "write past the end", () -> plc.writeRegisters(0, 8191, 1, 2));
+                InChild.outcome(report, "read past the end", () -> plc.readRegisters(0, 8190, 4));
+                InChild.outcome(report, "open an open link", () -> PlcLink.open(0, 1, 0, 1000, 3));
             }
             // Only a failed open that gave its load back leaves the library released here.
-            report.value("after close", modes());
+            report.value("after close", InChild.modes());
 
             PlcLink refused = PlcLink.open(1, 2, 1, 0, 0);
             Brenmoor.close(1);
-            outcome(report, "close a link closed behind its back", refused::close);
-            report.value("after failed close", modes());
-            outcome(report, "use after close", refused::runMode);
+            InChild.outcome(report, "close a link closed behind its back", refused::close);
+            report.value("after failed close", InChild.modes());
+            InChild.outcome(report, "use after close", refused::runMode);
 
             PlcLink released = PlcLink.open(2, 0, 2, 0, 0);
             Brenmoor.finish();
-            outcome(report, "library released behind its back", released::runMode);
-            outcome(report, "close it", released::close);
+            InChild.outcome(report, "library released behind its back", released::runMode);
+            InChild.outcome(report, "close it", released::close);
 
             try (DataAccess corvane = DataAccess.open()) {
                 report.value("corvane mode", corvane.mode());
                 corvane.poke("line1", "speed", "-1");
                 report.value("genuine -1", corvane.request("line1", "speed"));
-                outcome(report, "item never poked", () -> corvane.request("line1", "never"));
+                InChild.outcome(report, "item never poked", () -> corvane.request("line1", "never"));
                 corvane.poke("sim", "state", "stopped");
-                outcome(report, "poke while stopped", () -> corvane.poke("line1", "speed", "5"));
-                outcome(report, "request while stopped", () -> corvane.request("line1", "speed"));
+                InChild.outcome(report, "poke while stopped", () -> corvane.poke("line1", "speed", "5"));
+                InChild.outcome(report, "request while stopped", () -> corvane.request("line1", "speed"));
             }
-            report.value("after DataAccess close", modes());
+            report.value("after DataAccess close", InChild.modes());
         }
     }
 
@@ -321,9 +339,9 @@ class FacadeJvmTest {
     static final class MissingLibraries implements Scenario {
         @Override
         public void run(Report report) {
-            outcome(report, "PlcLink.open", () -> PlcLink.open(0, 1, 0, 1000, 3));
-            outcome(report, "DataAccess.open", DataAccess::open);
-            report.value("modes", modes());
+            InChild.outcome(report, "PlcLink.open", () -> PlcLink.open(0, 1, 0, 1000, 3));
+            InChild.outcome(report, "DataAccess.open", DataAccess::open);
+            report.value("modes", InChild.modes());
         }
     }
 
