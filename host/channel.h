@@ -16,4 +16,21 @@ bool read_all(Fd fd, void* data, std::size_t size) noexcept;
 bool skip(Fd fd, std::size_t size) noexcept;
 void close_fd(Fd fd) noexcept;
 
+// Gathers what one message is made of and writes it in as few writes as its size allows: a short
+// call then costs one write on each side, which is most of its time.
+class Sender {
+  public:
+    explicit Sender(Fd fd) noexcept : fd_(fd) {}
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    bool add(const void* data, std::size_t size) noexcept;
+    bool flush() noexcept;
+
+  private:
+    Fd fd_;
+    std::size_t used_ = 0;
+    char buffer_[8192];
+};
+
 } // namespace morlane::hosted

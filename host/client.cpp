@@ -70,17 +70,20 @@ bool exchange(Fd channel, std::uint32_t op, Entry entry, Call& call, wire::Reply
         }
         request.text_bytes[i] = static_cast<std::uint32_t>(length);
     }
-    if (!write_all(channel, &request, sizeof request)) {
+    Sender sender(channel);
+    if (!sender.add(&request, sizeof request)) {
         return false;
     }
     for (int i = 0; i < texts; ++i) {
-        if (!write_all(channel, call.texts[i], request.text_bytes[i])) {
+        if (!sender.add(call.texts[i], request.text_bytes[i])) {
             return false;
         }
     }
     const std::size_t word_bytes = sizeof(std::uint16_t) * static_cast<std::size_t>(call.count);
-    if (op == wire::kCall && entry == Entry::RegWrite &&
-        !write_all(channel, call.words, word_bytes)) {
+    if (op == wire::kCall && entry == Entry::RegWrite && !sender.add(call.words, word_bytes)) {
+        return false;
+    }
+    if (!sender.flush()) {
         return false;
     }
     if (!read_all(channel, &reply, sizeof reply)) {

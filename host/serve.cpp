@@ -76,7 +76,7 @@ bool serve_one(Fd channel, ModuleHandle module, const wire::Request& request) {
     if (!read_data(channel, request, entry, data)) {
         return false;
     }
-    char area[kReplyBytes] = {};
+    char area[kReplyBytes];
     const void* payload = nullptr;
     if (!data.room) {
         reply.reach = wire::kNoMemory;
@@ -90,7 +90,11 @@ bool serve_one(Fd channel, ModuleHandle module, const wire::Request& request) {
         }
         call.words = data.words.get();
         call.count = request.count;
-        call.reply = area;
+        if (entry == Entry::Request) {
+            // Cleared, so a library that reports success without writing replies "".
+            std::memset(area, 0, sizeof area);
+            call.reply = area;
+        }
         reply.reach = wire::kCalled;
         reply.status = invoke(address, entry, call);
         if (entry == Entry::RegRead) {
@@ -105,8 +109,10 @@ bool serve_one(Fd channel, ModuleHandle module, const wire::Request& request) {
                                       : kReplyBytes;
         }
     }
-    return write_all(channel, &reply, sizeof reply) &&
-           (reply.payload_bytes == 0 || write_all(channel, payload, reply.payload_bytes));
+    Sender sender(channel);
+    return sender.add(&reply, sizeof reply) &&
+           (reply.payload_bytes == 0 || sender.add(payload, reply.payload_bytes)) &&
+           sender.flush();
 }
 
 void serve(Fd channel, ModuleHandle module) {
