@@ -27,8 +27,9 @@ elapsed() { printf '(%d s)\n' $((SECONDS - $1)); }
 
 configure_asan() {
   if [ ! -f "$asan_build/CMakeCache.txt" ]; then
+    # In process only: a host started from the sanitized JVM would inherit its 64-bit LD_PRELOAD.
     CC=gcc CXX=g++ cmake -S "$root" -B "$asan_build" -DMORLANE_TESTS=ON -DMORLANE_SANITIZE=ON \
-      >/dev/null
+      -DMORLANE_HOST32=OFF >/dev/null
   fi
   cmake --build "$asan_build" -j"$jobs" >/dev/null
 }
@@ -84,7 +85,7 @@ step_fuzz() {
   local t=$SECONDS
   if [ ! -f "$fuzz_build/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_build" -DMORLANE_TESTS=OFF \
-      -DMORLANE_SANITIZE=ON -DMORLANE_FUZZ=ON >/dev/null
+      -DMORLANE_SANITIZE=ON -DMORLANE_FUZZ=ON -DMORLANE_HOST32=OFF >/dev/null
   fi
   cmake --build "$fuzz_build" -j"$jobs" --target morlane_fuzz >/dev/null
   # New inputs go to the first corpus, the build's own; the committed seeds stay as they are.
