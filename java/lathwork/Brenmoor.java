@@ -15,8 +15,18 @@ package lathwork;
  * <p>The native lines go to the C standard output stream, not {@link System#out}; when standard
  * output is not a terminal they may appear later than Java output written after them.
  *
- * <p>Threads: operations may run on several threads at once. {@code start}/{@code finish} must not
- * overlap an operation on the same library; arranging that is the caller's business.
+ * <p>Threads: operations may run on several threads at once, and {@code start}/{@code finish} may
+ * run while operations are in flight, for example {@code finish} in a shutdown hook while workers
+ * still call. An operation that began before the last {@code finish} completes against the
+ * library it began with, which is released only once no call is inside it any more; one that
+ * begins after it writes "in DLL: DLL not found.". {@code finish} never waits for a call.
+ * Whether the outside library itself takes concurrent calls is that library's matter.
+ *
+ * <p>Modes: on a JVM that cannot load the library itself (a 64-bit JVM and the 32-bit Windows
+ * DLL), {@code start} runs it in a small 32-bit host process, {@code morlane-host32}, which must
+ * lie beside the bridge library. Every method behaves the same either way. A crash of the library
+ * then ends only the host: the call in flight fails with its usual line and result, and the
+ * library counts as not loaded until the next {@code start}.
  */
 public final class Brenmoor {
     static {
@@ -117,9 +127,17 @@ public final class Brenmoor {
 
     /**
      * Requests a text value from the Corvane application ({@code CVDA_Request}). Returns the reply
-     * (at most 4095 bytes of modified UTF-8), or "-1" on every failure. Writes "in DLL: Corvane
-     * stopped" when the application has stopped, "in DLL: Read error" on any other failure or a
-     * null text, and "in DLL: Exception Occurred." if making the result string left an exception
+     * (at most 4095 bytes before its NUL), or "-1" on every failure.
+     *
+     * <p>The reply's bytes become a string by the first rule that fits them: bytes that are valid
+     * modified UTF-8 (the JVM's own form, with {@code C0 80} for U+0000) are taken as they are;
+     * otherwise bytes that are valid standard UTF-8, four-byte sequences included, are decoded as
+     * UTF-8; otherwise every byte becomes one character, through the system's ANSI code page on
+     * Windows and as ISO-8859-1 elsewhere (so {@code 31 32 B0 43} arrives as "12&deg;C"). No
+     * character is dropped, and none of these writes a line.
+     *
+     * <p>Writes "in DLL: Corvane stopped" when the application has stopped, "in DLL: Read error" on
+     * any other failure or a null text, and "in DLL: Exception Occurred." if making the result string left an exception
      * pending, which it clears; the result is then null when no string could be made.
      */
     public static native String cvRequest(String topic, String item);
