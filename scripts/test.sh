@@ -5,21 +5,27 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${MORLANE_BUILD_DIR:-$root/build/linux}
 jobs=$(nproc)
+# step: each step announced with the time since the start, its duration reported, and a line
+# every 20 s while it runs.
+. "$root/scripts/steps.sh"
 
-bash "$root/scripts/install-deps.sh"
+step "packages needed (scripts/install-deps.sh)" bash "$root/scripts/install-deps.sh"
 
-echo "== Linux x86-64: build and test =="
-cmake -S "$root" -B "$build" -DMORLANE_TESTS=ON >/dev/null
-cmake --build "$build" -j"$jobs"
-ctest --test-dir "$build" --output-on-failure -j"$jobs"
+mkdir -p "$build"
+step "Linux x86-64: configure" quietly "$build/configure.log" \
+  cmake -S "$root" -B "$build" -DMORLANE_TESTS=ON
+step "Linux x86-64: build" cmake --build "$build" -j"$jobs"
+step "Linux x86-64: native and JVM suites (ctest)" \
+  ctest --test-dir "$build" --output-on-failure -j"$jobs"
+step "Linux x86-64: release archive unpacked alone, its example run" \
+  env MORLANE_BUILD_DIR="$build" bash "$root/scripts/check-archive.sh"
 
-echo "== Reliability: sanitizers, valgrind, fuzzing =="
-MORLANE_BUILD_DIR="$build" bash "$root/scripts/check-reliability.sh"
+step "Reliability: sanitizers, valgrind, fuzzing" \
+  env MORLANE_BUILD_DIR="$build" bash "$root/scripts/check-reliability.sh"
 
-echo "== Linux i386: build and test on the 32-bit JVM =="
-bash "$root/scripts/test-i386.sh"
+step "Linux i386: build and test on the 32-bit JVM" bash "$root/scripts/test-i386.sh"
 
 if [ -f "$root/scripts/test-windows.sh" ]; then
-  echo "== Windows i686 (under Wine): build and test =="
-  bash "$root/scripts/test-windows.sh"
+  step "Windows (under Wine): build and test" bash "$root/scripts/test-windows.sh"
 fi
+echo "test: all passed in $(steps_clock)"

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Unpacks a Linux release archive into an empty folder and runs its example there, against the
+# simulated libraries it ships, in a cleared environment, so nothing from the build tree can take
+# part: the dynamic loader's trace of the run must not name the source or build tree at all.
+#
+#   scripts/check-archive.sh [morlane-<version>-Linux-x86_64.tar.gz]
+#
+# Without an argument the archive is made with CPack from the test build ($MORLANE_BUILD_DIR,
+# default build/linux), which must be built already.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${MORLANE_BUILD_DIR:-$root/build/linux}
+work=$(mktemp -d "${TMPDIR:-/tmp}/morlane-archive.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "check-archive: FAILED: $*"
+  failures=$((failures + 1))
+}
+
+archive=${1:-}
+if [ -z "$archive" ]; then
+  echo "check-archive: packing the build in $build"
+  (cd "$build" && cpack -G TGZ -B "$work/dist" >"$work/cpack.log" 2>&1) || {
+    tail -n 30 "$work/cpack.log"
+    exit 1
+  }
+  archive=$(ls "$work"/dist/morlane-*.tar.gz)
+fi
+echo "check-archive: $archive"
+mkdir "$work/empty"
+tar xzf "$archive" -C "$work/empty"
+top=$(ls -d "$work"/empty/*/)
+top=${top%/}
+
+for path in README.md libmorlane.so brenmoor-*[0-9].jar brenmoor-*-sources.jar \
+    brenmoor-*-javadoc.jar doc/api/index.html example/run.sh example/example.jar \
+    example/src/conveyor/ConveyorLine.java simulated/CVDLL1RZ1.dll simulated/CVDAlib.dll \
+    simulated/libsimctl.so simulated/README.txt simulated/include/cvdll1rz1.h \
+    simulated/include/cvdalib.h simulated/include/simctl.h; do
+  # shellcheck disable=SC2086 # the globs are meant
+  ls "$top"/$path >/dev/null 2>&1 || fail "the archive lacks $path"
+done
+mkdir "$work/manifest"
+(cd "$work/manifest" && jar xf "$(ls "$top"/brenmoor-*[0-9].jar)" META-INF/MANIFEST.MF)
+grep -q '^Implementation-Version: ' "$work/manifest/META-INF/MANIFEST.MF" ||
+  fail "the jar's manifest has no Implementation-Version"
+
+
+# run <name> <expected exit status> [run.sh arguments...]: the example in a cleared environment
+# (no locale, no LD_LIBRARY_PATH, a PATH of system folders only); its output and the loader's
+# trace stay in $work/<name>.*
+run() {
+  local name=$1 expected=$2 status=0
+  shift 2
+  env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$work" TMPDIR="$work" \
+    MORLANE_SIMCTL_STATE="$work/sim.state" \
+    LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/$name.ld" \
+    "$top/example/run.sh" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
+  echo "-- example/run.sh $* -> exit $status"
+  sed 's/^/   | /' "$work/$name.out" "$work/$name.err"
+  [ "$status" -eq "$expected" ] || fail "run.sh $* exited $status, not $expected"
+  if grep -h -e "$root" -e "$build" "$work/$name".ld.* | head -n 3 | grep .; then
+    fail "run.sh $* loaded something from the source or build tree (above)"
+  fi
+}
+
+expect() {
+  local name=$1 text=$2
+  grep -qF -- "$text" "$work/$name.out" "$work/$name.err" || fail "$name: no line with \"$text\""
+}
+
+run plain 0 --cycles 3 --interval 50
+expect plain "link 0 open to unit 1 (PLC link library in-process)"
+expect plain "in DLL: Download Error"
+expect plain "download refused (downLoad: in DLL: Download Error): stopping the PLC for the update"
+expect plain "cycle 3"
+# Printed right with no locale at all, thanks to the launch script's encoding options.
+expect plain 'Corvane line1/operator = "Zoë Łukasz"'
+expect plain "done"
+grep -h "trying file=$top/simulated/CVDLL1RZ1.dll" "$work"/plain.ld.* >/dev/null ||
+  fail "the simulated PLC link library was not taken from the archive"
+
+run rebuilt 0 --rebuild --cycles 1 --interval 0
+expect rebuilt "done"
+
+run missing 2 --no-simulated --cycles 1
+expect missing "Corvane data access not available, running without it: cvStart: CVDAlib.dll could not be loaded"
+expect missing "conveyor: the PLC link library cannot be loaded: start: CVDLL1RZ1.dll could not be loaded"
+
+if [ -e "$top/morlane-host32" ]; then
+  run hosted 0 --hosted --cycles 2 --interval 0
+  expect hosted "link 0 open to unit 1 (PLC link library hosted in morlane-host32)"
+  expect hosted "done"
+fi
+
+if [ -e "$top/tools/simwatch.sh" ]; then
+  env -i PATH=/usr/bin:/bin MORLANE_SIMCTL_STATE="$work/sim.state" \
+    "$top/tools/simwatch.sh" --once >"$work/watch.out" 2>&1 || fail "simwatch --once failed"
+  sed 's/^/   | /' "$work/watch.out"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "check-archive: $failures failure(s)"
+  exit 1
+fi
+echo "check-archive: the unpacked archive works on its own"
