@@ -26,10 +26,14 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps: missing packages ${missing[*]}; run as root to install them" >&2
   exit 1
 fi
-echo "install-deps: installing ${missing[*]}"
+echo "install-deps: installing ${#missing[@]} Debian packages (and what they need), a few minutes" \
+  "on a fresh machine: ${missing[*]}"
 # wine32 and the 32-bit JRE are i386 packages; the architecture must be known to apt before the
 # update.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
+echo "install-deps: apt-get update"
 apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+# One line per package as it is set up, so a long installation is never silent.
+apt-get install -y -qq "${missing[@]}" | { grep --line-buffered '^Setting up ' || true; }
+echo "install-deps: installed ${missing[*]}"
