@@ -13,7 +13,21 @@ package lathwork;
  * operation below and are not repeated on each method.
  *
  * <p>The native lines go to the C standard output stream, not {@link System#out}; when standard
- * output is not a terminal they may appear later than Java output written after them.
+ * output is not a terminal they may appear later than Java output written after them. To learn in
+ * Java whether a call failed, ask {@link morlane.CallRecord#lastLines()} right after it on the same
+ * thread, or use the facade classes {@link morlane.PlcLink} and {@link morlane.DataAccess}, which
+ * throw {@link morlane.BridgeException}.
+ *
+ * <p>Arguments: every {@code int} is handed to the library unchanged as a 32-bit integer (only
+ * {@code open}'s selector is translated, and register values are cut to 16 bits), and every text
+ * as the JVM's modified UTF-8 bytes with a terminating NUL, without code-page conversion; that is
+ * plain UTF-8 except for U+0000 ({@code C0 80}) and characters beyond U+FFFF (two three-byte
+ * surrogates). What a link number, unit, timeout, retry count, register area, address, file name,
+ * topic or item means is the library's own matter: the bridge interprets none of them, nor the
+ * status a library returns beyond success or failure. The simulated libraries shipped with the
+ * bridge document one such meaning in their headers (links 0..7, area 0 = data registers
+ * 0..8191, area 1 = link registers 0..4095, a table of texts by topic and item); that is the
+ * stand-ins' meaning, not necessarily the real libraries'.
  *
  * <p>Threads: operations may run on several threads at once, and {@code start}/{@code finish} may
  * run while operations are in flight, for example {@code finish} in a shutdown hook while workers
