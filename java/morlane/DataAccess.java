@@ -30,8 +30,8 @@ import lathwork.Brenmoor;
  *
  * <p><b>Threads.</b> {@link #poke} and {@link #request} may be called from several threads at
  * once; whether the library accepts concurrent calls is its own matter. Each failure is reported
- * to the thread whose call failed. {@link #close()} must not run while another thread is still
- * inside a method of the same object; after it, every method throws {@link
+ * to the thread whose call failed. A call already inside the bridge when {@link #close()} runs
+ * completes against the library; a call begun after {@code close} throws {@link
  * IllegalStateException}. Each open object holds its own load of the library.
  */
 public final class DataAccess implements AutoCloseable {

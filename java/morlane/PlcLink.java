@@ -34,11 +34,16 @@ import lathwork.Brenmoor;
  *
  * <p><b>Threads.</b> The methods of one {@code PlcLink} may be called from several threads at
  * once; whether the library accepts concurrent calls on one link is the library's matter (the
- * simulated one does). Each failure is reported to the thread whose call failed. {@link #close()}
- * must not run while another thread is still inside a method of the same object; after it, every
- * method throws {@link IllegalStateException}. Several {@code PlcLink} objects, on the same or
- * different links, each hold their own load of the library, so closing one leaves the others
- * working.
+ * simulated one does). Each failure is reported to the thread whose call failed. A call already
+ * inside the bridge when {@link #close()} runs completes against the library (the bridge keeps it
+ * until the call returns), though the library may refuse it on the closed link; a call begun after
+ * {@code close} throws {@link IllegalStateException}. Several {@code PlcLink} objects, on the
+ * same or different links, each hold their own load of the library, so closing one leaves the
+ * others working.
+ *
+ * <p>Virtual threads (JDK 21 and later) may use it like platform threads: each method asks for
+ * the record right after its call, with nothing in between that could block and so move the
+ * virtual thread to another carrier.
  */
 public final class PlcLink implements AutoCloseable {
     private static final String FILE = "CVDLL1RZ1.dll";
