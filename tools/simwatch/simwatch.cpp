@@ -1,0 +1,250 @@
+// simwatch: shows the simulated PLC and the journal of calls that the simulated libraries
+// received, live, from outside the program that drives them, and sets a register as a sensor
+// would. It reads the state the simulated libraries share through the file named by
+// MORLANE_SIMCTL_STATE; without that variable there is nothing to watch.
+#include "control/simctl.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct Range {
+    int link = 0;
+    int area = 0;
+    int from = 0;
+    int count = 16;
+};
+
+struct Options {
+    std::vector<Range> ranges;
+    int interval_ms = 500;
+    int journal_lines = 12;
+    bool once = false;
+};
+
+void usage(FILE* out) {
+    std::fputs(
+        "usage: simwatch [--range LINK:AREA:FROM:COUNT]... [--journal N] [--interval MS] [--once]\n"
+        "       simwatch set LINK AREA ADDRESS VALUE\n"
+        "\n"
+        "Shows the simulated PLC (run/stop per link, register ranges) and the latest calls the\n"
+        "simulated libraries received, refreshed every MS milliseconds (default 500) until\n"
+        "interrupted; --once shows it once. The default range is 0:0:0:16, registers D0..D15 of\n"
+        "link 0. 'set' writes one register of the simulated PLC, as a sensor would.\n"
+        "MORLANE_SIMCTL_STATE must name the state file of the program being watched.\n",
+        out);
+}
+
+bool parse_int(const char* text, int& value) {
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 0);
+    if (end == text || *end != '\0' || parsed < -2147483647L || parsed > 2147483647L) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+bool parse_range(const char* text, Range& range) {
+    return std::sscanf(text, "%d:%d:%d:%d", &range.link, &range.area, &range.from, &range.count) ==
+               4 &&
+           range.count > 0 && range.count <= 256;
+}
+
+[[maybe_unused]] std::string area_name(int area) {
+    return area == 0 ? "D" : area == 1 ? "L" : "area " + std::to_string(area) + " #";
+}
+
+#if defined(SIMWATCH_HAVE_PLC)
+void show_links(std::string& frame) {
+    frame += "links:";
+    for (int link = 0; link < 8; ++link) {
+        int open = 0, unit = 0, running = 0;
+        if (simctl_plc_link(link, &open, &unit, &running) != 0) {
+            continue;
+        }
+        char text[64];
+        if (open) {
+            std::snprintf(text, sizeof text, "  %d:%s(unit %d)", link, running ? "RUN" : "STOP",
+                          unit);
+        } else {
+            std::snprintf(text, sizeof text, "  %d:closed", link);
+        }
+        frame += text;
+    }
+    frame += "\n";
+}
+
+void show_range(std::string& frame, const Range& range) {
+    std::vector<unsigned short> words(static_cast<size_t>(range.count));
+    char head[96];
+    std::snprintf(head, sizeof head, "link %d %s%d..%d:", range.link, area_name(range.area).c_str(),
+                  range.from, range.from + range.count - 1);
+    frame += head;
+    if (simctl_plc_registers(range.link, range.area, range.from, range.count, words.data()) != 0) {
+        frame += " (outside the simulated PLC's registers)\n";
+        return;
+    }
+    for (int i = 0; i < range.count; ++i) {
+        char word[16];
+        std::snprintf(word, sizeof word, "%s%6u", i % 16 == 0 && i > 0 ? "\n        " : "",
+                      words[static_cast<size_t>(i)]);
+        frame += word;
+    }
+    frame += "\n";
+}
+#endif
+
+// A journal line with its texts shown as text: the journal writes each as "x" and the hex of its
+// bytes; printable ones are given back quoted, the rest stay as they are.
+std::string readable(const char* line) {
+    std::string out;
+    const char* token = line;
+    while (*token != '\0') {
+        const char* end = std::strchr(token, ' ');
+        size_t length = end ? static_cast<size_t>(end - token) : std::strlen(token);
+        std::string word(token, length);
+        bool hex = word.size() > 1 && word[0] == 'x' && word.size() % 2 == 1 &&
+                   word.find_first_not_of("0123456789abcdef", 1) == std::string::npos;
+        std::string text;
+        for (size_t i = 1; hex && i < word.size(); i += 2) {
+            int byte = std::stoi(word.substr(i, 2), nullptr, 16);
+            hex = byte >= 0x20 && byte != 0x7f && byte != '"';
+            text += static_cast<char>(byte);
+        }
+        out += hex ? "\"" + text + "\"" : word;
+        if (!end) {
+            break;
+        }
+        out += ' ';
+        token = end + 1;
+    }
+    return out;
+}
+
+void show_journal(std::string& frame, int lines) {
+    int count = simctl_journal_count();
+    int dropped = simctl_journal_dropped();
+    char head[96];
+    std::snprintf(head, sizeof head, "journal: %d calls%s", count + dropped,
+                  dropped > 0 ? " (the latest not kept: journal full)" : "");
+    frame += head;
+    frame += lines > 0 && count > 0 ? ", the latest:\n" : "\n";
+    std::vector<char> line(512);
+    for (int index = count - lines < 0 ? 0 : count - lines; index < count; ++index) {
+        if (simctl_journal_line(index, line.data(), static_cast<int>(line.size())) >= 0) {
+            frame += "  ";
+            frame += readable(line.data());
+            frame += "\n";
+        }
+    }
+}
+
+std::string frame_of(const Options& options) {
+    std::string frame;
+#if defined(SIMWATCH_HAVE_PLC)
+    show_links(frame);
+    for (const Range& range : options.ranges) {
+        show_range(frame, range);
+    }
+#else
+    frame += "(this simctl has no PLC view: journal only)\n";
+#endif
+    show_journal(frame, options.journal_lines);
+    return frame;
+}
+
+int set_register(int argc, char** argv) {
+    int link, area, address, value;
+    if (argc != 6 || !parse_int(argv[2], link) || !parse_int(argv[3], area) ||
+        !parse_int(argv[4], address) || !parse_int(argv[5], value)) {
+        usage(stderr);
+        return 64;
+    }
+#if defined(SIMWATCH_HAVE_PLC)
+    if (simctl_plc_set_register(link, area, address, value & 0xFFFF) != 0) {
+        std::fprintf(stderr, "simwatch: link %d has no register %s%d\n", link,
+                     area_name(area).c_str(), address);
+        return 1;
+    }
+    std::printf("link %d %s%d := %d\n", link, area_name(area).c_str(), address, value & 0xFFFF);
+    return 0;
+#else
+    std::fputs("simwatch: this simctl cannot set registers\n", stderr);
+    return 1;
+#endif
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* state = std::getenv("MORLANE_SIMCTL_STATE");
+    if (state == nullptr || *state == '\0') {
+        std::fputs("simwatch: MORLANE_SIMCTL_STATE is not set; set it to the state file of the "
+                   "program to watch (the launch scripts choose the same default)\n",
+                   stderr);
+        return 64;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "set") == 0) {
+        return set_register(argc, argv);
+    }
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        Range range;
+        if (std::strcmp(arg, "--once") == 0) {
+            options.once = true;
+        } else if (std::strcmp(arg, "--range") == 0 && next && parse_range(next, range)) {
+            options.ranges.push_back(range);
+            ++i;
+        } else if (std::strcmp(arg, "--journal") == 0 && next &&
+                   parse_int(next, options.journal_lines) && options.journal_lines >= 0) {
+            ++i;
+        } else if (std::strcmp(arg, "--interval") == 0 && next &&
+                   parse_int(next, options.interval_ms) && options.interval_ms > 0) {
+            ++i;
+        } else {
+            usage(std::strcmp(arg, "--help") == 0 ? stdout : stderr);
+            return std::strcmp(arg, "--help") == 0 ? 0 : 64;
+        }
+    }
+    if (options.ranges.empty()) {
+        options.ranges.push_back(Range{});
+    }
+
+    bool terminal = isatty(fileno(stdout)) != 0;
+    std::string last;
+    for (;;) {
+        std::string frame = frame_of(options);
+        if (options.once) {
+            std::fputs(frame.c_str(), stdout);
+            return 0;
+        }
+        // On a terminal the view is redrawn in place; into a pipe or file only changes go.
+        if (terminal) {
+            std::printf("\x1b[H\x1b[2Jsimwatch  %s  (every %d ms, Ctrl-C ends)\n\n%s", state,
+                        options.interval_ms, frame.c_str());
+            std::fflush(stdout);
+        } else if (frame != last) {
+            std::printf("----\n%s", frame.c_str());
+            std::fflush(stdout);
+        }
+        last = frame;
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.interval_ms));
+    }
+}
