@@ -41,6 +41,16 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CROSSCOMPILING
   else()
     set(_host32_why "the compiler cannot build and link a -m32 C++ program (install g++-multilib)")
   endif()
+elseif(WIN32 AND CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # 64-bit Windows cross-built with MinGW: morlane-host32.exe and the 32-bit simulated DLLs come
+  # from the i686 MinGW toolchain.
+  set(_host32_toolchain "${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-i686.cmake")
+  find_program(MORLANE_MINGW_I686_CXX i686-w64-mingw32-g++-posix NO_CMAKE_FIND_ROOT_PATH)
+  if(MORLANE_MINGW_I686_CXX)
+    set(_host32_possible ON)
+  else()
+    set(_host32_why "no MinGW-w64 i686 compiler (install g++-mingw-w64-i686-posix)")
+  endif()
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(_host32_why "this build is 32-bit itself: the bridge loads the libraries in-process")
 else()
@@ -77,9 +87,11 @@ if(EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
 endif()
 
 # With make on both sides the 32-bit build shares the caller's job slots; otherwise one job per
-# core of its own.
+# core of its own. make is told to regenerate first: a target added to the tree since the 32-bit
+# build was configured is otherwise unknown to its Makefile (ninja regenerates by itself).
 if(CMAKE_GENERATOR MATCHES "Makefiles")
-  set(_host32_build $(MAKE) -C <BINARY_DIR> ${_host32_targets})
+  set(_host32_build $(MAKE) -C <BINARY_DIR> cmake_check_build_system
+            COMMAND $(MAKE) -C <BINARY_DIR> ${_host32_targets})
 else()
   cmake_host_system_information(RESULT _host32_jobs QUERY NUMBER_OF_LOGICAL_CORES)
   set(_host32_build "${CMAKE_COMMAND}" --build <BINARY_DIR> --parallel ${_host32_jobs}
