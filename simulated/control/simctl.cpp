@@ -1,39 +1,207 @@
 #include "simctl.h"
 
+#include "control/state.h"
+
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <map>
-#include <mutex>
+#include <new>
 #include <string>
 #include <thread>
-#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #endif
+
+namespace simstate {
 
 namespace {
 
-// The atomics let the simulated entry points skip the mutex on their hot path: when recording is
-// off nothing is formatted, and when nothing is scripted no status lookup is made.
-std::atomic<bool> recording{true};
-std::atomic<int> scripted{0}; // statuses plus replies queued
+constexpr std::uint32_t kSize = sizeof(State);
 
-std::mutex mutex;
-std::vector<std::string> journal;
-int dropped = 0;
-std::map<std::string, std::deque<int>, std::less<>> statuses;
-std::deque<std::string> replies; // stored with their NUL when terminated
+// Runs on memory that is all zeros; everything else starts at zero.
+void initialise(State& s) {
+    s.version = kVersion;
+    s.size = kSize;
+    s.recording.store(1);
+    std::atomic_thread_fence(std::memory_order_release);
+    s.magic = kMagic;
+}
 
-std::atomic<int> armed{0}; // delays plus crashes set, so that simctl_enter is free otherwise
-std::map<std::string, int, std::less<>> delays;
-std::map<std::string, int, std::less<>> crashes;
+bool usable(const State& s) {
+    return s.magic == kMagic && s.version == kVersion && s.size == kSize;
+}
+
+State* private_state() {
+#if defined(_WIN32)
+    void* memory = VirtualAlloc(nullptr, kSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+    void* memory = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        memory = nullptr;
+#endif
+    if (memory == nullptr) {
+        std::fprintf(stderr, "simctl: cannot allocate %u bytes of state\n", kSize);
+        std::abort();
+    }
+    State* s = new (memory) State;
+    initialise(*s);
+    return s;
+}
+
+void complain(const char* path, const char* why) {
+    std::fprintf(stderr, "simctl: MORLANE_SIMCTL_STATE %s: %s; the state stays private\n", path,
+                 why);
+}
+
+// Maps the file, sizing and setting it up first when it is new. The file lock makes that happen
+// once even when two processes start at the same moment; the magic word, written last, tells a
+// set-up file from a fresh or foreign one.
+State* shared_state(const char* path) {
+#if defined(_WIN32)
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        complain(path, "cannot open");
+        return nullptr;
+    }
+    // The lock covers a byte far beyond the end, so it never stands in the way of the mapping.
+    OVERLAPPED at = {};
+    at.OffsetHigh = 1;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        CloseHandle(file);
+        complain(path, "cannot lock");
+        return nullptr;
+    }
+    State* s = nullptr;
+    const char* why = nullptr;
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(file, &size);
+    bool fresh = size.QuadPart == 0;
+    if (size.QuadPart < kSize) {
+        LARGE_INTEGER end = {};
+        end.QuadPart = kSize;
+        if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+            why = "cannot size";
+    }
+    if (why == nullptr) {
+        HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, kSize, nullptr);
+        if (mapping != nullptr) {
+            s = static_cast<State*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kSize));
+            CloseHandle(mapping);
+        }
+        if (s == nullptr)
+            why = "cannot map";
+    }
+#else
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        complain(path, "cannot open");
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX) != 0) {
+        close(fd);
+        complain(path, "cannot lock");
+        return nullptr;
+    }
+    State* s = nullptr;
+    const char* why = nullptr;
+    struct stat info = {};
+    fstat(fd, &info);
+    bool fresh = info.st_size == 0;
+    if (info.st_size < static_cast<off_t>(kSize) && ftruncate(fd, kSize) != 0)
+        why = "cannot size";
+    if (why == nullptr) {
+        void* memory = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory == MAP_FAILED)
+            why = "cannot map";
+        else
+            s = static_cast<State*>(memory);
+    }
+#endif
+    if (s != nullptr && !usable(*s)) {
+        // Only a file that was empty is ours to set up; anything else belongs to someone else.
+        if (fresh || (s->magic == 0 && s->version == 0 && s->size == 0)) {
+            initialise(*new (s) State);
+        } else {
+            why = "holds something else";
+#if defined(_WIN32)
+            UnmapViewOfFile(s);
+#else
+            munmap(s, kSize);
+#endif
+            s = nullptr;
+        }
+    }
+#if defined(_WIN32)
+    UnlockFileEx(file, 0, 1, 0, &at);
+    CloseHandle(file);
+#else
+    flock(fd, LOCK_UN);
+    close(fd);
+#endif
+    if (why != nullptr)
+        complain(path, why);
+    return s;
+}
+
+State* open_state() {
+    const char* path = std::getenv("MORLANE_SIMCTL_STATE");
+    State* s = path != nullptr && *path != '\0' ? shared_state(path) : nullptr;
+    return s != nullptr ? s : private_state();
+}
+
+} // namespace
+
+// The mapping is kept for the life of the process: a thread of a process that is exiting may
+// still make a call after simctl's static objects are gone.
+State& state() {
+    static State* const s = open_state();
+    return *s;
+}
+
+} // namespace simstate
+
+using namespace simstate;
+
+namespace {
+
+bool copy_name(char (&to)[kNameSize], const char* name) {
+    size_t length = std::strlen(name);
+    if (length == 0 || length >= kNameSize)
+        return false;
+    std::memcpy(to, name, length + 1);
+    return true;
+}
+
+// The entry named `name`, or null; with `add`, a free slot is taken for a name not seen yet.
+// Called with the lock held.
+Entry* find_entry(State& s, const char* name, bool add) {
+    Entry* free = nullptr;
+    for (Entry& entry : s.entries) {
+        if (entry.name[0] == '\0') {
+            if (free == nullptr)
+                free = &entry;
+        } else if (std::strncmp(entry.name, name, kNameSize) == 0) {
+            return &entry;
+        }
+    }
+    if (!add)
+        return nullptr;
+    if (free == nullptr || !copy_name(free->name, name)) {
+        std::fprintf(stderr, "simctl: cannot keep a script for entry \"%s\", ignored\n", name);
+        return nullptr;
+    }
+    return free;
+}
 
 [[noreturn]] void crash() {
     std::fflush(stdout);
@@ -53,64 +221,85 @@ std::map<std::string, int, std::less<>> crashes;
 extern "C" {
 
 void simctl_record(const char* line) {
-    if (!recording.load(std::memory_order_relaxed) || line == nullptr)
+    State& s = state();
+    if (s.recording.load(std::memory_order_relaxed) == 0 || line == nullptr)
         return;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (journal.size() < SIMCTL_JOURNAL_LIMIT)
-        journal.emplace_back(line);
-    else
-        ++dropped;
+    size_t length = std::strlen(line);
+    Guard guard(s.lock);
+    if (s.lines < SIMCTL_JOURNAL_LIMIT && length <= kArenaSize - s.arena_used) {
+        std::memcpy(s.arena + s.arena_used, line, length);
+        s.line[s.lines] = Line{s.arena_used, static_cast<std::uint32_t>(length)};
+        s.arena_used += static_cast<std::uint32_t>(length);
+        ++s.lines;
+    } else {
+        ++s.dropped;
+    }
 }
 
 int simctl_recording(void) {
-    return recording.load(std::memory_order_relaxed) ? 1 : 0;
+    return state().recording.load(std::memory_order_relaxed) != 0 ? 1 : 0;
 }
 
 void simctl_set_recording(int on) {
-    recording.store(on != 0);
+    state().recording.store(on != 0 ? 1 : 0);
 }
 
 int simctl_journal_count(void) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return static_cast<int>(journal.size());
+    State& s = state();
+    Guard guard(s.lock);
+    return s.lines;
 }
 
 int simctl_journal_dropped(void) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return dropped;
+    State& s = state();
+    Guard guard(s.lock);
+    return s.dropped;
 }
 
 int simctl_journal_line(int index, char* buf, int cap) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (index < 0 || static_cast<size_t>(index) >= journal.size())
+    State& s = state();
+    Guard guard(s.lock);
+    if (index < 0 || index >= s.lines)
         return -1;
-    const std::string& line = journal[static_cast<size_t>(index)];
+    const Line& line = s.line[index];
     if (buf != nullptr && cap > 0) {
-        size_t n = std::min(line.size(), static_cast<size_t>(cap) - 1);
-        std::memcpy(buf, line.data(), n);
+        size_t n = std::min<size_t>(line.length, static_cast<size_t>(cap) - 1);
+        std::memcpy(buf, s.arena + line.offset, n);
         buf[n] = '\0';
     }
-    return static_cast<int>(line.size());
+    return static_cast<int>(line.length);
 }
 
 void simctl_script_status(const char* entry, int status) {
     if (entry == nullptr)
         return;
-    std::lock_guard<std::mutex> lock(mutex);
-    statuses[entry].push_back(status);
-    ++scripted;
+    State& s = state();
+    Guard guard(s.lock);
+    Entry* e = find_entry(s, entry, true);
+    if (e == nullptr)
+        return;
+    if (e->count == kStatusQueue) {
+        std::fprintf(stderr, "simctl: more than %d statuses queued for %s, ignored\n", kStatusQueue,
+                     entry);
+        return;
+    }
+    e->statuses[(e->head + e->count) % kStatusQueue] = status;
+    ++e->count;
+    ++s.scripted;
 }
 
 int simctl_take_status(const char* entry, int own_status) {
-    if (scripted.load() == 0 || entry == nullptr)
+    State& s = state();
+    if (s.scripted.load() == 0 || entry == nullptr)
         return own_status;
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = statuses.find(entry);
-    if (it == statuses.end() || it->second.empty())
+    Guard guard(s.lock);
+    Entry* e = find_entry(s, entry, false);
+    if (e == nullptr || e->count == 0)
         return own_status;
-    int status = it->second.front();
-    it->second.pop_front();
-    --scripted;
+    int status = e->statuses[e->head];
+    e->head = (e->head + 1) % kStatusQueue;
+    --e->count;
+    --s.scripted;
     return status;
 }
 
@@ -121,83 +310,100 @@ void simctl_script_reply(const char* bytes, int len, int terminate) {
                      limit);
         return;
     }
-    std::string reply(bytes == nullptr ? "" : bytes, static_cast<size_t>(len));
+    State& s = state();
+    Guard guard(s.lock);
+    if (s.reply_count == kReplyQueue) {
+        std::fprintf(stderr, "simctl_script_reply: more than %d replies queued, ignored\n",
+                     kReplyQueue);
+        return;
+    }
+    Reply& reply = s.replies[(s.reply_head + s.reply_count) % kReplyQueue];
+    if (len > 0)
+        std::memcpy(reply.bytes, bytes, static_cast<size_t>(len));
     if (terminate)
-        reply.push_back('\0');
-    std::lock_guard<std::mutex> lock(mutex);
-    replies.push_back(std::move(reply));
-    ++scripted;
+        reply.bytes[len] = '\0';
+    reply.size = len + (terminate ? 1 : 0);
+    ++s.reply_count;
+    ++s.scripted;
 }
 
 int simctl_take_reply(char* area) {
-    if (scripted.load() == 0 || area == nullptr)
+    State& s = state();
+    if (s.scripted.load() == 0 || area == nullptr)
         return 0;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (replies.empty())
+    Guard guard(s.lock);
+    if (s.reply_count == 0)
         return 0;
-    std::memcpy(area, replies.front().data(), replies.front().size());
-    replies.pop_front();
-    --scripted;
+    const Reply& reply = s.replies[s.reply_head];
+    std::memcpy(area, reply.bytes, static_cast<size_t>(reply.size));
+    s.reply_head = (s.reply_head + 1) % kReplyQueue;
+    --s.reply_count;
+    --s.scripted;
     return 1;
 }
 
 void simctl_set_delay(const char* entry, int milliseconds) {
     if (entry == nullptr)
         return;
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = delays.find(entry);
-    if (milliseconds <= 0) {
-        if (it != delays.end()) {
-            delays.erase(it);
-            --armed;
-        }
-    } else if (it != delays.end()) {
-        it->second = milliseconds;
-    } else {
-        delays.emplace(entry, milliseconds);
-        ++armed;
-    }
+    State& s = state();
+    Guard guard(s.lock);
+    Entry* e = find_entry(s, entry, milliseconds > 0);
+    if (e == nullptr)
+        return;
+    int before = e->delay;
+    e->delay = std::max(milliseconds, 0);
+    s.armed += (e->delay > 0 ? 1 : 0) - (before > 0 ? 1 : 0);
 }
 
 void simctl_script_crash(const char* entry) {
     if (entry == nullptr)
         return;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (crashes.emplace(entry, 1).second)
-        ++armed;
+    State& s = state();
+    Guard guard(s.lock);
+    Entry* e = find_entry(s, entry, true);
+    if (e != nullptr && e->crash == 0) {
+        e->crash = 1;
+        ++s.armed;
+    }
 }
 
 void simctl_enter(const char* entry) {
-    if (armed.load() == 0 || entry == nullptr)
+    State& s = state();
+    if (s.armed.load() == 0 || entry == nullptr)
         return;
     int delay = 0;
+    bool fall = false;
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = crashes.find(entry);
-        if (it != crashes.end()) {
-            crashes.erase(it);
-            --armed;
-            crash();
+        Guard guard(s.lock);
+        Entry* e = find_entry(s, entry, false);
+        if (e == nullptr)
+            return;
+        if (e->crash != 0) {
+            e->crash = 0;
+            --s.armed;
+            fall = true;
         }
-        auto found = delays.find(entry);
-        if (found != delays.end())
-            delay = found->second;
+        delay = e->delay;
     }
+    // Only now that the lock is free: the other processes sharing the state go on without us.
+    if (fall)
+        crash();
     if (delay > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
 }
 
 void simctl_reset(void) {
-    std::lock_guard<std::mutex> lock(mutex);
-    delays.clear();
-    crashes.clear();
-    armed = 0;
-    journal.clear();
-    dropped = 0;
-    statuses.clear();
-    replies.clear();
-    scripted = 0;
-    recording = true;
+    State& s = state();
+    Guard guard(s.lock);
+    s.lines = 0;
+    s.arena_used = 0;
+    s.dropped = 0;
+    std::memset(s.entries, 0, sizeof s.entries);
+    s.reply_head = 0;
+    s.reply_count = 0;
+    s.scripted = 0;
+    s.armed = 0;
+    s.recording = 1;
 }
 
 } // extern "C"

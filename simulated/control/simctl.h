@@ -24,7 +24,21 @@
 // simctl_take_status(its name, its own status), so a scripted status replaces only the value
 // returned, never the behaviour.
 //
-// All functions are thread-safe.
+// Where the state lives: without MORLANE_SIMCTL_STATE in the environment, in private memory of the
+// process, as long as simctl stays loaded. With MORLANE_SIMCTL_STATE naming a file, all of it
+// (journal, scripts, delays, crashes, load counts, the simulated PLCs) lives in that file, mapped
+// shared, so that every process naming the same file sees one state, i386 and x86-64 alike: a
+// JVM's test probe and a host process serving the simulated libraries to it, for instance. An
+// empty or new file is set up by the first process to map it; a file holding anything else is
+// reported on stderr and left alone, and the state stays private. The variable is read once, on
+// the first call.
+//
+// Bounds: the journal keeps SIMCTL_JOURNAL_LIMIT lines and 16 MiB of line text, whichever fills
+// first; up to 32 entry names can carry scripts, each with up to 256 queued statuses; up to 64
+// replies can be queued. A script beyond these bounds is reported on stderr and ignored.
+//
+// All functions are thread-safe, and process-safe on a shared state file. The lock on it is taken
+// over from a process that died holding it.
 #ifndef MORLANE_SIMCTL_H
 #define MORLANE_SIMCTL_H
 
@@ -46,7 +60,7 @@ extern "C" {
 #endif
 
 // Appends one line (without newline) while recording is on. Once the journal holds
-// SIMCTL_JOURNAL_LIMIT lines, further lines are dropped and counted.
+// SIMCTL_JOURNAL_LIMIT lines, or its line text is full, further lines are dropped and counted.
 SIMCTL_API void simctl_record(const char* line);
 // Non-zero while recording is on (the default); lets a caller skip formatting a line.
 SIMCTL_API int simctl_recording(void);

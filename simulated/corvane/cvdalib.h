@@ -18,9 +18,9 @@
 // library, so unloading it also restarts the application.
 //
 // Test control (control/simctl.h): every call is journaled first, then crashes or sleeps when
-// simctl_script_crash or simctl_set_delay asked for it (before taking the lock). A reply scripted with
-// simctl_script_reply is taken by the next CVDA_Request (with a non-null reply area) in place of
-// the table lookup and the state check, and the request then succeeds. Each entry point returns
+// simctl_script_crash or simctl_set_delay asked for it (before taking the lock). A reply scripted
+// with simctl_script_reply is taken by the next CVDA_Request (with a non-null reply area) in place
+// of the table lookup and the state check, and the request then succeeds. Each entry point returns
 // simctl_take_status("<entry name>", its own status), so a scripted status replaces the value
 // returned but not the work done (a scripted 0 after a successful request still leaves the reply
 // in the area).

@@ -52,13 +52,27 @@ final class ChildJvm {
         return run;
     }
 
+    /** Like {@link #run(Class, Path...)}, the bridge loaded from {@code bridgeDir}. */
+    static Run run(Path bridgeDir, Class<? extends Scenario> scenario, Path... libraryPath) {
+        Run run = launch(bridgeDir, scenario, libraryPath);
+        run.assertClean(0);
+        return run;
+    }
+
     /** Runs the child and returns whatever it did, judging nothing. */
     static Run launch(Class<? extends Scenario> scenario, Path... libraryPath) {
+        return launch(LIB_DIR, scenario, libraryPath);
+    }
+
+    /** Like {@link #launch(Class, Path...)}, the bridge loaded from {@code bridgeDir}. */
+    static Run launch(Path bridgeDir, Class<? extends Scenario> scenario, Path... libraryPath) {
         try {
             Path report = Files.createTempFile("morlane-report", ".txt");
+            // The simulated libraries' test control, shared with any host process the child starts.
+            Path simctlState = Files.createTempFile("morlane-simctl", ".state");
             try {
                 ProcessBuilder builder = new ProcessBuilder(JAVA, "-Xcheck:jni",
-                        "-Djava.library.path=" + LIB_DIR + ":" + PROBE_DIR, "-cp", CLASS_PATH,
+                        "-Djava.library.path=" + bridgeDir + ":" + PROBE_DIR, "-cp", CLASS_PATH,
                         ScenarioMain.class.getName(), scenario.getName(), report.toString());
                 Map<String, String> environment = builder.environment();
                 environment.put("LD_LIBRARY_PATH", Arrays.stream(libraryPath)
@@ -67,6 +81,7 @@ final class ChildJvm {
                 environment.remove("JAVA_TOOL_OPTIONS");
                 environment.remove("_JAVA_OPTIONS");
                 environment.remove("JDK_JAVA_OPTIONS");
+                environment.put("MORLANE_SIMCTL_STATE", simctlState.toString());
                 builder.redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")));
                 Process process = builder.start();
                 CompletableFuture<byte[]> stdout = drain(process.getInputStream());
@@ -81,6 +96,7 @@ final class ChildJvm {
                         new String(Files.readAllBytes(report), StandardCharsets.UTF_8));
             } finally {
                 Files.deleteIfExists(report);
+                Files.deleteIfExists(simctlState);
             }
         } catch (IOException e) {
             throw new UncheckedIOException(e);
