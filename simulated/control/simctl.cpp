@@ -203,6 +203,23 @@ Entry* find_entry(State& s, const char* name, bool add) {
     return free;
 }
 
+// Loads of `file` by processes that still run; the slots of processes that died are freed, so a
+// library that went down with its process no longer counts. Called with the lock held.
+int live_loads(State& s, const char* file) {
+    int total = 0;
+    for (Load& load : s.loads) {
+        if (load.name[0] == '\0')
+            continue;
+        if (load.process != process_id() && process_gone(load.process)) {
+            std::memset(&load, 0, sizeof load);
+            continue;
+        }
+        if (std::strncmp(load.name, file, kNameSize) == 0)
+            total += load.count;
+    }
+    return total;
+}
+
 [[noreturn]] void crash() {
     std::fflush(stdout);
 #if defined(_WIN32)
@@ -390,6 +407,47 @@ void simctl_enter(const char* entry) {
         crash();
     if (delay > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+}
+
+int simctl_count_load(const char* file, int delta) {
+    if (file == nullptr)
+        return 0;
+    State& s = state();
+    Guard guard(s.lock);
+    const std::int32_t self = process_id();
+    Load* mine = nullptr;
+    Load* free = nullptr;
+    for (Load& load : s.loads) {
+        if (load.name[0] == '\0') {
+            if (free == nullptr)
+                free = &load;
+        } else if (load.process == self && std::strncmp(load.name, file, kNameSize) == 0) {
+            mine = &load;
+        }
+    }
+    if (mine == nullptr && delta > 0) {
+        if (free == nullptr || !copy_name(free->name, file)) {
+            std::fprintf(stderr, "simctl: cannot count loads of \"%s\", ignored\n", file);
+            return live_loads(s, file);
+        }
+        mine = free;
+        mine->process = self;
+        mine->count = 0;
+    }
+    if (mine != nullptr) {
+        mine->count = std::max(mine->count + delta, 0);
+        if (mine->count == 0)
+            std::memset(mine, 0, sizeof *mine);
+    }
+    return live_loads(s, file);
+}
+
+int simctl_loaded(const char* file) {
+    if (file == nullptr)
+        return 0;
+    State& s = state();
+    Guard guard(s.lock);
+    return live_loads(s, file);
 }
 
 void simctl_reset(void) {

@@ -98,8 +98,15 @@ SIMCTL_API void simctl_script_crash(const char* entry);
 // `entry`, otherwise returns at once.
 SIMCTL_API void simctl_enter(const char* entry);
 
+// How many loads of the simulated library `file` ("CVDLL1RZ1.dll", "CVDAlib.dll") are mapped now,
+// summed over every process that shares this state and still runs. Each simulated library counts
+// itself with simctl_count_load when it is loaded (1) and when it is unloaded (-1); a library that
+// went down with a crashed process stops counting then.
+SIMCTL_API int simctl_loaded(const char* file);
+SIMCTL_API int simctl_count_load(const char* file, int delta);
+
 // Clears the journal, the dropped count, scripted statuses, replies, delays and crashes, and turns
-// recording on.
+// recording on. Load counts are left alone: they say what is mapped.
 SIMCTL_API void simctl_reset(void);
 
 #ifdef __cplusplus

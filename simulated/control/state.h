@@ -29,13 +29,13 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free,
 
 // Bumped whenever the layout changes; a file of another layout is not used.
 constexpr std::uint32_t kMagic = 0x534d4354u; // "SMCT"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 
 constexpr int kNameSize = 32;                   // entry and file names, NUL included
 constexpr int kEntries = 32;                    // distinct entry names that can be scripted
 constexpr int kStatusQueue = 256;               // statuses queued per entry
 constexpr int kReplyQueue = 64;                 // replies queued
-constexpr int kLoadFiles = 8;                   // distinct library files counted
+constexpr int kLoads = 32;                   // process and library file pairs counted
 constexpr std::uint32_t kArenaSize = 16u << 20; // bytes of journal lines
 
 // A lock word holds 0 when free, else the id of the process holding it, so that a lock left held
@@ -56,8 +56,10 @@ struct Reply {
     char bytes[SIMCTL_REPLY_SIZE];
 };
 
+// The loads of one library file by one process.
 struct Load {
-    char name[kNameSize];
+    char name[kNameSize]; // empty while the slot is free
+    std::int32_t process;
     std::int32_t count;
 };
 
@@ -81,7 +83,7 @@ struct State {
     std::int32_t reply_count;
     Entry entries[kEntries];
     Reply replies[kReplyQueue];
-    Load loads[kLoadFiles];
+    Load loads[kLoads];
     Line line[SIMCTL_JOURNAL_LIMIT];
     char arena[kArenaSize];
 };
@@ -89,13 +91,13 @@ struct State {
 // Pinned so that an i386 and an x86-64 build agree on every member.
 static_assert(sizeof(Entry) == 1072, "Entry layout");
 static_assert(sizeof(Reply) == 4100, "Reply layout");
-static_assert(sizeof(Load) == 36, "Load layout");
+static_assert(sizeof(Load) == 40, "Load layout");
 static_assert(offsetof(State, lock) == 12, "State layout");
 static_assert(offsetof(State, entries) == 48, "State layout");
 static_assert(offsetof(State, replies) == 48 + 1072 * kEntries, "State layout");
 static_assert(offsetof(State, loads) == offsetof(State, replies) + 4100 * kReplyQueue,
               "State layout");
-static_assert(offsetof(State, line) == offsetof(State, loads) + 36 * kLoadFiles, "State layout");
+static_assert(offsetof(State, line) == offsetof(State, loads) + 40 * kLoads, "State layout");
 static_assert(offsetof(State, arena) == offsetof(State, line) + 8 * SIMCTL_JOURNAL_LIMIT,
               "State layout");
 static_assert(sizeof(State) == offsetof(State, arena) + kArenaSize, "State layout");

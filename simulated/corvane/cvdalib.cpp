@@ -1,6 +1,7 @@
 #include "corvane/cvdalib.h"
 
 #include "common/journal_line.h"
+#include "common/load_count.h"
 
 #include <cstring>
 #include <map>
@@ -14,6 +15,8 @@ template <class Value> using TextMap = std::map<std::string, Value, std::less<>>
 std::mutex mutex;
 bool stopped = false;
 TextMap<TextMap<std::string>> table; // topic -> item -> value
+
+const sim::LoadCount load_count("CVDAlib.dll");
 
 bool isStateItem(const char* topic, const char* item) {
     return std::strcmp(topic, "sim") == 0 && std::strcmp(item, "state") == 0;

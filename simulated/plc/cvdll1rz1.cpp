@@ -1,6 +1,7 @@
 #include "plc/cvdll1rz1.h"
 
 #include "common/journal_line.h"
+#include "common/load_count.h"
 
 #include <algorithm>
 #include <cstring>
@@ -24,6 +25,8 @@ struct Plc {
 // Static storage keeps register transfers free of heap allocation; it is gone when the library is
 // unloaded, as a real link would be.
 Plc plcs[CVDLLRZ_LINKS];
+
+const sim::LoadCount load_count("CVDLL1RZ1.dll");
 
 template <class Work> int onLink(int link, Work work) {
     if (link < 0 || link >= CVDLLRZ_LINKS)

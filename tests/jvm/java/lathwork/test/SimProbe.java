@@ -53,8 +53,9 @@ final class SimProbe {
     static native void setRecording(boolean on);
 
     /**
-     * Whether the library {@code file} (a bare file name, as the bridge loads it) is loaded in
-     * this process now; asking neither loads it nor keeps it loaded.
+     * Whether the simulated library {@code file} (a bare file name, as the bridge loads it) is
+     * loaded now, in this process or in a host process serving it; asking neither loads it nor
+     * keeps it loaded.
      */
     static native boolean isLoaded(String file);
 
