@@ -1,133 +1,139 @@
 #!/usr/bin/env bash
-# Builds the bridge, the simulated libraries and the benchmark, runs it, prints the table, and
-# (full run) writes it into docs/performance.md with the chart docs/performance.svg.
+# Builds the bridge, its two bench-only variants, the simulated libraries and the benchmark (a
+# 64-bit and an i386 build), runs every case on the 64-bit JVM, the 32-bit JVM and hosted, and
+# writes the report into docs/performance.md and docs/performance.svg.
 #
-#   bench/run.sh [--quick] [--build DIR] [--ffm-jdk DIR|none] [--docs DIR] [harness options...]
+#   bench/run.sh [--quick] [--runs N] [--build DIR] [--build32 DIR] [--no-build] [--no-docs]
+#                [--cases=a,b]
 #
-#   --quick        1 fork and short iterations per figure (about 1.5 minutes); the results stay in
-#                  the build directory and docs/ is left alone
-#   --build DIR    build directory (default: <repo>/build-bench, or $MORLANE_BENCH_BUILD_DIR)
-#   --ffm-jdk DIR  JDK 22+ for the FFM contender; "none" leaves FFM out; default: probed
-#   --docs DIR     where a full run writes performance.md and performance.svg (default: <repo>/docs)
-#   harness options, passed on: --forks=N --warmup=N --iters=N --iter-ms=N
-#                  --contenders=MorlaneContender,JnaDirect,JnaInterface,Floor,Ffm
-#                  --ops=REG_WRITE_1,REG_READ_16,... (names in bench/java/lathwork/bench/Operation.java)
+#   --quick     15 rounds of 10 ms per entry (about 2 minutes once built); default 40 of 20 ms
+#   --runs N    run the whole set N times and pool the rounds (default 1)
+#   --build DIR default build/bench; --build32 DIR default DIR-i386 (built with -m32)
+#   --no-build  measure what the build directories hold
+#   --no-docs   leave docs/ alone; the report stays in <build>/bench/report
+#   --cases=    only these cases (write writeBlock read16 read4096 readInto poke request threads
+#               hosted)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${MORLANE_BENCH_BUILD_DIR:-$root/build-bench}
-docs=$root/docs
-quick=0
-ffm_jdk=
-passed=()
+build=$root/build/bench
+build32=
+quick=0 runs=1 docs=1 cases= make=1
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
+    --runs) runs=$2; shift ;;
     --build) build=$2; shift ;;
-    --ffm-jdk) ffm_jdk=$2; shift ;;
-    --docs) docs=$2; shift ;;
-    --*=*) passed+=("$1") ;;
+    --build32) build32=$2; shift ;;
+    --no-build) make=0 ;;
+    --no-docs) docs=0 ;;
+    --cases=*) cases=${1#--cases=} ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
 done
+build32=${build32:-$build-i386}
+java32=/usr/lib/jvm/java-17-openjdk-i386/bin/java
+if [ $quick = 1 ]; then settings=(--rounds=15 --slice-ms=10 --cap-s=15); else
+  settings=(--rounds=40 --slice-ms=20 --cap-s=40); fi
+settings+=(--settle=0.20 ${cases:+--cases=$cases})
+out=$build/bench/report
+rm -rf "$out" && mkdir -p "$out"
 
-for tool in cmake gnuplot lscpu; do
-  command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing" >&2; exit 1; }
-done
-
-echo "== Building (bridge, simulated libraries, benchmark) in $build"
-cmake -S "$root" -B "$build" -DMORLANE_BENCH=ON -DMORLANE_TESTS=OFF \
-  -DMORLANE_BENCH_FFM_JDK="$ffm_jdk" >/dev/null
-if [ ! -f "$build/bench/bench.env" ]; then
-  cat >&2 <<EOF
-run.sh: the top-level CMakeLists.txt does not include bench/. It needs:
-  option(MORLANE_BENCH "Build the benchmarks (bench/run.sh); not part of the default build" OFF)
-  if(MORLANE_BENCH)
-    add_subdirectory(bench)
-  endif()
-EOF
-  exit 1
+make_build() { # DIR [cmake options]
+  local dir=$1; shift
+  [ $make = 1 ] || return 0
+  echo "== Building in $dir"
+  if ! { cmake -S "$root" -B "$dir" -DMORLANE_BENCH=ON -DMORLANE_TESTS=OFF "$@" &&
+         cmake --build "$dir" --target morlane_benchmarks -j2; } >"$out/build-$(basename "$dir").log" 2>&1; then
+    tail -30 "$out/build-$(basename "$dir").log" >&2
+    echo "run.sh: the build in $dir failed" >&2
+    exit 1
+  fi
+}
+make_build "$build"
+if [ -x "$java32" ]; then
+  toolchain=$root/cmake/toolchain-linux-i386.cmake
+  if [ -f "$toolchain" ]; then make_build "$build32" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+  else make_build "$build32" -DCMAKE_CXX_FLAGS=-m32 -DMORLANE_HOST32=OFF; fi
+  # JNA's i386 native part, unpacked beside the benchmark: installing it would remove the amd64 one.
+  jna32=$build32/bench/jna
+  if [ ! -f "$jna32/libjnidispatch.system.so" ]; then
+    mkdir -p "$jna32" && (cd "$jna32" && apt-get download libjna-jni:i386 >/dev/null &&
+      dpkg-deb -x libjna-jni_*_i386.deb deb && cp deb/usr/lib/i386-linux-gnu/jni/*.so .)
+  fi
 fi
-cmake --build "$build" --target morlane_benchmarks -j"$(nproc)"
-# shellcheck source=/dev/null
+
+# run LABEL ENV_FILE JAVA TSV [extra options]: one JVM, every case of that label.
+run() {
+  local label=$1 env=$2 java=$3 tsv=$4; shift 4
+  (
+    # shellcheck source=/dev/null
+    . "$env"
+    opts=(-Xms256m -Xmx256m -XX:+AlwaysPreTouch -Dbench.sim="$BENCH_SIM" -cp "$BENCH_CP"
+          ${JNA_DIR:+-Djava.library.path=$JNA_DIR -Djna.nosys=false})
+    if "$java" --enable-native-access=ALL-UNNAMED -version >/dev/null 2>&1; then
+      opts+=(--enable-native-access=ALL-UNNAMED)
+    fi
+    export LD_LIBRARY_PATH=${SIM_PATH:-$BENCH_SIM}
+    [ -z "${SIMCTL_STATE:-}" ] || export MORLANE_SIMCTL_STATE=$SIMCTL_STATE
+    "$java" "${opts[@]}" lathwork.bench.Bench \
+      --label="$label" --out="$tsv" --cp="$BENCH_LOADER_CP" --ffm="$BENCH_DIR/ffm" \
+      --simctl="$BENCH_SIM/libsimctl.so" --bridge="$BENCH_LIB/libmorlane.so" "$@" \
+      "${settings[@]}" >>"$out/stdout.log"
+  )
+}
+start=$SECONDS
 . "$build/bench/bench.env"
-
-model=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n1)
-cores=$(lscpu | sed -n 's/^Core(s) per socket:[[:space:]]*//p' | head -n1)
-sockets=$(lscpu | sed -n 's/^Socket(s):[[:space:]]*//p' | head -n1)
-threads=$(lscpu | sed -n 's/^Thread(s) per core:[[:space:]]*//p' | head -n1)
-hypervisor=$(lscpu | sed -n 's/^Hypervisor vendor:[[:space:]]*//p' | head -n1)
-machine="$model, $((cores * sockets)) cores × $threads thread(s), $(nproc) CPUs online"
-machine+=", Linux $(uname -r)${hypervisor:+, $hypervisor guest}"
-# The bridge's sources may be reached through links (a scratch copy); ask git where they live.
-commit=$(git -C "$(cd "$root/frame" && pwd -P)" describe --always --dirty 2>/dev/null || echo unknown)
-
-if [ $quick = 1 ]; then
-  out=$build/bench/quick
-  settings=(--forks=1 --warmup=3 --max-warmup=10 --iters=3 --iter-ms=50 --mode=--quick)
-else
-  out=$build/bench/results
-  settings=(--forks=3 --warmup=4 --max-warmup=20 --iters=5 --iter-ms=80)
-fi
-rm -rf "$out"
-mkdir -p "$out"
-chart=$out/performance.svg
-sim_env=(env "LD_LIBRARY_PATH=$BENCH_SIM_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}")
-
-if [ $quick = 0 ]; then
-  echo "== The per-call lookup alone"
-  "${sim_env[@]}" "$BENCH_LOOKUP_PROBE" | tee "$out/lookup.md"
-
-  # The contenders once more taking turns in one JVM, so that a slow phase of the machine hits
-  # all of them alike (see Paired.java); the harness puts these ratios next to its own.
-  echo "== Cross-check in one JVM (morlane, floor, JNA direct taking turns)"
-  ops=REG_WRITE_1,REG_READ_1,REG_READ_16,REG_READ_256,REG_READ_4096,REG_READ_INTO_16
-  ops+=,REG_WRITE_256,CV_POKE,CV_REQUEST_16,CV_REQUEST_4095
-  "${sim_env[@]}" "$BENCH_JAVA" -Xms128m -Xmx128m -XX:+AlwaysPreTouch \
-    -Djava.library.path="$BENCH_LIBRARY_PATH" -Dlathwork.bench.sim="$BENCH_SIM_DIR" \
-    -Djna.encoding=UTF-8 -cp "$BENCH_CLASSPATH" lathwork.bench.Paired \
-    --classpath="$BENCH_CLASSPATH" --entries=morlane=MorlaneContender,floor=Floor,"JNA direct"=JnaDirect \
-    --ops="$ops" --rounds=30 --slice-ms=20 --warmup-ms=1500 \
-    --markdown="$out/paired.md" --tsv="$out/paired.tsv" | grep -v '^in DLL: '
+java64=${BENCH_FFM_JAVA:+$BENCH_FFM_JAVA/bin/java}
+java64=${java64:-$BENCH_JAVA}
+variants=(--floor="$BENCH_DIR/floor/libmorlane.so" --unguarded="$BENCH_DIR/unguarded/libmorlane.so")
+tsvs=()
+for r in $(seq "$runs"); do
+  echo "== Run $r of $runs: 64-bit JVM ($java64)"
+  run 64-bit "$build/bench/bench.env" "$java64" "$out/64-$r.tsv" "${variants[@]}"
+  tsvs+=("$out/64-$r.tsv")
+  if [ -x "$java32" ]; then
+    echo "== Run $r of $runs: 32-bit JVM ($java32)"
+    . "$build32/bench/bench.env"
+    JNA_DIR=$build32/bench/jna run 32-bit "$build32/bench/bench.env" "$java32" "$out/32-$r.tsv" \
+      --floor="$BENCH_DIR/floor/libmorlane.so" --unguarded="$BENCH_DIR/unguarded/libmorlane.so"
+    tsvs+=("$out/32-$r.tsv")
+  else
+    echo "== 32-bit JVM: skipped, $java32 is not installed"
+  fi
+  . "$build/bench/bench.env"
+  if [ -x "$BENCH_LIB/morlane-host32" ] && [ -d "$BENCH_SIM32" ]; then
+    echo "== Run $r of $runs: hosted (64-bit JVM, 32-bit libraries in morlane-host32)"
+    # The JVM's simctl and the host's share one state, so the journal can be switched off.
+    SIMCTL_STATE=$out/simctl-state SIM_PATH=$BENCH_SIM32 run hosted "$build/bench/bench.env" "$BENCH_JAVA" "$out/hosted-$r.tsv"
+    tsvs+=("$out/hosted-$r.tsv")
+  else
+    echo "== Hosted: skipped, this build has no lib/morlane-host32 and sim32/"
+  fi
+done
+echo "== Measured in $((SECONDS - start)) s"
+unexpected=$(grep -cv '^in DLL: Read error$' "$out/stdout.log" || true)
+if [ "$unexpected" != 0 ]; then
+  echo "run.sh: FAILED: unexpected native output, see $out/stdout.log" >&2
+  exit 3
 fi
 
-echo "== Forks (progress on stderr; ${BENCH_FFM_NOTE:-FFM on $BENCH_FFM_JAVA})"
-"$BENCH_JAVA" -cp "$BENCH_CLASSPATH" lathwork.bench.Harness \
-  --java="$BENCH_JAVA" --ffm-java="$BENCH_FFM_JAVA" --ffm-cp="$BENCH_FFM_CLASSES" \
-  --cp="$BENCH_CLASSPATH" --lib="$BENCH_LIBRARY_PATH" --sim="$BENCH_SIM_DIR" \
-  --machine="$machine" --build-info="$BENCH_BUILD_INFO" --jna="$BENCH_JNA_VERSION" \
-  --commit="$commit" --paired="$out/paired.tsv" \
-  --out="$out" --chart="$chart" "${settings[@]}" "${passed[@]}"
-gnuplot "$out/chart.gp"
-
-if [ $quick = 1 ]; then
-  echo "== Quick run: $out/results.md, $chart (docs/ unchanged)"
-  exit 0
-fi
-
-jdk=$("$BENCH_JAVA" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java.runtime.version = //p')
+"$BENCH_JAVA" -cp "$BENCH_CP" lathwork.bench.Report "$out/report.md" "$out/chart.dat" "${tsvs[@]}"
+gnuplot -e "data='$out/chart.dat'; out='$out/performance.svg'" "$root/bench/chart.gp"
 {
-  printf '\n### The per-call lookup\n\n'
-  cat "$out/lookup.md"
-  printf '\n### Cross-check: contenders taking turns in one JVM (JDK %s)\n\n' "$jdk"
-  printf 'Each entry runs 30 slices of 20 ms, in turn with the others, after 1.5 s of joint '
-  printf 'warm-up; median ns per operation, in brackets the median of the per-round ratios to '
-  printf 'morlane.\n\n'
-  cat "$out/paired.md"
-} >>"$out/results.md"
-
-# The generated part of performance.md sits between two markers; the text around it is kept.
-mkdir -p "$docs"
-page=$docs/performance.md
-begin='<!-- bench/run.sh results: begin -->'
-end='<!-- bench/run.sh results: end -->'
-if [ ! -f "$page" ] || ! grep -qF "$begin" "$page"; then
-  printf '# Performance\n\n%s\n%s\n' "$begin" "$end" >>"$page"
+  echo "Measured $(date -u +%Y-%m-%d) with \`bench/run.sh$([ $quick = 0 ] || echo " --quick")\`, $runs run(s), at commit"
+  echo "$(git -C "$root" describe --always --dirty); $BENCH_COMPILER; $(nproc) CPUs, $(lscpu |
+    sed -n 's/^Model name:[[:space:]]*//p'); load average before: $(cut -d' ' -f1-3 /proc/loadavg)."
+  cat "$out/report.md"
+} >"$out/results.md"
+cat "$out/results.md"
+if [ $docs = 1 ]; then
+  # The generated part of performance.md sits between two markers; the text around it is kept.
+  page=$root/docs/performance.md
+  awk -v f="$out/results.md" '
+    /^<!-- bench\/run.sh: begin -->$/ { print; while ((getline l < f) > 0) print l; skip = 1; next }
+    /^<!-- bench\/run.sh: end -->$/ { skip = 0 }
+    !skip { print }' "$page" >"$page.new" && mv "$page.new" "$page"
+  cp "$out/performance.svg" "$root/docs/performance.svg"
+  echo "== Written: $page, docs/performance.svg"
 fi
-awk -v b="$begin" -v e="$end" -v f="$out/results.md" '
-  $0 == b { print; while ((getline l < f) > 0) print l; skip = 1; next }
-  $0 == e { skip = 0 }
-  !skip { print }' "$page" >"$page.new"
-mv "$page.new" "$page"
-cp "$chart" "$docs/performance.svg"
-echo "== Written: $page, $docs/performance.svg"

@@ -12,140 +12,80 @@ import java.lang.foreign.SymbolLookup;
 import java.lang.invoke.MethodHandle;
 
 /**
- * Foreign Function and Memory API downcalls (JDK 22 or later), written the way its documentation
- * shows: handles made once, off-heap buffers and texts from a confined arena per call.
- * Compiled only when such a JDK is found.
+ * FFM downcalls (JDK 22 or later): handles made once and kept in static finals, and per thread
+ * one segment each for the words, the reply and every text, reused on every call.
  */
 final class Ffm extends Contender {
-    private static final FunctionDescriptor LINK_BLOCK =
-            FunctionDescriptor.of(JAVA_INT, JAVA_INT, JAVA_INT, JAVA_INT, ADDRESS, JAVA_INT);
-
-    // Static finals, so that invokeExact compiles to a direct call.
-    private static final MethodHandle OPEN;
-    private static final MethodHandle REG_WRITE;
-    private static final MethodHandle REG_READ;
+    private static final MethodHandle WRITE;
+    private static final MethodHandle READ;
     private static final MethodHandle POKE;
     private static final MethodHandle REQUEST;
 
     static {
         Linker linker = Linker.nativeLinker();
-        SymbolLookup plc = SymbolLookup.libraryLookup(JavaSide.library("CVDLL1RZ1.dll"), Arena.global());
-        SymbolLookup cv = SymbolLookup.libraryLookup(JavaSide.library("CVDAlib.dll"), Arena.global());
-        OPEN = linker.downcallHandle(plc.find("CVDLLRZ_Open").orElseThrow(),
-                FunctionDescriptor.of(JAVA_INT, JAVA_INT, JAVA_INT, JAVA_INT, JAVA_INT, JAVA_INT));
-        REG_WRITE = linker.downcallHandle(plc.find("CVDLLRZ_RegWrite").orElseThrow(), LINK_BLOCK);
-        REG_READ = linker.downcallHandle(plc.find("CVDLLRZ_RegRead").orElseThrow(), LINK_BLOCK);
-        POKE = linker.downcallHandle(cv.find("CVDA_Poke").orElseThrow(),
-                FunctionDescriptor.of(JAVA_INT, ADDRESS, ADDRESS, ADDRESS));
-        REQUEST = linker.downcallHandle(cv.find("CVDA_Request").orElseThrow(),
-                FunctionDescriptor.of(JAVA_INT, ADDRESS, ADDRESS, ADDRESS));
+        SymbolLookup plc = SymbolLookup.libraryLookup(library("CVDLL1RZ1.dll"), Arena.global());
+        SymbolLookup cv = SymbolLookup.libraryLookup(library("CVDAlib.dll"), Arena.global());
+        FunctionDescriptor block =
+                FunctionDescriptor.of(JAVA_INT, JAVA_INT, JAVA_INT, JAVA_INT, ADDRESS, JAVA_INT);
+        FunctionDescriptor texts = FunctionDescriptor.of(JAVA_INT, ADDRESS, ADDRESS, ADDRESS);
+        WRITE = linker.downcallHandle(plc.find("CVDLLRZ_RegWrite").orElseThrow(), block);
+        READ = linker.downcallHandle(plc.find("CVDLLRZ_RegRead").orElseThrow(), block);
+        POKE = linker.downcallHandle(cv.find("CVDA_Poke").orElseThrow(), texts);
+        REQUEST = linker.downcallHandle(cv.find("CVDA_Request").orElseThrow(), texts);
+    }
+
+    private final Arena arena = Arena.ofAuto();
+    private final MemorySegment words = arena.allocate(JAVA_SHORT, WORDS);
+    private final MemorySegment reply = arena.allocate(4096);
+    private final MemorySegment[] texts = {arena.allocate(4096), arena.allocate(4096),
+        arena.allocate(4096)};
+
+    private MemorySegment text(int k, String s) {
+        texts[k].setString(0, s);
+        return texts[k];
     }
 
     @Override
-    void bind() {
-        // The static initializer has bound everything.
+    void regWrite(int link, int area, int address, int value) throws Throwable {
+        words.set(JAVA_SHORT, 0, (short) value);
+        linkStatus((int) WRITE.invokeExact(link, area, address, words, 1),
+                "in DLL: RegWrite Error\n");
     }
 
     @Override
-    void open(int link, int unit, int protocol, int timeout, int retries) {
-        try {
-            int status = (int) OPEN.invokeExact(link, unit, protocol, timeout, retries);
-            JavaSide.linkStatus(status, "in DLL: Open Error\n");
-        } catch (Throwable t) {
-            throw rethrow(t);
+    void regWrite(int link, int area, int address, int[] values, int count) throws Throwable {
+        for (int i = 0; i < count; i++) {
+            words.setAtIndex(JAVA_SHORT, i, (short) values[i]);
         }
+        linkStatus((int) WRITE.invokeExact(link, area, address, words, count),
+                "in DLL: RegWrite Error\n");
     }
 
     @Override
-    void regWrite(int link, int area, int address, int value) {
-        try (Arena arena = Arena.ofConfined()) {
-            MemorySegment words = arena.allocate(JAVA_SHORT);
-            words.set(JAVA_SHORT, 0, (short) value);
-            int status = (int) REG_WRITE.invokeExact(link, area, address, words, 1);
-            JavaSide.linkStatus(status, "in DLL: RegWrite Error\n");
-        } catch (Throwable t) {
-            throw rethrow(t);
+    void regRead(int link, int area, int address, int[] values, int count) throws Throwable {
+        int status = (int) READ.invokeExact(link, area, address, words, count);
+        for (int i = 0; i < count; i++) {
+            values[i] = Short.toUnsignedInt(words.getAtIndex(JAVA_SHORT, i));
         }
+        linkStatus(status, "in DLL: RegRead Error\n");
     }
 
     @Override
-    void regWrite(int link, int area, int address, int[] values, int count) {
-        if (!JavaSide.blockFits(values, count)) {
-            System.out.print("in DLL: RegWrite Error\n");
-            return;
-        }
-        try (Arena arena = Arena.ofConfined()) {
-            MemorySegment words = arena.allocate(JAVA_SHORT, count);
-            for (int i = 0; i < count; i++) {
-                words.setAtIndex(JAVA_SHORT, i, (short) values[i]);
-            }
-            int status = (int) REG_WRITE.invokeExact(link, area, address, words, count);
-            JavaSide.linkStatus(status, "in DLL: RegWrite Error\n");
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
-    }
-
-    @Override
-    void regRead(int link, int area, int address, int[] values, int count) {
-        if (!JavaSide.blockFits(values, count)) {
-            System.out.print("in DLL: RegRead Error\n");
-            return;
-        }
-        read(link, area, address, values, count);
-    }
-
-    @Override
-    int[] regRead(int link, int area, int address, int count) {
+    int[] regRead(int link, int area, int address, int count) throws Throwable {
         int[] values = new int[count];
-        read(link, area, address, values, count);
+        regRead(link, area, address, values, count);
         return values;
     }
 
-    private static void read(int link, int area, int address, int[] values, int count) {
-        try (Arena arena = Arena.ofConfined()) {
-            MemorySegment words = arena.allocate(JAVA_SHORT, count);
-            int status = (int) REG_READ.invokeExact(link, area, address, words, count);
-            for (int i = 0; i < count; i++) {
-                values[i] = Short.toUnsignedInt(words.getAtIndex(JAVA_SHORT, i));
-            }
-            JavaSide.linkStatus(status, "in DLL: RegRead Error\n");
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
+    @Override
+    void cvPoke(String topic, String item, String value) throws Throwable {
+        int status = (int) POKE.invokeExact(text(0, topic), text(1, item), text(2, value));
+        corvaneStatus(status, "in DLL: Write error\n");
     }
 
     @Override
-    void cvPoke(String topic, String item, String value) {
-        try (Arena arena = Arena.ofConfined()) {
-            int status = (int) POKE.invokeExact(arena.allocateFrom(topic),
-                    arena.allocateFrom(item), arena.allocateFrom(value));
-            JavaSide.corvaneStatus(status, "in DLL: Write error\n");
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
-    }
-
-    @Override
-    String cvRequest(String topic, String item) {
-        try (Arena arena = Arena.ofConfined()) {
-            MemorySegment reply = arena.allocate(JavaSide.REPLY_BYTES);
-            int status = (int) REQUEST.invokeExact(arena.allocateFrom(topic),
-                    arena.allocateFrom(item), reply);
-            return JavaSide.corvaneStatus(status, "in DLL: Read error\n") ? reply.getString(0)
-                                                                          : "-1";
-        } catch (Throwable t) {
-            throw rethrow(t);
-        }
-    }
-
-    private static RuntimeException rethrow(Throwable t) {
-        if (t instanceof RuntimeException r) {
-            throw r;
-        }
-        if (t instanceof Error e) {
-            throw e;
-        }
-        throw new IllegalStateException(t);
+    String cvRequest(String topic, String item) throws Throwable {
+        int status = (int) REQUEST.invokeExact(text(0, topic), text(1, item), reply);
+        return corvaneStatus(status, "in DLL: Read error\n") ? reply.getString(0) : "-1";
     }
 }
