@@ -336,6 +336,73 @@ const char* const kEntries[] = {"CVDLLRZ_Open",     "CVDLLRZ_Close",    "CVDLLRZ
 const Host kFailingHosts[] = {Host::GetStringUTFChars, Host::GetIntArrayRegion, Host::NewIntArray,
                               Host::NewStringUTF, Host::SetIntArrayRegion};
 
+// What Java must see for a reply, worked out independently of the bridge: the bytes themselves
+// when a JVM reads them whole as modified UTF-8; else strict UTF-8 decoded; else one character per
+// byte. Given back as modified UTF-8, the form in which the fake JVM keeps every string.
+std::string expected_reply(const std::string& bytes) {
+    auto cont = [&](std::size_t i) {
+        return i < bytes.size() && (static_cast<unsigned char>(bytes[i]) & 0xC0) == 0x80;
+    };
+    bool modified = true;
+    for (std::size_t i = 0; modified && i < bytes.size();) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        const std::size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 0;
+        modified = n > 0 && (n < 2 || cont(i + 1)) && (n < 3 || cont(i + 2));
+        i += n;
+    }
+    if (modified) {
+        return bytes;
+    }
+    std::vector<unsigned> codes;
+    bool strict = true;
+    for (std::size_t i = 0; strict && i < bytes.size();) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        const std::size_t n = b < 0x80                 ? 1
+                              : b >= 0xC2 && b <= 0xDF ? 2
+                              : (b & 0xF0) == 0xE0     ? 3
+                              : b >= 0xF0 && b <= 0xF4 ? 4
+                                                       : 0;
+        unsigned code = n == 1 ? b : n == 2 ? b & 0x1Fu : n == 3 ? b & 0x0Fu : b & 0x07u;
+        for (std::size_t k = 1; strict && k < n; ++k) {
+            strict = cont(i + k);
+            code = (code << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3Fu);
+        }
+        strict = strict && n > 0 &&
+                 !(n == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) &&
+                 !(n == 4 && (code < 0x10000 || code > 0x10FFFF));
+        codes.push_back(code);
+        i += n > 0 ? n : 1;
+    }
+    if (!strict) {
+        codes.assign(bytes.begin(), bytes.end());
+        for (unsigned& code : codes) {
+            code &= 0xFF;
+        }
+    }
+    std::string out;
+    auto unit = [&](unsigned u) {
+        if (u != 0 && u < 0x80) {
+            out += static_cast<char>(u);
+        } else if (u < 0x800) {
+            out += static_cast<char>(0xC0 | (u >> 6));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (u >> 12));
+            out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (u & 0x3F));
+        }
+    };
+    for (unsigned code : codes) {
+        if (code >= 0x10000) {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            unit(code);
+        }
+    }
+    return out;
+}
+
 jint open_code(jint selector) {
     switch (selector) {
     case 0:
@@ -856,7 +923,8 @@ class Session {
                         must.push_back(e.failure);
                     } else if (!fired(Host::NewStringUTF) &&
                                (reply == nullptr ||
-                                jvm_.text(reply) != scripted_reply.substr(0, nul))) {
+                                jvm_.text(reply) !=
+                                    expected_reply(scripted_reply.substr(0, nul)))) {
                         fault("the reply did not reach Java as the library wrote it");
                     }
                 } else if (m == kCvRequest) {
@@ -979,7 +1047,9 @@ class Session {
                 if (failed_line && result != "-1") {
                     fault("a failed request returned something else than \"-1\"");
                 }
-                if (result.size() >= kReplyArea) {
+                // At most 4095 bytes, each becoming at most two bytes of modified UTF-8 (a byte
+                // taken as a character of its own); decoded UTF-8 never grows more than that.
+                if (result.size() >= 2 * kReplyArea) {
                     fault("a reply longer than the reply area");
                 }
             }

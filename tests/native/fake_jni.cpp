@@ -283,6 +283,20 @@ struct FakeJvm::Impl {
         }
         self.utf16_strings_.emplace_back(units, units + length);
         Object* made = self.make(Kind::String);
+        // Kept as the JVM would hand it back: modified UTF-8, U+0000 as C0 80.
+        for (jsize i = 0; i < length; ++i) {
+            const unsigned unit = units[i];
+            if (unit != 0 && unit < 0x80) {
+                made->bytes += static_cast<char>(unit);
+            } else if (unit < 0x800) {
+                made->bytes += static_cast<char>(0xC0 | (unit >> 6));
+                made->bytes += static_cast<char>(0x80 | (unit & 0x3F));
+            } else {
+                made->bytes += static_cast<char>(0xE0 | (unit >> 12));
+                made->bytes += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+                made->bytes += static_cast<char>(0x80 | (unit & 0x3F));
+            }
+        }
         return reinterpret_cast<jstring>(made);
     }
 
