@@ -94,10 +94,22 @@ if [ -e "$top/morlane-host32" ]; then
   expect hosted "done"
 fi
 
-if [ -e "$top/tools/simwatch.sh" ]; then
-  env -i PATH=/usr/bin:/bin MORLANE_SIMCTL_STATE="$work/sim.state" \
-    "$top/tools/simwatch.sh" --once >"$work/watch.out" 2>&1 || fail "simwatch --once failed"
+# The watch tool reads what the last run left in the shared state, and sets a register there.
+watch() {
+  env -i PATH=/usr/bin:/bin MORLANE_SIMCTL_STATE="$work/sim.state" "$top/tools/simwatch.sh" "$@" \
+    >"$work/watch.out" 2>&1 || fail "simwatch.sh $* failed"
+  echo "-- tools/simwatch.sh $*"
   sed 's/^/   | /' "$work/watch.out"
+}
+if [ -e "$top/tools/simwatch.sh" ]; then
+  watch --once --journal 3
+  expect watch "CVDLLRZ_Close 0"
+  if ! grep -q "no PLC view" "$work/watch.out"; then
+    expect watch "closed links: 0 1 2 3 4 5 6 7"
+    watch set 0 0 3 42
+    watch --once --range 0:0:0:4 --journal 0
+    expect watch "link 0 D0..D3:     0     0     0    42"
+  fi
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -71,29 +71,35 @@ bool parse_range(const char* text, Range& range) {
 
 #if defined(SIMWATCH_HAVE_PLC)
 void show_links(std::string& frame) {
-    frame += "links:";
+    std::string closed;
     for (int link = 0; link < 8; ++link) {
-        int open = 0, unit = 0, running = 0;
-        if (simctl_plc_link(link, &open, &unit, &running) != 0) {
+        int open = 0, unit = 0, protocol = 0, running = 0;
+        if (simctl_plc_link(link, &open, &unit, &protocol, &running) != 0) {
             continue;
         }
-        char text[64];
-        if (open) {
-            std::snprintf(text, sizeof text, "  %d:%s(unit %d)", link, running ? "RUN" : "STOP",
-                          unit);
-        } else {
-            std::snprintf(text, sizeof text, "  %d:closed", link);
+        if (!open) {
+            closed += " " + std::to_string(link);
+            continue;
         }
+        char program[260] = "";
+        simctl_plc_download(link, program, sizeof program);
+        char text[400];
+        std::snprintf(text, sizeof text, "link %d  %-4s unit %d, protocol %d%s%s\n", link,
+                      running ? "RUN" : "STOP", unit, protocol, program[0] ? ", program " : "",
+                      program);
         frame += text;
     }
-    frame += "\n";
+    if (!closed.empty()) {
+        frame += "closed links:" + closed + "\n";
+    }
 }
 
 void show_range(std::string& frame, const Range& range) {
     std::vector<unsigned short> words(static_cast<size_t>(range.count));
     char head[96];
-    std::snprintf(head, sizeof head, "link %d %s%d..%d:", range.link, area_name(range.area).c_str(),
-                  range.from, range.from + range.count - 1);
+    std::string name = area_name(range.area);
+    std::snprintf(head, sizeof head, "link %d %s%d..%s%d:", range.link, name.c_str(), range.from,
+                  name.c_str(), range.from + range.count - 1);
     frame += head;
     if (simctl_plc_registers(range.link, range.area, range.from, range.count, words.data()) != 0) {
         frame += " (outside the simulated PLC's registers)\n";
