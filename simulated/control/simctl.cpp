@@ -220,6 +220,15 @@ int live_loads(State& s, const char* file) {
     return total;
 }
 
+// The registers first..first+count-1 of area, or null when they do not all exist.
+std::uint16_t* plc_registers(PlcLink& plc, int area, int first, int count) {
+    std::uint16_t* regs = area == 0 ? plc.data : area == 1 ? plc.link : nullptr;
+    long long size = area == 0 ? kDataRegisters : kLinkRegisters;
+    if (regs == nullptr || first < 0 || count < 0 || first + static_cast<long long>(count) > size)
+        return nullptr;
+    return regs + first;
+}
+
 [[noreturn]] void crash() {
     std::fflush(stdout);
 #if defined(_WIN32)
@@ -425,6 +434,15 @@ int simctl_count_load(const char* file, int delta) {
             mine = &load;
         }
     }
+    // The PLCs belong to the PLC link library: a first load finds them as a fresh load of the
+    // library would, closed with all registers 0.
+    if (delta > 0 && std::strcmp(file, kPlcFile) == 0 && live_loads(s, file) == 0) {
+        for (PlcLink& link : s.plc) {
+            Guard link_guard(link.lock);
+            std::memset(reinterpret_cast<char*>(&link) + sizeof link.lock, 0,
+                        sizeof link - sizeof link.lock);
+        }
+    }
     if (mine == nullptr && delta > 0) {
         if (free == nullptr || !copy_name(free->name, file)) {
             std::fprintf(stderr, "simctl: cannot count loads of \"%s\", ignored\n", file);
@@ -448,6 +466,65 @@ int simctl_loaded(const char* file) {
     State& s = state();
     Guard guard(s.lock);
     return live_loads(s, file);
+}
+
+PlcLink* simctl_plc_state(void) {
+    return state().plc;
+}
+
+int simctl_plc_link(int link, int* open, int* unit, int* protocol, int* running) {
+    if (link < 0 || link >= kPlcLinks)
+        return 1;
+    PlcLink& plc = state().plc[link];
+    Guard guard(plc.lock);
+    if (open != nullptr)
+        *open = plc.open;
+    if (unit != nullptr)
+        *unit = plc.unit;
+    if (protocol != nullptr)
+        *protocol = plc.protocol;
+    if (running != nullptr)
+        *running = plc.running;
+    return 0;
+}
+
+int simctl_plc_download(int link, char* buf, int cap) {
+    if (link < 0 || link >= kPlcLinks)
+        return -1;
+    PlcLink& plc = state().plc[link];
+    Guard guard(plc.lock);
+    size_t length = strnlen(plc.download, sizeof plc.download - 1);
+    if (buf != nullptr && cap > 0) {
+        size_t n = std::min(length, static_cast<size_t>(cap) - 1);
+        std::memcpy(buf, plc.download, n);
+        buf[n] = '\0';
+    }
+    return static_cast<int>(length);
+}
+
+int simctl_plc_registers(int link, int area, int first, int count, unsigned short* out) {
+    if (link < 0 || link >= kPlcLinks || (out == nullptr && count > 0))
+        return 1;
+    PlcLink& plc = state().plc[link];
+    Guard guard(plc.lock);
+    const std::uint16_t* regs = plc_registers(plc, area, first, count);
+    if (regs == nullptr)
+        return 1;
+    if (count > 0)
+        std::memcpy(out, regs, sizeof *regs * static_cast<size_t>(count));
+    return 0;
+}
+
+int simctl_plc_set_register(int link, int area, int address, int value) {
+    if (link < 0 || link >= kPlcLinks || value < 0 || value > 0xFFFF)
+        return 1;
+    PlcLink& plc = state().plc[link];
+    Guard guard(plc.lock);
+    std::uint16_t* reg = plc_registers(plc, area, address, 1);
+    if (reg == nullptr)
+        return 1;
+    *reg = static_cast<std::uint16_t>(value);
+    return 0;
 }
 
 void simctl_reset(void) {

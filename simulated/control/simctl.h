@@ -105,8 +105,26 @@ SIMCTL_API void simctl_enter(const char* entry);
 SIMCTL_API int simctl_loaded(const char* file);
 SIMCTL_API int simctl_count_load(const char* file, int delta);
 
+// The simulated PLCs (plc/cvdll1rz1.h), for a tool that watches or drives them from outside, in
+// this process or, through a shared state file, in any other. Each call takes the link's own lock,
+// so it sees a call of the PLC link library on that link either whole or not at all. The PLCs are
+// reset (links closed, registers 0) when the first load of "CVDLL1RZ1.dll" appears among the
+// processes sharing the state; until then they keep what the last one left.
+// The state of `link` (0..7); any pointer may be null. Returns 0, or non-zero for no such link.
+SIMCTL_API int simctl_plc_link(int link, int* open, int* unit, int* protocol, int* running);
+// Copies the file name of the link's last successful DownLoad into buf (truncated to cap - 1
+// bytes, always NUL-terminated when cap > 0) and returns its full length (0 when there was none),
+// or -1 for no such link.
+SIMCTL_API int simctl_plc_download(int link, char* buf, int cap);
+// Copies registers first..first+count-1 of `area` (0 data, 1 link registers) into out. Returns 0,
+// or non-zero, copying nothing, when any of them does not exist or out is null.
+SIMCTL_API int simctl_plc_registers(int link, int area, int first, int count, unsigned short* out);
+// Sets one register to value (0..65535). Returns 0, or non-zero, changing nothing, when the
+// register does not exist or the value is out of range.
+SIMCTL_API int simctl_plc_set_register(int link, int area, int address, int value);
+
 // Clears the journal, the dropped count, scripted statuses, replies, delays and crashes, and turns
-// recording on. Load counts are left alone: they say what is mapped.
+// recording on. Load counts and the PLCs are left alone: they belong to the simulated libraries.
 SIMCTL_API void simctl_reset(void);
 
 #ifdef __cplusplus

@@ -29,13 +29,13 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free,
 
 // Bumped whenever the layout changes; a file of another layout is not used.
 constexpr std::uint32_t kMagic = 0x534d4354u; // "SMCT"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 
 constexpr int kNameSize = 32;                   // entry and file names, NUL included
 constexpr int kEntries = 32;                    // distinct entry names that can be scripted
 constexpr int kStatusQueue = 256;               // statuses queued per entry
 constexpr int kReplyQueue = 64;                 // replies queued
-constexpr int kLoads = 32;                   // process and library file pairs counted
+constexpr int kLoads = 32;                      // process and library file pairs counted
 constexpr std::uint32_t kArenaSize = 16u << 20; // bytes of journal lines
 
 // A lock word holds 0 when free, else the id of the process holding it, so that a lock left held
@@ -63,6 +63,25 @@ struct Load {
     std::int32_t count;
 };
 
+// One link of the simulated PLC link library and the PLC behind it (plc/cvdll1rz1.h).
+constexpr int kPlcLinks = 8;
+constexpr int kDataRegisters = 8192;
+constexpr int kLinkRegisters = 4096;
+constexpr int kDownloadSize = 260; // the name of the last download, NUL included
+
+struct PlcLink {
+    LockWord lock; // guards the rest; one per link, so links do not contend
+    std::int32_t open;
+    std::int32_t running;
+    std::int32_t unit;
+    std::int32_t protocol;
+    std::int32_t timeout;
+    std::int32_t retries;
+    char download[kDownloadSize];
+    std::uint16_t data[kDataRegisters]; // area 0
+    std::uint16_t link[kLinkRegisters]; // area 1
+};
+
 struct Line {
     std::uint32_t offset; // into the arena
     std::uint32_t length;
@@ -84,6 +103,7 @@ struct State {
     Entry entries[kEntries];
     Reply replies[kReplyQueue];
     Load loads[kLoads];
+    PlcLink plc[kPlcLinks]; // zeroed when the first load of the PLC link library appears
     Line line[SIMCTL_JOURNAL_LIMIT];
     char arena[kArenaSize];
 };
@@ -92,12 +112,14 @@ struct State {
 static_assert(sizeof(Entry) == 1072, "Entry layout");
 static_assert(sizeof(Reply) == 4100, "Reply layout");
 static_assert(sizeof(Load) == 40, "Load layout");
+static_assert(sizeof(PlcLink) == 24864 && offsetof(PlcLink, data) == 288, "PlcLink layout");
 static_assert(offsetof(State, lock) == 12, "State layout");
 static_assert(offsetof(State, entries) == 48, "State layout");
 static_assert(offsetof(State, replies) == 48 + 1072 * kEntries, "State layout");
 static_assert(offsetof(State, loads) == offsetof(State, replies) + 4100 * kReplyQueue,
               "State layout");
-static_assert(offsetof(State, line) == offsetof(State, loads) + 40 * kLoads, "State layout");
+static_assert(offsetof(State, plc) == offsetof(State, loads) + 40 * kLoads, "State layout");
+static_assert(offsetof(State, line) == offsetof(State, plc) + 24864 * kPlcLinks, "State layout");
 static_assert(offsetof(State, arena) == offsetof(State, line) + 8 * SIMCTL_JOURNAL_LIMIT,
               "State layout");
 static_assert(sizeof(State) == offsetof(State, arena) + kArenaSize, "State layout");
@@ -106,6 +128,9 @@ static_assert(alignof(State) == 4, "State alignment");
 // The state of this process: the shared file's when MORLANE_SIMCTL_STATE names one that could be
 // mapped, else private memory.
 State& state();
+
+// The file name whose first load resets the PLCs.
+constexpr const char* kPlcFile = "CVDLL1RZ1.dll";
 
 inline std::int32_t process_id() {
 #if defined(_WIN32)
@@ -164,5 +189,8 @@ class Guard {
 };
 
 } // namespace simstate
+
+// The simulated PLCs, for the PLC link library: kPlcLinks links in a row.
+extern "C" SIMCTL_API simstate::PlcLink* simctl_plc_state(void);
 
 #endif

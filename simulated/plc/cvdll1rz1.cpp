@@ -2,51 +2,46 @@
 
 #include "common/journal_line.h"
 #include "common/load_count.h"
+#include "control/state.h"
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
-struct Plc {
-    std::mutex mutex;
-    bool open = false;
-    bool running = false;
-    int unit = 0;
-    int protocol = 0;
-    int timeout = 0;
-    int retries = 0;
-    char download[260] = {};
-    unsigned short data[CVDLLRZ_DATA_REGISTERS] = {};
-    unsigned short link[CVDLLRZ_LINK_REGISTERS] = {};
-};
+using simstate::PlcLink;
 
-// Static storage keeps register transfers free of heap allocation; it is gone when the library is
-// unloaded, as a real link would be.
-Plc plcs[CVDLLRZ_LINKS];
+static_assert(simstate::kPlcLinks == CVDLLRZ_LINKS &&
+                  simstate::kDataRegisters == CVDLLRZ_DATA_REGISTERS &&
+                  simstate::kLinkRegisters == CVDLLRZ_LINK_REGISTERS,
+              "simctl keeps the PLCs this library simulates");
 
-const sim::LoadCount load_count("CVDLL1RZ1.dll");
+// The PLCs live in simctl's state, so that a tool in another process can watch them; simctl
+// resets them when the first load of this library appears, so each fresh load still finds every
+// link closed and every register 0. The static object counts this load in: defined before any
+// call can come in.
+const sim::LoadCount load_count(simstate::kPlcFile);
 
+// Holds one link's lock; its memory transfers need no heap allocation.
 template <class Work> int onLink(int link, Work work) {
     if (link < 0 || link >= CVDLLRZ_LINKS)
         return CVDLLRZ_E_LINK;
-    Plc& plc = plcs[link];
-    std::lock_guard<std::mutex> lock(plc.mutex);
+    PlcLink& plc = simctl_plc_state()[link];
+    simstate::Guard guard(plc.lock);
     return work(plc);
 }
 
 template <class Work> int onOpenLink(int link, Work work) {
-    return onLink(link, [&](Plc& plc) { return plc.open ? work(plc) : CVDLLRZ_E_NOT_OPEN; });
+    return onLink(link, [&](PlcLink& plc) { return plc.open ? work(plc) : CVDLLRZ_E_NOT_OPEN; });
 }
 
 // Mode changes and downloads address the PLC by its station number as well.
 template <class Work> int onUnit(int link, int unit, Work work) {
     return onOpenLink(link,
-                      [&](Plc& plc) { return unit == plc.unit ? work(plc) : CVDLLRZ_E_UNIT; });
+                      [&](PlcLink& plc) { return unit == plc.unit ? work(plc) : CVDLLRZ_E_UNIT; });
 }
 
-unsigned short* registers(Plc& plc, int area, long long& size) {
+unsigned short* registers(PlcLink& plc, int area, long long& size) {
     switch (area) {
     case 0:
         size = CVDLLRZ_DATA_REGISTERS;
@@ -66,15 +61,15 @@ extern "C" {
 #ifndef SIM_WITHOUT_CVDLLRZ_Open
 int WINAPI CVDLLRZ_Open(int link, int unit, int protocol, int timeout, int retries) {
     sim::enter("CVDLLRZ_Open", link, unit, protocol, timeout, retries);
-    int status = onLink(link, [&](Plc& plc) {
+    int status = onLink(link, [&](PlcLink& plc) {
         if (plc.open)
             return CVDLLRZ_E_ALREADY_OPEN;
         if (protocol != 101 && protocol != 110 && protocol != 111)
             return CVDLLRZ_E_PROTOCOL;
         if (unit < 0 || unit >= CVDLLRZ_UNITS || timeout < 0 || retries < 0)
             return CVDLLRZ_E_ARGUMENT;
-        plc.open = true;
-        plc.running = false;
+        plc.open = 1;
+        plc.running = 0;
         plc.unit = unit;
         plc.protocol = protocol;
         plc.timeout = timeout;
@@ -88,8 +83,8 @@ int WINAPI CVDLLRZ_Open(int link, int unit, int protocol, int timeout, int retri
 #ifndef SIM_WITHOUT_CVDLLRZ_Close
 int WINAPI CVDLLRZ_Close(int link) {
     sim::enter("CVDLLRZ_Close", link);
-    int status = onOpenLink(link, [](Plc& plc) {
-        plc.open = false;
+    int status = onOpenLink(link, [](PlcLink& plc) {
+        plc.open = 0;
         return CVDLLRZ_OK;
     });
     return simctl_take_status("CVDLLRZ_Close", status);
@@ -99,8 +94,8 @@ int WINAPI CVDLLRZ_Close(int link) {
 #ifndef SIM_WITHOUT_CVDLLRZ_RunMode
 int WINAPI CVDLLRZ_RunMode(int link, int unit) {
     sim::enter("CVDLLRZ_RunMode", link, unit);
-    int status = onUnit(link, unit, [](Plc& plc) {
-        plc.running = true;
+    int status = onUnit(link, unit, [](PlcLink& plc) {
+        plc.running = 1;
         return CVDLLRZ_OK;
     });
     return simctl_take_status("CVDLLRZ_RunMode", status);
@@ -110,8 +105,8 @@ int WINAPI CVDLLRZ_RunMode(int link, int unit) {
 #ifndef SIM_WITHOUT_CVDLLRZ_StopMode
 int WINAPI CVDLLRZ_StopMode(int link, int unit) {
     sim::enter("CVDLLRZ_StopMode", link, unit);
-    int status = onUnit(link, unit, [](Plc& plc) {
-        plc.running = false;
+    int status = onUnit(link, unit, [](PlcLink& plc) {
+        plc.running = 0;
         return CVDLLRZ_OK;
     });
     return simctl_take_status("CVDLLRZ_StopMode", status);
@@ -121,7 +116,7 @@ int WINAPI CVDLLRZ_StopMode(int link, int unit) {
 #ifndef SIM_WITHOUT_CVDLLRZ_DownLoad
 int WINAPI CVDLLRZ_DownLoad(int link, int unit, const char* file) {
     sim::enter("CVDLLRZ_DownLoad", link, unit, sim::Text{file});
-    int status = onUnit(link, unit, [&](Plc& plc) {
+    int status = onUnit(link, unit, [&](PlcLink& plc) {
         if (plc.running)
             return CVDLLRZ_E_RUNNING;
         size_t length = file == nullptr ? 0 : std::strlen(file);
@@ -138,7 +133,7 @@ int WINAPI CVDLLRZ_DownLoad(int link, int unit, const char* file) {
 int WINAPI CVDLLRZ_RegWrite(int link, int area, int address, const unsigned short* words,
                             int count) {
     sim::enter("CVDLLRZ_RegWrite", link, area, address, sim::Words{words, count}, count);
-    int status = onOpenLink(link, [&](Plc& plc) {
+    int status = onOpenLink(link, [&](PlcLink& plc) {
         long long size = 0;
         unsigned short* regs = registers(plc, area, size);
         if (regs == nullptr)
@@ -159,7 +154,7 @@ int WINAPI CVDLLRZ_RegWrite(int link, int area, int address, const unsigned shor
 #ifndef SIM_WITHOUT_CVDLLRZ_RegRead
 int WINAPI CVDLLRZ_RegRead(int link, int area, int address, unsigned short* words, int count) {
     sim::enter("CVDLLRZ_RegRead", link, area, address, sim::Out{}, count);
-    int status = onOpenLink(link, [&](Plc& plc) {
+    int status = onOpenLink(link, [&](PlcLink& plc) {
         long long size = 0;
         const unsigned short* regs = registers(plc, area, size);
         if (regs == nullptr)

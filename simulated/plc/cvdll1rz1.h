@@ -31,7 +31,17 @@
 // then does its work, then returns simctl_take_status("<entry name>", its own status), so a
 // scripted status replaces the value returned but not the work done.
 //
-// Thread safety: each link has its own lock, so calls on different links do not contend.
+// Where the PLCs live: in simctl's state, so that simctl_plc_link, simctl_plc_download,
+// simctl_plc_registers and simctl_plc_set_register can watch and set them from outside, from
+// another process too when MORLANE_SIMCTL_STATE names a shared state file. simctl resets them
+// (every link closed, every register 0) when the first load of this library appears among the
+// processes sharing that state, so each load that is not overlapped by another one starts as
+// described above; a load that overlaps another one, in the same process or another, finds the
+// PLCs as the other left them.
+//
+// Thread safety: each link has its own lock, so calls on different links do not contend, and a
+// scripted delay sleeps before the lock is taken. The lock is shared by every process using the
+// same state file.
 #ifndef MORLANE_SIM_CVDLL1RZ1_H
 #define MORLANE_SIM_CVDLL1RZ1_H
 
