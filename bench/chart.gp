@@ -9,10 +9,10 @@ set style fill solid 0.85 border -1
 set boxwidth 0.9
 set yrange [0:*]
 set ylabel "morlane ÷ JNA direct (time per call)"
-set title "Below 1: morlane is faster. Bars: median of the per-round ratios; whiskers: quartiles"
-set xtics rotate by -20 scale 0 font ',10'
+set title "Below 1: morlane is faster (bars: median of per-round ratios; whiskers: quartiles)"
+set xtics scale 0
 set grid ytics
-set key top left
+set key outside top center horizontal
 set arrow from graph 0, first 0.8 to graph 1, first 0.8 nohead dt 2 lc rgb '#6a3d9a'
 set arrow from graph 0, first 1 to graph 1, first 1 nohead lc rgb '#444444'
 plot data using 2:3:4:xtic(1) title '64-bit JVM (target ≤ 0.8 on register calls)' lc rgb '#6a3d9a', \

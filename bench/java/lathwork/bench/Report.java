@@ -20,15 +20,14 @@ import java.util.function.DoubleBinaryOperator;
  */
 public final class Report {
     private static final String[][] OPS = {
-        {"write", "regWrite, single word", "0.8"},
-        {"writeBlock", "regWrite, block of 256 words", "0.8"},
-        {"read16", "regRead, 16 words, new array", "0.8"},
-        {"read4096", "regRead, 4096 words, new array", "0.8"},
-        {"readInto", "regRead, 16 words into a passed array", "0.8"},
-        {"poke", "cvPoke", "1.0"},
-        {"request", "cvRequest, 16-byte reply", "1.0"},
+        {"write", "regWrite, single word", "0.8", "write 1"},
+        {"writeBlock", "regWrite, block of 256 words", "0.8", "write 256"},
+        {"read16", "regRead, 16 words, new array", "0.8", "read 16"},
+        {"read4096", "regRead, 4096 words, new array", "0.8", "read 4096"},
+        {"readInto", "regRead, 16 words into a passed array", "0.8", "read into"},
+        {"poke", "cvPoke", "1.0", "cvPoke"},
+        {"request", "cvRequest, 16-byte reply", "1.0", "cvRequest"},
     };
-    private static final String[] OTHERS = {"JNA direct", "JNA interface", "FFM", "floor"};
 
     /** label, case, entry, round key: {wall, CPU} ns per call. */
     private final Map<String, Map<String, Map<String, Map<String, double[]>>>> data =
@@ -55,7 +54,7 @@ public final class Report {
         }
         StringBuilder chart = new StringBuilder();
         for (String[] op : OPS) {
-            chart.append('"').append(op[1]).append('"');
+            chart.append('"').append(op[3]).append('"');
             for (String label : new String[] {"64-bit", "32-bit"}) {
                 double[] s = stats(r.series(label, op[0], "morlane", "JNA direct", (a, b) -> a / b));
                 chart.append(s == null ? " ? ? ?" : String.format(Locale.ROOT, " %.3f %.3f %.3f",
@@ -63,11 +62,13 @@ public final class Report {
             }
             chart.append('\n');
         }
-        for (String label : r.data.keySet()) {
-            if (label.equals("hosted")) {
-                r.hosted();
-            } else {
-                r.inProcess(label);
+        for (String label : new String[] {"64-bit", "32-bit", "hosted"}) {
+            if (r.data.containsKey(label)) {
+                if (label.equals("hosted")) {
+                    r.hosted();
+                } else {
+                    r.inProcess(label);
+                }
             }
         }
         r.md.append("\n### Verdicts\n\n");
@@ -126,27 +127,29 @@ public final class Report {
 
     private void inProcess(String label) {
         boolean is64 = label.equals("64-bit");
-        md.append(String.format("\n### %s JVM, in-process (%s)\n\n", label, jvms.get(label)));
-        md.append("CPU time per call of the process; ratios are morlane ÷ the other contender.\n\n");
-        md.append("| Operation | morlane, ns |");
-        for (String o : OTHERS) {
-            md.append(" ÷ ").append(o).append(" |");
-        }
-        md.append(" guard, ns | target ÷ JNA direct |\n|---|").append("---:|".repeat(6))
-                .append("---|\n");
+        md.append(String.format("\n### %s JVM, in-process (JDK %s)\n\n", label, jvms.get(label)))
+                .append("CPU time per call of the whole process; a ratio A ÷ B is A's time over"
+                        + " B's.\n\n| Operation | morlane, ns | morlane ÷ JNA direct | target |"
+                        + " floor ÷ JNA direct | morlane ÷ floor | morlane ÷ JNA interface |"
+                        + " morlane ÷ FFM | guard (morlane − unguarded), ns |\n|---|---:|---:|---|")
+                .append("---:|".repeat(5)).append('\n');
         for (String[] op : OPS) {
-            md.append("| ").append(op[1]).append(" | ")
-                    .append(fmt(stats(series(label, op[0], "morlane", null, (a, b) -> a))));
-            for (String o : OTHERS) {
-                md.append(" | ").append(fmt(stats(series(label, op[0], "morlane", o, (a, b) -> a / b))));
-            }
-            double[] guard = stats(series(label, op[0], "morlane", "unguarded", (a, b) -> a - b));
             double target = is64 ? Double.parseDouble(op[2]) : 1.0;
-            md.append(" | ").append(fmt(guard)).append(" | ≤ ").append(target).append(": ")
-                    .append(verdict(label + " " + op[1] + ", morlane ÷ JNA direct",
-                            stats(series(label, op[0], "morlane", "JNA direct", (a, b) -> a / b)),
-                            target, true))
-                    .append(" |\n");
+            String verdict = verdict(label + " " + op[1] + ", morlane ÷ JNA direct",
+                    stats(series(label, op[0], "morlane", "JNA direct", (a, b) -> a / b)), target,
+                    true);
+            md.append("| ").append(op[1]);
+            String[][] cells = {{"morlane", null}, {"morlane", "JNA direct"}, {"floor", "JNA direct"},
+                {"morlane", "floor"}, {"morlane", "JNA interface"}, {"morlane", "FFM"}};
+            for (String[] c : cells) {
+                md.append(" | ").append(fmt(stats(series(label, op[0], c[0], c[1],
+                        (x, y) -> c[1] == null ? x : x / y))));
+                if (c[0].equals("morlane") && "JNA direct".equals(c[1])) {
+                    md.append(" | ≤ ").append(target).append(": ").append(verdict);
+                }
+            }
+            md.append(" | ").append(fmt(stats(series(label, op[0], "morlane", "unguarded",
+                    (x, y) -> x - y)))).append(" |\n");
         }
         double[] big = stats(series(label, "readInto", "morlane 1M", "morlane", (a, b) -> a / b));
         md.append("\n16 words read into a passed array of 1M elements ÷ into one of 16 elements: ")
