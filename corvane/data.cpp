@@ -103,7 +103,8 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
         if (end == nullptr) {
             return Diag::ReadError;
         }
-        std::memcpy(result, reply, static_cast<std::size_t>(static_cast<const char*>(end) - reply) + 1);
+        std::memcpy(result, reply,
+                    static_cast<std::size_t>(static_cast<const char*>(end) - reply) + 1);
         return Diag::None;
     });
     // A text the host could not produce may have left an exception pending; no JNI call may be

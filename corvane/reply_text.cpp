@@ -78,8 +78,8 @@ int utf8_units(const unsigned char* p, jchar* out) noexcept {
 int byte_units(const char* text, jchar* out) noexcept {
     const int length = static_cast<int>(std::strlen(text));
 #if defined(_WIN32)
-    const int made = MultiByteToWideChar(CP_ACP, 0, text, length, reinterpret_cast<wchar_t*>(out),
-                                         length);
+    const int made =
+        MultiByteToWideChar(CP_ACP, 0, text, length, reinterpret_cast<wchar_t*>(out), length);
     if (made > 0 || length == 0) {
         return made;
     }

@@ -68,8 +68,8 @@ class LibrarySlot {
     std::atomic<std::uint32_t> users_{0}; // operations in flight, plus kReclaim
     std::atomic<Library*> current_{nullptr};
     std::mutex mutex_;
-    int loads_ = 0;               // guarded by mutex_
-    Library* retired_ = nullptr;  // guarded by mutex_
+    int loads_ = 0;              // guarded by mutex_
+    Library* retired_ = nullptr; // guarded by mutex_
 };
 
 // An operation's hold on a slot's library, from reading the slot until the call has returned.
@@ -92,8 +92,12 @@ class SlotUse {
     SlotUse& operator=(const SlotUse&) = delete;
 
     // The library the slot held when the operation began, or nullptr when it was empty.
-    Library* library() const noexcept { return library_; }
-    LibrarySlot& slot() const noexcept { return slot_; }
+    Library* library() const noexcept {
+        return library_;
+    }
+    LibrarySlot& slot() const noexcept {
+        return slot_;
+    }
 
   private:
     LibrarySlot& slot_;

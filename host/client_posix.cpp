@@ -9,6 +9,8 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -32,8 +34,8 @@ bool host_path(std::string& path) noexcept {
     }
     path = info.dli_fname;
     const std::size_t slash = path.rfind('/');
-    path = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) +
-           "/morlane-host32";
+    path =
+        (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/morlane-host32";
     return access(path.c_str(), X_OK) == 0;
 }
 
@@ -44,6 +46,24 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     if (!host_path(path)) {
         return false;
     }
+    // The JVM's environment as it is, so the library search is the same, except for LD_PRELOAD:
+    // what a 64-bit JVM preloads (stdbuf, a sanitizer) cannot load into a 32-bit host, and the
+    // loader would complain about each on stderr.
+    std::size_t entries = 1;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        ++entries;
+    }
+    std::unique_ptr<char*[]> environment(new (std::nothrow) char*[entries]);
+    if (!environment) {
+        return false;
+    }
+    std::size_t kept = 0;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0) {
+            environment[kept++] = *entry;
+        }
+    }
+    environment[kept] = nullptr;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
         return false;
@@ -74,7 +94,7 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     pid_t pid = 0;
     const int failed = ends[1] < 0 ? EBADF
                                    : posix_spawn(&pid, path.c_str(), &actions, &attributes, argv,
-                                                 environ);
+                                                 environment.get());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(ends[1]);

@@ -8,9 +8,9 @@
 namespace morlane::hosted {
 
 struct Process {
-    std::intptr_t id = 0;     // POSIX: the pid; Windows: the process handle
-    std::intptr_t job = 0;    // Windows: the job object that ends the host with this process
-    Fd control = kNoFd;       // near end of the control channel
+    std::intptr_t id = 0;  // POSIX: the pid; Windows: the process handle
+    std::intptr_t job = 0; // Windows: the job object that ends the host with this process
+    Fd control = kNoFd;    // near end of the control channel
 };
 
 // Starts the host program that lies beside this module, asking it to load `file_name`, with the

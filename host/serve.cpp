@@ -99,20 +99,20 @@ bool serve_one(Fd channel, ModuleHandle module, const wire::Request& request) {
         reply.status = invoke(address, entry, call);
         if (entry == Entry::RegRead) {
             payload = data.words.get();
-            reply.payload_bytes =
-                static_cast<std::uint32_t>(sizeof(std::uint16_t) * static_cast<std::size_t>(request.count));
+            reply.payload_bytes = static_cast<std::uint32_t>(
+                sizeof(std::uint16_t) * static_cast<std::size_t>(request.count));
         } else if (entry == Entry::Request && reply.status == 1) {
             const void* end = std::memchr(area, '\0', sizeof area);
             payload = area;
-            reply.payload_bytes = end != nullptr
-                                      ? static_cast<std::uint32_t>(static_cast<const char*>(end) - area) + 1
-                                      : kReplyBytes;
+            reply.payload_bytes =
+                end != nullptr
+                    ? static_cast<std::uint32_t>(static_cast<const char*>(end) - area) + 1
+                    : kReplyBytes;
         }
     }
     Sender sender(channel);
     return sender.add(&reply, sizeof reply) &&
-           (reply.payload_bytes == 0 || sender.add(payload, reply.payload_bytes)) &&
-           sender.flush();
+           (reply.payload_bytes == 0 || sender.add(payload, reply.payload_bytes)) && sender.flush();
 }
 
 void serve(Fd channel, ModuleHandle module) {

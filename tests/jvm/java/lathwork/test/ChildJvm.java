@@ -72,7 +72,9 @@ final class ChildJvm {
             Path simctlState = Files.createTempFile("morlane-simctl", ".state");
             try {
                 ProcessBuilder builder = new ProcessBuilder(JAVA, "-Xcheck:jni",
-                        "-Djava.library.path=" + bridgeDir + ":" + PROBE_DIR, "-cp", CLASS_PATH,
+                        "-Djava.library.path=" + bridgeDir + ":" + PROBE_DIR,
+                        "-Dmorlane.mode=" + System.getProperty("morlane.mode", "in-process"),
+                        "-cp", CLASS_PATH,
                         ScenarioMain.class.getName(), scenario.getName(), report.toString());
                 Map<String, String> environment = builder.environment();
                 environment.put("LD_LIBRARY_PATH", Arrays.stream(libraryPath)

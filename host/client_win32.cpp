@@ -1,0 +1,236 @@
+// Starting and ending a host on Windows.
+//
+// - The host is morlane-host32.exe in the folder of this DLL, found through GetModuleFileNameW and
+//   started with CreateProcessW, so a path with any characters works.
+// - Its control channel (two anonymous pipes) is made before it starts. The host's two ends are
+//   the only handles it inherits: they are named in PROC_THREAD_ATTRIBUTE_HANDLE_LIST, so none of
+//   the JVM's other inheritable handles reaches it. They are inheritable only from just before
+//   CreateProcessW until just after it. Call channels are never inheritable: their far ends are
+//   duplicated straight into the host.
+// - The host runs in a job object of its own with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE. Only this
+//   process holds the job's handle, so when the JVM ends, however abruptly, Windows closes it and
+//   the host is killed with it. The host also ends by itself at the end of file on its control
+//   channel.
+// - CREATE_NO_WINDOW and no standard handles: no console appears, and nothing the host or its
+//   library prints can reach the JVM's output.
+#include "host/channel_win32.h"
+#include "host/process.h"
+#include "host/protocol.h"
+
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace morlane::hosted {
+namespace {
+
+// morlane-host32.exe beside the module this code is part of.
+bool host_path(std::wstring& path) noexcept {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&spawn_host_process), &self)) {
+        return false;
+    }
+    std::wstring module(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(self, &module[0], static_cast<DWORD>(module.size()));
+        if (length == 0) {
+            return false;
+        }
+        if (length < module.size()) {
+            module.resize(length);
+            break;
+        }
+        if (module.size() >= 32768) { // the longest path Windows knows
+            return false;
+        }
+        module.resize(module.size() * 2); // cut short: try again with more room
+    }
+    const std::size_t slash = module.find_last_of(L"\\/");
+    path = (slash == std::wstring::npos ? std::wstring() : module.substr(0, slash + 1)) +
+           L"morlane-host32.exe";
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// "<host>" <library> <control read handle> <control write handle>, as the host's wmain reads it.
+bool command_line(const std::wstring& path, const char* file_name, HANDLE read_end,
+                  HANDLE write_end, std::wstring& line) noexcept {
+    // The library's file name is the bare name the bridge loads; it crosses in the ANSI code page
+    // that the host's LoadLibraryA takes it back in.
+    const int wide = MultiByteToWideChar(CP_ACP, 0, file_name, -1, nullptr, 0);
+    if (wide <= 1) {
+        return false;
+    }
+    std::wstring name(static_cast<std::size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, file_name, -1, &name[0], wide);
+    name.resize(static_cast<std::size_t>(wide) - 1);
+    // Neither a path nor a file name can hold a quotation mark, so plain quoting is enough.
+    line = L"\"" + path + L"\" \"" + name + L"\" " + std::to_wstring(handle_value(read_end)) +
+           L" " + std::to_wstring(handle_value(write_end));
+    return true;
+}
+
+void close_all(std::initializer_list<HANDLE> handles) noexcept {
+    for (HANDLE h : handles) {
+        if (h != nullptr) {
+            CloseHandle(h);
+        }
+    }
+}
+
+// A job that kills the host when the last handle to it closes, which at the latest is when this
+// process ends. nullptr when Windows refuses one (a JVM inside a job that forbids nesting, before
+// Windows 8): the host then still ends at the end of file on its control channel.
+HANDLE host_job(HANDLE process) noexcept {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    // A crash in the library ends the host at once, without an error dialog that would keep it
+    // alive and the call waiting.
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, process)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+} // namespace
+
+bool spawn_host_process(const char* file_name, Process& process) noexcept {
+    // Called right after LoadLibraryA failed. Only a library built for the other architecture
+    // (ERROR_BAD_EXE_FORMAT: a 32-bit DLL seen from a 64-bit process) is the host's to load; a
+    // library that is missing or fails in its own way would fail there as well.
+    if (GetLastError() != ERROR_BAD_EXE_FORMAT) {
+        return false;
+    }
+    std::wstring path;
+    if (!host_path(path)) {
+        return false;
+    }
+    // to_host: the bridge writes, the host reads; from_host: the other way.
+    HANDLE to_host_read = nullptr, to_host_write = nullptr;
+    HANDLE from_host_read = nullptr, from_host_write = nullptr;
+    if (!CreatePipe(&to_host_read, &to_host_write, nullptr, 0)) {
+        return false;
+    }
+    if (!CreatePipe(&from_host_read, &from_host_write, nullptr, 0)) {
+        close_all({to_host_read, to_host_write});
+        return false;
+    }
+    std::wstring line;
+    SIZE_T list_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+    std::unique_ptr<char[]> list_memory(new (std::nothrow) char[list_size]);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.get());
+    HANDLE inherited[2] = {to_host_read, from_host_write};
+    bool ready = list != nullptr &&
+                 command_line(path, file_name, to_host_read, from_host_write, line) &&
+                 InitializeProcThreadAttributeList(list, 1, 0, &list_size);
+    const bool list_made = ready;
+    ready = ready &&
+            UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                      sizeof inherited, nullptr, nullptr) &&
+            SetHandleInformation(to_host_read, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) &&
+            SetHandleInformation(from_host_write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+
+    PROCESS_INFORMATION started{};
+    bool running = false;
+    if (ready) {
+        STARTUPINFOEXW startup{};
+        startup.StartupInfo.cb = sizeof startup;
+        // Standard handles given, all null: the host has none, rather than the JVM's.
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.lpAttributeList = list;
+        // Suspended until it is in its job; the environment and the current directory are the
+        // JVM's, so that the library search starts from the same place.
+        running = CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, TRUE,
+                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                                 nullptr, nullptr, &startup.StartupInfo, &started) != FALSE;
+    }
+    if (list_made) {
+        DeleteProcThreadAttributeList(list);
+    }
+    // The host has its own copies now; ours would keep its end of file from ever coming.
+    close_all({to_host_read, from_host_write});
+    if (!running) {
+        close_all({to_host_write, from_host_read});
+        return false;
+    }
+    const HANDLE job = host_job(started.hProcess);
+    ResumeThread(started.hThread);
+    CloseHandle(started.hThread);
+
+    process.id = reinterpret_cast<std::intptr_t>(started.hProcess);
+    process.job = reinterpret_cast<std::intptr_t>(job);
+    process.control = make_channel(from_host_read, to_host_write);
+    if (process.control == kNoFd) {
+        end_host_process(process); // the host sees the end of file and exits
+        return false;
+    }
+    return true;
+}
+
+Fd open_channel(Process& process) noexcept {
+    HANDLE to_host_read = nullptr, to_host_write = nullptr;
+    HANDLE from_host_read = nullptr, from_host_write = nullptr;
+    if (!CreatePipe(&to_host_read, &to_host_write, nullptr, 0)) {
+        return kNoFd;
+    }
+    if (!CreatePipe(&from_host_read, &from_host_write, nullptr, 0)) {
+        close_all({to_host_read, to_host_write});
+        return kNoFd;
+    }
+    // The host's ends move into the host (DUPLICATE_CLOSE_SOURCE closes ours even on failure).
+    const HANDLE host = reinterpret_cast<HANDLE>(process.id);
+    const HANDLE self = GetCurrentProcess();
+    HANDLE far_read = nullptr, far_write = nullptr;
+    const bool moved = DuplicateHandle(self, to_host_read, host, &far_read, 0, FALSE,
+                                       DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE) != FALSE &&
+                       DuplicateHandle(self, from_host_write, host, &far_write, 0, FALSE,
+                                       DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE) != FALSE;
+    if (!moved) {
+        if (far_read == nullptr) {
+            CloseHandle(from_host_write); // never reached the second duplication
+        }
+        close_all({to_host_write, from_host_read});
+        return kNoFd;
+    }
+    struct {
+        wire::ControlMessage message;
+        ChannelEnds ends;
+    } handover{{wire::kNewChannel, handle_value(far_read)}, {handle_value(far_write)}};
+    static_assert(sizeof handover == sizeof(wire::ControlMessage) + sizeof(ChannelEnds),
+                  "one write carries the whole handover");
+    const Fd channel = make_channel(from_host_read, to_host_write);
+    if (channel == kNoFd || !write_all(process.control, &handover, sizeof handover)) {
+        close_fd(channel);
+        return kNoFd;
+    }
+    return channel;
+}
+
+void end_host_process(Process& process) noexcept {
+    close_fd(process.control);
+    process.control = kNoFd;
+    const HANDLE host = reinterpret_cast<HANDLE>(process.id);
+    if (host != nullptr) {
+        WaitForSingleObject(host, INFINITE);
+        CloseHandle(host);
+    }
+    if (process.job != 0) {
+        CloseHandle(reinterpret_cast<HANDLE>(process.job));
+    }
+    process.id = 0;
+    process.job = 0;
+}
+
+} // namespace morlane::hosted
