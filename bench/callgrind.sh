@@ -1,28 +1,36 @@
 #!/usr/bin/env bash
-# Instructions per call (callgrind) for the three short operations: the bridge's own code (the
-# instructions inside libmorlane.so) and the whole call from the export's entry to its return
-# (with dlsym, the simulated library and the driver's stub JNI functions), for the shipped bridge
-# and the design floor, whose difference is the per-call lookup; and the finish guard's share
-# (against the unguarded build). Counts are repeatable on a busy machine, unlike times: use them
-# to judge every change to the call path.
+# Instructions per call (callgrind) of the three short operations, counted only inside the
+# bridge's exported function (with everything it calls): the bridge's own code (instructions in
+# libmorlane.so) and the whole call (with dlsym, the JVM's JNI functions and the simulated
+# library), for the shipped bridge, the design floor (whose difference is the per-call lookup)
+# and the unguarded build (the finish guard's share). Counts are repeatable on a busy machine,
+# unlike times: use them to judge every change to the call path.
 #
-#   bench/callgrind.sh BUILD_DIR [CALLS]   (BUILD_DIR as made by bench/run.sh; i386 builds work too)
+#   bench/callgrind.sh BUILD_DIR [CALLS]   (a build made by bench/run.sh, 64-bit or i386)
 set -euo pipefail
 build=$(cd "${1:?usage: bench/callgrind.sh BUILD_DIR [CALLS]}" && pwd)
-calls=${2:-20000}
+calls=${2:-5000}
+. "$build/bench/bench.env"
+java=$BENCH_JAVA jna=
+if file -L "$build/lib/libmorlane.so" | grep -q 32-bit; then
+  java=/usr/lib/jvm/java-17-openjdk-i386/bin/java jna=:$build/bench/jna # as bench/run.sh
+fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-echo "| Operation ($(file -b "$build/lib/libmorlane.so" | cut -d, -f2 | xargs)) | bridge's own | whole call | floor: own | floor: whole call | lookup: whole − floor whole | guard: own − unguarded own |"
+echo "| Operation ($(file -bL "$build/lib/libmorlane.so" | cut -d, -f2 | xargs)) | bridge's own |" \
+  "whole call | floor: own | floor: whole call | lookup (whole − floor whole) | guard (own − unguarded own) |"
 echo "|---|---:|---:|---:|---:|---:|---:|"
 for op in write:regWrite__IIII read16:regRead__IIII request:cvRequest; do
-  row="| ${op%%:*}"
-  whole=() owns=()
-  for lib in "$build"/lib/libmorlane.so "$build"/bench/{floor,unguarded}/libmorlane.so; do
-    LD_LIBRARY_PATH=$build/sim valgrind --tool=callgrind --callgrind-out-file="$tmp/out" \
-      --toggle-collect="Java_lathwork_Brenmoor_${op#*:}" "$build/bench/morlane_callgrind" "$lib" \
-      "${op%%:*}" "$calls" >"$tmp/log" 2>&1 || { cat "$tmp/log" >&2; exit 1; }
+  own=() all=()
+  for dir in "$build/lib" "$build/bench/floor" "$build/bench/unguarded"; do
+    # -Xint: no compiler threads; only the exported function is counted anyway.
+    LD_LIBRARY_PATH=$BENCH_SIM valgrind --tool=callgrind --callgrind-out-file="$tmp/out" \
+      --toggle-collect="Java_lathwork_Brenmoor_${op#*:}" "$java" -Xint -Djna.nosys=false \
+      -Djava.library.path="$dir$jna" -Dbench.sim="$BENCH_SIM" \
+      -cp "$BENCH_LOADER_CP:$BENCH_CP" lathwork.bench.Bridge "${op%%:*}" "$calls" \
+      >"$tmp/log" 2>&1 || { cat "$tmp/log" >&2; exit 1; }
     # Self cost per object; the cost line after a calls= line is the callee's inclusive cost.
-    read -r own all < <(awk -v calls="$calls" '
+    read -r o a < <(awk -v calls="$calls" '
       function id(field) { sub(/^[a-z]+=\(/, "", field); sub(/\).*/, "", field); return field }
       /^c?ob=\(/ { if (NF > 1) name[id($1)] = $2; if ($1 ~ /^ob/) ob = id($1) }
       /^calls=/ { inclusive = 1; next }
@@ -31,9 +39,8 @@ for op in write:regWrite__IIII read16:regRead__IIII request:cvRequest; do
         inclusive = 0
       }
       END { printf "%.0f %.0f\n", own / calls, all / calls }' "$tmp/out")
-    [ ${#owns[@]} = 2 ] || row+=" | $own | $all"
-    whole+=("$all") owns+=("$own")
+    own+=("$o") all+=("$a")
   done
-  row+=" | $((whole[0] - whole[1])) | $((owns[0] - owns[2])) |"
-  echo "$row"
+  echo "| ${op%%:*} | ${own[0]} | ${all[0]} | ${own[1]} | ${all[1]} |" \
+    "$((all[0] - all[1])) | $((own[0] - own[2])) |"
 done

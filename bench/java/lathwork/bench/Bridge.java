@@ -1,9 +1,10 @@
 package lathwork.bench;
 
+import com.sun.jna.NativeLibrary;
 import lathwork.Brenmoor;
 
 /** The bridge as a user calls it; the class loader decides which build of it is bound. */
-final class Bridge extends Contender {
+public final class Bridge extends Contender {
     static {
         Brenmoor.start();
         Brenmoor.cvStart();
@@ -42,5 +43,18 @@ final class Bridge extends Contender {
     @Override
     String cvRequest(String topic, String item) {
         return Brenmoor.cvRequest(topic, item);
+    }
+
+    /** For bench/callgrind.sh: {@code Bridge write|read16|request CALLS}, nothing else. */
+    public static void main(String[] args) throws Throwable {
+        NativeLibrary.getInstance(library("libsimctl.so")).getFunction("simctl_set_recording")
+                .invoke(new Object[] {0});
+        Bridge b = new Bridge();
+        b.open(0);
+        b.cvPoke(TOPIC, ITEM, VALUE);
+        long n = Long.parseLong(args[1]);
+        long sum = args[0].equals("write") ? b.write(n, 0)
+                : args[0].equals("read16") ? b.read(n, 0, 16) : b.request(n);
+        System.exit(sum >= 0 ? 0 : 1);
     }
 }

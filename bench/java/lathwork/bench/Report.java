@@ -158,20 +158,23 @@ public final class Report {
         // The guard's cost is the same on every call; the shortest call shows it with least noise.
         verdict(label + " finish guard on regWrite single (morlane − unguarded build), ns",
                 stats(series(label, "write", "morlane", "unguarded", (a, b) -> a - b)), 10, true);
-        md.append("\nThreads: regRead of 16 words, each thread on a link of its own; wall time per"
-                + " call in aggregate, the gain is the throughput of two threads ÷ one.\n\n"
-                + "| Contender | 1 thread, ns | 2 threads, ns | gain | CPU ns per call, 1 / 2 threads |\n"
-                + "|---|---:|---:|---:|---:|\n");
-        for (String c : new String[] {"morlane", "floor", "JNA direct", "FFM"}) {
-            List<Double> one = series(label, "threads", c, null, (a, b) -> a);
+        md.append("\nThreads: regRead of 16 words, each thread on a link of its own.\n");
+        scaling(label, "threads", "Contender", "morlane", "floor", "JNA direct", "FFM");
+    }
+
+    /** Entries e and "e ×2" side by side: wall time per call in aggregate, the gain, CPU time. */
+    private void scaling(String label, String c, String what, String... entries) {
+        md.append("\nWall time per call, in aggregate over the threads; the gain is the throughput"
+                + " of two threads ÷ one; beside it the process's CPU time per call.\n\n| ")
+                .append(what).append(" | 1 thread, ns | 2 threads, ns | gain |"
+                        + " CPU ns per call, 1 / 2 threads |\n|---|---:|---:|---:|---:|\n");
+        for (String e : entries) {
+            List<Double> one = series(label, c, e, null, (a, b) -> a);
             if (!one.isEmpty()) {
-                double[] cpu1 = stats(cpu(label, "threads", c));
-                double[] cpu2 = stats(cpu(label, "threads", c + " ×2"));
-                md.append(String.format(Locale.ROOT, "| %s | %s | %s | %s | %.0f / %.0f |\n", c,
-                        fmt(stats(one)), fmt(stats(series(label, "threads", c + " ×2", null,
-                                (a, b) -> a))),
-                        fmt(stats(series(label, "threads", c, c + " ×2", (a, b) -> a / b))),
-                        cpu1[1], cpu2[1]));
+                md.append(String.format(Locale.ROOT, "| %s | %s | %s | %s | %.0f / %.0f |\n", e,
+                        fmt(stats(one)), fmt(stats(series(label, c, e + " ×2", null, (a, b) -> a))),
+                        fmt(stats(series(label, c, e, e + " ×2", (a, b) -> a / b))),
+                        stats(cpu(label, c, e))[1], stats(cpu(label, c, e + " ×2"))[1]));
             }
         }
     }
@@ -183,19 +186,10 @@ public final class Report {
     }
 
     private void hosted() {
-        md.append(String.format("\n### Hosted: 64-bit JVM, library in morlane-host32 (%s)\n\n",
+        md.append(String.format("\n### Hosted: 64-bit JVM, the library in morlane-host32 (JDK %s)"
+                + "\n\nregRead; the CPU time is the JVM's only, not the host's.\n",
                 jvms.get("hosted")));
-        md.append("Wall time per call (aggregate over the threads); CPU time is the JVM's only.\n\n"
-                + "| regRead | 1 thread, ns | 2 threads, ns | gain 2 ÷ 1 threads |"
-                + " JVM CPU ns per call, 1 / 2 threads |\n|---|---:|---:|---:|---:|\n");
-        for (String e : new String[] {"read16", "read4096"}) {
-            md.append(String.format(Locale.ROOT, "| %s words | %s | %s | %s | %.0f / %.0f |\n",
-                    e.substring(4), fmt(stats(series("hosted", "hosted", e, null, (a, b) -> a))),
-                    fmt(stats(series("hosted", "hosted", e + " ×2", null, (a, b) -> a))),
-                    fmt(stats(series("hosted", "hosted", e, e + " ×2", (a, b) -> a / b))),
-                    stats(cpu("hosted", "hosted", e))[1],
-                    stats(cpu("hosted", "hosted", e + " ×2"))[1]));
-        }
+        scaling("hosted", "hosted", "regRead", "read16", "read4096");
         verdict("hosted regRead of 16 words, one thread, ns per call",
                 stats(series("hosted", "hosted", "read16", null, (a, b) -> a)), 10_000, true);
         verdict("hosted regRead of 4096 words ÷ 16 words",
