@@ -1,6 +1,7 @@
-// Test control for the simulated outside libraries: a journal of every call they receive and a
-// script of the statuses and replies they are to return. It lives in a library of its own so that
-// its state outlasts the simulated libraries being unloaded and loaded again.
+// Test control for the simulated outside libraries: a journal of every call they receive, a
+// script of the statuses and replies they are to return, of delays and crashes, a count of their
+// loads, and the simulated PLCs themselves. It lives in a library of its own so that its state
+// outlasts the simulated libraries being unloaded and loaded again.
 //
 // Journal line format: the entry name, then each argument in order, separated by single spaces.
 //   integer       decimal, e.g. -1
