@@ -3,22 +3,24 @@
 # 64-bit and an i386 build), measures on the 64-bit JVM, the 32-bit JVM and hosted, and writes
 # the report into docs/performance.md and docs/performance.svg.
 #
-#   bench/run.sh [--quick] [--runs N] [--build DIR] [--build32 DIR] [--no-build] [--no-docs]
-#                [--cases=a,b]
+#   bench/run.sh [--quick] [--runs N] [--callgrind] [--build DIR] [--build32 DIR] [--no-build]
+#                [--no-docs] [--cases=a,b]
 #
 #   --quick     15 rounds of 10 ms per entry (about 2 minutes once built); default 40 of 20 ms
 #   --runs N    the whole set N times, rounds pooled (default 1)
+#   --callgrind also the instruction counts of bench/callgrind.sh (about 10 minutes more)
 #   --build DIR default build/bench; --build32 DIR default DIR-i386
 #   --no-build  measure what the build directories hold
 #   --no-docs   leave docs/ alone; the report stays in <build>/bench/report
 #   --cases=    only these: write writeBlock read16 read4096 readInto poke request threads hosted
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build/bench build32= quick=0 runs=1 docs=1 make=1 cases=
+build=$root/build/bench build32= quick=0 runs=1 docs=1 make=1 cases= callgrind=0
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
     --runs) runs=$2; shift ;;
+    --callgrind) callgrind=1 ;;
     --build) build=$(realpath -m "$2"); shift ;;
     --build32) build32=$(realpath -m "$2"); shift ;;
     --no-build) make=0 ;;
@@ -125,13 +127,27 @@ commit=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "${MORLANE
   cat "$out/report.md"
 } >"$out/results.md"
 cat "$out/results.md"
-if [ $docs = 1 ]; then
-  # The generated part of performance.md sits between two markers; the text around it is kept.
-  page=$root/docs/performance.md
-  awk -v f="$out/results.md" '
-    /^<!-- bench\/run.sh: begin -->$/ { print; while ((getline l < f) > 0) print l; skip = 1; next }
-    /^<!-- bench\/run.sh: end -->$/ { skip = 0 }
+if [ $callgrind = 1 ]; then
+  echo "== Instructions per call (callgrind)"
+  {
+    echo "Counted $(date -u '+%Y-%m-%d %H:%M') UTC, bridge at commit $commit."
+    for dir in "$build" "$build32"; do
+      if [ -f "$dir/bench/bench.env" ]; then echo; "$root/bench/callgrind.sh" "$dir"; fi
+    done
+  } >"$out/callgrind.md"
+  cat "$out/callgrind.md"
+fi
+# fill NAME FILE: the text between the two NAME markers in performance.md becomes FILE.
+fill() {
+  local page=$root/docs/performance.md
+  awk -v b="<!-- $1: begin -->" -v e="<!-- $1: end -->" -v f="$2" '
+    $0 == b { print; while ((getline l < f) > 0) print l; skip = 1; next }
+    $0 == e { skip = 0 }
     !skip { print }' "$page" >"$page.new" && mv "$page.new" "$page"
+}
+if [ $docs = 1 ]; then
+  fill bench/run.sh "$out/results.md"
+  [ $callgrind = 0 ] || fill callgrind "$out/callgrind.md"
   cp "$out/performance.svg" "$root/docs/performance.svg"
-  echo "== Written: $page, docs/performance.svg"
+  echo "== Written: docs/performance.md, docs/performance.svg"
 fi
