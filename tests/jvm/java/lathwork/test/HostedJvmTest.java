@@ -1,0 +1,312 @@
+package lathwork.test;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.StandardCopyOption;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Optional;
+import lathwork.Brenmoor;
+import morlane.CallRecord;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
+
+/**
+ * What only a hosted library has: a crash inside it costs its host process and its slot, not the
+ * JVM; a host program that is missing or cannot start leaves the slot empty, silently; a JVM
+ * killed outright takes its hosts along. Everything else a hosted library does is checked by the
+ * rest of the suite, which the build runs a second time in this mode.
+ */
+class HostedJvmTest {
+    static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
+    static final String HOST_PROGRAM = "morlane-host32";
+
+    @BeforeAll
+    static void onlyHosted() {
+        // In process a crashing library takes the JVM with it; there is nothing to contain.
+        assumeTrue("hosted".equals(System.getProperty("morlane.mode")),
+                "needs the 32-bit simulated libraries served through the host");
+    }
+
+    /** The link slot's and the Corvane slot's mode: 0 empty, 1 in process, 2 hosted. */
+    static int[] modes() {
+        return new int[] {CallRecord.linkMode(), CallRecord.corvaneMode()};
+    }
+
+    /**
+     * Each library crashes once inside a call, while the other slot is loaded too. The call in
+     * flight fails with its own line and result, its slot is empty afterwards, the other slot's
+     * host serves on, and a new start brings a fresh host.
+     */
+    static final class CrashInsideCalls implements Scenario {
+        @Override
+        public void run(Report report) {
+            report.step("start both");
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            report.value("modes", modes());
+            Brenmoor.open(0, 1, 0, 100, 3);
+            Brenmoor.regWrite(0, 0, 100, new int[] {1, 2, 3}, 3);
+            Brenmoor.cvPoke("t", "i", "kept");
+
+            report.step("regRead crashes the link library");
+            SimProbe.scriptCrash("CVDLLRZ_RegRead");
+            report.value("read", Brenmoor.regRead(0, 0, 100, 3));
+            report.value("modes", modes());
+            report.step("open after the crash");
+            Brenmoor.open(0, 1, 0, 100, 3);
+            report.step("the data-access host serves on");
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+
+            report.step("start again");
+            Brenmoor.start();
+            report.value("modes", modes());
+            Brenmoor.open(0, 1, 0, 100, 3);
+            // A fresh library: the words written before the crash are gone.
+            report.value("read", Brenmoor.regRead(0, 0, 100, 3));
+            Brenmoor.regWrite(0, 0, 100, new int[] {4, 5, 6}, 3);
+            report.value("read", Brenmoor.regRead(0, 0, 100, 3));
+
+            report.step("cvRequest crashes the data-access library");
+            SimProbe.scriptCrash("CVDA_Request");
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+            report.value("modes", modes());
+            report.step("cvPoke after the crash");
+            Brenmoor.cvPoke("t", "i", "lost");
+            report.step("the link host serves on");
+            report.value("read", Brenmoor.regRead(0, 0, 100, 3));
+
+            report.step("cvStart again");
+            Brenmoor.cvStart();
+            report.value("modes", modes());
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+            Brenmoor.cvPoke("t", "i", "new");
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+
+            report.step("finish both");
+            Brenmoor.finish();
+            Brenmoor.cvFinish();
+            report.value("modes", modes());
+        }
+    }
+
+    @Test
+    void aLibraryCrashingInsideACallCostsItsHostNotTheJvm() {
+        ChildJvm.Run run = ChildJvm.run(CrashInsideCalls.class);
+        assertEquals("""
+                -- start both
+                -- regRead crashes the link library
+                in DLL: RegRead Error
+                -- open after the crash
+                in DLL: DLL not found.
+                -- the data-access host serves on
+                -- start again
+                -- cvRequest crashes the data-access library
+                in DLL: Read error
+                -- cvPoke after the crash
+                in DLL: DLL not found.
+                -- the link host serves on
+                -- cvStart again
+                in DLL: Read error
+                -- finish both
+                """, run.stdout);
+        // The journal shows each crashing call reached its library before its host died.
+        assertEquals("""
+                -- start both
+                modes [2, 2]
+                CVDLLRZ_Open 0 1 110 100 3
+                CVDLLRZ_RegWrite 0 0 100 [1,2,3] 3
+                CVDA_Poke x74 x69 x6b657074
+                -- regRead crashes the link library
+                CVDLLRZ_RegRead 0 0 100 * 3
+                read [0, 0, 0]
+                modes [0, 2]
+                -- open after the crash
+                -- the data-access host serves on
+                CVDA_Request x74 x69 *
+                reply "kept"
+                -- start again
+                modes [2, 2]
+                CVDLLRZ_Open 0 1 110 100 3
+                CVDLLRZ_RegRead 0 0 100 * 3
+                read [0, 0, 0]
+                CVDLLRZ_RegWrite 0 0 100 [4,5,6] 3
+                CVDLLRZ_RegRead 0 0 100 * 3
+                read [4, 5, 6]
+                -- cvRequest crashes the data-access library
+                CVDA_Request x74 x69 *
+                reply "-1"
+                modes [2, 0]
+                -- cvPoke after the crash
+                -- the link host serves on
+                CVDLLRZ_RegRead 0 0 100 * 3
+                read [4, 5, 6]
+                -- cvStart again
+                modes [2, 2]
+                CVDA_Request x74 x69 *
+                reply "-1"
+                CVDA_Poke x74 x69 x6e6577
+                CVDA_Request x74 x69 *
+                reply "new"
+                -- finish both
+                modes [0, 0]
+                """, run.report);
+    }
+
+    static final class StartWithoutHost implements Scenario {
+        @Override
+        public void run(Report report) {
+            report.step("start both");
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            report.value("modes", modes());
+            report.step("open");
+            Brenmoor.open(0, 1, 0, 100, 3);
+            report.step("cvRequest");
+            report.value("reply", Brenmoor.cvRequest("sim", "state"));
+            report.step("finish both");
+            Brenmoor.finish();
+            Brenmoor.cvFinish();
+        }
+    }
+
+    /**
+     * The bridge copied alone into a folder of its own, and beside it: nothing, a host program
+     * that may not be run, one that exits at once, or (to show the copy itself works) the real
+     * one.
+     */
+    @ParameterizedTest
+    @ValueSource(strings = {"missing", "not executable", "exits at once", "present"})
+    void aHostThatCannotServeLeavesTheSlotsEmptyAndStartSilent(String host, @TempDir Path bridge)
+            throws IOException {
+        Path built = Paths.get(System.getProperty("morlane.lib.dir"));
+        Files.copy(built.resolve("libmorlane.so"), bridge.resolve("libmorlane.so"));
+        Path program = bridge.resolve(HOST_PROGRAM);
+        switch (host) {
+            case "not executable":
+                Files.copy(built.resolve(HOST_PROGRAM), program);
+                assertTrue(program.toFile().setExecutable(false, false));
+                break;
+            case "exits at once":
+                Files.write(program, "#!/bin/sh\nexit 1\n".getBytes(StandardCharsets.US_ASCII));
+                assertTrue(program.toFile().setExecutable(true));
+                break;
+            case "present":
+                Files.copy(built.resolve(HOST_PROGRAM), program,
+                        StandardCopyOption.COPY_ATTRIBUTES);
+                break;
+            default:
+                break;
+        }
+        ChildJvm.Run run = ChildJvm.run(bridge, StartWithoutHost.class, ChildJvm.SIM_DIR);
+        if (host.equals("present")) {
+            assertEquals("-- start both\n-- open\n-- cvRequest\n-- finish both\n", run.stdout);
+            assertEquals("""
+                    -- start both
+                    modes [2, 2]
+                    -- open
+                    CVDLLRZ_Open 0 1 110 100 3
+                    -- cvRequest
+                    CVDA_Request x73696d x7374617465 *
+                    reply "running"
+                    -- finish both
+                    """, run.report);
+        } else {
+            assertEquals("-- start both\n-- open\n" + DLL_NOT_FOUND + "-- cvRequest\n"
+                    + DLL_NOT_FOUND + "-- finish both\n", run.stdout);
+            assertEquals("""
+                    -- start both
+                    modes [0, 0]
+                    -- open
+                    -- cvRequest
+                    reply "-1"
+                    -- finish both
+                    """, run.report);
+        }
+    }
+
+    static boolean isHost(ProcessHandle process) {
+        return process.info().command().map(command -> command.endsWith("/" + HOST_PROGRAM))
+                .orElse(false);
+    }
+
+    /**
+     * Both slots hosted, a regRead asleep inside the link library, then the JVM sends itself
+     * SIGKILL: no shutdown hook, no finish, nothing of the bridge runs. Reports each host's pid
+     * first.
+     */
+    static final class KilledWithACallInside implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
+            int journaled = SimProbe.journalCount();
+            Thread reader = new Thread(() -> Brenmoor.regRead(0, 0, 100, 16), "reader");
+            reader.setDaemon(true);
+            reader.start();
+            long deadline = System.nanoTime() + 10_000_000_000L;
+            while (SimProbe.journalCount() == journaled && System.nanoTime() < deadline) {
+                Thread.sleep(1);
+            }
+            report.step("hosts");
+            ProcessHandle.current().children().filter(HostedJvmTest::isHost)
+                    .forEach(host -> report.value("pid", host.pid()));
+            String self = Long.toString(ProcessHandle.current().pid());
+            new ProcessBuilder("kill", "-KILL", self).inheritIO().start().waitFor();
+            Thread.sleep(60_000);
+            report.step("still alive after SIGKILL");
+        }
+    }
+
+    @Test
+    void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
+        // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
+        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
+                () -> ChildJvm.launch(KilledWithACallInside.class, ChildJvm.SIM_DIR),
+                "the killed JVM's stderr stays open: a process it started outlived it");
+        assertEquals(128 + 9, run.exitCode, () -> "exit code of " + run);
+        assertTrue(run.report.contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
+                () -> "no call inside: " + run);
+        List<Long> pids = new ArrayList<>();
+        for (String line : run.step("hosts")) {
+            pids.add(Long.parseLong(line.substring("pid ".length())));
+        }
+        assertEquals(2, pids.size(), () -> "one host per slot: " + run);
+        long deadline = System.nanoTime() + 5_000_000_000L;
+        List<Long> left = new ArrayList<>(pids);
+        while (!left.isEmpty() && System.nanoTime() < deadline) {
+            left.removeIf(pid -> !hostRuns(pid));
+            Thread.sleep(10);
+        }
+        assertEquals(List.of(), left, "hosts still running 5 s after their JVM was killed");
+    }
+
+    /** Whether {@code pid} is still a running (not a reaped or zombie) morlane-host32. */
+    static boolean hostRuns(long pid) {
+        Optional<ProcessHandle> process = ProcessHandle.of(pid);
+        if (process.isEmpty() || !isHost(process.get())) {
+            return false;
+        }
+        try {
+            String stat = Files.readString(Paths.get("/proc", Long.toString(pid), "stat"));
+            // The state follows the command name in parentheses, which may itself hold ')'.
+            return stat.charAt(stat.lastIndexOf(')') + 2) != 'Z';
+        } catch (IOException e) {
+            return false;
+        }
+    }
+}
