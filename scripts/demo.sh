@@ -15,13 +15,29 @@ step "configure ($build)" quietly "$build/configure.log" \
 step "build the bridge, the simulated libraries and the demo" quietly "$build/build.log" \
   cmake --build "$build" -j"$(nproc)"
 
-printf '\n[%s] demo session\n\n' "$(steps_clock)"
 # The bridge finds the outside libraries by bare file name through the library path, just as it
 # would find the real ones on Windows. stdbuf makes the bridge's lines appear next to the step
 # that caused them even when the output is a pipe. The demo prints texts outside ASCII: the
 # encoding options make Java write them as UTF-8 whatever the locale (sun.stdout.encoding up to
 # JDK 18, stdout.encoding from JDK 19 on; each JDK ignores the other).
-export LD_LIBRARY_PATH="$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 jar=$(ls "$build"/java/brenmoor-*[0-9].jar)
-exec stdbuf -oL java -Dsun.stdout.encoding=UTF-8 -Dstdout.encoding=UTF-8 \
-  -Djava.library.path="$build/lib" -cp "$jar:$build/demo/classes" lathwork.demo.BrenmoorDemo
+session() { # <folder of the simulated libraries> [--brief]
+  LD_LIBRARY_PATH="$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" stdbuf -oL java \
+    -Dsun.stdout.encoding=UTF-8 -Dstdout.encoding=UTF-8 -Djava.library.path="$build/lib" \
+    -cp "$jar:$build/demo/classes" lathwork.demo.BrenmoorDemo "${@:2}"
+}
+
+printf '\n[%s] demo session: 64-bit simulated libraries, loaded into the JVM\n\n' "$(steps_clock)"
+session "$build/sim"
+# The same 64-bit JVM cannot load a 32-bit library: the bridge starts morlane-host32 (beside
+# libmorlane.so) for each library, and the calls go there.
+if [ -x "$build/lib/morlane-host32" ] && [ -d "$build/sim32" ]; then
+  printf '\n[%s] demo session: 32-bit simulated libraries, served by morlane-host32\n\n' \
+    "$(steps_clock)"
+  # stdbuf preloads a 64-bit library into the JVM; each 32-bit host inherits that setting and its
+  # loader says on stderr that it skips the library, which is all that happens.
+  session "$build/sim32" --brief 2> >(sed "/libstdbuf.so' from LD_PRELOAD/d" >&2)
+  wait $!
+else
+  printf '\nNo 32-bit host in this build (needs g++-multilib): hosted session skipped.\n'
+fi

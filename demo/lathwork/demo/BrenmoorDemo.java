@@ -2,11 +2,16 @@ package lathwork.demo;
 
 import java.util.Arrays;
 import lathwork.Brenmoor;
+import morlane.CallRecord;
 
 /**
  * A short session against the simulated outside libraries, for a person to read: every step is
  * announced on standard output, and the bridge's own "in DLL: ..." lines appear right after the
  * step that caused them (run it with line-buffered native output, as the demo script does).
+ *
+ * <p>With {@code --brief}, a few of the same steps only: the demo script runs those second, against
+ * the 32-bit simulated libraries, which a 64-bit JVM reaches only through morlane-host32. Whether
+ * a library is loaded into the JVM or hosted is the bridge's choice; the session says which.
  */
 public final class BrenmoorDemo {
     private static int step = 0;
@@ -19,13 +24,63 @@ public final class BrenmoorDemo {
         System.out.println("      " + text);
     }
 
+    private static String mode(int mode) {
+        switch (mode) {
+            case CallRecord.IN_PROCESS:
+                return "in-process (loaded into this JVM)";
+            case CallRecord.HOSTED:
+                return "hosted (loaded by a morlane-host32 process)";
+            default:
+                return "not loaded";
+        }
+    }
+
     public static void main(String[] args) {
+        if (args.length == 1 && args[0].equals("--brief")) {
+            brief();
+        } else {
+            full();
+        }
+    }
+
+    private static void brief() {
+        System.out.println("== PLC link ==");
+        say("start: load CVDLL1RZ1.dll");
+        Brenmoor.start();
+        note("CVDLL1RZ1.dll is " + mode(CallRecord.linkMode()));
+        say("open link 0 with selector 0, link 3 with selector 7 (the PLC refuses 7)");
+        Brenmoor.open(0, 1, 0, 1000, 3);
+        Brenmoor.open(3, 1, 7, 1000, 3);
+        int[] block = {100, 200, 300, 400};
+        say("write " + Arrays.toString(block) + " to D100..D103 on link 0 and read them back");
+        Brenmoor.regWrite(0, 0, 100, block, block.length);
+        note("got " + Arrays.toString(Brenmoor.regRead(0, 0, 100, 4)));
+        say("close link 0, then finish");
+        Brenmoor.close(0);
+        Brenmoor.finish();
+        note("CVDLL1RZ1.dll is " + mode(CallRecord.linkMode()));
+
+        System.out.println("== Corvane data ==");
+        say("cvStart: load CVDAlib.dll");
+        Brenmoor.cvStart();
+        note("CVDAlib.dll is " + mode(CallRecord.corvaneMode()));
+        say("poke and request a text outside ASCII");
+        Brenmoor.cvPoke("line1", "operator", "Zoë Łukasz 🙂");
+        note("got \"" + Brenmoor.cvRequest("line1", "operator") + "\"");
+        say("request an item nobody poked");
+        note("got \"" + Brenmoor.cvRequest("line1", "nothing") + "\"");
+        Brenmoor.cvFinish();
+        System.out.println("== end of demo ==");
+    }
+
+    private static void full() {
         System.out.println("== morlane demo: PLC link ==");
         say("runMode before start (the link library is not loaded yet)");
         Brenmoor.runMode(0, 1);
 
         say("start: load CVDLL1RZ1.dll");
         Brenmoor.start();
+        note("CVDLL1RZ1.dll is " + mode(CallRecord.linkMode()));
 
         say("open link 0 with selector 0, link 1 with selector 1, link 2 with selector 2");
         Brenmoor.open(0, 1, 0, 1000, 3);
@@ -79,6 +134,7 @@ public final class BrenmoorDemo {
 
         say("cvStart: load CVDAlib.dll; poke line1/speed = 1250 and request it back");
         Brenmoor.cvStart();
+        note("CVDAlib.dll is " + mode(CallRecord.corvaneMode()));
         Brenmoor.cvPoke("line1", "speed", "1250");
         note("got \"" + Brenmoor.cvRequest("line1", "speed") + "\"");
 
