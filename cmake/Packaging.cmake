@@ -44,9 +44,13 @@ endif()
 install(TARGETS morlane RUNTIME DESTINATION . LIBRARY DESTINATION .
         ARCHIVE DESTINATION lib EXCLUDE_FROM_ALL)
 # A 64-bit build serves the 32-bit libraries through the host program beside the bridge.
+# Files that come from the 32-bit sub-build are installed as plain files, so CPack does not strip
+# them; they are stripped below, like the targets (both strip tools read the 32-bit formats).
+set(_pkg_strip32 "")
 if(MORLANE_HOST32 AND EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
   install(PROGRAMS "${CMAKE_BINARY_DIR}/lib/morlane-host32${CMAKE_EXECUTABLE_SUFFIX}"
           DESTINATION .)
+  list(APPEND _pkg_strip32 "morlane-host32${CMAKE_EXECUTABLE_SUFFIX}")
 endif()
 
 install(FILES "${MORLANE_JAR}" "${MORLANE_SOURCES_JAR}" DESTINATION .)
@@ -92,6 +96,7 @@ if(_pkg_simulated)
     # serves them through morlane-host32 exactly as it will serve the real ones.
     foreach(file CVDLL1RZ1.dll CVDAlib.dll simctl.dll)
       install(FILES "${MORLANE_SIM32_DIR}/${file}" DESTINATION simulated)
+      list(APPEND _pkg_strip32 "simulated/${file}")
     endforeach()
   else()
     if(NOT WIN32)
@@ -105,6 +110,7 @@ if(_pkg_simulated)
       # Linux x86-64: the 32-bit stand-ins too, to try the hosted mode without a 32-bit JVM.
       foreach(file CVDLL1RZ1.dll CVDAlib.dll libsimctl.so)
         install(FILES "${MORLANE_SIM32_DIR}/${file}" DESTINATION simulated32)
+        list(APPEND _pkg_strip32 "simulated32/${file}")
       endforeach()
     endif()
   endif()
@@ -139,6 +145,19 @@ With MORLANE_SIMCTL_STATE naming a file, the stand-ins keep their state in that 
 tools/simwatch can show it from outside the program.
 ")
   install(FILES "${_pkg_note}" DESTINATION simulated)
+endif()
+
+if(_pkg_strip32 AND CMAKE_STRIP)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(file ${_pkg_strip32})
+        execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${file}\"
+                        RESULT_VARIABLE status)
+        if(status)
+          message(FATAL_ERROR \"could not strip \${file}\")
+        endif()
+      endforeach()
+    endif()")
 endif()
 
 set(CPACK_PACKAGE_NAME morlane)
