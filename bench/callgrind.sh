@@ -17,8 +17,9 @@ if file -L "$build/lib/libmorlane.so" | grep -q 32-bit; then
 fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-echo "| Operation ($(file -bL "$build/lib/libmorlane.so" | cut -d, -f2 | xargs)) | bridge's own |" \
-  "whole call | floor: own | floor: whole call | lookup (whole − floor whole) | guard (own − unguarded own) |"
+echo "| Operation ($(file -bL "$build/lib/libmorlane.so" | cut -d, -f2 | xargs)) |" \
+  "bridge's own | whole call | floor: own | floor: whole call |" \
+  "lookup (whole − floor whole) | guard (own − unguarded own) |"
 echo "|---|---:|---:|---:|---:|---:|---:|"
 for op in write:regWrite__IIII read16:regRead__IIII request:cvRequest; do
   own=() all=()

@@ -82,8 +82,10 @@ run() {
       # host's share one state, so the journal can be switched off from here.
       export LD_LIBRARY_PATH=$BENCH_SIM32 MORLANE_SIMCTL_STATE=$out/simctl-state
     else
+      mkdir -p "$out/copy-$label" && cp "$BENCH_LIB/libmorlane.so" "$out/copy-$label/"
       set -- --floor="$BENCH_DIR/floor/libmorlane.so" --ffm="$BENCH_DIR/ffm" \
-        --unguarded="$BENCH_DIR/unguarded/libmorlane.so" "$@"
+        --unguarded="$BENCH_DIR/unguarded/libmorlane.so" \
+        --copy="$out/copy-$label/libmorlane.so" "$@"
     fi
     "$java" "${opts[@]}" lathwork.bench.Bench --label="$label" --out="$out/$label-$r.tsv" \
       --cp="$BENCH_LOADER_CP" --simctl="$BENCH_SIM/libsimctl.so" \

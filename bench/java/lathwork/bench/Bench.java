@@ -13,11 +13,13 @@ import java.util.Arrays;
 import java.util.HashMap;
 import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Locale;
 import java.util.Map;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.function.LongUnaryOperator;
+import java.util.stream.Collectors;
 
 /**
  * Measures the contenders taking turns in this one JVM. A case is a set of entries (a contender,
@@ -27,7 +29,7 @@ import java.util.function.LongUnaryOperator;
  * entry and round: label, case, entry, round, wall and CPU ns per call.
  *
  * <pre>java lathwork.bench.Bench --label=L --out=F --cp=DIRS --simctl=SO --bridge=SO
- *     [--floor=SO --unguarded=SO --ffm=DIR] [--rounds=40 --slice-ms=20 --cap-s=40
+ *     [--floor=SO --unguarded=SO --copy=SO --ffm=DIR] [--rounds=40 --slice-ms=20 --cap-s=40
  *     --settle=0.2 --cases=a,b]</pre>
  * Without --floor only the hosted case runs: the bridge alone, one and two threads.
  */
@@ -200,9 +202,11 @@ public final class Bench {
         if (o.containsKey("floor")) {
             contenders.put("floor", "Bridge");
             contenders.put("unguarded", "Bridge");
+            contenders.put("copy", "Bridge"); // the shipped build again: what chance makes of it
             contenders.put("JNA direct", "Jna$Direct");
             contenders.put("JNA interface", "Jna$Interface");
-            if (Runtime.version().feature() >= 22 && new File(o.get("ffm"), "lathwork").exists()) {
+            boolean ffm = new File(o.get("ffm"), "lathwork").isDirectory();
+            if (ffm && Runtime.version().feature() >= 22) {
                 contenders.put("FFM", "Ffm");
             }
             cases = List.of("write", "writeBlock", "read16", "read4096", "readInto", "poke",
@@ -239,6 +243,9 @@ public final class Bench {
         for (Map.Entry<String, String> k : contenders.entrySet()) {
             String name = k.getKey();
             ClassLoader l = loaders.get(name);
+            if (name.equals("copy") && !c.equals("write")) {
+                continue;
+            }
             if (c.equals("hosted")) {
                 for (String op : new String[] {"read16", "read4096"}) {
                     entries.add(new Entry(op, l, k.getValue(), op, 1, 0));
@@ -250,7 +257,8 @@ public final class Bench {
                     entries.add(new Entry(name + " ×2", l, k.getValue(), "read16", 2, 0));
                 }
             } else {
-                entries.add(new Entry(name, l, k.getValue(), c, 1, c.equals("writeBlock") ? 256 : 16));
+                int length = c.equals("writeBlock") ? 256 : 16;
+                entries.add(new Entry(name, l, k.getValue(), c, 1, length));
                 if (c.equals("readInto") && name.equals("morlane")) {
                     entries.add(new Entry("morlane 1M", l, k.getValue(), c, 1, 1 << 20));
                 }
@@ -293,7 +301,9 @@ public final class Bench {
                 for (Entry e : entries) {
                     if (!e.settled(spread)) {
                         why.append(String.format(" %s (last rounds: %s ns per call);", e.name,
-                                e.warm.subList(e.warm.size() - 9, e.warm.size())));
+                                e.warm.subList(Math.max(0, e.warm.size() - 9), e.warm.size())
+                                        .stream().map(v -> String.format("%.0f", v))
+                                        .collect(Collectors.joining(", "))));
                     }
                 }
                 throw new IllegalStateException(String.format("%s case %s: warm-up did not settle"
@@ -311,8 +321,8 @@ public final class Bench {
             double[][] t = round(entries, r, slice, false);
             for (int i = 0; i < entries.size(); i++) {
                 cpu[i][r] = t[i][1];
-                out.printf("%s\t%s\t%s\t%d\t%.2f\t%.2f%n", label, c, entries.get(i).name, r,
-                        t[i][0], t[i][1]);
+                out.printf(Locale.ROOT, "%s\t%s\t%s\t%d\t%.2f\t%.2f%n", label, c,
+                        entries.get(i).name, r, t[i][0], t[i][1]);
             }
         }
         out.flush();

@@ -56,7 +56,8 @@ public final class Report {
         for (String[] op : OPS) {
             chart.append('"').append(op[3]).append('"');
             for (String label : new String[] {"64-bit", "32-bit"}) {
-                double[] s = stats(r.series(label, op[0], "morlane", "JNA direct", (a, b) -> a / b));
+                double[] s =
+                        stats(r.series(label, op[0], "morlane", "JNA direct", (a, b) -> a / b));
                 chart.append(s == null ? " ? ? ?" : String.format(Locale.ROOT, " %.3f %.3f %.3f",
                         s[1], s[0], s[2]));
             }
@@ -78,7 +79,8 @@ public final class Report {
     }
 
     /** Per-round values of {@code f(a, b)} (b null: a alone), on the case's metric. */
-    private List<Double> series(String label, String c, String a, String b, DoubleBinaryOperator f) {
+    private List<Double> series(String label, String c, String a, String b,
+            DoubleBinaryOperator f) {
         Map<String, Map<String, double[]>> entries =
                 data.getOrDefault(label, Map.of()).getOrDefault(c, Map.of());
         int metric = c.equals("threads") || c.equals("hosted") ? 0 : 1;
@@ -131,7 +133,8 @@ public final class Report {
                 .append("CPU time per call of the whole process; a ratio A ÷ B is A's time over"
                         + " B's.\n\n| Operation | morlane, ns | morlane ÷ JNA direct | target |"
                         + " floor ÷ JNA direct | morlane ÷ floor | morlane ÷ JNA interface |"
-                        + " morlane ÷ FFM | guard (morlane − unguarded), ns |\n|---|---:|---:|---|")
+                        + " morlane ÷ FFM | guard (morlane − unguarded), ns |\n"
+                        + "|---|---:|---:|---|")
                 .append("---:|".repeat(5)).append('\n');
         for (String[] op : OPS) {
             double target = is64 ? Double.parseDouble(op[2]) : 1.0;
@@ -139,8 +142,9 @@ public final class Report {
                     stats(series(label, op[0], "morlane", "JNA direct", (a, b) -> a / b)), target,
                     true);
             md.append("| ").append(op[1]);
-            String[][] cells = {{"morlane", null}, {"morlane", "JNA direct"}, {"floor", "JNA direct"},
-                {"morlane", "floor"}, {"morlane", "JNA interface"}, {"morlane", "FFM"}};
+            String[][] cells = {{"morlane", null}, {"morlane", "JNA direct"},
+                {"floor", "JNA direct"}, {"morlane", "floor"}, {"morlane", "JNA interface"},
+                {"morlane", "FFM"}};
             for (String[] c : cells) {
                 md.append(" | ").append(fmt(stats(series(label, op[0], c[0], c[1],
                         (x, y) -> c[1] == null ? x : x / y))));
@@ -156,8 +160,12 @@ public final class Report {
                 .append(verdict(label + " passed-array read, 1M-element ÷ 16-element array",
                         big, 1.5, true)).append(" at ").append(fmt(big)).append(".\n");
         // The guard's cost is the same on every call; the shortest call shows it with least noise.
+        // A second copy of the shipped build shows how far two builds differ by placement alone.
         verdict(label + " finish guard on regWrite single (morlane − unguarded build), ns",
                 stats(series(label, "write", "morlane", "unguarded", (a, b) -> a - b)), 10, true);
+        verdicts.add(String.format("%s, for scale: the shipped build loaded twice differs by %s"
+                + " ns (morlane − its copy)", label, fmt(stats(series(label, "write", "morlane",
+                        "copy", (a, b) -> a - b)))));
         md.append("\nThreads: regRead of 16 words, each thread on a link of its own.\n");
         scaling(label, "threads", "Contender", "morlane", "floor", "JNA direct", "FFM");
     }
@@ -172,7 +180,8 @@ public final class Report {
             List<Double> one = series(label, c, e, null, (a, b) -> a);
             if (!one.isEmpty()) {
                 md.append(String.format(Locale.ROOT, "| %s | %s | %s | %s | %.0f / %.0f |\n", e,
-                        fmt(stats(one)), fmt(stats(series(label, c, e + " ×2", null, (a, b) -> a))),
+                        fmt(stats(one)),
+                        fmt(stats(series(label, c, e + " ×2", null, (a, b) -> a))),
                         fmt(stats(series(label, c, e, e + " ×2", (a, b) -> a / b))),
                         stats(cpu(label, c, e))[1], stats(cpu(label, c, e + " ×2"))[1]));
             }
