@@ -45,7 +45,7 @@ public final class Bridge extends Contender {
         return Brenmoor.cvRequest(topic, item);
     }
 
-    /** For bench/callgrind.sh: {@code Bridge write|read16|request CALLS}, nothing else. */
+    /** For bench/callgrind.sh: {@code Bridge write|readN|request CALLS}, nothing else. */
     public static void main(String[] args) throws Throwable {
         NativeLibrary.getInstance(library("libsimctl.so")).getFunction("simctl_set_recording")
                 .invoke(new Object[] {0});
@@ -54,7 +54,8 @@ public final class Bridge extends Contender {
         b.cvPoke(TOPIC, ITEM, VALUE);
         long n = Long.parseLong(args[1]);
         long sum = args[0].equals("write") ? b.write(n, 0)
-                : args[0].equals("read16") ? b.read(n, 0, 16) : b.request(n);
+                : args[0].startsWith("read") ? b.read(n, 0, Integer.parseInt(args[0].substring(4)))
+                : b.request(n);
         System.exit(sum >= 0 ? 0 : 1);
     }
 }
