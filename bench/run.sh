@@ -51,9 +51,7 @@ make_build() { # DIR [cmake options]
 }
 make_build "$build"
 if [ -x "$java32" ]; then
-  toolchain=$root/cmake/toolchain-linux-i386.cmake
-  if [ -f "$toolchain" ]; then make_build "$build32" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
-  else make_build "$build32" -DCMAKE_CXX_FLAGS=-m32 -DMORLANE_HOST32=OFF; fi
+  make_build "$build32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i386.cmake"
   # JNA's i386 native part beside the benchmark: installing it would remove the amd64 one.
   if [ ! -f "$build32/bench/jna/libjnidispatch.system.so" ]; then
     mkdir -p "$build32/bench/jna" && (cd "$build32/bench/jna" &&
