@@ -34,10 +34,7 @@ session "$build/sim"
 if [ -x "$build/lib/morlane-host32" ] && [ -d "$build/sim32" ]; then
   printf '\n[%s] demo session: 32-bit simulated libraries, served by morlane-host32\n\n' \
     "$(steps_clock)"
-  # stdbuf preloads a 64-bit library into the JVM; each 32-bit host inherits that setting and its
-  # loader says on stderr that it skips the library, which is all that happens.
-  session "$build/sim32" --brief 2> >(sed "/libstdbuf.so' from LD_PRELOAD/d" >&2)
-  wait $!
+  session "$build/sim32" --brief
 else
   printf '\nNo 32-bit host in this build (needs g++-multilib): hosted session skipped.\n'
 fi
