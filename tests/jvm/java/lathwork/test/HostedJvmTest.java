@@ -6,6 +6,10 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
+import java.net.BindException;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.ServerSocket;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -25,9 +29,10 @@ import org.junit.jupiter.params.provider.ValueSource;
 
 /**
  * What only a hosted library has: a crash inside it costs its host process and its slot, not the
- * JVM; a host program that is missing or cannot start leaves the slot empty, silently; a JVM
- * killed outright takes its hosts along. Everything else a hosted library does is checked by the
- * rest of the suite, which the build runs a second time in this mode.
+ * JVM; a host program that is missing or cannot start leaves the slot empty, silently; a host
+ * holds nothing of the JVM's but its channel; a JVM killed outright takes its hosts along.
+ * Everything else a hosted library does is checked by the rest of the suite, which the build runs
+ * a second time in this mode.
  */
 class HostedJvmTest {
     static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
@@ -165,6 +170,51 @@ class HostedJvmTest {
                 """, run.report);
     }
 
+    /** The link host killed from outside while idle: the next call finds it gone. */
+    static final class HostKilledBetweenCalls implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            Brenmoor.start();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            report.step("host killed");
+            for (ProcessHandle host : ProcessHandle.current().children()
+                    .filter(HostedJvmTest::isHost).toArray(ProcessHandle[]::new)) {
+                host.destroyForcibly();
+                host.onExit().join();
+            }
+            report.step("regRead");
+            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            report.step("close");
+            Brenmoor.close(0);
+            report.step("start again");
+            Brenmoor.start();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            Brenmoor.finish();
+        }
+    }
+
+    @Test
+    void aHostKilledBetweenCallsFailsTheNextCall() {
+        ChildJvm.Run run = ChildJvm.run(HostKilledBetweenCalls.class);
+        assertEquals("-- host killed\n-- regRead\nin DLL: RegRead Error\n-- close\n" + DLL_NOT_FOUND
+                + "-- start again\n", run.stdout);
+        assertEquals("""
+                CVDLLRZ_Open 0 1 110 100 3
+                CVDLLRZ_RegRead 0 0 100 * 2
+                read [0, 0]
+                -- host killed
+                -- regRead
+                read [0, 0]
+                -- close
+                -- start again
+                CVDLLRZ_Open 0 1 110 100 3
+                CVDLLRZ_RegRead 0 0 100 * 2
+                read [0, 0]
+                """, run.report);
+    }
+
     static final class StartWithoutHost implements Scenario {
         @Override
         public void run(Report report) {
@@ -235,6 +285,37 @@ class HostedJvmTest {
                     -- finish both
                     """, run.report);
         }
+    }
+
+    /**
+     * A listening socket the program closes after a host started: the port must be free again at
+     * once, as it is when no host runs. A host holding any descriptor of the JVM but its channel
+     * would keep the port bound for as long as it lives.
+     */
+    static final class SocketClosedWhileHosted implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            ServerSocket listening = new ServerSocket(0, 1, InetAddress.getLoopbackAddress());
+            int port = listening.getLocalPort();
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            report.value("modes", modes());
+            listening.close();
+            try (ServerSocket again = new ServerSocket()) {
+                again.bind(new InetSocketAddress(InetAddress.getLoopbackAddress(), port));
+                report.value("port after close", "free");
+            } catch (BindException e) {
+                report.value("port after close", e.getMessage());
+            }
+            Brenmoor.finish();
+            Brenmoor.cvFinish();
+        }
+    }
+
+    @Test
+    void aHostHoldsNothingOfTheJvmButItsChannel() {
+        ChildJvm.Run run = ChildJvm.run(SocketClosedWhileHosted.class);
+        assertEquals("modes [2, 2]\nport after close \"free\"\n", run.report);
     }
 
     static boolean isHost(ProcessHandle process) {
