@@ -41,6 +41,16 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CROSSCOMPILING
   else()
     set(_host32_why "the compiler cannot build and link a -m32 C++ program (install g++-multilib)")
   endif()
+elseif(WIN32 AND CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # 64-bit Windows cross-built with MinGW: morlane-host32.exe and the 32-bit simulated DLLs come
+  # from the i686 MinGW toolchain.
+  set(_host32_toolchain "${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-i686.cmake")
+  find_program(MORLANE_MINGW_I686_CXX i686-w64-mingw32-g++-posix NO_CMAKE_FIND_ROOT_PATH)
+  if(MORLANE_MINGW_I686_CXX)
+    set(_host32_possible ON)
+  else()
+    set(_host32_why "no MinGW-w64 i686 compiler (install g++-mingw-w64-i686-posix)")
+  endif()
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(_host32_why "this build is 32-bit itself: the bridge loads the libraries in-process")
 else()

@@ -1,13 +1,14 @@
 # Checks a DLL's export and import tables with objdump.
 #
 #   cmake -DOBJDUMP=<objdump> -DDLL=<file>
-#         (-DHEADER=<javac -h header> | "-DEXPECTED=<names>")
+#         ("-DHEADER=<javac -h header>;..." | "-DEXPECTED=<names>")
 #         "-DALLOWED_IMPORTS=<dll names>" [-DFORMAT=<objdump format>] -P check-exports.cmake
 #
 # The binary must be a PE image of the given format (pei-i386, the default, or pei-x86-64)
 # exporting by name exactly the expected functions, plain (no "@N" suffix, no leading underscore:
-# what GetProcAddress and the JVM look up) and nothing else, and may import from the allowed DLLs only (compared without regard to case, as Windows
-# does). With HEADER, the expected names are the functions the `javac -h` header declares.
+# what GetProcAddress and the JVM look up) and nothing else, and may import from the allowed DLLs
+# only (compared without regard to case, as Windows does). With HEADER, the expected names are the
+# functions the `javac -h` headers declare; a program (EXPECTED empty) must export nothing.
 cmake_minimum_required(VERSION 3.20)
 foreach(var OBJDUMP DLL ALLOWED_IMPORTS)
   if(NOT DEFINED ${var})
@@ -16,8 +17,12 @@ foreach(var OBJDUMP DLL ALLOWED_IMPORTS)
 endforeach()
 
 if(DEFINED HEADER)
-  file(READ "${HEADER}" header)
-  string(REGEX MATCHALL "JNICALL (Java_[A-Za-z0-9_]+)" declared "${header}")
+  set(declared "")
+  foreach(one IN LISTS HEADER)
+    file(READ "${one}" header)
+    string(REGEX MATCHALL "JNICALL (Java_[A-Za-z0-9_]+)" names "${header}")
+    list(APPEND declared ${names})
+  endforeach()
   set(EXPECTED "")
   foreach(d IN LISTS declared)
     string(REPLACE "JNICALL " "" d "${d}")

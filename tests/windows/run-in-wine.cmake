@@ -16,6 +16,13 @@ if(NOT DEFINED TIMEOUT)
   set(TIMEOUT 1200)
 endif()
 
+# A simulated libraries' state file named for the test (Z: is Wine's drive for the Unix root)
+# starts empty, so nothing of an earlier run is seen.
+if(DEFINED ENV{MORLANE_SIMCTL_STATE})
+  string(REGEX REPLACE "^[Zz]:" "" state "$ENV{MORLANE_SIMCTL_STATE}")
+  file(REMOVE "${state}")
+endif()
+
 string(TIMESTAMP started "%s")
 execute_process(COMMAND ${EMULATOR} "${EXE}" ${ARGS}
                 OUTPUT_FILE "${LOG}" ERROR_FILE "${LOG}"

@@ -1,0 +1,356 @@
+// What only Windows can show about the host process that serves 32-bit libraries to the 64-bit
+// bridge. Run under a 64-bit Wine prefix with the 32-bit simulated libraries on the DLL search
+// path, so that loading them in process fails with ERROR_BAD_EXE_FORMAT; the simulated libraries'
+// state is shared with the host through MORLANE_SIMCTL_STATE. The same calls, made hosted, are
+// checked value by value by the native suite; this is about the process around them:
+//
+//   Hosted.*    a library that crashes inside a call; the host's inherited handles; the host
+//               ending with the process that started it
+//   NoHost.*    a bridge with no morlane-host32.exe beside it (MORLANE_BRIDGE_LIBRARY names it)
+//   NonAscii.*  a bridge and host in a folder whose name is outside every ANSI code page
+//
+// Each group runs in a process of its own (ctest gives the filter).
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include "control/simctl.h"
+#include "support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace morlane_test {
+namespace {
+
+const char kDllNotFound[] = "in DLL: DLL not found.\n";
+const char kHoldArgument[] = "--hold-a-host";
+
+// The morlane-host32.exe processes started by process `parent`.
+std::vector<DWORD> hosts_of(DWORD parent) {
+    std::vector<DWORD> found;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return found;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == parent &&
+            _wcsicmp(entry.szExeFile, L"morlane-host32.exe") == 0) {
+            found.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Whether `process` holds, at the value `ours` has here, the very event `ours` names. A handle of
+// the same value that is missing, or names anything else, does not follow the event's state.
+bool holds_our_event(HANDLE process, HANDLE ours) {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(process, ours, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return false;
+    }
+    SetEvent(ours);
+    const bool set = WaitForSingleObject(copy, 0) == WAIT_OBJECT_0;
+    ResetEvent(ours);
+    const bool reset = WaitForSingleObject(copy, 0) == WAIT_TIMEOUT;
+    CloseHandle(copy);
+    return set && reset;
+}
+
+// Whether every host of this process is gone within `milliseconds`: a process that ended may
+// still be listed for a moment.
+bool hosts_gone(DWORD milliseconds) {
+    for (DWORD waited = 0; !hosts_of(GetCurrentProcessId()).empty(); waited += 10) {
+        if (waited >= milliseconds) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
+std::wstring folder_of(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+std::wstring widen(const char* text) {
+    std::wstring wide;
+    for (; *text != '\0'; ++text) {
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*text)));
+    }
+    return wide;
+}
+
+std::wstring this_program() {
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    return std::wstring(path, length);
+}
+
+// ---- Hosted -------------------------------------------------------------------------------------
+
+using Hosted = BridgeTest;
+using NoHost = BridgeTest;
+
+// A library that crashes inside a call takes only its host with it: the call ends with the
+// operation's own failure line and result, the slot is empty, and a new start starts a new host.
+TEST_F(Hosted, CrashInsideACallEndsOnlyTheHostAndTheCallFailsAsItsOperationDoes) {
+    struct Crash {
+        const char* method;
+        const char* line;
+    };
+    const std::vector<Crash> lines = {
+        {"open", "in DLL: Open Error\n"},
+        {"close", "in DLL: Close Error\n"},
+        {"runMode", "in DLL: Run Error\n"},
+        {"stopMode", "in DLL: Stop Error\n"},
+        {"downLoad", "in DLL: Download Error\n"},
+        {"regWrite(value)", "in DLL: RegWrite Error\n"},
+        {"regWrite(block)", "in DLL: RegWrite Error\n"},
+        {"regRead(into)", "in DLL: RegRead Error\n"},
+        {"regRead(new)", "in DLL: RegRead Error\n"},
+        {"cvPoke", "in DLL: Write error\n"},
+        {"cvRequest", "in DLL: Read error\n"},
+    };
+    ASSERT_EQ(lines.size(), operations().size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Operation& op = operations()[i];
+        ASSERT_STREQ(op.method, lines[i].method);
+        SCOPED_TRACE(op.method);
+        op.corvane ? cv_start() : start();
+        ASSERT_EQ(hosts_of(GetCurrentProcessId()).size(), 1u) << "no host serves the slot";
+        forget();
+        simctl_script_crash(op.entry);
+        std::string result;
+        EXPECT_EQ(run([&] { result = op.call(api(), jvm); }), lines[i].line);
+        EXPECT_EQ(result, op.failure_result);
+        // The call reached the library in the host before it crashed.
+        const std::vector<std::string> reached = journal();
+        ASSERT_EQ(reached.size(), 1u);
+        EXPECT_EQ(reached[0].rfind(op.entry, 0), 0u) << reached[0];
+        EXPECT_TRUE(hosts_gone(5000)) << "the crashed host is still there";
+
+        forget();
+        EXPECT_EQ(run([&] { result = op.call(api(), jvm); }), kDllNotFound);
+        EXPECT_EQ(journal(), std::vector<std::string>{});
+
+        // A new start, a new host, and the same call goes through.
+        op.corvane ? cv_start() : start();
+        forget();
+        run([&] { result = op.call(api(), jvm); });
+        EXPECT_EQ(journal().size(), 1u);
+        op.corvane ? cv_finish() : finish();
+        op.corvane ? cv_finish() : finish(); // the crashed load: the slot was emptied, so nothing
+    }
+    EXPECT_TRUE(hosts_gone(5000));
+}
+
+// The host inherits its two control pipe ends and nothing else of this process, even a handle
+// made inheritable on purpose; a plain CreateProcess with inheritance would have passed it on.
+TEST_F(Hosted, HostInheritsNoOtherHandleOfThisProcess) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+
+    start();
+    const std::vector<DWORD> hosts = hosts_of(GetCurrentProcessId());
+    ASSERT_EQ(hosts.size(), 1u);
+    HANDLE host = OpenProcess(PROCESS_DUP_HANDLE | SYNCHRONIZE, FALSE, hosts[0]);
+    ASSERT_NE(host, nullptr);
+    EXPECT_FALSE(holds_our_event(host, event)) << "the host inherited a handle of the JVM";
+    CloseHandle(host);
+
+    // The check itself: a child started the ordinary way does hold the event.
+    std::wstring program = folder_of(widen(MORLANE_BRIDGE_PATH)) + L"morlane-host32.exe";
+    std::wstring line = L"\"" + program + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
+                               CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                               &child));
+    EXPECT_TRUE(holds_our_event(child.hProcess, event));
+    TerminateProcess(child.hProcess, 0);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    CloseHandle(event);
+}
+
+// The host never outlives the process that started it: that process is killed outright, as a JVM
+// may be, with the host busy inside a call, and the host is gone.
+TEST_F(Hosted, HostEndsWhenItsProcessIsKilled) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE ready_read = nullptr, ready_write = nullptr;
+    ASSERT_TRUE(CreatePipe(&ready_read, &ready_write, &inheritable, 0));
+    SetHandleInformation(ready_read, HANDLE_FLAG_INHERIT, 0);
+
+    std::wstring program = this_program();
+    std::wstring line = L"\"" + program + L"\" " + widen(kHoldArgument);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = ready_write;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                               nullptr, &startup, &child));
+    CloseHandle(ready_write);
+    CloseHandle(child.hThread);
+
+    char word[8] = {};
+    DWORD got = 0;
+    const bool ready = ReadFile(ready_read, word, 5, &got, nullptr) && got == 5;
+    CloseHandle(ready_read);
+    const std::vector<DWORD> hosts = hosts_of(child.dwProcessId);
+    HANDLE host = hosts.size() == 1
+                      ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, hosts[0])
+                      : nullptr;
+    BOOL in_job = FALSE;
+    const bool asked = host != nullptr && IsProcessInJob(host, nullptr, &in_job);
+    const DWORD why = GetLastError();
+
+    TerminateProcess(child.hProcess, 9);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hProcess);
+    ASSERT_TRUE(ready && std::memcmp(word, "ready", 5) == 0) << "the child did not start a host";
+    ASSERT_NE(host, nullptr) << hosts.size() << " hosts under the child";
+    EXPECT_TRUE(asked) << "IsProcessInJob failed: " << why;
+    EXPECT_TRUE(in_job) << "the host runs outside a job";
+    EXPECT_EQ(WaitForSingleObject(host, 20000), WAIT_OBJECT_0) << "the host outlived its parent";
+    CloseHandle(host);
+}
+
+// ---- NoHost -------------------------------------------------------------------------------------
+
+// Without morlane-host32.exe beside the bridge a start is as silent as a failed load, and the
+// slot stays empty.
+TEST_F(NoHost, StartIsSilentAndBothSlotsStayEmpty) {
+    const char* bridge = std::getenv("MORLANE_BRIDGE_LIBRARY");
+    ASSERT_TRUE(bridge != nullptr && *bridge != '\0') << "MORLANE_BRIDGE_LIBRARY not set";
+    const std::wstring host = folder_of(widen(bridge)) + L"morlane-host32.exe";
+    ASSERT_EQ(GetFileAttributesW(host.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "there is a host beside " << bridge;
+
+    start();
+    cv_start();
+    EXPECT_TRUE(hosts_of(GetCurrentProcessId()).empty());
+    for (const Operation& op : operations()) {
+        SCOPED_TRACE(op.method);
+        forget();
+        std::string result;
+        EXPECT_EQ(run([&] { result = op.call(api(), jvm); }), kDllNotFound);
+        EXPECT_EQ(result, op.failure_result);
+    }
+    EXPECT_EQ(journal(), std::vector<std::string>{});
+    EXPECT_EQ(simctl_loaded("CVDLL1RZ1.dll"), 0);
+    EXPECT_EQ(simctl_loaded("CVDAlib.dll"), 0);
+}
+
+// ---- NonAscii -----------------------------------------------------------------------------------
+
+template <typename Fn> Fn exported(HMODULE bridge, const char* method) {
+    const std::string name = std::string("Java_lathwork_Brenmoor_") + method;
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(bridge, name.c_str())));
+}
+
+// The bridge finds and starts its host through the wide-character API: a copy of both in a
+// folder named in Greek and Chinese, which no ANSI code page can spell, works.
+TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
+    const std::wstring built = folder_of(widen(MORLANE_BRIDGE_PATH));
+    const std::wstring folder = folder_of(this_program()) + L"\x03bc\x03bf\x03c1-\x6865\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t* file : {L"morlane.dll", L"morlane-host32.exe"}) {
+        ASSERT_TRUE(CopyFileW((built + file).c_str(), (folder + file).c_str(), FALSE))
+            << "copy failed: " << GetLastError();
+    }
+    HMODULE bridge = LoadLibraryW((folder + L"morlane.dll").c_str());
+    ASSERT_NE(bridge, nullptr) << GetLastError();
+    wchar_t loaded[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(bridge, loaded, MAX_PATH * 4);
+    ASSERT_EQ(std::wstring(loaded, length), folder + L"morlane.dll");
+
+    auto start = exported<decltype(&Java_lathwork_Brenmoor_start)>(bridge, "start");
+    auto finish = exported<decltype(&Java_lathwork_Brenmoor_finish)>(bridge, "finish");
+    auto close = exported<decltype(&Java_lathwork_Brenmoor_close)>(bridge, "close");
+    ASSERT_TRUE(start != nullptr && finish != nullptr && close != nullptr);
+
+    fakejni::FakeJvm jvm;
+    simctl_reset();
+    start(jvm.env(), nullptr);
+    const std::vector<DWORD> hosts = hosts_of(GetCurrentProcessId());
+    ASSERT_EQ(hosts.size(), 1u) << "no host started from the copy";
+    HANDLE host = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, hosts[0]);
+    ASSERT_NE(host, nullptr);
+    wchar_t image[MAX_PATH * 4];
+    DWORD image_length = MAX_PATH * 4;
+    ASSERT_TRUE(QueryFullProcessImageNameW(host, 0, image, &image_length));
+    CloseHandle(host);
+    EXPECT_EQ(std::wstring(image, image_length), folder + L"morlane-host32.exe");
+
+    std::string written;
+    {
+        capture::StdoutCapture capture;
+        close(jvm.env(), nullptr, 5);
+        written = capture.finish();
+    }
+    // Link 5 was never opened, so the library reports failure: the call reached it.
+    EXPECT_EQ(written, "in DLL: Close Error\n");
+    EXPECT_EQ(simjournal::line(0), "CVDLLRZ_Close 5");
+    finish(jvm.env(), nullptr);
+    EXPECT_TRUE(hosts_gone(5000)) << "the host outlived the last finish";
+    FreeLibrary(bridge);
+}
+
+// The child of HostEndsWhenItsProcessIsKilled: starts a host, sends it into a long call, says
+// "ready" and waits to be killed.
+int hold_a_host() {
+    const bridge::Exports& api = bridge::exports();
+    if (!api.error.empty()) {
+        std::fprintf(stderr, "%s\n", api.error.c_str());
+        return 1;
+    }
+    fakejni::FakeJvm jvm;
+    api.start(jvm.env(), nullptr);
+    if (hosts_of(GetCurrentProcessId()).size() != 1) {
+        return 1;
+    }
+    simctl_set_delay("CVDLLRZ_Close", 600000);
+    HANDLE busy = CreateThread(
+        nullptr, 0,
+        [](void* a) -> DWORD {
+            fakejni::FakeJvm caller;
+            static_cast<const bridge::Exports*>(a)->close(caller.env(), nullptr, 0);
+            return 0;
+        },
+        const_cast<bridge::Exports*>(&api), 0, nullptr);
+    // The call is inside the library once its journal line is there.
+    for (int i = 0; i < 2000 && simctl_journal_count() == 0; ++i) {
+        Sleep(5);
+    }
+    if (busy == nullptr || simctl_journal_count() == 0) {
+        return 1;
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ready", 5, &written, nullptr);
+    Sleep(INFINITE);
+    return 0;
+}
+
+} // namespace
+} // namespace morlane_test
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], morlane_test::kHoldArgument) == 0) {
+        return morlane_test::hold_a_host();
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
