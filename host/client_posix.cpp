@@ -1,6 +1,6 @@
 // Starting and ending a host on POSIX: a socketpair made before the host exists, its far end the
-// host's only inherited descriptor (fd 3); every descriptor of ours is close-on-exec, so no other
-// child of the JVM inherits an end. Further channels travel over it as SCM_RIGHTS messages. When
+// host's only inherited descriptor (fd 3, besides /dev/null on 0 and 1 and the JVM's stderr);
+// every descriptor of ours is close-on-exec, so no other child of the JVM inherits an end. Further channels travel over it as SCM_RIGHTS messages. When
 // the JVM dies, however abruptly, the kernel closes its ends and the host sees end of file.
 #include "host/process.h"
 #include "host/protocol.h"
@@ -77,6 +77,9 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], kHostControlFd);
+    // The JVM opens many descriptors without close-on-exec (jars, sockets); none may reach the
+    // host, or a port the program closes would stay bound for as long as the host lives.
+    posix_spawn_file_actions_addclosefrom_np(&actions, kHostControlFd + 1);
     // The bridge alone writes on the JVM's stdout; the host never reads the JVM's stdin.
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
