@@ -8,6 +8,7 @@
 //               ending with the process that started it
 //   NoHost.*    a bridge with no morlane-host32.exe beside it (MORLANE_BRIDGE_LIBRARY names it)
 //   NonAscii.*  a bridge and host in a folder whose name is outside every ANSI code page
+//   Search.*    which library the host loads: the one beside it before the one on PATH
 //
 // Each group runs in a process of its own (ctest gives the filter).
 #include <windows.h>
@@ -261,30 +262,67 @@ template <typename Fn> Fn exported(HMODULE bridge, const char* method) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(bridge, name.c_str())));
 }
 
+// A copy of the built bridge and host, and of the named 32-bit simulated files, in `folder`,
+// loaded from there.
+struct CopiedBridge {
+    HMODULE module = nullptr;
+    decltype(&Java_lathwork_Brenmoor_start) start = nullptr;
+    decltype(&Java_lathwork_Brenmoor_finish) finish = nullptr;
+    decltype(&Java_lathwork_Brenmoor_open) open = nullptr;
+    decltype(&Java_lathwork_Brenmoor_close) close = nullptr;
+};
+
+// Empty when the copy is loaded, else what went wrong.
+std::string copy_and_load(const std::wstring& folder, const std::vector<const wchar_t*>& simulated,
+                          CopiedBridge& bridge) {
+    const std::wstring built = folder_of(widen(MORLANE_BRIDGE_PATH));
+    const std::wstring sim32 = widen(MORLANE_SIM32_PATH) + L"/";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::vector<std::wstring> sources{built + L"morlane.dll", built + L"morlane-host32.exe"};
+    for (const wchar_t* file : simulated) {
+        sources.push_back(sim32 + file);
+    }
+    for (const std::wstring& source : sources) {
+        const std::wstring target = folder + source.substr(source.find_last_of(L"\\/") + 1);
+        if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+            return "copy failed: " + std::to_string(GetLastError());
+        }
+    }
+    bridge.module = LoadLibraryW((folder + L"morlane.dll").c_str());
+    if (bridge.module == nullptr) {
+        return "LoadLibraryW failed: " + std::to_string(GetLastError());
+    }
+    wchar_t loaded[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(bridge.module, loaded, MAX_PATH * 4);
+    if (std::wstring(loaded, length) != folder + L"morlane.dll") {
+        return "another morlane.dll was loaded";
+    }
+    bridge.start = exported<decltype(bridge.start)>(bridge.module, "start");
+    bridge.finish = exported<decltype(bridge.finish)>(bridge.module, "finish");
+    bridge.open = exported<decltype(bridge.open)>(bridge.module, "open");
+    bridge.close = exported<decltype(bridge.close)>(bridge.module, "close");
+    if (!bridge.start || !bridge.finish || !bridge.open || !bridge.close) {
+        return "exports missing";
+    }
+    return "";
+}
+
+template <typename Call> std::string captured(Call&& call) {
+    capture::StdoutCapture capture;
+    call();
+    return capture.finish();
+}
+
 // The bridge finds and starts its host through the wide-character API: a copy of both in a
 // folder named in Greek and Chinese, which no ANSI code page can spell, works.
 TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
-    const std::wstring built = folder_of(widen(MORLANE_BRIDGE_PATH));
     const std::wstring folder = folder_of(this_program()) + L"\x03bc\x03bf\x03c1-\x6865\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    for (const wchar_t* file : {L"morlane.dll", L"morlane-host32.exe"}) {
-        ASSERT_TRUE(CopyFileW((built + file).c_str(), (folder + file).c_str(), FALSE))
-            << "copy failed: " << GetLastError();
-    }
-    HMODULE bridge = LoadLibraryW((folder + L"morlane.dll").c_str());
-    ASSERT_NE(bridge, nullptr) << GetLastError();
-    wchar_t loaded[MAX_PATH * 4];
-    const DWORD length = GetModuleFileNameW(bridge, loaded, MAX_PATH * 4);
-    ASSERT_EQ(std::wstring(loaded, length), folder + L"morlane.dll");
-
-    auto start = exported<decltype(&Java_lathwork_Brenmoor_start)>(bridge, "start");
-    auto finish = exported<decltype(&Java_lathwork_Brenmoor_finish)>(bridge, "finish");
-    auto close = exported<decltype(&Java_lathwork_Brenmoor_close)>(bridge, "close");
-    ASSERT_TRUE(start != nullptr && finish != nullptr && close != nullptr);
+    CopiedBridge bridge;
+    ASSERT_EQ(copy_and_load(folder, {}, bridge), "");
 
     fakejni::FakeJvm jvm;
     simctl_reset();
-    start(jvm.env(), nullptr);
+    bridge.start(jvm.env(), nullptr);
     const std::vector<DWORD> hosts = hosts_of(GetCurrentProcessId());
     ASSERT_EQ(hosts.size(), 1u) << "no host started from the copy";
     HANDLE host = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, hosts[0]);
@@ -295,18 +333,37 @@ TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
     CloseHandle(host);
     EXPECT_EQ(std::wstring(image, image_length), folder + L"morlane-host32.exe");
 
-    std::string written;
-    {
-        capture::StdoutCapture capture;
-        close(jvm.env(), nullptr, 5);
-        written = capture.finish();
-    }
     // Link 5 was never opened, so the library reports failure: the call reached it.
-    EXPECT_EQ(written, "in DLL: Close Error\n");
+    EXPECT_EQ(captured([&] { bridge.close(jvm.env(), nullptr, 5); }), "in DLL: Close Error\n");
     EXPECT_EQ(simjournal::line(0), "CVDLLRZ_Close 5");
-    finish(jvm.env(), nullptr);
+    bridge.finish(jvm.env(), nullptr);
     EXPECT_TRUE(hosts_gone(5000)) << "the host outlived the last finish";
-    FreeLibrary(bridge);
+    FreeLibrary(bridge.module);
+}
+
+// ---- Search -------------------------------------------------------------------------------------
+
+// The host's LoadLibraryA looks in the host's own folder before PATH. Here PATH lists first the
+// simulated link library built without CVDLLRZ_Open (the file the JVM's own search finds, 32-bit,
+// hence the host), and a full one lies beside the host: the host loads that one, so open works.
+TEST(Search, HostLoadsTheLibraryBesideItBeforeTheOneOnPath) {
+    const char* path = std::getenv("PATH");
+    ASSERT_TRUE(path != nullptr && std::strstr(path, "without-CVDLLRZ_Open") != nullptr)
+        << "PATH does not list the library without CVDLLRZ_Open: " << (path ? path : "");
+    const std::wstring folder = folder_of(this_program()) + L"search-order\\";
+    CopiedBridge bridge;
+    ASSERT_EQ(copy_and_load(folder, {L"CVDLL1RZ1.dll", L"simctl.dll"}, bridge), "");
+
+    fakejni::FakeJvm jvm;
+    simctl_reset();
+    bridge.start(jvm.env(), nullptr);
+    ASSERT_EQ(hosts_of(GetCurrentProcessId()).size(), 1u);
+    EXPECT_EQ(captured([&] { bridge.open(jvm.env(), nullptr, 1, 2, 0, 100, 3); }), "");
+    EXPECT_EQ(simjournal::line(0), "CVDLLRZ_Open 1 2 110 100 3");
+    EXPECT_EQ(captured([&] { bridge.close(jvm.env(), nullptr, 1); }), "");
+    bridge.finish(jvm.env(), nullptr);
+    EXPECT_TRUE(hosts_gone(5000));
+    FreeLibrary(bridge.module);
 }
 
 // The child of HostEndsWhenItsProcessIsKilled: starts a host, sends it into a long call, says
