@@ -11,8 +11,8 @@
 #   MORLANE_PKG_WIN32_BUILD_DIR  default: build/pkg-win32
 #   MORLANE_PKG_WIN64_BUILD_DIR  default: build/pkg-win64
 #
-# About 6 minutes on two cores from a clean tree; each build's output goes to build.log in its
-# build directory and is shown when the build fails.
+# From a clean tree about 2.5 minutes on two idle cores, 7 on busy ones; each build's output goes
+# to build.log in its build directory and is shown when the build fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/steps.sh"
