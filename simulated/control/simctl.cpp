@@ -154,6 +154,14 @@ State* shared_state(const char* path) {
 }
 
 State* open_state() {
+#if defined(_WIN32)
+    // Stay loaded for the life of the process, like the state (the Linux build links with
+    // -z nodelete): unloaded and loaded again with the stand-ins, simctl would map a new state
+    // each time and the old one would never be given back.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&open_state), &self);
+#endif
     const char* path = std::getenv("MORLANE_SIMCTL_STATE");
     State* s = path != nullptr && *path != '\0' ? shared_state(path) : nullptr;
     return s != nullptr ? s : private_state();

@@ -16,16 +16,17 @@ calls=${1:-1000000}
 cmake --build "$build" -j"$(nproc)" --target morlane sim_cvdll1rz1 sim_cvdalib >/dev/null
 
 work="$build/soak"
+jar=$(ls "$build"/java/brenmoor-*[0-9].jar)
 rm -rf "$work"
 mkdir -p "$work/classes"
-javac --release 17 -encoding UTF-8 -Xlint:all -Werror -cp "$build/java/brenmoor.jar" \
+javac --release 17 -encoding UTF-8 -Xlint:all -Werror -cp "$jar" \
   -d "$work/classes" "$root/tests/soak/lathwork/soak/Soak.java"
 
 # A fixed, pre-touched heap: the Java heap is resident from the start, so what grows later is the
 # native side. The bridge's lines go to a file; the figures (stderr) to the terminal.
 export LD_LIBRARY_PATH="$build/sim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 java -Xms64m -Xmx64m -XX:+AlwaysPreTouch -Djava.library.path="$build/lib" \
-  -cp "$build/java/brenmoor.jar:$work/classes" lathwork.soak.Soak "$calls" \
+  -cp "$jar:$work/classes" lathwork.soak.Soak "$calls" \
   2>&1 >"$work/native-stdout.txt" | tee "$work/figures.txt"
 
 expected=$(sed -n 's/^expected diagnostic lines: //p' "$work/figures.txt")
