@@ -9,8 +9,8 @@ packages=(
   libgtest-dev googletest
   junit5
   libjna-java
-  g++-mingw-w64-i686-posix
-  wine wine32:i386
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  wine wine32:i386 wine64
   clang libclang-rt-14-dev llvm
   valgrind
   gnuplot-nox

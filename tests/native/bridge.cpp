@@ -78,6 +78,8 @@ Exports load_exports() {
     bind(library, "Java_lathwork_Brenmoor_regRead__IIII", e.regReadNew, e.error);
     bind(library, "Java_lathwork_Brenmoor_cvPoke", e.cvPoke, e.error);
     bind(library, "Java_lathwork_Brenmoor_cvRequest", e.cvRequest, e.error);
+    bind(library, "Java_morlane_CallRecord_linkMode", e.linkMode, e.error);
+    bind(library, "Java_morlane_CallRecord_corvaneMode", e.corvaneMode, e.error);
     return e;
 }
 

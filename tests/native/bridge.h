@@ -4,6 +4,7 @@
 #pragma once
 
 #include "lathwork_Brenmoor.h"
+#include "morlane_CallRecord.h"
 
 #include <string>
 
@@ -25,6 +26,9 @@ struct Exports {
     decltype(&Java_lathwork_Brenmoor_regRead__IIII) regReadNew = nullptr;
     decltype(&Java_lathwork_Brenmoor_cvPoke) cvPoke = nullptr;
     decltype(&Java_lathwork_Brenmoor_cvRequest) cvRequest = nullptr;
+    // Whether each library is loaded, in process (1) or hosted (2).
+    decltype(&Java_morlane_CallRecord_linkMode) linkMode = nullptr;
+    decltype(&Java_morlane_CallRecord_corvaneMode) corvaneMode = nullptr;
 
     // Empty when the library loaded and every export was found; otherwise what went wrong.
     std::string error;

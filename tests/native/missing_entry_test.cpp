@@ -35,8 +35,14 @@ TEST_F(MissingEntry, OnlyTheOperationsThatNeedItReportFunctionNotFound) {
             EXPECT_EQ(out, "in DLL: Function not found.\n");
             EXPECT_EQ(journal(), std::vector<std::string>{});
             EXPECT_EQ(result, op.failure_result);
-            EXPECT_EQ(jvm.count(Host::GetStringUTFChars), 0);
-            EXPECT_EQ(jvm.count(Host::GetIntArrayRegion), 0);
+            // In process the lookup comes before any borrow. A host is asked with the call
+            // itself, so there the texts and elements have been taken, and given back, already.
+            const bool in_process =
+                (op.corvane ? api().corvaneMode : api().linkMode)(env(), nullptr) == 1;
+            if (in_process) {
+                EXPECT_EQ(jvm.count(Host::GetStringUTFChars), 0);
+                EXPECT_EQ(jvm.count(Host::GetIntArrayRegion), 0);
+            }
         } else {
             EXPECT_EQ(out, "");
             const std::vector<std::string> lines = journal();
