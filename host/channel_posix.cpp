@@ -39,18 +39,6 @@ bool read_all(Fd fd, void* data, std::size_t size) noexcept {
     return true;
 }
 
-bool skip(Fd fd, std::size_t size) noexcept {
-    char sink[4096];
-    while (size > 0) {
-        const std::size_t n = size < sizeof sink ? size : sizeof sink;
-        if (!read_all(fd, sink, n)) {
-            return false;
-        }
-        size -= n;
-    }
-    return true;
-}
-
 void close_fd(Fd fd) noexcept {
     if (fd != kNoFd) {
         close(static_cast<int>(fd));
