@@ -11,6 +11,7 @@
 // slot's mutex, which no outside call ever runs under.
 #pragma once
 
+#include "frame/entry.h"
 #include "frame/loader.h"
 
 #include <atomic>
@@ -29,7 +30,7 @@ struct Library {
     hosted::Host* host = nullptr;
 #if defined(MORLANE_KEEP_ENTRY)
     // Only in the benchmarks' design floor: entry addresses kept after their first lookup.
-    std::atomic<void*> kept[16] = {};
+    std::atomic<void*> kept[kEntryCount] = {};
 #endif
     Library* next_retired = nullptr;
 };

@@ -37,20 +37,27 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
     return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
 }
 
-// Reads `count` registers into `words` (cleared first: the library may leave words unwritten)
-// and, whatever the status, widens them into `values`; nothing is delivered when the call could
+// Reads `count` registers into the first `count` elements of `array` (which holds at least that
+// many). The word buffer is cleared first, since the library may leave words unwritten; whatever
+// the status the words are delivered, before the line; nothing is delivered when the call could
 // not be made.
-Outcome read_words(const EntryPoint& entry_point, jint a, jint b, jint c, Word* words, jint* values,
-                   jint count) noexcept {
-    std::memset(words, 0, sizeof(Word) * static_cast<std::size_t>(count));
+Diag read_into(JNIEnv* env, const EntryPoint& entry_point, jint a, jint b, jint c, jintArray array,
+               jint count) noexcept {
+    Words words(count);
+    Ints values(count);
+    if (words.data() == nullptr || values.data() == nullptr) {
+        return entry_point.refuse(Diag::RegReadError);
+    }
+    std::memset(words.data(), 0, sizeof(Word) * static_cast<std::size_t>(count));
     Call call{{a, b, c}};
-    call.words = words;
+    call.words = words.data();
     call.count = count;
     const Outcome outcome = entry_point.call(call);
     if (outcome.reach == hosted::Reach::Called) {
-        widen(words, values, count);
+        widen(words.data(), values.data(), count);
+        env->SetIntArrayRegion(array, 0, count, values.data());
     }
-    return outcome;
+    return judge_link(outcome, Diag::RegReadError);
 }
 
 } // namespace
@@ -102,18 +109,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regRead__III_3II(JNIEnv* env, jcla
         if (!block_fits(env, array, count)) {
             return entry_point.refuse(Diag::RegReadError);
         }
-        Words words(count);
-        Ints values(count);
-        if (words.data() == nullptr || values.data() == nullptr) {
-            return entry_point.refuse(Diag::RegReadError);
-        }
-        const Outcome outcome =
-            read_words(entry_point, a, b, c, words.data(), values.data(), count);
-        // A failed read still delivers what the buffer holds; the line follows the delivery.
-        if (outcome.reach == hosted::Reach::Called) {
-            env->SetIntArrayRegion(array, 0, count, values.data());
-        }
-        return judge_link(outcome, Diag::RegReadError);
+        return read_into(env, entry_point, a, b, c, array, count);
     });
 }
 
@@ -127,17 +123,7 @@ JNIEXPORT jintArray JNICALL Java_lathwork_Brenmoor_regRead__IIII(JNIEnv* env, jc
         return nullptr;
     }
     perform(link_slot(), Entry::RegRead, [&](const EntryPoint& entry_point) {
-        Words words(count);
-        Ints values(count);
-        if (words.data() == nullptr || values.data() == nullptr) {
-            return Diag::RegReadError;
-        }
-        const Outcome outcome =
-            read_words(entry_point, a, b, c, words.data(), values.data(), count);
-        if (outcome.reach == hosted::Reach::Called) {
-            env->SetIntArrayRegion(result, 0, count, values.data());
-        }
-        return judge_link(outcome, Diag::RegReadError);
+        return read_into(env, entry_point, a, b, c, result, count);
     });
     return result;
 }
