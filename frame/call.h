@@ -8,6 +8,7 @@
 
 #include "frame/diagnostics.h"
 #include "frame/entry.h"
+#include "frame/invoke.h"
 #include "frame/loader.h"
 #include "frame/slots.h"
 #include "host/client.h"
@@ -30,14 +31,13 @@ class EntryPoint {
     // with the call itself, so a hosted entry point counts as found until then.
     bool found() const noexcept { return address_ != nullptr || use_.library()->host != nullptr; }
 
-    Outcome call(Call& call) const noexcept {
+    // Inline in every operation, where the entry is a constant: the call in this process then
+    // compiles to a direct call of the entry point's type.
+    MORLANE_INLINE Outcome call(Call& call) const noexcept {
         if (address_ != nullptr) {
             return {hosted::Reach::Called, invoke(address_, entry_, call)};
         }
-        Outcome outcome{hosted::Reach::Lost, 0};
-        outcome.reach = hosted::call(*use_.library()->host, entry_, call, outcome.status);
-        forget_if_lost(outcome.reach);
-        return outcome;
+        return call_host(call);
     }
 
     // The line for an operation that refuses its input without calling: `refusal`, unless the
@@ -52,6 +52,13 @@ class EntryPoint {
     }
 
   private:
+    MORLANE_NOINLINE Outcome call_host(Call& call) const noexcept {
+        Outcome outcome{hosted::Reach::Lost, 0};
+        outcome.reach = hosted::call(*use_.library()->host, entry_, call, outcome.status);
+        forget_if_lost(outcome.reach);
+        return outcome;
+    }
+
     static void* find(Library& library, Entry entry) noexcept {
         if (library.module == nullptr) {
             return nullptr;

@@ -51,7 +51,7 @@ thread_local Record record;
 
 } // namespace
 
-void report(Diag diag) noexcept {
+void write_line(Diag diag) noexcept {
     if (const char* text = diag_text(diag)) {
         std::printf("%s", text);
         Record& mine = record;

@@ -27,7 +27,14 @@ const char* diag_text(Diag diag) noexcept;
 // Writes the line with one call on stdout so that lines from concurrent calls never mix, and
 // notes it in the calling thread's record of its current call. Nothing is flushed: callers that
 // need ordering against Java output arrange it themselves.
-void report(Diag diag) noexcept;
+void write_line(Diag diag) noexcept;
+
+// As write_line, for any outcome: a success costs its caller one comparison.
+inline void report(Diag diag) noexcept {
+    if (diag != Diag::None) {
+        write_line(diag);
+    }
+}
 
 // Starts the calling thread's record afresh: every exported operation calls this first, so the
 // record holds exactly the lines of the thread's latest call.

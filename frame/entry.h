@@ -20,8 +20,15 @@ enum class Entry : std::uint8_t {
 };
 constexpr int kEntryCount = 9;
 
-// The exact exported name the entry point is looked up by.
-const char* entry_name(Entry entry) noexcept;
+// The exact exported name the entry point is looked up by. Inline, so that an operation's own
+// name is a constant in its code rather than a call.
+inline const char* entry_name(Entry entry) noexcept {
+    constexpr const char* kNames[kEntryCount] = {
+        "CVDLLRZ_Open",     "CVDLLRZ_Close",    "CVDLLRZ_RunMode",
+        "CVDLLRZ_StopMode", "CVDLLRZ_DownLoad", "CVDLLRZ_RegWrite",
+        "CVDLLRZ_RegRead",  "CVDA_Poke",        "CVDA_Request"};
+    return kNames[static_cast<int>(entry)];
+}
 
 // Size of the reply area CVDA_Request fills; the library is given no size, so this is the limit.
 constexpr std::uint32_t kReplyBytes = 4096;
@@ -35,9 +42,5 @@ struct Call {
     std::int32_t count = 0;
     char* reply = nullptr;
 };
-
-// Calls the entry point at `address` as `entry`'s type, with the platform's library calling
-// convention, and returns its status.
-int invoke(void* address, Entry entry, const Call& call) noexcept;
 
 } // namespace morlane

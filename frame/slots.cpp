@@ -123,14 +123,7 @@ void LibrarySlot::reclaim() noexcept {
     release(done);
 }
 
-LibrarySlot& link_slot() noexcept {
-    static LibrarySlot slot("CVDLL1RZ1.dll");
-    return slot;
-}
-
-LibrarySlot& corvane_slot() noexcept {
-    static LibrarySlot slot("CVDAlib.dll");
-    return slot;
-}
+LibrarySlot the_link_slot("CVDLL1RZ1.dll");
+LibrarySlot the_corvane_slot("CVDAlib.dll");
 
 } // namespace morlane

@@ -40,7 +40,8 @@ enum class Mode : int { NotLoaded = 0, InProcess = 1, Hosted = 2 };
 
 class LibrarySlot {
   public:
-    explicit LibrarySlot(const char* file_name) noexcept : file_name_(file_name) {}
+    // Constant: the slots are initialised before any code of the process runs.
+    explicit constexpr LibrarySlot(const char* file_name) noexcept : file_name_(file_name) {}
     LibrarySlot(const LibrarySlot&) = delete;
     LibrarySlot& operator=(const LibrarySlot&) = delete;
 
@@ -105,7 +106,14 @@ class SlotUse {
     Library* library_;
 };
 
-LibrarySlot& link_slot() noexcept;
-LibrarySlot& corvane_slot() noexcept;
+extern LibrarySlot the_link_slot;
+extern LibrarySlot the_corvane_slot;
+
+inline LibrarySlot& link_slot() noexcept {
+    return the_link_slot;
+}
+inline LibrarySlot& corvane_slot() noexcept {
+    return the_corvane_slot;
+}
 
 } // namespace morlane

@@ -1,5 +1,6 @@
 #include "host/serve.h"
 
+#include "frame/invoke.h"
 #include "frame/loader.h"
 #include "host/protocol.h"
 

@@ -15,6 +15,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -474,6 +475,30 @@ int simctl_loaded(const char* file) {
     State& s = state();
     Guard guard(s.lock);
     return live_loads(s, file);
+}
+
+#if !defined(_WIN32)
+namespace {
+std::atomic<std::int32_t> kept_process_id{0};
+void forget_process_id() {
+    kept_process_id.store(0, std::memory_order_relaxed); // a forked child has an id of its own
+}
+} // namespace
+#endif
+
+std::int32_t simctl_process_id(void) {
+#if defined(_WIN32)
+    return static_cast<std::int32_t>(GetCurrentProcessId()); // read from memory, no system call
+#else
+    std::int32_t id = kept_process_id.load(std::memory_order_relaxed);
+    if (id == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, forget_process_id);
+        (void)registered;
+        id = static_cast<std::int32_t>(getpid());
+        kept_process_id.store(id, std::memory_order_relaxed);
+    }
+    return id;
+#endif
 }
 
 PlcLink* simctl_plc_state(void) {

@@ -132,12 +132,16 @@ State& state();
 // The file name whose first load resets the PLCs.
 constexpr const char* kPlcFile = "CVDLL1RZ1.dll";
 
+} // namespace simstate
+
+// This process's id, as the locks record their holder. Kept by libsimctl, which is never
+// unloaded: getpid() is a system call, and every simulated call takes a lock.
+extern "C" SIMCTL_API std::int32_t simctl_process_id(void);
+
+namespace simstate {
+
 inline std::int32_t process_id() {
-#if defined(_WIN32)
-    return static_cast<std::int32_t>(GetCurrentProcessId());
-#else
-    return static_cast<std::int32_t>(getpid());
-#endif
+    return simctl_process_id();
 }
 
 inline bool process_gone(std::int32_t id) {

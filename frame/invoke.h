@@ -1,41 +1,32 @@
+// Calls an entry point as its type, with the platform's library calling convention. Inline, so
+// that an operation in this process compiles to a direct call of its own type (its entry is a
+// constant there), while the host dispatches on the entry it was sent.
+#pragma once
+
 #include "frame/entry.h"
 
 #include "corvane/corvane_api.h"
 #include "link/link_api.h"
 
+#if defined(__GNUC__)
+#define MORLANE_INLINE inline __attribute__((always_inline))
+#define MORLANE_NOINLINE __attribute__((noinline))
+#else
+#define MORLANE_INLINE inline
+#define MORLANE_NOINLINE
+#endif
+
 namespace morlane {
 
-const char* entry_name(Entry entry) noexcept {
-    switch (entry) {
-    case Entry::Open:
-        return "CVDLLRZ_Open";
-    case Entry::Close:
-        return "CVDLLRZ_Close";
-    case Entry::RunMode:
-        return "CVDLLRZ_RunMode";
-    case Entry::StopMode:
-        return "CVDLLRZ_StopMode";
-    case Entry::DownLoad:
-        return "CVDLLRZ_DownLoad";
-    case Entry::RegWrite:
-        return "CVDLLRZ_RegWrite";
-    case Entry::RegRead:
-        return "CVDLLRZ_RegRead";
-    case Entry::Poke:
-        return "CVDA_Poke";
-    case Entry::Request:
-        return "CVDA_Request";
-    }
-    return "";
-}
-
-namespace {
+namespace detail {
 template <typename Fn> Fn as(void* address) noexcept {
     return reinterpret_cast<Fn>(address);
 }
-} // namespace
+} // namespace detail
 
-int invoke(void* address, Entry entry, const Call& c) noexcept {
+// Calls the entry point at `address` as `entry`'s type and returns its status.
+MORLANE_INLINE int invoke(void* address, Entry entry, const Call& c) noexcept {
+    using detail::as;
     const std::int32_t* a = c.args;
     switch (entry) {
     case Entry::Open:
