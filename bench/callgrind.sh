@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Instructions per call (callgrind) of the three short operations, counted only inside the
-# bridge's exported function (with everything it calls): the bridge's own code (instructions in
-# libmorlane.so) and the whole call (with dlsym, the JVM's JNI functions and the simulated
-# library), for the shipped bridge, the design floor (whose difference is the per-call lookup)
-# and the unguarded build (the finish guard's share). Counts are repeatable on a busy machine,
-# unlike times: use them to judge every change to the call path.
+# bridge's exported function and what it calls: the bridge's own code (in libmorlane.so) and the
+# whole call (with dlsym, the JVM's JNI functions and the simulated library), for the shipped
+# bridge, the design floor (the difference is the per-call lookup) and the unguarded build (the
+# finish guard's share). Counts repeat exactly on a busy machine, unlike times: use them to judge
+# every change to the call path.
 #
 #   bench/callgrind.sh BUILD_DIR [CALLS]   (a build made by bench/run.sh, 64-bit or i386)
 set -euo pipefail
@@ -28,7 +28,7 @@ for op in write:regWrite__IIII read16:regRead__IIII request:cvRequest; do
     LD_LIBRARY_PATH=$BENCH_SIM valgrind --tool=callgrind --callgrind-out-file="$tmp/out" \
       --toggle-collect="Java_lathwork_Brenmoor_${op#*:}" "$java" -Xint -Djna.nosys=false \
       -Djava.library.path="$dir$jna" -Dbench.sim="$BENCH_SIM" \
-      -cp "$BENCH_LOADER_CP:$BENCH_CP" lathwork.bench.Bridge "${op%%:*}" "$calls" \
+      -cp "$BENCH_LOADER_CP:$BENCH_CP" lathwork.bench.Contender "${op%%:*}" "$calls" \
       >"$tmp/log" 2>&1 || { cat "$tmp/log" >&2; exit 1; }
     # Self cost per object; the cost line after a calls= line is the callee's inclusive cost.
     read -r o a < <(awk -v calls="$calls" '

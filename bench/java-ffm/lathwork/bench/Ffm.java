@@ -16,10 +16,7 @@ import java.lang.invoke.MethodHandle;
  * one segment each for the words, the reply and every text, reused on every call.
  */
 final class Ffm extends Contender {
-    private static final MethodHandle WRITE;
-    private static final MethodHandle READ;
-    private static final MethodHandle POKE;
-    private static final MethodHandle REQUEST;
+    private static final MethodHandle WRITE, READ, POKE, REQUEST;
 
     static {
         Linker linker = Linker.nativeLinker();

@@ -8,6 +8,9 @@ import java.io.File;
 import java.io.PrintWriter;
 import java.net.URL;
 import java.net.URLClassLoader;
+import java.nio.file.Files;
+import java.nio.file.Paths;
+import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashMap;
@@ -19,22 +22,21 @@ import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.function.LongUnaryOperator;
-import java.util.stream.Collectors;
 
 /**
  * Measures the contenders taking turns in this one JVM. A case is a set of entries (a contender,
- * an operation, one or two threads). Each round runs every entry's fixed batch in SUB slices,
- * the entries alternating slice by slice in an order that rotates, so a slow phase of the machine
+ * an operation, one or two threads). Each round runs every entry's batch in SUB slices, the
+ * entries alternating slice by slice in an order that rotates, so a slow phase of the machine
  * hits all entries of a round alike and the per-round ratios stay comparable. Writes one line per
  * entry and round: label, case, entry, round, wall and CPU ns per call.
  *
- * <pre>java lathwork.bench.Bench --label=L --out=F --cp=DIRS --simctl=SO --bridge=SO
- *     [--floor=SO --unguarded=SO --copy=SO --ffm=DIR] [--rounds=40 --slice-ms=20 --cap-s=40
- *     --settle=0.2 --cases=a,b]</pre>
- * Without --floor only the hosted case runs: the bridge alone, one and two threads.
+ * <pre>java lathwork.bench.Bench --label=64-bit|32-bit|hosted --out=F --cp=DIRS --simctl=SO
+ *     --bridge=SO --variants=DIR [--quick] [--cases=a,b]</pre>
+ * DIR holds the bench-only builds floor/ and unguarded/; hosted measures the bridge alone.
  */
 public final class Bench {
     private static final int SUB = 5;
+    private static final double SETTLE = 0.2;
     private static final ExecutorService POOL = Executors.newFixedThreadPool(2, r -> {
         Thread t = new Thread(r);
         t.setDaemon(true);
@@ -42,7 +44,7 @@ public final class Bench {
     });
     private static final Memory TIMESPEC = new Memory(16);
     private static volatile long sink;
-    private static int made;
+    private static boolean opened;
 
     static {
         Native.register("c");
@@ -59,57 +61,18 @@ public final class Bench {
                 : TIMESPEC.getInt(0) * 1_000_000_000L + TIMESPEC.getInt(4);
     }
 
-    /** One thread's calls of one entry; made inside the contender's class loader. */
-    public static final class Runner implements LongUnaryOperator {
-        private static boolean prepared;
-        private final Contender c;
-        private final String op;
-        private final int link;
-        private final int[] array;
-
-        public Runner(String contender, String op, int link, int length, boolean first)
-                throws Throwable {
-            c = (Contender) Class.forName("lathwork.bench." + contender).getDeclaredConstructor()
-                    .newInstance();
-            if (!prepared) { // the first runner in the JVM opens the links, each loader checks
-                c.prepare(first);
-                prepared = true;
-            }
-            this.op = op;
-            this.link = link;
-            array = new int[length];
-            Arrays.setAll(array, Contender::pattern);
-        }
-
-        @Override
-        public long applyAsLong(long n) {
-            try {
-                switch (op) {
-                    case "write": return c.write(n, link);
-                    case "writeBlock": return c.writeBlock(n, link, array);
-                    case "read16": return c.read(n, link, 16);
-                    case "read4096": return c.read(n, link, 4096);
-                    case "readInto": return c.readInto(n, link, array);
-                    case "poke": return c.poke(n);
-                    case "request": return c.request(n);
-                    default: throw new IllegalArgumentException(op);
-                }
-            } catch (Throwable t) {
-                throw new IllegalStateException(t);
-            }
-        }
-    }
-
     /**
      * Its own copy of the benchmark classes and of {@code lathwork.Brenmoor}, whose natives bind
      * to the bridge build named here (the JVM binds a library file to one class loader). JNA
      * comes from the parent: its native part can be loaded only once.
      */
     private static final class Loader extends URLClassLoader {
+        final String contender;
         private final String bridge;
 
-        Loader(URL[] urls, String bridge) {
+        Loader(URL[] urls, String contender, String bridge) {
             super(urls, Bench.class.getClassLoader());
+            this.contender = contender;
             this.bridge = bridge;
         }
 
@@ -136,14 +99,15 @@ public final class Bench {
         final List<Double> warm = new ArrayList<>();
         long batch = 1;
 
-        Entry(String name, ClassLoader l, String contender, String op, int threads, int length)
-                throws Exception {
+        /** One runner per thread, each on a link of its own. */
+        Entry(String name, Loader l, String op, int threads, int length) throws Exception {
             this.name = name;
             for (int link = 0; link < threads; link++) {
-                runners.add((LongUnaryOperator) l.loadClass(Runner.class.getName())
-                        .getConstructor(String.class, String.class, int.class, int.class,
+                runners.add((LongUnaryOperator) l.loadClass("lathwork.bench.Contender")
+                        .getMethod("loop", String.class, String.class, int.class, int.class,
                                 boolean.class)
-                        .newInstance(contender, op, link, length, made++ == 0));
+                        .invoke(null, l.contender, op, link, length, !opened));
+                opened = true;
             }
         }
 
@@ -151,24 +115,21 @@ public final class Bench {
         double[] run() throws Exception {
             long cpu = processCpu();
             long start = System.nanoTime();
-            if (runners.size() == 1) {
-                sink += runners.get(0).applyAsLong(batch);
-            } else {
-                List<Future<Long>> done = new ArrayList<>();
-                for (LongUnaryOperator r : runners) {
-                    done.add(POOL.submit(() -> r.applyAsLong(batch)));
-                }
-                for (Future<Long> f : done) {
-                    sink += f.get();
-                }
+            List<Future<Long>> done = new ArrayList<>();
+            for (LongUnaryOperator r : runners.subList(1, runners.size())) {
+                done.add(POOL.submit(() -> r.applyAsLong(batch)));
+            }
+            sink += runners.get(0).applyAsLong(batch);
+            for (Future<Long> f : done) {
+                sink += f.get();
             }
             long wall = System.nanoTime() - start;
             double calls = (double) batch * runners.size();
             return new double[] {wall / calls, (processCpu() - cpu) / calls};
         }
 
-        /** The medians of the last three groups of three warm-up rounds lie within spread. */
-        boolean settled(double spread) {
+        /** The medians of the last three groups of three warm-up rounds lie within SETTLE. */
+        boolean settled() {
             int n = warm.size();
             if (n < 9) {
                 return false;
@@ -180,50 +141,52 @@ public final class Bench {
                 m[g] = v[1];
             }
             Arrays.sort(m);
-            return m[2] <= m[0] * (1 + spread);
+            return m[2] <= m[0] * (1 + SETTLE);
         }
     }
 
     public static void main(String[] args) throws Exception {
         Map<String, String> o = new HashMap<>();
         for (String a : args) {
-            o.put(a.substring(2, a.indexOf('=')), a.substring(a.indexOf('=') + 1));
+            int eq = a.indexOf('=');
+            o.put(a.substring(2, eq < 0 ? a.length() : eq), eq < 0 ? "" : a.substring(eq + 1));
         }
+        String label = o.get("label");
         NativeLibrary simctl = NativeLibrary.getInstance(o.get("simctl"));
         simctl.getFunction("simctl_set_recording").invoke(new Object[] {0});
         List<URL> urls = new ArrayList<>();
         for (String p : o.get("cp").split(File.pathSeparator)) {
             urls.add(new File(p).toURI().toURL());
         }
-        Map<String, String> contenders = new LinkedHashMap<>(); // name: class
-        Map<String, ClassLoader> loaders = new HashMap<>();
-        contenders.put("morlane", "Bridge");
-        List<String> cases = new ArrayList<>(List.of("hosted"));
-        if (o.containsKey("floor")) {
-            contenders.put("floor", "Bridge");
-            contenders.put("unguarded", "Bridge");
-            contenders.put("copy", "Bridge"); // the shipped build again: what chance makes of it
-            contenders.put("JNA direct", "Jna$Direct");
-            contenders.put("JNA interface", "Jna$Interface");
-            boolean ffm = new File(o.get("ffm"), "lathwork").isDirectory();
-            if (ffm && Runtime.version().feature() >= 22) {
-                contenders.put("FFM", "Ffm");
+        // The shipped build loaded a second time: what chance alone makes of two builds.
+        String copy = o.get("out") + ".libmorlane.so";
+        Files.copy(Paths.get(o.get("bridge")), Paths.get(copy), StandardCopyOption.REPLACE_EXISTING);
+        String[][] all = { // name, class, bridge build
+            {"morlane", "Contender", o.get("bridge")},
+            {"floor", "Contender", o.get("variants") + "/floor/libmorlane.so"},
+            {"unguarded", "Contender", o.get("variants") + "/unguarded/libmorlane.so"},
+            {"copy", "Contender", copy},
+            {"JNA direct", "Jna$Direct", null},
+            {"JNA interface", "Jna$Interface", null},
+            {"FFM", "Ffm", null}};
+        Map<String, Loader> loaders = new LinkedHashMap<>();
+        for (String[] c : label.equals("hosted") ? Arrays.copyOf(all, 1) : all) {
+            Loader l = new Loader(urls.toArray(new URL[0]), c[1], c[2]);
+            if (!c[1].equals("Ffm") || Runtime.version().feature() >= 22
+                    && l.getResource("lathwork/bench/Ffm.class") != null) {
+                loaders.put(c[0], l);
             }
-            cases = List.of("write", "writeBlock", "read16", "read4096", "readInto", "poke",
-                    "request", "threads");
         }
-        for (String name : contenders.keySet()) {
-            String bridge = o.get(name.equals("morlane") ? "bridge" : name);
-            loaders.put(name, new Loader(urls.toArray(new URL[0]), bridge));
-        }
-        String label = o.get("label");
+        List<String> cases = label.equals("hosted") ? List.of("hosted")
+                : List.of("write", "writeBlock", "read16", "read4096", "readInto", "poke",
+                        "request", "threads");
         List<String> only = Arrays.asList(o.getOrDefault("cases", "").split(","));
         try (PrintWriter out = new PrintWriter(o.get("out"), "UTF-8")) {
             out.printf("%s\t#jvm\t%s, %s%n", label, System.getProperty("java.runtime.version"),
                     System.getProperty("os.arch"));
             for (String c : cases) {
                 if (!o.containsKey("cases") || only.contains(c)) {
-                    measure(label, c, entries(c, contenders, loaders), o, out);
+                    measure(label, c, entries(c, loaders), o.containsKey("quick"), out);
                 }
             }
         } catch (IllegalStateException e) {
@@ -237,30 +200,25 @@ public final class Bench {
         }
     }
 
-    private static List<Entry> entries(String c, Map<String, String> contenders,
-            Map<String, ClassLoader> loaders) throws Exception {
+    private static List<Entry> entries(String c, Map<String, Loader> loaders) throws Exception {
         List<Entry> entries = new ArrayList<>();
-        for (Map.Entry<String, String> k : contenders.entrySet()) {
+        for (Map.Entry<String, Loader> k : loaders.entrySet()) {
             String name = k.getKey();
-            ClassLoader l = loaders.get(name);
-            if (name.equals("copy") && !c.equals("write")) {
-                continue;
-            }
+            Loader l = k.getValue();
             if (c.equals("hosted")) {
                 for (String op : new String[] {"read16", "read4096"}) {
-                    entries.add(new Entry(op, l, k.getValue(), op, 1, 0));
-                    entries.add(new Entry(op + " ×2", l, k.getValue(), op, 2, 0));
+                    entries.add(new Entry(op, l, op, 1, 0));
+                    entries.add(new Entry(op + " ×2", l, op, 2, 0));
                 }
             } else if (c.equals("threads")) {
                 if (List.of("morlane", "floor", "JNA direct", "FFM").contains(name)) {
-                    entries.add(new Entry(name, l, k.getValue(), "read16", 1, 0));
-                    entries.add(new Entry(name + " ×2", l, k.getValue(), "read16", 2, 0));
+                    entries.add(new Entry(name, l, "read16", 1, 0));
+                    entries.add(new Entry(name + " ×2", l, "read16", 2, 0));
                 }
-            } else {
-                int length = c.equals("writeBlock") ? 256 : 16;
-                entries.add(new Entry(name, l, k.getValue(), c, 1, length));
+            } else if (!name.equals("copy") || c.equals("write")) {
+                entries.add(new Entry(name, l, c, 1, c.equals("writeBlock") ? 256 : 16));
                 if (c.equals("readInto") && name.equals("morlane")) {
-                    entries.add(new Entry("morlane 1M", l, k.getValue(), c, 1, 1 << 20));
+                    entries.add(new Entry("morlane 1M", l, c, 1, 1 << 20));
                 }
             }
         }
@@ -288,34 +246,34 @@ public final class Bench {
         return sum;
     }
 
-    private static void measure(String label, String c, List<Entry> entries, Map<String, String> o,
+    /** Warm-up until every entry settles (or the run fails), then the measured rounds. */
+    private static void measure(String label, String c, List<Entry> entries, boolean quick,
             PrintWriter out) throws Exception {
-        int rounds = Integer.parseInt(o.getOrDefault("rounds", "40"));
-        long slice = Long.parseLong(o.getOrDefault("slice-ms", "20")) * 1_000_000L;
-        long cap = Long.parseLong(o.getOrDefault("cap-s", "40")) * 1_000_000_000L;
-        double spread = Double.parseDouble(o.getOrDefault("settle", "0.2"));
+        int rounds = quick ? 15 : 40;
+        long slice = (quick ? 10 : 20) * 1_000_000L;
+        long cap = (quick ? 15 : 40) * 1_000_000_000L;
         long start = System.nanoTime();
-        for (int r = 0; !entries.stream().allMatch(e -> e.settled(spread)); r++) {
+        for (int r = 0; !entries.stream().allMatch(Entry::settled); r++) {
             if (System.nanoTime() - start > cap) {
                 StringBuilder why = new StringBuilder();
                 for (Entry e : entries) {
-                    if (!e.settled(spread)) {
-                        why.append(String.format(" %s (last rounds: %s ns per call);", e.name,
-                                e.warm.subList(Math.max(0, e.warm.size() - 9), e.warm.size())
-                                        .stream().map(v -> String.format("%.0f", v))
-                                        .collect(Collectors.joining(", "))));
+                    if (!e.settled()) {
+                        why.append(String.format(Locale.ROOT, " %s (last rounds: %s ns per call);",
+                                e.name, e.warm.subList(Math.max(0, e.warm.size() - 9), e.warm.size())));
                     }
                 }
                 throw new IllegalStateException(String.format("%s case %s: warm-up did not settle"
                         + " (medians of the last three groups of three rounds within %.0f%%) in"
-                        + " %d s:%s", label, c, spread * 100, cap / 1_000_000_000L, why));
+                        + " %d s:%s", label, c, SETTLE * 100, cap / 1_000_000_000L, why));
             }
             double[][] t = round(entries, r, slice, true);
             for (int i = 0; i < entries.size(); i++) {
-                entries.get(i).warm.add(t[i][1]); // CPU: the JIT's progress, less hidden by load
+                entries.get(i).warm.add((double) Math.round(t[i][1])); // CPU: less hidden by load
             }
         }
-        double warmup = (System.nanoTime() - start) / 1e9;
+        StringBuilder line = new StringBuilder(String.format(Locale.ROOT,
+                "%s %-10s warm-up %4.1f s, median CPU ns per call:", label, c,
+                (System.nanoTime() - start) / 1e9));
         double[][] cpu = new double[entries.size()][rounds];
         for (int r = 0; r < rounds; r++) {
             double[][] t = round(entries, r, slice, false);
@@ -326,11 +284,9 @@ public final class Bench {
             }
         }
         out.flush();
-        StringBuilder line = new StringBuilder(
-                String.format("%s %-10s warm-up %4.1f s, CPU ns per call:", label, c, warmup));
         for (int i = 0; i < entries.size(); i++) {
             Arrays.sort(cpu[i]);
-            line.append(String.format("  %s %.0f", entries.get(i).name, cpu[i][rounds / 2]));
+            line.append(String.format(" %s %.0f;", entries.get(i).name, cpu[i][rounds / 2]));
         }
         System.err.println(line);
     }

@@ -1,38 +1,81 @@
 package lathwork.bench;
 
+import com.sun.jna.NativeLibrary;
 import java.util.Arrays;
+import java.util.function.LongUnaryOperator;
+import lathwork.Brenmoor;
 
 /**
- * One way for a Java program to reach the two outside libraries, giving the results that
- * {@code lathwork.Brenmoor} gives: values written as their low 16 bits, words read back as
- * 0..65535, "-1" for a failed request, the operation's line on failure. One instance per thread.
- * Each contender class is loaded by a class loader of its own, so every call in the loops below
- * has one receiver class, as in a program that uses one mechanism.
+ * One way for a Java program to reach the two outside libraries. This class calls the bridge, as
+ * a user does (its class loader decides which build of the bridge is bound); {@link Jna} and
+ * {@code Ffm} override every call and give the same results: values written as their low 16
+ * bits, words read back as 0..65535, "-1" for a failed request, the operation's line on failure.
+ * One instance per thread. Each contender is loaded by a class loader of its own, so every call
+ * in the loops below has one receiver class, as in a program that uses one mechanism.
  */
-abstract class Contender {
+public class Contender {
     static final int WORDS = 4096;
     static final String TOPIC = "bench";
     static final String ITEM = "r16";
     static final String VALUE = "speed=1250;ok=1!";
+    private static boolean prepared;
 
-    /** Only the bridge opens links (protocol 110); the other contenders use them. */
-    void open(int link) {
-        throw new UnsupportedOperationException();
+    void regWrite(int link, int area, int address, int value) throws Throwable {
+        Brenmoor.regWrite(link, area, address, value);
     }
 
-    abstract void regWrite(int link, int area, int address, int value) throws Throwable;
+    void regWrite(int link, int area, int address, int[] values, int count) throws Throwable {
+        Brenmoor.regWrite(link, area, address, values, count);
+    }
 
-    abstract void regWrite(int link, int area, int address, int[] values, int count)
-            throws Throwable;
+    void regRead(int link, int area, int address, int[] values, int count) throws Throwable {
+        Brenmoor.regRead(link, area, address, values, count);
+    }
 
-    abstract void regRead(int link, int area, int address, int[] values, int count)
-            throws Throwable;
+    int[] regRead(int link, int area, int address, int count) throws Throwable {
+        return Brenmoor.regRead(link, area, address, count);
+    }
 
-    abstract int[] regRead(int link, int area, int address, int count) throws Throwable;
+    void cvPoke(String topic, String item, String value) throws Throwable {
+        Brenmoor.cvPoke(topic, item, value);
+    }
 
-    abstract void cvPoke(String topic, String item, String value) throws Throwable;
+    String cvRequest(String topic, String item) throws Throwable {
+        return Brenmoor.cvRequest(topic, item);
+    }
 
-    abstract String cvRequest(String topic, String item) throws Throwable;
+    /**
+     * One thread's calls of {@code op} on a new {@code lathwork.bench.<contender>}, called through
+     * the contender's class loader. The first bridge in the JVM opens the links (protocol 110)
+     * that all contenders use.
+     */
+    public static LongUnaryOperator loop(String contender, String op, int link, int length,
+            boolean open) throws Throwable {
+        Contender c = (Contender) Class.forName("lathwork.bench." + contender)
+                .getDeclaredConstructor().newInstance();
+        if (!prepared) {
+            c.prepare(open);
+            prepared = true;
+        }
+        int[] array = new int[length];
+        Arrays.setAll(array, Contender::pattern);
+        return n -> {
+            try {
+                switch (op) {
+                    case "write": return c.write(n, link);
+                    case "writeBlock": return c.writeBlock(n, link, array);
+                    case "read16": return c.read(n, link, 16);
+                    case "read4096": return c.read(n, link, 4096);
+                    case "readInto": return c.readInto(n, link, array);
+                    case "poke": return c.poke(n);
+                    case "request": return c.request(n);
+                    default: throw new IllegalArgumentException(op);
+                }
+            } catch (Throwable t) {
+                throw new IllegalStateException(t);
+            }
+        };
+    }
 
     // The measured loops. Each sums something of every result and varies what it writes, so the
     // JIT can drop neither a call nor a conversion.
@@ -90,13 +133,18 @@ abstract class Contender {
         return (address * 40503 + 0x8001) & 0xFFFF;
     }
 
-    /** Fills registers of links 0 and 1 and an item (opening the links first when asked). */
-    final void prepare(boolean open) throws Throwable {
+    /** Fills registers of links 0 and 1 and an item, checking that this contender's results
+     * are the bridge's. */
+    private void prepare(boolean open) throws Throwable {
+        if (getClass() == Contender.class) {
+            Brenmoor.start();
+            Brenmoor.cvStart();
+        }
         int[] block = new int[WORDS];
         Arrays.setAll(block, Contender::pattern);
         for (int link = 0; link < 2; link++) {
             if (open) {
-                open(link);
+                Brenmoor.open(link, 1, 110, 1000, 0);
             }
             regWrite(link, 0, 0, block, WORDS);
             check(Arrays.equals(regRead(link, 0, 0, WORDS), block), "4096 words read back");
@@ -121,8 +169,12 @@ abstract class Contender {
         }
     }
 
+    static String library(String file) {
+        return System.getProperty("bench.sim") + "/" + file;
+    }
+
     // The bridge's status rules, for the contenders that call the libraries from Java. (Its
-    // refusal of bad arrays they leave to the bounds checks of Java arrays and JNA or FFM memory.)
+    // refusal of bad arrays they leave to the bounds checks of Java arrays and native memory.)
 
     static void linkStatus(int status, String line) {
         if (status != 0) {
@@ -138,7 +190,19 @@ abstract class Contender {
         return status == 1;
     }
 
-    static String library(String file) {
-        return System.getProperty("bench.sim") + "/" + file;
+    /** For bench/callgrind.sh, the bridge alone: {@code Contender write|readN|request CALLS}. */
+    public static void main(String[] args) throws Throwable {
+        NativeLibrary.getInstance(library("libsimctl.so")).getFunction("simctl_set_recording")
+                .invoke(new Object[] {0});
+        Brenmoor.start();
+        Brenmoor.cvStart();
+        Brenmoor.open(0, 1, 110, 1000, 0);
+        Contender c = new Contender();
+        c.cvPoke(TOPIC, ITEM, VALUE);
+        long n = Long.parseLong(args[1]);
+        long sum = args[0].equals("write") ? c.write(n, 0)
+                : args[0].startsWith("read") ? c.read(n, 0, Integer.parseInt(args[0].substring(4)))
+                : c.request(n);
+        System.exit(sum >= 0 ? 0 : 1);
     }
 }

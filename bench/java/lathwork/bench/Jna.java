@@ -3,7 +3,6 @@ package lathwork.bench;
 import com.sun.jna.Library;
 import com.sun.jna.Memory;
 import com.sun.jna.Native;
-import com.sun.jna.NativeLibrary;
 import com.sun.jna.Pointer;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
@@ -11,21 +10,32 @@ import java.util.Arrays;
 /**
  * What a careful JNA user writes around the raw entry points: texts as NUL-terminated UTF-8
  * {@code byte[]}, one {@link Memory} per thread for the words and one for the reply, reused on
- * every call, and the bridge's conversions and status rules in Java. The two mappings differ only
- * in how the raw calls are bound.
+ * every call. The two mappings share this body and differ only in what implements the library
+ * interfaces.
  */
 abstract class Jna extends Contender {
+    public interface Plc extends Library {
+        int CVDLLRZ_RegWrite(int link, int area, int address, Pointer words, int count);
+
+        int CVDLLRZ_RegRead(int link, int area, int address, Pointer words, int count);
+    }
+
+    public interface Cv extends Library {
+        int CVDA_Poke(byte[] topic, byte[] item, byte[] value);
+
+        int CVDA_Request(byte[] topic, byte[] item, Pointer reply);
+    }
+
+    private final Plc plc;
+    private final Cv cv;
     private final Memory words = new Memory(2L * WORDS);
     private final Memory reply = new Memory(4096);
     private final short[] shorts = new short[WORDS];
 
-    abstract int write(int link, int area, int address, Pointer words, int count);
-
-    abstract int read(int link, int area, int address, Pointer words, int count);
-
-    abstract int poke(byte[] topic, byte[] item, byte[] value);
-
-    abstract int request(byte[] topic, byte[] item, Pointer reply);
+    Jna(Plc plc, Cv cv) {
+        this.plc = plc;
+        this.cv = cv;
+    }
 
     private static byte[] text(String s) {
         byte[] utf8 = s.getBytes(StandardCharsets.UTF_8);
@@ -35,7 +45,7 @@ abstract class Jna extends Contender {
     @Override
     void regWrite(int link, int area, int address, int value) {
         words.setShort(0, (short) value);
-        linkStatus(write(link, area, address, words, 1), "in DLL: RegWrite Error\n");
+        linkStatus(plc.CVDLLRZ_RegWrite(link, area, address, words, 1), "in DLL: RegWrite Error\n");
     }
 
     @Override
@@ -44,12 +54,13 @@ abstract class Jna extends Contender {
             shorts[i] = (short) values[i];
         }
         words.write(0, shorts, 0, count);
-        linkStatus(write(link, area, address, words, count), "in DLL: RegWrite Error\n");
+        linkStatus(plc.CVDLLRZ_RegWrite(link, area, address, words, count),
+                "in DLL: RegWrite Error\n");
     }
 
     @Override
     void regRead(int link, int area, int address, int[] values, int count) {
-        int status = read(link, area, address, words, count);
+        int status = plc.CVDLLRZ_RegRead(link, area, address, words, count);
         words.read(0, shorts, 0, count);
         for (int i = 0; i < count; i++) {
             values[i] = shorts[i] & 0xFFFF;
@@ -66,93 +77,51 @@ abstract class Jna extends Contender {
 
     @Override
     void cvPoke(String topic, String item, String value) {
-        corvaneStatus(poke(text(topic), text(item), text(value)), "in DLL: Write error\n");
+        corvaneStatus(cv.CVDA_Poke(text(topic), text(item), text(value)), "in DLL: Write error\n");
     }
 
     @Override
     String cvRequest(String topic, String item) {
-        int status = request(text(topic), text(item), reply);
+        int status = cv.CVDA_Request(text(topic), text(item), reply);
         return corvaneStatus(status, "in DLL: Read error\n") ? reply.getString(0, "UTF-8") : "-1";
     }
 
-    /** Direct mapping: static native methods bound once with {@code Native.register}. */
+    /** Direct mapping: the interfaces implemented by native methods bound with register. */
     static final class Direct extends Jna {
-        static final class Plc {
-            static native int CVDLLRZ_RegWrite(int link, int area, int address, Pointer w, int n);
-
-            static native int CVDLLRZ_RegRead(int link, int area, int address, Pointer w, int n);
-
+        static final class NativePlc implements Plc {
             static {
-                Native.register(Plc.class, NativeLibrary.getInstance(library("CVDLL1RZ1.dll")));
+                Native.register(NativePlc.class, library("CVDLL1RZ1.dll"));
             }
+
+            @Override
+            public native int CVDLLRZ_RegWrite(int link, int area, int address, Pointer w, int n);
+
+            @Override
+            public native int CVDLLRZ_RegRead(int link, int area, int address, Pointer w, int n);
         }
 
-        static final class Cv {
-            static native int CVDA_Poke(byte[] topic, byte[] item, byte[] value);
-
-            static native int CVDA_Request(byte[] topic, byte[] item, Pointer reply);
-
+        static final class NativeCv implements Cv {
             static {
-                Native.register(Cv.class, NativeLibrary.getInstance(library("CVDAlib.dll")));
+                Native.register(NativeCv.class, library("CVDAlib.dll"));
             }
+
+            @Override
+            public native int CVDA_Poke(byte[] topic, byte[] item, byte[] value);
+
+            @Override
+            public native int CVDA_Request(byte[] topic, byte[] item, Pointer reply);
         }
 
-        @Override
-        int write(int link, int area, int address, Pointer words, int count) {
-            return Plc.CVDLLRZ_RegWrite(link, area, address, words, count);
-        }
-
-        @Override
-        int read(int link, int area, int address, Pointer words, int count) {
-            return Plc.CVDLLRZ_RegRead(link, area, address, words, count);
-        }
-
-        @Override
-        int poke(byte[] topic, byte[] item, byte[] value) {
-            return Cv.CVDA_Poke(topic, item, value);
-        }
-
-        @Override
-        int request(byte[] topic, byte[] item, Pointer reply) {
-            return Cv.CVDA_Request(topic, item, reply);
+        Direct() {
+            super(new NativePlc(), new NativeCv());
         }
     }
 
-    /** Interface mapping: one interface per library, implemented by {@code Native.load}. */
+    /** Interface mapping: the interfaces implemented by {@code Native.load}. */
     static final class Interface extends Jna {
-        interface Plc extends Library {
-            int CVDLLRZ_RegWrite(int link, int area, int address, Pointer words, int count);
-
-            int CVDLLRZ_RegRead(int link, int area, int address, Pointer words, int count);
-        }
-
-        interface Cv extends Library {
-            int CVDA_Poke(byte[] topic, byte[] item, byte[] value);
-
-            int CVDA_Request(byte[] topic, byte[] item, Pointer reply);
-        }
-
-        private static final Plc PLC = Native.load(library("CVDLL1RZ1.dll"), Plc.class);
-        private static final Cv CV = Native.load(library("CVDAlib.dll"), Cv.class);
-
-        @Override
-        int write(int link, int area, int address, Pointer words, int count) {
-            return PLC.CVDLLRZ_RegWrite(link, area, address, words, count);
-        }
-
-        @Override
-        int read(int link, int area, int address, Pointer words, int count) {
-            return PLC.CVDLLRZ_RegRead(link, area, address, words, count);
-        }
-
-        @Override
-        int poke(byte[] topic, byte[] item, byte[] value) {
-            return CV.CVDA_Poke(topic, item, value);
-        }
-
-        @Override
-        int request(byte[] topic, byte[] item, Pointer reply) {
-            return CV.CVDA_Request(topic, item, reply);
+        Interface() {
+            super(Native.load(library("CVDLL1RZ1.dll"), Plc.class),
+                    Native.load(library("CVDAlib.dll"), Cv.class));
         }
     }
 }
