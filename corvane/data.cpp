@@ -70,10 +70,9 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_cvPoke(JNIEnv* env, jclass, jstrin
 
 JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, jstring topic,
                                                            jstring item) {
-    // The result is the call's own, so concurrent requests share nothing in the bridge. Only
-    // the text up to its NUL is ever read, so it needs no clearing beyond "-1".
-    char result[kReplyBytes];
-    std::memcpy(result, "-1", 3);
+    // The reply area is the call's own, so concurrent requests share nothing in the bridge.
+    char reply[kReplyBytes];
+    bool replied = false;
     // Declared ahead of the call so the texts are given back only after the result string is made.
     UtfChars t1;
     UtfChars t2;
@@ -88,7 +87,6 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
         // A library that reports success without writing must hand Java an empty text rather
         // than old stack bytes; clearing the first byte is enough for that, since the reply is
         // read only up to its first NUL, and that NUL must lie inside the area.
-        char reply[kReplyBytes];
         reply[0] = '\0';
         Call call;
         call.texts[0] = t1.c_str();
@@ -99,18 +97,16 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
             return outcome;
         }
         // The library is given no size; never trust a reply past the area it was handed.
-        const void* end = std::memchr(reply, '\0', kReplyBytes);
-        if (end == nullptr) {
+        if (std::memchr(reply, '\0', kReplyBytes) == nullptr) {
             return Diag::ReadError;
         }
-        std::memcpy(result, reply,
-                    static_cast<std::size_t>(static_cast<const char*>(end) - reply) + 1);
+        replied = true;
         return Diag::None;
     });
     // A text the host could not produce may have left an exception pending; no JNI call may be
     // made over it, and none may leave this method.
     clear_pending_exception(env);
-    jstring string = reply_string(env, result);
+    jstring string = reply_string(env, replied ? reply : "-1");
     clear_pending_exception(env);
     return string;
 }

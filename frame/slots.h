@@ -40,8 +40,7 @@ enum class Mode : int { NotLoaded = 0, InProcess = 1, Hosted = 2 };
 
 class LibrarySlot {
   public:
-    // Constant: the slots are initialised before any code of the process runs.
-    explicit constexpr LibrarySlot(const char* file_name) noexcept : file_name_(file_name) {}
+    explicit LibrarySlot(const char* file_name) noexcept : file_name_(file_name) {}
     LibrarySlot(const LibrarySlot&) = delete;
     LibrarySlot& operator=(const LibrarySlot&) = delete;
 
@@ -106,6 +105,8 @@ class SlotUse {
     Library* library_;
 };
 
+// Plain globals, made when the bridge is loaded, before the JVM can call into it: an operation
+// reaches its slot without the check a function's static would cost on every call.
 extern LibrarySlot the_link_slot;
 extern LibrarySlot the_corvane_slot;
 
