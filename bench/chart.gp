@@ -1,5 +1,4 @@
-# The report's chart: morlane's time ÷ JNA direct's per operation, both JVMs, with the quartiles.
-#   gnuplot -e "data='chart.dat'; out='performance.svg'" bench/chart.gp
+# morlane's time ÷ JNA direct's per operation, both JVMs, median and quartiles (bench/run.sh).
 set terminal svg size 820,440 font 'sans,12' background rgb 'white'
 set output out
 set datafile missing '?'

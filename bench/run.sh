@@ -36,6 +36,7 @@ make_build() { # DIR [cmake options]
   fi
 }
 make_build "$build"
+[ -x "$java32" ] || echo "== No 32-bit JVM ($java32): no 32-bit table"
 if [ -x "$java32" ]; then
   make_build "$build32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i386.cmake"
   # JNA's i386 native part beside the benchmark: installing it would remove the amd64 one.
@@ -46,7 +47,8 @@ if [ -x "$java32" ]; then
   fi
 fi
 
-run() { # LABEL BUILD JAVA: one JVM, every case of that label, per-round lines to a file.
+run() { # LABEL BUILD JAVA: one JVM, every case of that label, per-round lines to a file
+  echo "== Run $r of $runs: $1"
   (
     . "$2/bench/bench.env"
     export LD_LIBRARY_PATH=$BENCH_SIM
@@ -64,21 +66,13 @@ run() { # LABEL BUILD JAVA: one JVM, every case of that label, per-round lines t
   )
 }
 . "$build/bench/bench.env"
+hosted=$([ -x "$BENCH_LIB/morlane-host32" ] && [ -d "$BENCH_SIM32" ] && echo 1 || true)
+[ -n "$hosted" ] || echo "== No lib/morlane-host32 and sim32/ in $build: no hosted table"
 load=$(cut -d' ' -f1-3 /proc/loadavg) start=$SECONDS
 for r in $(seq "$runs"); do
-  echo "== Run $r of $runs: 64-bit JVM"
   run 64-bit "$build" "${BENCH_FFM_JAVA:-$BENCH_JAVA}"
-  if [ -x "$java32" ]; then
-    echo "== Run $r of $runs: 32-bit JVM" && run 32-bit "$build32" "$java32"
-  else
-    echo "== 32-bit JVM: skipped, $java32 is not installed"
-  fi
-  if [ -x "$BENCH_LIB/morlane-host32" ] && [ -d "$BENCH_SIM32" ]; then
-    echo "== Run $r of $runs: hosted (64-bit JVM, 32-bit libraries in morlane-host32)"
-    run hosted "$build" "$BENCH_JAVA"
-  else
-    echo "== Hosted: skipped, this build has no lib/morlane-host32 and sim32/"
-  fi
+  [ ! -x "$java32" ] || run 32-bit "$build32" "$java32"
+  [ -z "$hosted" ] || run hosted "$build" "$BENCH_JAVA"
 done
 echo "== Measured in $((SECONDS - start)) s"
 # The only line expected: each contender's check of a failed request, once.
@@ -94,8 +88,7 @@ commit=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "${MORLANE
     "$runs run(s) pooled, bridge at commit $commit; $BENCH_COMPILER;"
   echo "$(nproc) CPUs ($(lscpu | sed -n 's/^Model name:[[:space:]]*//p')), load average $load."
   cat "$out/report.md"
-} >"$out/results.md"
-cat "$out/results.md"
+} | tee "$out/results.md"
 if [ $callgrind = 1 ]; then
   echo "== Instructions per call (callgrind)"
   {
@@ -105,7 +98,7 @@ if [ $callgrind = 1 ]; then
     done
   } | tee "$out/callgrind.md"
 fi
-fill() { # NAME FILE: the text between the two NAME markers in performance.md becomes FILE.
+fill() { # NAME FILE: the text between the two NAME markers in performance.md becomes FILE
   awk -v b="<!-- $1: begin -->" -v e="<!-- $1: end -->" -v f="$2" '
     $0 == b { print; while ((getline l < f) > 0) print l; skip = 1; next }
     $0 == e { skip = 0 }
@@ -115,6 +108,6 @@ fill() { # NAME FILE: the text between the two NAME markers in performance.md be
 if [ $docs = 1 ]; then
   fill bench/run.sh "$out/results.md"
   [ $callgrind = 0 ] || fill callgrind "$out/callgrind.md"
-  cp "$out/performance.svg" "$root/docs/performance.svg"
+  cp "$out/performance.svg" "$root/docs/"
   echo "== Written: docs/performance.md, docs/performance.svg"
 fi

@@ -1,5 +1,7 @@
 package lathwork.bench;
 
+import static java.nio.file.StandardCopyOption.REPLACE_EXISTING;
+
 import com.sun.jna.Memory;
 import com.sun.jna.Native;
 import com.sun.jna.NativeLibrary;
@@ -10,7 +12,6 @@ import java.net.URL;
 import java.net.URLClassLoader;
 import java.nio.file.Files;
 import java.nio.file.Paths;
-import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashMap;
@@ -22,6 +23,7 @@ import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.function.LongUnaryOperator;
+import java.util.stream.Collectors;
 
 /**
  * Measures the contenders taking turns in this one JVM. A case is a set of entries (a contender,
@@ -37,11 +39,7 @@ import java.util.function.LongUnaryOperator;
 public final class Bench {
     private static final int SUB = 5;
     private static final double SETTLE = 0.2;
-    private static final ExecutorService POOL = Executors.newFixedThreadPool(2, r -> {
-        Thread t = new Thread(r);
-        t.setDaemon(true);
-        return t;
-    });
+    private static final ExecutorService SECOND = Executors.newSingleThreadExecutor();
     private static final Memory TIMESPEC = new Memory(16);
     private static volatile long sink;
     private static boolean opened;
@@ -68,7 +66,7 @@ public final class Bench {
      */
     private static final class Loader extends URLClassLoader {
         final String contender;
-        private final String bridge;
+        final String bridge;
 
         Loader(URL[] urls, String contender, String bridge) {
             super(urls, Bench.class.getClassLoader());
@@ -95,11 +93,10 @@ public final class Bench {
 
     private static final class Entry {
         final String name;
-        final List<LongUnaryOperator> runners = new ArrayList<>();
+        final List<LongUnaryOperator> runners = new ArrayList<>(); // one a thread, link 0 and 1
         final List<Double> warm = new ArrayList<>();
         long batch = 1;
 
-        /** One runner per thread, each on a link of its own. */
         Entry(String name, Loader l, String op, int threads, int length) throws Exception {
             this.name = name;
             for (int link = 0; link < threads; link++) {
@@ -115,14 +112,9 @@ public final class Bench {
         double[] run() throws Exception {
             long cpu = processCpu();
             long start = System.nanoTime();
-            List<Future<Long>> done = new ArrayList<>();
-            for (LongUnaryOperator r : runners.subList(1, runners.size())) {
-                done.add(POOL.submit(() -> r.applyAsLong(batch)));
-            }
-            sink += runners.get(0).applyAsLong(batch);
-            for (Future<Long> f : done) {
-                sink += f.get();
-            }
+            Future<Long> second = runners.size() == 1 ? null
+                    : SECOND.submit(() -> runners.get(1).applyAsLong(batch));
+            sink += runners.get(0).applyAsLong(batch) + (second == null ? 0 : second.get());
             long wall = System.nanoTime() - start;
             double calls = (double) batch * runners.size();
             return new double[] {wall / calls, (processCpu() - cpu) / calls};
@@ -131,17 +123,15 @@ public final class Bench {
         /** The medians of the last three groups of three warm-up rounds lie within SETTLE. */
         boolean settled() {
             int n = warm.size();
-            if (n < 9) {
-                return false;
-            }
             double[] m = new double[3];
-            for (int g = 0; g < 3; g++) {
-                double[] v = warm.subList(n - 9 + 3 * g, n - 6 + 3 * g).stream()
-                        .mapToDouble(Double::doubleValue).sorted().toArray();
+            for (int g = 0; g < 3 && n >= 9; g++) {
+                double[] v = {warm.get(n - 9 + 3 * g), warm.get(n - 8 + 3 * g),
+                    warm.get(n - 7 + 3 * g)};
+                Arrays.sort(v);
                 m[g] = v[1];
             }
             Arrays.sort(m);
-            return m[2] <= m[0] * (1 + SETTLE);
+            return n >= 9 && m[2] <= m[0] * (1 + SETTLE);
         }
     }
 
@@ -158,10 +148,10 @@ public final class Bench {
         for (String p : o.get("cp").split(File.pathSeparator)) {
             urls.add(new File(p).toURI().toURL());
         }
-        // The shipped build loaded a second time: what chance alone makes of two builds.
+        // The shipped build loaded a second time: how far two builds differ by chance alone.
         String copy = o.get("out") + ".libmorlane.so";
-        Files.copy(Paths.get(o.get("bridge")), Paths.get(copy), StandardCopyOption.REPLACE_EXISTING);
-        String[][] all = { // name, class, bridge build
+        Files.copy(Paths.get(o.get("bridge")), Paths.get(copy), REPLACE_EXISTING);
+        String[][] contenders = { // name, class, bridge build
             {"morlane", "Contender", o.get("bridge")},
             {"floor", "Contender", o.get("variants") + "/floor/libmorlane.so"},
             {"unguarded", "Contender", o.get("variants") + "/unguarded/libmorlane.so"},
@@ -169,35 +159,34 @@ public final class Bench {
             {"JNA direct", "Jna$Direct", null},
             {"JNA interface", "Jna$Interface", null},
             {"FFM", "Ffm", null}};
+        List<String> cases = new ArrayList<>(label.equals("hosted") ? List.of("hosted")
+                : List.of("write", "writeBlock", "read16", "read4096", "readInto", "poke",
+                        "request", "threads"));
+        if (o.containsKey("cases")) {
+            cases.retainAll(List.of(o.get("cases").split(",")));
+        }
         Map<String, Loader> loaders = new LinkedHashMap<>();
-        for (String[] c : label.equals("hosted") ? Arrays.copyOf(all, 1) : all) {
+        for (String[] c : label.equals("hosted") ? Arrays.copyOf(contenders, 1) : contenders) {
             Loader l = new Loader(urls.toArray(new URL[0]), c[1], c[2]);
-            if (!c[1].equals("Ffm") || Runtime.version().feature() >= 22
-                    && l.getResource("lathwork/bench/Ffm.class") != null) {
+            if (!c[0].equals("FFM") || l.getResource("lathwork/bench/Ffm.class") != null) {
                 loaders.put(c[0], l);
             }
         }
-        List<String> cases = label.equals("hosted") ? List.of("hosted")
-                : List.of("write", "writeBlock", "read16", "read4096", "readInto", "poke",
-                        "request", "threads");
-        List<String> only = Arrays.asList(o.getOrDefault("cases", "").split(","));
         try (PrintWriter out = new PrintWriter(o.get("out"), "UTF-8")) {
             out.printf("%s\t#jvm\t%s, %s%n", label, System.getProperty("java.runtime.version"),
                     System.getProperty("os.arch"));
             for (String c : cases) {
-                if (!o.containsKey("cases") || only.contains(c)) {
-                    measure(label, c, entries(c, loaders), o.containsKey("quick"), out);
-                }
+                measure(label, c, entries(c, loaders), o.containsKey("quick"), out);
+            }
+            int journal = simctl.getFunction("simctl_journal_count").invokeInt(new Object[0]);
+            if (journal != 0) {
+                throw new IllegalStateException("the simulation journaled " + journal + " calls");
             }
         } catch (IllegalStateException e) {
             System.err.println("bench: FAILED: " + e.getMessage());
             System.exit(3);
         }
-        int journal = simctl.getFunction("simctl_journal_count").invokeInt(new Object[0]);
-        if (journal != 0) {
-            System.err.println("bench: FAILED: the simulation journaled " + journal + " calls");
-            System.exit(3);
-        }
+        System.exit(0);
     }
 
     private static List<Entry> entries(String c, Map<String, Loader> loaders) throws Exception {
@@ -249,45 +238,31 @@ public final class Bench {
     /** Warm-up until every entry settles (or the run fails), then the measured rounds. */
     private static void measure(String label, String c, List<Entry> entries, boolean quick,
             PrintWriter out) throws Exception {
-        int rounds = quick ? 15 : 40;
         long slice = (quick ? 10 : 20) * 1_000_000L;
         long cap = (quick ? 15 : 40) * 1_000_000_000L;
         long start = System.nanoTime();
         for (int r = 0; !entries.stream().allMatch(Entry::settled); r++) {
             if (System.nanoTime() - start > cap) {
-                StringBuilder why = new StringBuilder();
-                for (Entry e : entries) {
-                    if (!e.settled()) {
-                        why.append(String.format(Locale.ROOT, " %s (last rounds: %s ns per call);",
-                                e.name, e.warm.subList(Math.max(0, e.warm.size() - 9), e.warm.size())));
-                    }
-                }
-                throw new IllegalStateException(String.format("%s case %s: warm-up did not settle"
-                        + " (medians of the last three groups of three rounds within %.0f%%) in"
-                        + " %d s:%s", label, c, SETTLE * 100, cap / 1_000_000_000L, why));
+                throw new IllegalStateException(String.format("%s %s: warm-up did not settle in"
+                        + " %d s (medians of the last three groups of three rounds within %.0f%%);"
+                        + " CPU ns per call of the last rounds: %s", label, c, cap / 1_000_000_000L,
+                        SETTLE * 100, entries.stream().filter(e -> !e.settled()).map(e -> e.name
+                                + " " + e.warm.subList(Math.max(0, e.warm.size() - 9),
+                                        e.warm.size())).collect(Collectors.joining("; "))));
             }
             double[][] t = round(entries, r, slice, true);
             for (int i = 0; i < entries.size(); i++) {
                 entries.get(i).warm.add((double) Math.round(t[i][1])); // CPU: less hidden by load
             }
         }
-        StringBuilder line = new StringBuilder(String.format(Locale.ROOT,
-                "%s %-10s warm-up %4.1f s, median CPU ns per call:", label, c,
-                (System.nanoTime() - start) / 1e9));
-        double[][] cpu = new double[entries.size()][rounds];
-        for (int r = 0; r < rounds; r++) {
+        System.err.printf("%s %s: warm in %.1f s%n", label, c, (System.nanoTime() - start) / 1e9);
+        for (int r = 0; r < (quick ? 15 : 40); r++) {
             double[][] t = round(entries, r, slice, false);
             for (int i = 0; i < entries.size(); i++) {
-                cpu[i][r] = t[i][1];
                 out.printf(Locale.ROOT, "%s\t%s\t%s\t%d\t%.2f\t%.2f%n", label, c,
                         entries.get(i).name, r, t[i][0], t[i][1]);
             }
         }
         out.flush();
-        for (int i = 0; i < entries.size(); i++) {
-            Arrays.sort(cpu[i]);
-            line.append(String.format(" %s %.0f;", entries.get(i).name, cpu[i][rounds / 2]));
-        }
-        System.err.println(line);
     }
 }

@@ -13,14 +13,15 @@ import java.util.Map;
 
 /**
  * Turns the per-round lines of {@link Bench} (one or more runs, pooled) into the Markdown of
- * docs/performance.md and the chart's data. Every figure is the median of per-round values with
- * the quartiles in brackets; a target counts as met only when the quartile on its far side meets
- * it.
+ * docs/performance.md and the chart's data. A figure is an entry's per-round time ("morlane"), or
+ * per round one entry's time over ("a ÷ b") or less ("a − b") another's; the report gives its
+ * median with the quartiles in brackets. A target counts as met only when the quartile on its far
+ * side meets it.
  *
  * <pre>java lathwork.bench.Report OUT.md CHART.dat RAW.tsv...</pre>
  */
 public final class Report {
-    private static final String[][] OPS = { // case, row, target on the 64-bit JVM, chart label
+    private static final String[][] OPS = { // case, row, target on the 64-bit JVM, chart
         {"write", "regWrite, single word", "0.8", "write 1"},
         {"writeBlock", "regWrite, block of 256 words", "0.8", "write 256"},
         {"read16", "regRead, 16 words, new array", "0.8", "read 16"},
@@ -28,12 +29,13 @@ public final class Report {
         {"readInto", "regRead, 16 words into a passed array", "0.8", "read into"},
         {"poke", "cvPoke", "1.0", "cvPoke"},
         {"request", "cvRequest, 16-byte reply", "1.0", "cvRequest"}};
-    private static final String[][] COLUMNS = { // of the in-process tables: a, how, b
-        {"morlane", " ", null}, {"morlane", "/", "JNA direct"}, {"floor", "/", "JNA direct"},
-        {"morlane", "/", "floor"}, {"morlane", "/", "JNA interface"}, {"morlane", "/", "FFM"},
-        {"morlane", "-", "unguarded"}};
+    private static final String[] COLUMNS = {"morlane", "morlane ÷ JNA direct",
+        "floor ÷ JNA direct", "morlane ÷ floor", "morlane ÷ JNA interface", "morlane ÷ FFM",
+        "morlane − unguarded"};
+    private static final int WALL = 0;
+    private static final int CPU = 1;
 
-    /** "label|case|entry": round (file:round) → {wall, CPU} ns per call. */
+    /** "label|case|entry": round ("file:round") → {wall, CPU} ns per call. */
     private final Map<String, Map<String, double[]>> rounds = new HashMap<>();
     private final Map<String, String> jvms = new HashMap<>();
     private final StringBuilder md = new StringBuilder();
@@ -53,11 +55,11 @@ public final class Report {
                 }
             }
         }
-        StringBuilder chart = new StringBuilder();
+        StringBuilder chart = new StringBuilder(); // operation, then per JVM median q1 q3
         for (String[] op : OPS) {
             chart.append('"').append(op[3]).append('"');
             for (String label : new String[] {"64-bit", "32-bit"}) {
-                double[] s = r.stats(label, op[0], "morlane", '/', "JNA direct");
+                double[] s = r.stats(label, op[0], "morlane ÷ JNA direct");
                 chart.append(s == null ? " ? ? ?"
                         : String.format(Locale.ROOT, " %.3f %.3f %.3f", s[1], s[0], s[2]));
             }
@@ -77,21 +79,22 @@ public final class Report {
         Files.write(Paths.get(args[1]), chart.toString().getBytes(StandardCharsets.UTF_8));
     }
 
-    /** Quartiles of a's per-round time over b's ('/'), less b's ('-') or alone (' '). */
-    private double[] stats(String label, String c, String a, char how, String b) {
-        // Throughput (wall time) where threads run at once, else the CPU time per call.
-        return stats(label, c, a, how, b, c.equals("threads") || c.equals("hosted") ? 0 : 1);
+    /** The figure on the case's own measure: throughput where threads run at once, else CPU. */
+    private double[] stats(String label, String c, String figure) {
+        return stats(label, c, figure, c.equals("threads") || c.equals("hosted") ? WALL : CPU);
     }
 
-    /** {lower quartile, median, upper quartile}, or null without values. */
-    private double[] stats(String label, String c, String a, char how, String b, int metric) {
-        Map<String, double[]> x = rounds.getOrDefault(label + "|" + c + "|" + a, Map.of());
-        Map<String, double[]> y = rounds.getOrDefault(label + "|" + c + "|" + b, Map.of());
-        double[] v = x.keySet().stream().filter(k -> how == ' ' || y.containsKey(k))
-                .mapToDouble(k -> how == ' ' ? x.get(k)[metric]
-                        : how == '/' ? x.get(k)[metric] / y.get(k)[metric]
-                        : x.get(k)[metric] - y.get(k)[metric])
-                .sorted().toArray();
+    /** {lower quartile, median, upper quartile} of the figure's per-round values, or null. */
+    private double[] stats(String label, String c, String figure, int measure) {
+        String[] ab = figure.split(" [÷−] ");
+        Map<String, double[]> a = rounds.getOrDefault(label + "|" + c + "|" + ab[0], Map.of());
+        Map<String, double[]> b = rounds.getOrDefault(label + "|" + c + "|" + ab[ab.length - 1],
+                Map.of());
+        double[] v = a.keySet().stream().filter(b::containsKey).mapToDouble(k -> {
+            double x = a.get(k)[measure];
+            double y = b.get(k)[measure];
+            return ab.length == 1 ? x : figure.contains(" ÷ ") ? x / y : x - y;
+        }).sorted().toArray();
         if (v.length == 0) {
             return null;
         }
@@ -113,46 +116,50 @@ public final class Report {
         return String.format(Locale.ROOT, f, s[1], s[0], s[2]);
     }
 
-    /** Records and returns the verdict: met when the far quartile is within the target. */
-    private String verdict(String what, double[] s, double target, boolean atMost) {
+    /** Records the verdict on a figure and returns it: met when the far quartile meets target. */
+    private String verdict(String label, String c, String what, String figure, double target,
+            boolean atMost) {
+        double[] s = stats(label, c, figure);
         String v = s == null ? "not measured"
                 : (atMost ? s[2] <= target : s[0] >= target) ? "**met**" : "**missed**";
-        verdicts.add(String.format("%s %s %s: %s, %s", what, atMost ? "≤" : "≥",
-                new DecimalFormat("0.##").format(target), fmt(s), v));
+        verdicts.add(String.format("%s %s: %s %s %s: %s, %s", label, what, figure,
+                atMost ? "≤" : "≥", new DecimalFormat("0.##").format(target), fmt(s), v));
         return v;
     }
 
     private void inProcess(String label) {
         md.append(String.format("\n### %s JVM, in-process (JDK %s)\n\n", label, jvms.get(label)))
                 .append("CPU time per call of the whole process; a ratio A ÷ B is A's time over"
-                        + " B's.\n\n| Operation | morlane, ns | morlane ÷ JNA direct | target |"
-                        + " floor ÷ JNA direct | morlane ÷ floor | morlane ÷ JNA interface |"
-                        + " morlane ÷ FFM | guard (morlane − unguarded), ns |\n|---|---:|---:|---|")
-                .append("---:|".repeat(5)).append('\n');
+                        + " B's; the guard is morlane − unguarded.\n\n| Operation");
+        for (String c : COLUMNS) {
+            md.append(" | ").append(c.contains("÷") ? c : c + ", ns")
+                    .append(c.equals("morlane ÷ JNA direct") ? " | target" : "");
+        }
+        md.append(" |\n|---|---:|---:|---|").append("---:|".repeat(COLUMNS.length - 2))
+                .append('\n');
         for (String[] op : OPS) {
             double target = label.equals("64-bit") ? Double.parseDouble(op[2]) : 1.0;
             md.append("| ").append(op[1]);
-            for (String[] c : COLUMNS) {
-                double[] s = stats(label, op[0], c[0], c[1].charAt(0), c[2]);
-                md.append(" | ").append(fmt(s));
-                if (c[0].equals("morlane") && "JNA direct".equals(c[2])) {
-                    md.append(" | ≤ ").append(target).append(": ").append(verdict(
-                            label + " " + op[1] + ", morlane ÷ JNA direct", s, target, true));
+            for (String c : COLUMNS) {
+                md.append(" | ").append(fmt(stats(label, op[0], c)));
+                if (c.equals("morlane ÷ JNA direct")) {
+                    md.append(" | ≤ ").append(target).append(": ")
+                            .append(verdict(label, op[0], op[1], c, target, true));
                 }
             }
             md.append(" |\n");
         }
-        double[] big = stats(label, "readInto", "morlane 1M", '/', "morlane");
         md.append("\n16 words read into a passed array of 1M elements ÷ into one of 16 elements: ")
-                .append(verdict(label + " passed-array read, 1M-element ÷ 16-element array",
-                        big, 1.5, true)).append(" at ").append(fmt(big)).append(".\n");
+                .append(verdict(label, "readInto", "passed-array read", "morlane 1M ÷ morlane",
+                        1.5, true))
+                .append(" at ").append(fmt(stats(label, "readInto", "morlane 1M ÷ morlane")))
+                .append(".\n");
         // The guard costs the same on every call; the shortest call shows it with least noise.
         // A second copy of the shipped build shows how far two builds differ by placement alone.
-        verdict(label + " finish guard on regWrite single (morlane − unguarded build), ns",
-                stats(label, "write", "morlane", '-', "unguarded"), 10, true);
+        verdict(label, "write", "finish guard on regWrite single, ns", "morlane − unguarded", 10,
+                true);
         verdicts.add(String.format("%s, for scale: the shipped build loaded twice differs by %s"
-                + " ns (morlane − its copy)", label,
-                fmt(stats(label, "write", "morlane", '-', "copy"))));
+                + " ns (morlane − copy)", label, fmt(stats(label, "write", "morlane − copy"))));
         md.append("\nThreads: regRead of 16 words, each thread on a link of its own.\n");
         scaling(label, "threads", "Contender", "morlane", "floor", "JNA direct", "FFM");
     }
@@ -164,13 +171,11 @@ public final class Report {
                 .append(what).append(" | 1 thread, ns | 2 threads, ns | gain |"
                         + " CPU ns per call, 1 / 2 threads |\n|---|---:|---:|---:|---:|\n");
         for (String e : entries) {
-            double[] one = stats(label, c, e, ' ', null);
-            if (one != null) {
+            if (stats(label, c, e) != null) {
                 md.append(String.format(Locale.ROOT, "| %s | %s | %s | %s | %.0f / %.0f |\n", e,
-                        fmt(one), fmt(stats(label, c, e + " ×2", ' ', null)),
-                        fmt(stats(label, c, e, '/', e + " ×2")),
-                        stats(label, c, e, ' ', null, 1)[1],
-                        stats(label, c, e + " ×2", ' ', null, 1)[1]));
+                        fmt(stats(label, c, e)), fmt(stats(label, c, e + " ×2")),
+                        fmt(stats(label, c, e + " ÷ " + e + " ×2")), stats(label, c, e, CPU)[1],
+                        stats(label, c, e + " ×2", CPU)[1]));
             }
         }
     }
@@ -180,11 +185,9 @@ public final class Report {
                 + "\n\nregRead; the CPU time is the JVM's only, not the host's.\n",
                 jvms.get("hosted")));
         scaling("hosted", "hosted", "regRead", "read16", "read4096");
-        verdict("hosted regRead of 16 words, one thread, ns per call",
-                stats("hosted", "hosted", "read16", ' ', null), 10_000, true);
-        verdict("hosted regRead of 4096 words ÷ 16 words",
-                stats("hosted", "hosted", "read4096", '/', "read16"), 3, true);
-        verdict("hosted regRead of 16 words, throughput of 2 threads ÷ 1",
-                stats("hosted", "hosted", "read16", '/', "read16 ×2"), 1.5, false);
+        verdict("hosted", "hosted", "regRead of 16 words, one thread, ns", "read16", 10_000, true);
+        verdict("hosted", "hosted", "regRead, 4096 ÷ 16 words", "read4096 ÷ read16", 3, true);
+        verdict("hosted", "hosted", "regRead of 16 words, throughput of 2 threads ÷ 1",
+                "read16 ÷ read16 ×2", 1.5, false);
     }
 }
