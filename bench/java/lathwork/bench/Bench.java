@@ -168,7 +168,8 @@ public final class Bench {
         Map<String, Loader> loaders = new LinkedHashMap<>();
         for (String[] c : label.equals("hosted") ? Arrays.copyOf(contenders, 1) : contenders) {
             Loader l = new Loader(urls.toArray(new URL[0]), c[1], c[2]);
-            if (!c[0].equals("FFM") || l.getResource("lathwork/bench/Ffm.class") != null) {
+            if (!c[0].equals("FFM") || Runtime.version().feature() >= 22
+                    && l.getResource("lathwork/bench/Ffm.class") != null) {
                 loaders.put(c[0], l);
             }
         }
