@@ -48,8 +48,6 @@ public final class Bench {
         Native.register("c");
     }
 
-    private Bench() {}
-
     private static native int clock_gettime(int clock, Pointer timespec);
 
     /** The process's CPU time in ns; the JVM's own figure has only the kernel tick's resolution. */

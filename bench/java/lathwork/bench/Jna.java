@@ -16,13 +16,11 @@ import java.util.Arrays;
 abstract class Jna extends Contender {
     public interface Plc extends Library {
         int CVDLLRZ_RegWrite(int link, int area, int address, Pointer words, int count);
-
         int CVDLLRZ_RegRead(int link, int area, int address, Pointer words, int count);
     }
 
     public interface Cv extends Library {
         int CVDA_Poke(byte[] topic, byte[] item, byte[] value);
-
         int CVDA_Request(byte[] topic, byte[] item, Pointer reply);
     }
 

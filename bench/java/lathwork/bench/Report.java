@@ -130,13 +130,10 @@ public final class Report {
     private void inProcess(String label) {
         md.append(String.format("\n### %s JVM, in-process (JDK %s)\n\n", label, jvms.get(label)))
                 .append("CPU time per call of the whole process; a ratio A ÷ B is A's time over"
-                        + " B's; the guard is morlane − unguarded.\n\n| Operation");
-        for (String c : COLUMNS) {
-            md.append(" | ").append(c.contains("÷") ? c : c + ", ns")
-                    .append(c.equals("morlane ÷ JNA direct") ? " | target" : "");
-        }
-        md.append(" |\n|---|---:|---:|---|").append("---:|".repeat(COLUMNS.length - 2))
-                .append('\n');
+                        + " B's; the guard is morlane − unguarded.\n\n| Operation | morlane, ns |"
+                        + " morlane ÷ JNA direct | target | floor ÷ JNA direct | morlane ÷ floor |"
+                        + " morlane ÷ JNA interface | morlane ÷ FFM | guard, ns |\n|---|---:|---:|---|")
+                .append("---:|".repeat(5)).append('\n');
         for (String[] op : OPS) {
             double target = label.equals("64-bit") ? Double.parseDouble(op[2]) : 1.0;
             md.append("| ").append(op[1]);
