@@ -14,5 +14,6 @@ set grid ytics
 set key outside top center horizontal
 set arrow from graph 0, first 0.8 to graph 1, first 0.8 nohead dt 2 lc rgb '#6a3d9a'
 set arrow from graph 0, first 1 to graph 1, first 1 nohead lc rgb '#444444'
-plot data using 2:3:4:xtic(1) title '64-bit JVM (target ≤ 0.8 on register calls)' lc rgb '#6a3d9a', \
+plot data using 2:3:4:xtic(1) title '64-bit JVM (target ≤ 0.8 on register calls)' \
+       lc rgb '#6a3d9a', \
      '' using 5:6:7 title '32-bit JVM (target ≤ 1.0)' lc rgb '#ff7f00'

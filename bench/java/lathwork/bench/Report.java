@@ -1,7 +1,7 @@
 package lathwork.bench;
 
 import java.io.IOException;
-import java.nio.charset.StandardCharsets;
+import java.io.PrintWriter;
 import java.nio.file.Files;
 import java.nio.file.Paths;
 import java.text.DecimalFormat;
@@ -36,59 +36,59 @@ public final class Report {
     private static final int CPU = 1;
 
     /** "label|case|entry": round ("file:round") → {wall, CPU} ns per call. */
-    private final Map<String, Map<String, double[]>> rounds = new HashMap<>();
-    private final Map<String, String> jvms = new HashMap<>();
-    private final StringBuilder md = new StringBuilder();
-    private final List<String> verdicts = new ArrayList<>();
+    private static final Map<String, Map<String, double[]>> ROUNDS = new HashMap<>();
+    private static final Map<String, String> JVMS = new HashMap<>();
+    private static final List<String> VERDICTS = new ArrayList<>();
+    private static PrintWriter md;
 
     public static void main(String[] args) throws IOException {
-        Report r = new Report();
         for (int f = 2; f < args.length; f++) {
             for (String line : Files.readAllLines(Paths.get(args[f]))) {
                 String[] v = line.split("\t");
                 if (v[1].equals("#jvm")) {
-                    r.jvms.merge(v[0], v[2], (a, b) -> a.equals(b) ? a : a + "; " + b);
+                    JVMS.merge(v[0], v[2], (a, b) -> a.equals(b) ? a : a + "; " + b);
                 } else {
-                    r.rounds.computeIfAbsent(v[0] + "|" + v[1] + "|" + v[2], k -> new HashMap<>())
+                    ROUNDS.computeIfAbsent(v[0] + "|" + v[1] + "|" + v[2], k -> new HashMap<>())
                             .put(f + ":" + v[3], new double[] {Double.parseDouble(v[4]),
                                 Double.parseDouble(v[5])});
                 }
             }
         }
-        StringBuilder chart = new StringBuilder(); // operation, then per JVM median q1 q3
-        for (String[] op : OPS) {
-            chart.append('"').append(op[3]).append('"');
-            for (String label : new String[] {"64-bit", "32-bit"}) {
-                double[] s = r.stats(label, op[0], "morlane ÷ JNA direct");
-                chart.append(s == null ? " ? ? ?"
-                        : String.format(Locale.ROOT, " %.3f %.3f %.3f", s[1], s[0], s[2]));
+        try (PrintWriter chart = new PrintWriter(args[1], "UTF-8")) {
+            for (String[] op : OPS) { // per JVM: median, lower and upper quartile
+                chart.printf("\"%s\"", op[3]);
+                for (String label : new String[] {"64-bit", "32-bit"}) {
+                    double[] s = stats(label, op[0], "morlane ÷ JNA direct");
+                    chart.print(s == null ? " ? ? ?"
+                            : String.format(Locale.ROOT, " %.3f %.3f %.3f", s[1], s[0], s[2]));
+                }
+                chart.println();
             }
-            chart.append('\n');
         }
+        md = new PrintWriter(args[0], "UTF-8");
         for (String label : new String[] {"64-bit", "32-bit"}) {
-            if (r.jvms.containsKey(label)) {
-                r.inProcess(label);
+            if (JVMS.containsKey(label)) {
+                inProcess(label);
             }
         }
-        if (r.jvms.containsKey("hosted")) {
-            r.hosted();
+        if (JVMS.containsKey("hosted")) {
+            hosted();
         }
-        r.md.append("\n### Verdicts\n\n");
-        r.verdicts.forEach(v -> r.md.append("- ").append(v).append('\n'));
-        Files.write(Paths.get(args[0]), r.md.toString().getBytes(StandardCharsets.UTF_8));
-        Files.write(Paths.get(args[1]), chart.toString().getBytes(StandardCharsets.UTF_8));
+        md.printf("%n### Verdicts%n%n");
+        VERDICTS.forEach(v -> md.println("- " + v));
+        md.close();
     }
 
     /** The figure on the case's own measure: throughput where threads run at once, else CPU. */
-    private double[] stats(String label, String c, String figure) {
+    private static double[] stats(String label, String c, String figure) {
         return stats(label, c, figure, c.equals("threads") || c.equals("hosted") ? WALL : CPU);
     }
 
     /** {lower quartile, median, upper quartile} of the figure's per-round values, or null. */
-    private double[] stats(String label, String c, String figure, int measure) {
+    private static double[] stats(String label, String c, String figure, int measure) {
         String[] ab = figure.split(" [÷−] ");
-        Map<String, double[]> a = rounds.getOrDefault(label + "|" + c + "|" + ab[0], Map.of());
-        Map<String, double[]> b = rounds.getOrDefault(label + "|" + c + "|" + ab[ab.length - 1],
+        Map<String, double[]> a = ROUNDS.getOrDefault(label + "|" + c + "|" + ab[0], Map.of());
+        Map<String, double[]> b = ROUNDS.getOrDefault(label + "|" + c + "|" + ab[ab.length - 1],
                 Map.of());
         double[] v = a.keySet().stream().filter(b::containsKey).mapToDouble(k -> {
             double x = a.get(k)[measure];
@@ -117,70 +117,64 @@ public final class Report {
     }
 
     /** Records the verdict on a figure and returns it: met when the far quartile meets target. */
-    private String verdict(String label, String c, String what, String figure, double target,
+    private static String verdict(String label, String c, String what, String figure, double target,
             boolean atMost) {
         double[] s = stats(label, c, figure);
         String v = s == null ? "not measured"
                 : (atMost ? s[2] <= target : s[0] >= target) ? "**met**" : "**missed**";
-        verdicts.add(String.format("%s %s: %s %s %s: %s, %s", label, what, figure,
+        VERDICTS.add(String.format("%s %s: %s %s %s: %s, %s", label, what, figure,
                 atMost ? "≤" : "≥", new DecimalFormat("0.##").format(target), fmt(s), v));
         return v;
     }
 
-    private void inProcess(String label) {
-        md.append(String.format("\n### %s JVM, in-process (JDK %s)\n\n", label, jvms.get(label)))
-                .append("CPU time per call of the whole process; a ratio A ÷ B is A's time over"
-                        + " B's; the guard is morlane − unguarded.\n\n| Operation | morlane, ns |"
-                        + " morlane ÷ JNA direct | target | floor ÷ JNA direct | morlane ÷ floor |"
-                        + " morlane ÷ JNA interface | morlane ÷ FFM | guard, ns |\n|---|---:|---:|---|")
-                .append("---:|".repeat(5)).append('\n');
+    private static void inProcess(String label) {
+        md.printf("%n### %s JVM, in-process (JDK %s)%n%nCPU time per call of the whole process; a"
+                + " ratio A ÷ B is A's time over B's; the guard is morlane − unguarded.%n%n",
+                label, JVMS.get(label));
+        md.println("| Operation | morlane, ns | morlane ÷ JNA direct | target | floor ÷ JNA direct"
+                + " | morlane ÷ floor | morlane ÷ JNA interface | morlane ÷ FFM | guard, ns |");
+        md.println("|---|---:|---:|---|---:|---:|---:|---:|---:|");
         for (String[] op : OPS) {
             double target = label.equals("64-bit") ? Double.parseDouble(op[2]) : 1.0;
-            md.append("| ").append(op[1]);
+            md.print("| " + op[1]);
             for (String c : COLUMNS) {
-                md.append(" | ").append(fmt(stats(label, op[0], c)));
+                md.print(" | " + fmt(stats(label, op[0], c)));
                 if (c.equals("morlane ÷ JNA direct")) {
-                    md.append(" | ≤ ").append(target).append(": ")
-                            .append(verdict(label, op[0], op[1], c, target, true));
+                    md.print(" | ≤ " + target + ": "
+                            + verdict(label, op[0], op[1], c, target, true));
                 }
             }
-            md.append(" |\n");
+            md.println(" |");
         }
-        md.append("\n16 words read into a passed array of 1M elements ÷ into one of 16 elements: ")
-                .append(verdict(label, "readInto", "passed-array read", "morlane 1M ÷ morlane",
-                        1.5, true))
-                .append(" at ").append(fmt(stats(label, "readInto", "morlane 1M ÷ morlane")))
-                .append(".\n");
+        verdict(label, "readInto", "16 words read into an array of 1M ÷ of 16 elements",
+                "morlane 1M ÷ morlane", 1.5, true);
         // The guard costs the same on every call; the shortest call shows it with least noise.
         // A second copy of the shipped build shows how far two builds differ by placement alone.
         verdict(label, "write", "finish guard on regWrite single, ns", "morlane − unguarded", 10,
                 true);
-        verdicts.add(String.format("%s, for scale: the shipped build loaded twice differs by %s"
+        VERDICTS.add(String.format("%s, for scale: the shipped build loaded twice differs by %s"
                 + " ns (morlane − copy)", label, fmt(stats(label, "write", "morlane − copy"))));
-        md.append("\nThreads: regRead of 16 words, each thread on a link of its own.\n");
-        scaling(label, "threads", "Contender", "morlane", "floor", "JNA direct", "FFM");
+        scaling(label, "threads", "regRead of 16 words", "morlane", "floor", "JNA direct", "FFM");
     }
 
     /** Entries e and "e ×2" side by side: wall time per call in aggregate, the gain, CPU time. */
-    private void scaling(String label, String c, String what, String... entries) {
-        md.append("\nWall time per call, in aggregate over the threads; the gain is the throughput"
-                + " of two threads ÷ one; beside it the process's CPU time per call.\n\n| ")
-                .append(what).append(" | 1 thread, ns | 2 threads, ns | gain |"
-                        + " CPU ns per call, 1 / 2 threads |\n|---|---:|---:|---:|---:|\n");
+    private static void scaling(String label, String c, String what, String... entries) {
+        md.printf("%n| %s, each thread on a link of its own | wall ns per call, 1 thread |"
+                + " 2 threads | gain | CPU ns per call, 1 / 2 threads |%n|---|---:|---:|---:|---:|%n",
+                what);
         for (String e : entries) {
             if (stats(label, c, e) != null) {
-                md.append(String.format(Locale.ROOT, "| %s | %s | %s | %s | %.0f / %.0f |\n", e,
+                md.printf(Locale.ROOT, "| %s | %s | %s | %s | %.0f / %.0f |%n", e,
                         fmt(stats(label, c, e)), fmt(stats(label, c, e + " ×2")),
                         fmt(stats(label, c, e + " ÷ " + e + " ×2")), stats(label, c, e, CPU)[1],
-                        stats(label, c, e + " ×2", CPU)[1]));
+                        stats(label, c, e + " ×2", CPU)[1]);
             }
         }
     }
 
-    private void hosted() {
-        md.append(String.format("\n### Hosted: 64-bit JVM, the library in morlane-host32 (JDK %s)"
-                + "\n\nregRead; the CPU time is the JVM's only, not the host's.\n",
-                jvms.get("hosted")));
+    private static void hosted() {
+        md.printf("%n### Hosted: 64-bit JVM, the library in morlane-host32 (JDK %s; CPU time of the"
+                + " JVM only)%n", JVMS.get("hosted"));
         scaling("hosted", "hosted", "regRead", "read16", "read4096");
         verdict("hosted", "hosted", "regRead of 16 words, one thread, ns", "read16", 10_000, true);
         verdict("hosted", "hosted", "regRead, 4096 ÷ 16 words", "read4096 ÷ read16", 3, true);
