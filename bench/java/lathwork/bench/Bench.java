@@ -91,7 +91,7 @@ public final class Bench {
 
     private static final class Entry {
         final String name;
-        final List<LongUnaryOperator> runners = new ArrayList<>(); // one a thread, link 0 and 1
+        final List<LongUnaryOperator> runners = new ArrayList<>(); // one a thread, each its link
         final List<Double> warm = new ArrayList<>();
         long batch = 1;
 
