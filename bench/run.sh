@@ -61,8 +61,8 @@ run() { # LABEL BUILD JAVA: one JVM, every case of that label, per-round lines t
       j+=(--enable-native-access=ALL-UNNAMED)
     fi
     "$3" "${j[@]}" lathwork.bench.Bench --label="$1" --out="$out/$1-$r.tsv" \
-      --cp="$BENCH_LOADER_CP" --simctl="$BENCH_SIM/libsimctl.so" \
-      --bridge="$BENCH_LIB/libmorlane.so" --variants="$BENCH_DIR" "${opts[@]}" >>"$out/stdout.log"
+      --cp="$BENCH_LOADER_CP" --bridge="$BENCH_LIB/libmorlane.so" --variants="$BENCH_DIR" \
+      "${opts[@]}" >>"$out/stdout.log"
   )
 }
 . "$build/bench/bench.env"

@@ -32,7 +32,7 @@ import java.util.stream.Collectors;
  * hits all entries of a round alike and the per-round ratios stay comparable. Writes one line per
  * entry and round: label, case, entry, round, wall and CPU ns per call.
  *
- * <pre>java lathwork.bench.Bench --label=64-bit|32-bit|hosted --out=F --cp=DIRS --simctl=SO
+ * <pre>java -Dbench.sim=SIM lathwork.bench.Bench --label=64-bit|32-bit|hosted --out=F --cp=DIRS
  *     --bridge=SO --variants=DIR [--quick] [--cases=a,b]</pre>
  * DIR holds the bench-only builds floor/ and unguarded/; hosted measures the bridge alone.
  */
@@ -140,7 +140,7 @@ public final class Bench {
             o.put(a.substring(2, eq < 0 ? a.length() : eq), eq < 0 ? "" : a.substring(eq + 1));
         }
         String label = o.get("label");
-        NativeLibrary simctl = NativeLibrary.getInstance(o.get("simctl"));
+        NativeLibrary simctl = NativeLibrary.getInstance(Contender.library("libsimctl.so"));
         simctl.getFunction("simctl_set_recording").invoke(new Object[] {0});
         List<URL> urls = new ArrayList<>();
         for (String p : o.get("cp").split(File.pathSeparator)) {

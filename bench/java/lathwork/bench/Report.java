@@ -160,8 +160,8 @@ public final class Report {
     /** Entries e and "e ×2" side by side: wall time per call in aggregate, the gain, CPU time. */
     private static void scaling(String label, String c, String what, String... entries) {
         md.printf("%n| %s, each thread on a link of its own | wall ns per call, 1 thread |"
-                + " 2 threads | gain | CPU ns per call, 1 / 2 threads |%n|---|---:|---:|---:|---:|%n",
-                what);
+                + " 2 threads | gain | CPU ns per call, 1 / 2 threads |%n"
+                + "|---|---:|---:|---:|---:|%n", what);
         for (String e : entries) {
             if (stats(label, c, e) != null) {
                 md.printf(Locale.ROOT, "| %s | %s | %s | %s | %.0f / %.0f |%n", e,
