@@ -81,7 +81,8 @@ if grep -v '^in DLL: Read error$' "$out/stdout.log"; then
 fi
 
 "$BENCH_JAVA" -cp "$BENCH_CP" lathwork.bench.Report "$out/report.md" "$out/chart.dat" "$out"/*.tsv
-gnuplot -e "data='$out/chart.dat'; out='$out/performance.svg'" "$root/bench/chart.gp"
+gnuplot -e "data='$out/chart.dat'; out='$out/performance.svg'" "$root/bench/chart.gp" ||
+  echo "run.sh: no chart (no in-process operation measured)" >&2
 commit=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "${MORLANE_COMMIT:-?}")
 {
   echo "Measured $(date -u '+%Y-%m-%d %H:%M') UTC with \`bench/run.sh${opts[*]:+ ${opts[*]}}\`," \

@@ -39,7 +39,11 @@ import java.util.stream.Collectors;
 public final class Bench {
     private static final int SUB = 5;
     private static final double SETTLE = 0.2;
-    private static final ExecutorService SECOND = Executors.newSingleThreadExecutor();
+    private static final ExecutorService SECOND = Executors.newSingleThreadExecutor(r -> {
+        Thread t = new Thread(r); // a daemon: a failure must end the JVM, not leave it waiting
+        t.setDaemon(true);
+        return t;
+    });
     private static final Memory TIMESPEC = new Memory(16);
     private static volatile long sink;
     private static boolean opened;
@@ -185,7 +189,6 @@ public final class Bench {
             System.err.println("bench: FAILED: " + e.getMessage());
             System.exit(3);
         }
-        System.exit(0);
     }
 
     private static List<Entry> entries(String c, Map<String, Loader> loaders) throws Exception {
