@@ -1,6 +1,11 @@
 #include "frame/diagnostics.h"
 
+#include <cstdint>
 #include <cstdio>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace morlane {
 
@@ -43,34 +48,78 @@ namespace {
 // Kept per native thread. A virtual thread runs a native method pinned to its carrier, and the
 // record is read by the next native call the same Java code makes; between the two there is no
 // blocking operation that could move the virtual thread to another carrier.
-struct Record {
-    Diag lines[kRecordedLines];
-    int count;
+//
+// The record is one word: the count in the low four bits, then four bits a line. A word needs no
+// allocation and nothing done when a thread ends, so on Windows it lives in a plain TLS slot:
+// MinGW's thread_local is emulated, at the price of a lock taken on every call.
+using Packed = std::uint32_t;
+constexpr int kBits = 4;
+static_assert(static_cast<int>(Diag::ExceptionOccurred) < (1 << kBits), "a line fits its bits");
+static_assert((kRecordedLines + 1) * kBits <= 32, "the record fits its word");
+
+#if defined(_WIN32)
+// Allocated when the bridge is loaded. Should the process have no slot left, the record stays
+// empty: the lines still reach stdout.
+struct TlsSlot {
+    const DWORD index = TlsAlloc();
+    ~TlsSlot() {
+        if (index != TLS_OUT_OF_INDEXES) {
+            TlsFree(index);
+        }
+    }
 };
-thread_local Record record;
+const TlsSlot tls_slot;
+
+Packed load() noexcept {
+    if (tls_slot.index == TLS_OUT_OF_INDEXES) {
+        return 0;
+    }
+    return static_cast<Packed>(reinterpret_cast<std::uintptr_t>(TlsGetValue(tls_slot.index)));
+}
+
+void store(Packed record) noexcept {
+    if (tls_slot.index != TLS_OUT_OF_INDEXES) {
+        TlsSetValue(tls_slot.index, reinterpret_cast<void*>(static_cast<std::uintptr_t>(record)));
+    }
+}
+#else
+thread_local Packed packed;
+
+Packed load() noexcept {
+    return packed;
+}
+
+void store(Packed record) noexcept {
+    packed = record;
+}
+#endif
+
+constexpr Packed kMask = (1u << kBits) - 1;
 
 } // namespace
 
 void write_line(Diag diag) noexcept {
     if (const char* text = diag_text(diag)) {
         std::printf("%s", text);
-        Record& mine = record;
-        if (mine.count < kRecordedLines) {
-            mine.lines[mine.count++] = diag;
+        const Packed record = load();
+        const Packed count = record & kMask;
+        if (count < kRecordedLines) {
+            store((record | static_cast<Packed>(diag) << (kBits * (count + 1))) + 1);
         }
     }
 }
 
 void begin_call() noexcept {
-    record.count = 0;
+    store(0);
 }
 
 int recorded_lines(Diag (&lines)[kRecordedLines]) noexcept {
-    const Record& mine = record;
-    for (int i = 0; i < mine.count; ++i) {
-        lines[i] = mine.lines[i];
+    const Packed record = load();
+    const int count = static_cast<int>(record & kMask);
+    for (int i = 0; i < count; ++i) {
+        lines[i] = static_cast<Diag>((record >> (kBits * (i + 1))) & kMask);
     }
-    return mine.count;
+    return count;
 }
 
 } // namespace morlane

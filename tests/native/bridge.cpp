@@ -80,6 +80,7 @@ Exports load_exports() {
     bind(library, "Java_lathwork_Brenmoor_cvRequest", e.cvRequest, e.error);
     bind(library, "Java_morlane_CallRecord_linkMode", e.linkMode, e.error);
     bind(library, "Java_morlane_CallRecord_corvaneMode", e.corvaneMode, e.error);
+    bind(library, "Java_morlane_CallRecord_lastLines", e.lastLines, e.error);
     return e;
 }
 

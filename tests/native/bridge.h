@@ -29,6 +29,8 @@ struct Exports {
     // Whether each library is loaded, in process (1) or hosted (2).
     decltype(&Java_morlane_CallRecord_linkMode) linkMode = nullptr;
     decltype(&Java_morlane_CallRecord_corvaneMode) corvaneMode = nullptr;
+    // The lines the calling thread's latest operation wrote.
+    decltype(&Java_morlane_CallRecord_lastLines) lastLines = nullptr;
 
     // Empty when the library loaded and every export was found; otherwise what went wrong.
     std::string error;

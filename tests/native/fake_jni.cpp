@@ -14,9 +14,10 @@ constexpr jint kCanary = 0x5A5A5A5A;
 
 struct FakeJvm::Object {
     Kind kind;
-    std::string bytes;      // String: modified UTF-8; Throwable: class name
-    std::vector<jint> ints; // IntArray
-    bool deleted = false;   // a local reference the bridge deleted
+    std::string bytes;                 // String: modified UTF-8; Throwable: class name
+    std::vector<jint> ints;            // IntArray
+    std::vector<const void*> elements; // ObjectArray
+    bool deleted = false;              // a local reference the bridge deleted
 };
 
 struct FakeJvm::Borrow {
@@ -28,6 +29,8 @@ struct FakeJvm::Borrow {
 
 const char* host_name(Host host) noexcept {
     switch (host) {
+    case Host::FindClass:
+        return "FindClass";
     case Host::ExceptionOccurred:
         return "ExceptionOccurred";
     case Host::ExceptionClear:
@@ -42,6 +45,10 @@ const char* host_name(Host host) noexcept {
         return "ReleaseStringUTFChars";
     case Host::GetArrayLength:
         return "GetArrayLength";
+    case Host::NewObjectArray:
+        return "NewObjectArray";
+    case Host::SetObjectArrayElement:
+        return "SetObjectArrayElement";
     case Host::NewIntArray:
         return "NewIntArray";
     case Host::GetIntArrayElements:
@@ -157,6 +164,48 @@ struct FakeJvm::Impl {
         self.enter(Host::GetArrayLength);
         Object* source = self.object(array, Kind::IntArray, Host::GetArrayLength);
         return source == nullptr ? 0 : static_cast<jsize>(source->ints.size());
+    }
+
+    static jclass JNICALL FindClass(JNIEnv* env, const char* name) {
+        FakeJvm& self = jvm(env);
+        if (self.enter(Host::FindClass)) {
+            return nullptr;
+        }
+        Object* made = self.make(Kind::Class);
+        made->bytes = name;
+        return reinterpret_cast<jclass>(made);
+    }
+
+    static jobjectArray JNICALL NewObjectArray(JNIEnv* env, jsize length, jclass element_class,
+                                               jobject initial) {
+        FakeJvm& self = jvm(env);
+        const bool fails = self.enter(Host::NewObjectArray);
+        if (self.object(element_class, Kind::Class, Host::NewObjectArray) == nullptr || fails) {
+            return nullptr;
+        }
+        if (length < 0) {
+            self.pending_ = "java/lang/NegativeArraySizeException";
+            return nullptr;
+        }
+        Object* made = self.make(Kind::ObjectArray);
+        made->elements.assign(static_cast<std::size_t>(length), initial);
+        return reinterpret_cast<jobjectArray>(made);
+    }
+
+    static void JNICALL SetObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index,
+                                              jobject value) {
+        FakeJvm& self = jvm(env);
+        self.enter(Host::SetObjectArrayElement);
+        Object* target = self.object(array, Kind::ObjectArray, Host::SetObjectArrayElement);
+        if (target == nullptr) {
+            return;
+        }
+        if (index < 0 || static_cast<std::size_t>(index) >= target->elements.size()) {
+            self.violation("SetObjectArrayElement past the array's end");
+            return;
+        }
+        // Stored as the object itself: the local reference may be deleted right after.
+        target->elements[static_cast<std::size_t>(index)] = value;
     }
 
     static jintArray JNICALL NewIntArray(JNIEnv* env, jsize length) {
@@ -303,6 +352,9 @@ struct FakeJvm::Impl {
     static const JNINativeInterface_* table() {
         static const JNINativeInterface_ functions = [] {
             JNINativeInterface_ t{};
+            t.FindClass = &FindClass;
+            t.NewObjectArray = &NewObjectArray;
+            t.SetObjectArrayElement = &SetObjectArrayElement;
             t.ExceptionOccurred = &ExceptionOccurred;
             t.ExceptionCheck = &ExceptionCheck;
             t.ExceptionClear = &ExceptionClear;
@@ -355,6 +407,19 @@ std::vector<jint> FakeJvm::ints(jintArray array) const {
         return {};
     }
     return found->second->ints;
+}
+
+std::vector<std::string> FakeJvm::strings(jobjectArray array) const {
+    std::vector<std::string> texts;
+    auto found = objects_.find(array);
+    if (found == objects_.end() || found->second->kind != Kind::ObjectArray) {
+        return texts;
+    }
+    for (const void* element : found->second->elements) {
+        texts.push_back(
+            element == nullptr ? "<null>" : text(static_cast<jstring>(const_cast<void*>(element))));
+    }
+    return texts;
 }
 
 void FakeJvm::fail(Host host, int succeed_first, const std::string& exception) {

@@ -22,6 +22,7 @@ namespace fakejni {
 
 // The host functions the fake provides, in the order of the JNI function table.
 enum class Host {
+    FindClass,
     ExceptionOccurred,
     ExceptionClear,
     DeleteLocalRef,
@@ -29,6 +30,8 @@ enum class Host {
     GetStringUTFChars,
     ReleaseStringUTFChars,
     GetArrayLength,
+    NewObjectArray,
+    SetObjectArrayElement,
     NewIntArray,
     GetIntArrayElements,
     ReleaseIntArrayElements,
@@ -55,6 +58,8 @@ class FakeJvm {
     jintArray int_array(const std::vector<jint>& values);
     std::string text(jstring string) const;
     std::vector<jint> ints(jintArray array) const;
+    // The texts of an array of strings; "<null>" for an element never set.
+    std::vector<std::string> strings(jobjectArray array) const;
 
     // The next call of `host` after `succeed_first` successful ones fails: a pointer result is
     // null and nothing happens. With a non-empty `exception` (a class name) it is left pending,
@@ -88,7 +93,7 @@ class FakeJvm {
     struct Impl;
 
   private:
-    enum class Kind { String, IntArray, Throwable };
+    enum class Kind { String, IntArray, Throwable, Class, ObjectArray };
     struct Object;
     struct Borrow;
     struct Plan {

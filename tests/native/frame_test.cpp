@@ -4,6 +4,8 @@
 
 #include "control/simctl.h"
 
+#include <thread>
+
 namespace morlane_test {
 namespace {
 
@@ -45,6 +47,34 @@ class FrameTest : public BridgeTest {
 
 TEST_F(FrameTest, EveryOperationBeforeStartReportsDllNotFound) {
     expect_every_operation_reports_empty_slot();
+}
+
+// Run under Wine too, where the record lives in a Windows TLS slot rather than in thread_local.
+TEST_F(FrameTest, EachThreadRecordsTheLinesOfItsOwnLatestOperation) {
+    using Lines = std::vector<std::string>;
+    const auto last_lines = [this](fakejni::FakeJvm& on) {
+        return on.strings(api().lastLines(on.env(), nullptr));
+    };
+    run([&] { api().regWriteValue(env(), nullptr, 0, 0, 0, 1); });
+    EXPECT_EQ(last_lines(jvm), Lines{kDllNotFound});
+
+    Lines fresh;
+    Lines own;
+    std::thread([&] {
+        fakejni::FakeJvm other;
+        fresh = last_lines(other);
+        start();
+        run([&] { api().close(other.env(), nullptr, 99); });
+        own = last_lines(other);
+    }).join();
+    EXPECT_EQ(fresh, Lines{});
+    EXPECT_EQ(own, Lines{"in DLL: Close Error\n"});
+    EXPECT_EQ(last_lines(jvm), Lines{kDllNotFound}) << "another thread's call changed this one's";
+
+    // Every operation starts its thread's record afresh, even one that writes nothing.
+    cv_start();
+    EXPECT_EQ(last_lines(jvm), Lines{});
+    EXPECT_TRUE(jvm.violations().empty()) << jvm.violations().front();
 }
 
 TEST_F(FrameTest, FinishEmptiesTheSlot) {
