@@ -36,6 +36,11 @@ constexpr std::uint32_t kReplyBytes = 4096;
 // One call's arguments. Integers go first to last in `args`; texts are NUL-terminated; `words`
 // holds `count` words (read by RegWrite, written by RegRead); `reply` is a kReplyBytes area.
 struct Call {
+    Call() noexcept = default;
+    // Member by member: as an aggregate, a 32-bit build cleared the members a register call
+    // leaves unset with a loop of stores on every call; this way they take a few single stores.
+    template <typename... Ints> explicit Call(Ints... ints) noexcept : args{ints...} {}
+
     std::int32_t args[5] = {};
     const char* texts[3] = {};
     std::uint16_t* words = nullptr;

@@ -15,7 +15,7 @@ inline Diag judge_link(const Outcome& outcome, Diag failure) noexcept {
 // Calls `entry` of the PLC link library with `args` and nothing else.
 template <typename... Ints> void call_link(Entry entry, Diag failure, Ints... args) noexcept {
     perform(link_slot(), entry, [&](const EntryPoint& entry_point) {
-        Call call{{args...}};
+        Call call(args...);
         return judge_link(entry_point.call(call), failure);
     });
 }

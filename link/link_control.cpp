@@ -54,7 +54,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_downLoad(JNIEnv* env, jclass, jint
             // A null name, or no text from the host: nothing to send.
             return entry_point.refuse(Diag::DownloadError);
         }
-        Call call{{a, b}};
+        Call call(a, b);
         call.texts[0] = name.c_str();
         return judge_link(entry_point.call(call), Diag::DownloadError);
     });

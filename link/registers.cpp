@@ -53,7 +53,7 @@ Diag read_into(JNIEnv* env, const EntryPoint& entry_point, jint a, jint b, jint 
         return entry_point.refuse(Diag::RegReadError);
     }
     std::memset(words.data(), 0, sizeof(Word) * static_cast<std::size_t>(count));
-    Call call{{a, b, c}};
+    Call call(a, b, c);
     call.words = words.data();
     call.count = count;
     const Outcome outcome = entry_point.call(call);
@@ -75,7 +75,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__IIII(JNIEnv*, jclass, ji
     perform(link_slot(), Entry::RegWrite, [&](const EntryPoint& entry_point) {
         Word word;
         narrow(&value, &word, 1);
-        Call call{{a, b, c}};
+        Call call(a, b, c);
         call.words = &word;
         call.count = 1;
         return judge_link(entry_point.call(call), Diag::RegWriteError);
@@ -99,7 +99,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
             return entry_point.refuse(Diag::RegWriteError);
         }
         narrow(values.data(), words.data(), count);
-        Call call{{a, b, c}};
+        Call call(a, b, c);
         call.words = words.data();
         call.count = count;
         return judge_link(entry_point.call(call), Diag::RegWriteError);
