@@ -73,6 +73,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
     // The reply area is the call's own, so concurrent requests share nothing in the bridge.
     char reply[kReplyBytes];
     bool replied = false;
+    bool texts_failed = false;
     // Declared ahead of the call so the texts are given back only after the result string is made.
     UtfChars t1;
     UtfChars t2;
@@ -82,6 +83,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
             t2 = UtfChars(env, item);
         }
         if (t1.c_str() == nullptr || t2.c_str() == nullptr) {
+            texts_failed = true;
             return entry_point.refuse(Diag::ReadError);
         }
         // A library that reports success without writing must hand Java an empty text rather
@@ -103,10 +105,15 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
         replied = true;
         return Diag::None;
     });
-    // A text the host could not produce may have left an exception pending; no JNI call may be
-    // made over it, and none may leave this method.
-    clear_pending_exception(env);
+    // Only a failed JNI call leaves an exception pending: a text the host could not produce, or
+    // the result string. No JNI call may be made over it, and none may leave this method; a
+    // successful request asks the JVM nothing more.
+    if (texts_failed) {
+        clear_pending_exception(env);
+    }
     jstring string = reply_string(env, replied ? reply : "-1");
-    clear_pending_exception(env);
+    if (string == nullptr) {
+        clear_pending_exception(env);
+    }
     return string;
 }
