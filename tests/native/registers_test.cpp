@@ -238,7 +238,13 @@ TEST_F(RegistersTest, BlocksOnEitherSideOfTheStackBufferRoundTrip) {
         SCOPED_TRACE(count);
         forget();
         const std::vector<jint> values = pattern(count, count);
-        ASSERT_EQ(write(0, values), "");
+        // Written with bits above the low 16 (negative, and beyond 65535), which long blocks
+        // must drop just as short ones do.
+        std::vector<jint> written = values;
+        for (std::size_t i = 0; i < written.size(); ++i) {
+            written[i] += 65536 * (static_cast<jint>(i % 3) - 1);
+        }
+        ASSERT_EQ(write(0, written), "");
         EXPECT_EQ(journal(), std::vector<std::string>{"CVDLLRZ_RegWrite 0 0 0 " + words(values) +
                                                       " " + std::to_string(count)});
         // One element more than the count in the passed array, to show it is left alone.
