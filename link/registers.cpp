@@ -7,6 +7,7 @@
 #include "link/link_api.h"
 #include "link/link_common.h"
 
+#include "frame/invoke.h"
 #include "frame/scratch.h"
 
 #include "lathwork_Brenmoor.h"

@@ -5,14 +5,8 @@
 #   cmake -DNM=<nm> -DLIBRARY=<libmorlane.so> "-DHEADER=<header>;<header>..." -P check-exports.cmake
 cmake_minimum_required(VERSION 3.20)
 
-set(declared "")
-foreach(one IN LISTS HEADER)
-  file(READ "${one}" header)
-  string(REGEX MATCHALL "JNICALL (Java_[A-Za-z0-9_]+)" names "${header}")
-  list(APPEND declared ${names})
-endforeach()
-list(TRANSFORM declared REPLACE "JNICALL " "")
-list(SORT declared)
+include("${CMAKE_CURRENT_LIST_DIR}/../../cmake/declared-natives.cmake")
+morlane_declared_natives(declared "${HEADER}")
 
 execute_process(COMMAND "${NM}" -D --defined-only "${LIBRARY}" OUTPUT_VARIABLE dump
                 RESULT_VARIABLE rc)
