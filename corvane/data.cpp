@@ -1,5 +1,4 @@
 // cvPoke and cvRequest.
-#include "corvane/corvane_api.h"
 #include "corvane/reply_text.h"
 
 #include "frame/call.h"
@@ -44,7 +43,7 @@ using namespace morlane::corvane;
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_cvPoke(JNIEnv* env, jclass, jstring topic,
                                                      jstring item, jstring value) {
-    perform(corvane_slot(), Entry::Poke, [&](const EntryPoint& entry_point) {
+    perform<Entry::Poke>(corvane_slot(), [&](const EntryPoint<Entry::Poke>& entry_point) {
         // Each text is taken only once the one before it came: after a failed borrow the JVM
         // may hold a pending exception, and no further JNI call is allowed until it is seen.
         // A null text, or none from the host, sends nothing.
@@ -77,7 +76,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
     // Declared ahead of the call so the texts are given back only after the result string is made.
     UtfChars t1;
     UtfChars t2;
-    perform(corvane_slot(), Entry::Request, [&](const EntryPoint& entry_point) {
+    perform<Entry::Request>(corvane_slot(), [&](const EntryPoint<Entry::Request>& entry_point) {
         t1 = UtfChars(env, topic);
         if (t1.c_str() != nullptr) {
             t2 = UtfChars(env, item);

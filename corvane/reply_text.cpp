@@ -1,6 +1,6 @@
 #include "corvane/reply_text.h"
 
-#include "frame/entry.h"
+#include "entry/entries.h"
 
 #include <cstring>
 

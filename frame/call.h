@@ -6,10 +6,10 @@
 // that lives in a host process; the operations themselves do not know which it is.
 #pragma once
 
+#include "entry/entries.h"
+#include "entry/invoke.h"
+#include "entry/loader.h"
 #include "frame/diagnostics.h"
-#include "frame/entry.h"
-#include "frame/invoke.h"
-#include "frame/loader.h"
 #include "frame/slots.h"
 #include "host/client.h"
 
@@ -21,11 +21,10 @@ struct Outcome {
     int status;
 };
 
-// The entry point of the library an operation holds.
-class EntryPoint {
+// The entry point `E` of the library an operation holds.
+template <Entry E> class EntryPoint {
   public:
-    EntryPoint(const SlotUse& use, Entry entry) noexcept
-        : use_(use), entry_(entry), address_(find(*use.library(), entry)) {}
+    explicit EntryPoint(const SlotUse& use) noexcept : use_(use), address_(find(*use.library())) {}
 
     // False when the library in this process lacks the entry point. A host's library is asked
     // with the call itself, so a hosted entry point counts as found until then.
@@ -35,7 +34,7 @@ class EntryPoint {
     // compiles to a direct call of the entry point's type.
     MORLANE_INLINE Outcome call(Call& call) const noexcept {
         if (address_ != nullptr) {
-            return {hosted::Reach::Called, invoke(address_, entry_, call)};
+            return {hosted::Reach::Called, invoke<E>(address_, call)};
         }
         return call_host(call);
     }
@@ -46,7 +45,8 @@ class EntryPoint {
         if (address_ != nullptr) {
             return refusal;
         }
-        const hosted::Reach reach = hosted::lookup(*use_.library()->host, entry_);
+        const hosted::Reach reach =
+            hosted::lookup(*use_.library()->host, E, use_.slot().deadline());
         forget_if_lost(reach);
         return reach == hosted::Reach::Missing ? Diag::FunctionNotFound : refusal;
     }
@@ -54,25 +54,26 @@ class EntryPoint {
   private:
     MORLANE_NOINLINE Outcome call_host(Call& call) const noexcept {
         Outcome outcome{hosted::Reach::Lost, 0};
-        outcome.reach = hosted::call(*use_.library()->host, entry_, call, outcome.status);
+        outcome.reach =
+            hosted::call(*use_.library()->host, E, call, outcome.status, use_.slot().deadline());
         forget_if_lost(outcome.reach);
         return outcome;
     }
 
-    static void* find(Library& library, Entry entry) noexcept {
+    static void* find(Library& library) noexcept {
         if (library.module == nullptr) {
             return nullptr;
         }
 #if defined(MORLANE_KEEP_ENTRY)
-        std::atomic<void*>& kept = library.kept[static_cast<int>(entry)];
+        std::atomic<void*>& kept = library.kept[static_cast<int>(E)];
         void* address = kept.load(std::memory_order_relaxed);
         if (address == nullptr) {
-            address = find_entry(library.module, entry_name(entry));
+            address = find_entry(library.module, entry_name(E));
             kept.store(address, std::memory_order_relaxed);
         }
         return address;
 #else
-        return find_entry(library.module, entry_name(entry));
+        return find_entry(library.module, entry_name(E));
 #endif
     }
 
@@ -83,7 +84,6 @@ class EntryPoint {
     }
 
     const SlotUse& use_;
-    Entry entry_;
     void* address_;
 };
 
@@ -103,18 +103,19 @@ Diag judge(const Outcome& outcome, Diag failure, StatusRule&& rule) noexcept {
     return failure;
 }
 
-// Runs one operation on `slot`: reports "DLL not found" for an empty slot and "Function not
-// found" for a missing entry point; otherwise `operation(entry_point)` borrows what it needs,
-// calls, and returns the line its outcome calls for (Diag::None on success), written here.
-template <typename Operation>
-void perform(LibrarySlot& slot, Entry entry, Operation&& operation) noexcept {
+// Runs one operation of entry point `E` on `slot`: reports "DLL not found" for an empty slot and
+// "Function not found" for a missing entry point; otherwise `operation(entry_point)` borrows what
+// it needs, calls, and returns the line its outcome calls for (Diag::None on success), written
+// here.
+template <Entry E, typename Operation>
+void perform(LibrarySlot& slot, Operation&& operation) noexcept {
     begin_call();
     SlotUse use(slot);
     if (use.library() == nullptr) {
         report(Diag::DllNotFound);
         return;
     }
-    const EntryPoint entry_point(use, entry);
+    const EntryPoint<E> entry_point(use);
     if (!entry_point.found()) {
         report(Diag::FunctionNotFound);
         return;

@@ -6,15 +6,18 @@
 // reading the slot until its outside call has returned, so a finish on another thread can never
 // unload a library under a running call: the last finish empties the slot at once, and the
 // library itself is released by whichever comes last, that finish or the last operation still
-// inside it. Nothing ever waits for a call in flight, so a finish in a shutdown hook returns even
-// while a PLC call hangs. Operations take no lock; start, finish and the release serialize on the
-// slot's mutex, which no outside call ever runs under.
+// inside that library. Calls are counted per library, so a released host ends with its own calls
+// even while the slot's next library is busy. Nothing ever waits for a call in flight, so a
+// finish in a shutdown hook returns even while a PLC call hangs. Operations take no lock; start,
+// finish and the release serialize on the slot's mutex, which no outside call ever runs under.
 #pragma once
 
-#include "frame/entry.h"
-#include "frame/loader.h"
+#include "entry/entries.h"
+#include "entry/loader.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -28,6 +31,9 @@ class Host;
 struct Library {
     ModuleHandle module = nullptr;
     hosted::Host* host = nullptr;
+    // Operations inside this load, plus kRetired once the slot no longer names it.
+    std::atomic<std::uint32_t> calls{0};
+    static constexpr std::uint32_t kRetired = 1u << 31;
 #if defined(MORLANE_KEEP_ENTRY)
     // Only in the benchmarks' design floor: entry addresses kept after their first lookup.
     std::atomic<void*> kept[kEntryCount] = {};
@@ -57,34 +63,62 @@ class LibrarySlot {
 
     Mode mode() noexcept;
 
+    // Why the latest start could not load the library, in the platform's words: copied into
+    // `text` (NUL-terminated, cut to `size`); false, with nothing copied, when it loaded or no
+    // start has failed since.
+    bool load_failure(char* text, std::size_t size) noexcept;
+
+    // The longest a hosted call may take before its host is ended as if it had crashed; zero for
+    // no limit. Applies to calls that begin after it is set.
+    void set_deadline(std::chrono::milliseconds deadline) noexcept {
+        deadline_ms_.store(deadline.count(), std::memory_order_relaxed);
+    }
+    std::chrono::milliseconds deadline() const noexcept {
+        return std::chrono::milliseconds(deadline_ms_.load(std::memory_order_relaxed));
+    }
+
   private:
     friend class SlotUse;
-    // Set in users_ while released libraries wait for the operations still inside them.
+    // Set in entering_ while released libraries wait for an operation to finish taking hold.
     static constexpr std::uint32_t kReclaim = 1u << 31;
+    static constexpr std::size_t kReasonBytes = 2 * LoadError::kTextBytes + 64;
 
     void retire(Library* library) noexcept; // under mutex_
     void reclaim() noexcept;
+    Library* load() noexcept; // under mutex_
 
     const char* file_name_;
-    std::atomic<std::uint32_t> users_{0}; // operations in flight, plus kReclaim
+    // Operations between reading current_ and counting themselves in its library, plus kReclaim:
+    // while any is there, no retired library may be released.
+    std::atomic<std::uint32_t> entering_{0};
     std::atomic<Library*> current_{nullptr};
+    std::atomic<std::int64_t> deadline_ms_{0};
     std::mutex mutex_;
-    int loads_ = 0;              // guarded by mutex_
-    Library* retired_ = nullptr; // guarded by mutex_
+    int loads_ = 0;                  // guarded by mutex_
+    Library* retired_ = nullptr;     // guarded by mutex_
+    char reason_[kReasonBytes] = {}; // guarded by mutex_
 };
 
 // An operation's hold on a slot's library, from reading the slot until the call has returned.
 class SlotUse {
   public:
     explicit SlotUse(LibrarySlot& slot) noexcept : slot_(slot) {
-#if !defined(MORLANE_UNGUARDED)
-        slot_.users_.fetch_add(1);
-#endif
+#if defined(MORLANE_UNGUARDED)
         library_ = slot_.current_.load();
+#else
+        slot_.entering_.fetch_add(1);
+        library_ = slot_.current_.load();
+        if (library_ != nullptr) {
+            library_->calls.fetch_add(1);
+        }
+        if (slot_.entering_.fetch_sub(1) == (LibrarySlot::kReclaim | 1)) {
+            slot_.reclaim();
+        }
+#endif
     }
     ~SlotUse() {
 #if !defined(MORLANE_UNGUARDED)
-        if (slot_.users_.fetch_sub(1) == (LibrarySlot::kReclaim | 1)) {
+        if (library_ != nullptr && library_->calls.fetch_sub(1) == (Library::kRetired | 1)) {
             slot_.reclaim();
         }
 #endif

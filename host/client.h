@@ -1,13 +1,18 @@
 // The bridge's side of a host process: a 32-bit program that loads an outside library this
 // process cannot load (a 32-bit DLL seen from a 64-bit JVM) and makes the calls for it.
 //
-// One host serves one slot, from the start that needed it to the release of that load, so a
-// library that crashes takes down only its own host and slot. Every calling thread gets a channel
-// of its own, served by a thread of its own in the host, so calls run in parallel as they do in
-// process. A host that dies is seen at once as the end of its channel; nothing waits for it.
+// One host serves one load of a slot, from the start that needed it to the release of that load,
+// so a library that crashes takes down only its own host. Every calling thread gets a channel of
+// its own, served by a thread of its own in the host, so calls run in parallel as they do in
+// process. A host that dies is seen at once as the end of its channel; nothing waits for it
+// without a limit: a released host that does not exit within kReleaseGrace is killed, and a call
+// that outlives its deadline ends its host as a crash would.
 #pragma once
 
-#include "frame/entry.h"
+#include "entry/entries.h"
+#include "entry/loader.h"
+
+#include <chrono>
 
 namespace morlane::hosted {
 
@@ -17,22 +22,34 @@ class Host;
 enum class Reach {
     Called,  // the entry point ran; its status is given
     Missing, // the library lacks the entry point
-    Failed,  // the host could not hold the call's data; nothing was called
-    Lost,    // the host is gone: it died, or its channel broke
+    Failed,  // the call could not be made (over a limit, no memory, no channel); the host serves on
+    Lost,    // the host is gone: it died, its channel broke, or the call outlived its deadline
 };
 
-// Starts a host beside this library that loads `file_name`; nullptr when there is no host to
-// start (not built for this platform, missing, not startable) or it cannot load the library.
-Host* start_host(const char* file_name) noexcept;
+// A released host is waited for this long, so that in the usual case its library is released
+// when finish returns, as it is in process; a host that takes longer (stopped, or stuck inside
+// its library) is left to exit in the background, and killed once kReleaseGrace has passed.
+constexpr std::chrono::milliseconds kReleaseWait{250};
+constexpr std::chrono::milliseconds kReleaseGrace{2000};
+
+// Starts a host beside this library that loads `file_name`, after the load in this process
+// failed with `in_process`. nullptr when there is no host to start or it cannot load the
+// library; `why` then says so, or stays empty when no host was tried (a library the host could
+// not load either, such as one that is missing on Windows).
+Host* start_host(const char* file_name, const LoadError& in_process, LoadError& why) noexcept;
 
 // Looks `entry` up in the host's library afresh and, if found, calls it with `call`'s
-// arguments; RegRead's words and Request's reply come back into `call`'s buffers.
-Reach call(Host& host, Entry entry, Call& call, int& status) noexcept;
+// arguments; words from the library and a reply come back into `call`'s buffers. A call that
+// takes longer than `deadline` (zero: no limit) ends the host.
+Reach call(Host& host, Entry entry, Call& call, int& status,
+           std::chrono::milliseconds deadline) noexcept;
 
 // Looks `entry` up only.
-Reach lookup(Host& host, Entry entry) noexcept;
+Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexcept;
 
-// Releases the library and ends the host. Only once no call is inside it.
+// Releases the library and lets the host end; only once no call is inside it. Waits at most
+// kReleaseWait: a host that has not exited by then is given the rest of kReleaseGrace, then
+// killed, and reaped in the background.
 void stop_host(Host* host) noexcept;
 
 } // namespace morlane::hosted

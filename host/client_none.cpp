@@ -3,15 +3,15 @@
 
 namespace morlane::hosted {
 
-Host* start_host(const char*) noexcept {
+Host* start_host(const char*, const LoadError&, LoadError&) noexcept {
     return nullptr;
 }
 
-Reach call(Host&, Entry, Call&, int&) noexcept {
+Reach call(Host&, Entry, Call&, int&, std::chrono::milliseconds) noexcept {
     return Reach::Lost;
 }
 
-Reach lookup(Host&, Entry) noexcept {
+Reach lookup(Host&, Entry, std::chrono::milliseconds) noexcept {
     return Reach::Lost;
 }
 

@@ -1,16 +1,19 @@
 // Starting and ending a host on POSIX: a socketpair made before the host exists, its far end the
 // host's only inherited descriptor (fd 3, besides /dev/null on 0 and 1 and the JVM's stderr);
-// every descriptor of ours is close-on-exec, so no other child of the JVM inherits an end. Further channels travel over it as SCM_RIGHTS messages. When
-// the JVM dies, however abruptly, the kernel closes its ends and the host sees end of file.
+// every descriptor of ours is close-on-exec, so no other child of the JVM inherits an end. Further
+// channels travel over it as SCM_RIGHTS messages. When the JVM dies, however abruptly, the kernel
+// closes its ends and the host sees end of file.
 #include "host/process.h"
 #include "host/protocol.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -25,25 +28,37 @@ namespace {
 
 constexpr int kHostControlFd = 3;
 
-// morlane-host32 beside the library this code is part of.
-bool host_path(std::string& path) noexcept {
+// morlane-host32 beside the library this code is part of; false, with the reason, when it is not
+// there to be started.
+bool host_path(std::string& path, LoadError& why) noexcept {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&spawn_host_process), &info) == 0 ||
-        info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<void*>(&host_running), &info) == 0 || info.dli_fname == nullptr) {
+        std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
         return false;
     }
     path = info.dli_fname;
     const std::size_t slash = path.rfind('/');
     path =
         (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/morlane-host32";
-    return access(path.c_str(), X_OK) == 0;
+    if (access(path.c_str(), F_OK) != 0) {
+        std::snprintf(why.text, sizeof why.text, "%s not found", path.c_str());
+        return false;
+    }
+    if (access(path.c_str(), X_OK) != 0) {
+        std::snprintf(why.text, sizeof why.text, "%s is not executable", path.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
-bool spawn_host_process(const char* file_name, Process& process) noexcept {
+bool spawn_host_process(const char* file_name, const LoadError&, Process& process,
+                        LoadError& why) noexcept {
+    // Any failure here is worth a host: dlopen cannot tell a library of the other architecture
+    // from one it cannot open for another reason.
     std::string path;
-    if (!host_path(path)) {
+    if (!host_path(path, why)) {
         return false;
     }
     // The JVM's environment as it is, so the library search is the same, except for LD_PRELOAD:
@@ -55,6 +70,7 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     }
     std::unique_ptr<char*[]> environment(new (std::nothrow) char*[entries]);
     if (!environment) {
+        std::snprintf(why.text, sizeof why.text, "no memory to start %s", path.c_str());
         return false;
     }
     std::size_t kept = 0;
@@ -66,6 +82,8 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     environment[kept] = nullptr;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        std::snprintf(why.text, sizeof why.text, "could not start %s: %s", path.c_str(),
+                      std::strerror(errno));
         return false;
     }
     // dup2 onto the same number would keep close-on-exec set, so the far end must not be fd 3.
@@ -103,6 +121,8 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     close(ends[1]);
     if (failed != 0) {
         close(ends[0]);
+        std::snprintf(why.text, sizeof why.text, "could not start %s: %s", path.c_str(),
+                      std::strerror(failed));
         return false;
     }
     process.id = pid;
@@ -140,12 +160,46 @@ Fd open_channel(Process& process) noexcept {
     return ends[0];
 }
 
-void end_host_process(Process& process) noexcept {
-    close_fd(process.control);
-    process.control = kNoFd;
-    int status = 0;
-    while (waitpid(static_cast<pid_t>(process.id), &status, 0) < 0 && errno == EINTR) {
+bool host_running(const Process& process) noexcept {
+    // The host writes nothing on its control channel after its load answer, so anything to read
+    // there, or a hang-up, means it has ended.
+    pollfd control{static_cast<int>(process.control), POLLIN, 0};
+    return process.control != kNoFd && poll(&control, 1, 0) == 0;
+}
+
+bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcept {
+    // The host's end of the control channel closes as it exits.
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd control{static_cast<int>(process.control), POLLIN, 0};
+        const int ready = poll(&control, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready > 0) {
+            return true;
+        }
+        if (ready == 0 || errno != EINTR) {
+            return false;
+        }
     }
+}
+
+void kill_host(const Process& process) noexcept {
+    // Only ever before the host is reaped, so the pid is still the host's.
+    kill(static_cast<pid_t>(process.id), SIGKILL);
+}
+
+bool reap_host(Process& process) noexcept {
+    int status = 0;
+    pid_t done;
+    do {
+        done = waitpid(static_cast<pid_t>(process.id), &status, WNOHANG);
+    } while (done < 0 && errno == EINTR);
+    if (done == 0) {
+        return false;
+    }
+    process.id = 0;
+    return true;
 }
 
 } // namespace morlane::hosted

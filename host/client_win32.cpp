@@ -17,6 +17,7 @@
 #include "host/process.h"
 #include "host/protocol.h"
 
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -25,12 +26,33 @@
 namespace morlane::hosted {
 namespace {
 
-// morlane-host32.exe beside the module this code is part of.
-bool host_path(std::wstring& path) noexcept {
+// The system's text for `code`, after `what`, as UTF-8.
+void describe(LoadError& why, const char* what, const std::wstring& path, DWORD code) noexcept {
+    char where[LoadError::kTextBytes / 2] = {};
+    WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, where, sizeof where - 1, nullptr, nullptr);
+    wchar_t message[160] = {};
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       message, static_cast<DWORD>(sizeof message / sizeof message[0]), nullptr);
+    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
+                          message[length - 1] == L' ' || message[length - 1] == L'.')) {
+        --length;
+    }
+    message[length] = L'\0';
+    char text[LoadError::kTextBytes / 2] = {};
+    WideCharToMultiByte(CP_UTF8, 0, message, -1, text, sizeof text - 1, nullptr, nullptr);
+    std::snprintf(why.text, sizeof why.text, "%s %s: error %lu%s%s", what, where,
+                  static_cast<unsigned long>(code), text[0] != '\0' ? ": " : "", text);
+}
+
+// morlane-host32.exe beside the module this code is part of; false, with the reason, when it is
+// not there to be started.
+bool host_path(std::wstring& path, LoadError& why) noexcept {
     HMODULE self = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&spawn_host_process), &self)) {
+                            reinterpret_cast<LPCWSTR>(&host_running), &self)) {
+        std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
         return false;
     }
     std::wstring module(MAX_PATH, L'\0');
@@ -38,6 +60,7 @@ bool host_path(std::wstring& path) noexcept {
         const DWORD length =
             GetModuleFileNameW(self, &module[0], static_cast<DWORD>(module.size()));
         if (length == 0) {
+            std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
             return false;
         }
         if (length < module.size()) {
@@ -45,6 +68,7 @@ bool host_path(std::wstring& path) noexcept {
             break;
         }
         if (module.size() >= 32768) { // the longest path Windows knows
+            std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
             return false;
         }
         module.resize(module.size() * 2); // cut short: try again with more room
@@ -53,7 +77,11 @@ bool host_path(std::wstring& path) noexcept {
     path = (slash == std::wstring::npos ? std::wstring() : module.substr(0, slash + 1)) +
            L"morlane-host32.exe";
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        describe(why, "not found:", path, GetLastError());
+        return false;
+    }
+    return true;
 }
 
 // "<host>" <library> <control read handle> <control write handle>, as the host's wmain reads it.
@@ -105,24 +133,27 @@ HANDLE host_job(HANDLE process) noexcept {
 
 } // namespace
 
-bool spawn_host_process(const char* file_name, Process& process) noexcept {
-    // Called right after LoadLibraryA failed. Only a library built for the other architecture
-    // (ERROR_BAD_EXE_FORMAT: a 32-bit DLL seen from a 64-bit process) is the host's to load; a
-    // library that is missing or fails in its own way would fail there as well.
-    if (GetLastError() != ERROR_BAD_EXE_FORMAT) {
+bool spawn_host_process(const char* file_name, const LoadError& in_process, Process& process,
+                        LoadError& why) noexcept {
+    // Only a library built for the other architecture (ERROR_BAD_EXE_FORMAT: a 32-bit DLL seen
+    // from a 64-bit process) is the host's to load; a library that is missing or fails in its own
+    // way would fail there as well.
+    if (in_process.code != ERROR_BAD_EXE_FORMAT) {
         return false;
     }
     std::wstring path;
-    if (!host_path(path)) {
+    if (!host_path(path, why)) {
         return false;
     }
     // to_host: the bridge writes, the host reads; from_host: the other way.
     HANDLE to_host_read = nullptr, to_host_write = nullptr;
     HANDLE from_host_read = nullptr, from_host_write = nullptr;
     if (!CreatePipe(&to_host_read, &to_host_write, nullptr, 0)) {
+        describe(why, "could not start", path, GetLastError());
         return false;
     }
     if (!CreatePipe(&from_host_read, &from_host_write, nullptr, 0)) {
+        describe(why, "could not start", path, GetLastError());
         close_all({to_host_read, to_host_write});
         return false;
     }
@@ -144,6 +175,7 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
 
     PROCESS_INFORMATION started{};
     bool running = false;
+    DWORD error = ready ? 0 : GetLastError();
     if (ready) {
         STARTUPINFOEXW startup{};
         startup.StartupInfo.cb = sizeof startup;
@@ -155,6 +187,7 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
         running = CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, TRUE,
                                  CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
                                  nullptr, nullptr, &startup.StartupInfo, &started) != FALSE;
+        error = running ? 0 : GetLastError();
     }
     if (list_made) {
         DeleteProcThreadAttributeList(list);
@@ -163,6 +196,7 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     close_all({to_host_read, from_host_write});
     if (!running) {
         close_all({to_host_write, from_host_read});
+        describe(why, "could not start", path, error);
         return false;
     }
     const HANDLE job = host_job(started.hProcess);
@@ -173,7 +207,12 @@ bool spawn_host_process(const char* file_name, Process& process) noexcept {
     process.job = reinterpret_cast<std::intptr_t>(job);
     process.control = make_channel(from_host_read, to_host_write);
     if (process.control == kNoFd) {
-        end_host_process(process); // the host sees the end of file and exits
+        // Without a control channel the host sees the end of file and exits.
+        kill_host(process);
+        while (!reap_host(process)) {
+            Sleep(1);
+        }
+        std::snprintf(why.text, sizeof why.text, "no memory for the host's channel");
         return false;
     }
     return true;
@@ -218,19 +257,38 @@ Fd open_channel(Process& process) noexcept {
     return channel;
 }
 
-void end_host_process(Process& process) noexcept {
-    close_fd(process.control);
-    process.control = kNoFd;
+bool host_running(const Process& process) noexcept {
+    return process.id != 0 &&
+           WaitForSingleObject(reinterpret_cast<HANDLE>(process.id), 0) == WAIT_TIMEOUT;
+}
+
+bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcept {
+    return process.id != 0 && WaitForSingleObject(reinterpret_cast<HANDLE>(process.id),
+                                                   static_cast<DWORD>(limit.count())) ==
+                                  WAIT_OBJECT_0;
+}
+
+void kill_host(const Process& process) noexcept {
+    if (process.id != 0) {
+        TerminateProcess(reinterpret_cast<HANDLE>(process.id), 9);
+    }
+}
+
+bool reap_host(Process& process) noexcept {
     const HANDLE host = reinterpret_cast<HANDLE>(process.id);
+    if (host != nullptr && WaitForSingleObject(host, 0) == WAIT_TIMEOUT) {
+        return false;
+    }
     if (host != nullptr) {
-        WaitForSingleObject(host, INFINITE);
         CloseHandle(host);
     }
+    // The job kills whatever is left in it when its handle closes; the host has exited by now.
     if (process.job != 0) {
         CloseHandle(reinterpret_cast<HANDLE>(process.job));
     }
     process.id = 0;
     process.job = 0;
+    return true;
 }
 
 } // namespace morlane::hosted

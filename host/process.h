@@ -3,7 +3,10 @@
 // every platform (client.cpp on the bridge's side, serve.cpp in the host).
 #pragma once
 
+#include "entry/loader.h"
 #include "host/channel.h"
+
+#include <chrono>
 
 namespace morlane::hosted {
 
@@ -14,15 +17,28 @@ struct Process {
 };
 
 // Starts the host program that lies beside this module, asking it to load `file_name`, with the
-// far end of a new control channel as its only inherited channel. False when it cannot start.
-bool spawn_host_process(const char* file_name, Process& process) noexcept;
+// far end of a new control channel as its only inherited channel. False when it cannot start:
+// `why` then says why, or stays empty when the load in this process failed in a way the host
+// would fail as well (`in_process`), so no host was tried.
+bool spawn_host_process(const char* file_name, const LoadError& in_process, Process& process,
+                        LoadError& why) noexcept;
 
 // Makes a new call channel, hands its far end to the host over the control channel, and gives
 // back the near end; kNoFd when that fails.
 Fd open_channel(Process& process) noexcept;
 
-// Closes the control channel, which makes the host release its library and exit (after `quit`
-// was sent) or exit at once, and waits for the process to be gone.
-void end_host_process(Process& process) noexcept;
+// Whether the host is still running; never waits.
+bool host_running(const Process& process) noexcept;
+
+// Waits at most `limit` for the host to exit by itself; true when it has. Before reap_host, on a
+// host whose control channel is still open.
+bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcept;
+
+// Ends the host at once (SIGKILL, TerminateProcess), whatever it is doing.
+void kill_host(const Process& process) noexcept;
+
+// True once the host has exited, when it is also reaped and every handle to it closed; never
+// waits. After true, `process` names nothing.
+bool reap_host(Process& process) noexcept;
 
 } // namespace morlane::hosted

@@ -12,9 +12,9 @@ inline Diag judge_link(const Outcome& outcome, Diag failure) noexcept {
                  [failure](int status) { return status == 0 ? Diag::None : failure; });
 }
 
-// Calls `entry` of the PLC link library with `args` and nothing else.
-template <typename... Ints> void call_link(Entry entry, Diag failure, Ints... args) noexcept {
-    perform(link_slot(), entry, [&](const EntryPoint& entry_point) {
+// Calls entry point `E` of the PLC link library with `args` and nothing else.
+template <Entry E, typename... Ints> void call_link(Diag failure, Ints... args) noexcept {
+    perform<E>(link_slot(), [&](const EntryPoint<E>& entry_point) {
         Call call(args...);
         return judge_link(entry_point.call(call), failure);
     });

@@ -31,24 +31,24 @@ using namespace morlane::link;
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_open(JNIEnv*, jclass, jint a, jint b, jint selector,
                                                    jint d, jint e) {
-    call_link(Entry::Open, Diag::OpenError, a, b, open_code(selector), d, e);
+    call_link<Entry::Open>(Diag::OpenError, a, b, open_code(selector), d, e);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_close(JNIEnv*, jclass, jint a) {
-    call_link(Entry::Close, Diag::CloseError, a);
+    call_link<Entry::Close>(Diag::CloseError, a);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_runMode(JNIEnv*, jclass, jint a, jint b) {
-    call_link(Entry::RunMode, Diag::RunError, a, b);
+    call_link<Entry::RunMode>(Diag::RunError, a, b);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_stopMode(JNIEnv*, jclass, jint a, jint b) {
-    call_link(Entry::StopMode, Diag::StopError, a, b);
+    call_link<Entry::StopMode>(Diag::StopError, a, b);
 }
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_downLoad(JNIEnv* env, jclass, jint a, jint b,
                                                        jstring file) {
-    perform(link_slot(), Entry::DownLoad, [&](const EntryPoint& entry_point) {
+    perform<Entry::DownLoad>(link_slot(), [&](const EntryPoint<Entry::DownLoad>& entry_point) {
         UtfChars name(env, file);
         if (name.c_str() == nullptr) {
             // A null name, or no text from the host: nothing to send.

@@ -4,10 +4,9 @@
 // A passed array is only ever touched in its first `count` elements, through the region
 // functions: taking the whole array would copy it out and back on a copying JVM, undoing writes
 // that other threads make beyond `count` meanwhile, and would cost the array's length per call.
-#include "link/link_api.h"
 #include "link/link_common.h"
 
-#include "frame/invoke.h"
+#include "entry/invoke.h"
 #include "frame/scratch.h"
 
 #include "lathwork_Brenmoor.h"
@@ -74,8 +73,8 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
 // many). The word buffer is cleared first, since the library may leave words unwritten; whatever
 // the status the words are delivered, before the line; nothing is delivered when the call could
 // not be made.
-Diag read_into(JNIEnv* env, const EntryPoint& entry_point, jint a, jint b, jint c, jintArray array,
-               jint count) noexcept {
+Diag read_into(JNIEnv* env, const EntryPoint<Entry::RegRead>& entry_point, jint a, jint b, jint c,
+               jintArray array, jint count) noexcept {
     Words words(count);
     Ints values(count);
     if (words.data() == nullptr || values.data() == nullptr) {
@@ -101,7 +100,7 @@ using namespace morlane::link;
 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__IIII(JNIEnv*, jclass, jint a, jint b,
                                                              jint c, jint value) {
-    perform(link_slot(), Entry::RegWrite, [&](const EntryPoint& entry_point) {
+    perform<Entry::RegWrite>(link_slot(), [&](const EntryPoint<Entry::RegWrite>& entry_point) {
         Word word;
         narrow(&value, &word, 1);
         Call call(a, b, c);
@@ -114,7 +113,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__IIII(JNIEnv*, jclass, ji
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jclass, jint a, jint b,
                                                                 jint c, jintArray array,
                                                                 jint count) {
-    perform(link_slot(), Entry::RegWrite, [&](const EntryPoint& entry_point) {
+    perform<Entry::RegWrite>(link_slot(), [&](const EntryPoint<Entry::RegWrite>& entry_point) {
         if (!block_fits(env, array, count)) {
             return entry_point.refuse(Diag::RegWriteError);
         }
@@ -138,7 +137,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regRead__III_3II(JNIEnv* env, jclass, jint a, jint b,
                                                                jint c, jintArray array,
                                                                jint count) {
-    perform(link_slot(), Entry::RegRead, [&](const EntryPoint& entry_point) {
+    perform<Entry::RegRead>(link_slot(), [&](const EntryPoint<Entry::RegRead>& entry_point) {
         if (!block_fits(env, array, count)) {
             return entry_point.refuse(Diag::RegReadError);
         }
@@ -155,7 +154,7 @@ JNIEXPORT jintArray JNICALL Java_lathwork_Brenmoor_regRead__IIII(JNIEnv* env, jc
         begin_call();
         return nullptr;
     }
-    perform(link_slot(), Entry::RegRead, [&](const EntryPoint& entry_point) {
+    perform<Entry::RegRead>(link_slot(), [&](const EntryPoint<Entry::RegRead>& entry_point) {
         return read_into(env, entry_point, a, b, c, result, count);
     });
     return result;

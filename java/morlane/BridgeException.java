@@ -48,12 +48,13 @@ public class BridgeException extends RuntimeException {
     /**
      * The failure of {@code start} or {@code cvStart} to load {@code file}: it was not found on
      * the library search path, or could not be loaded by this JVM and not by a host process
-     * either.
+     * either. {@code reason} is the load failure the bridge kept ({@link
+     * CallRecord#linkLoadFailure()}), or null.
      */
-    static BridgeException notLoaded(String operation, String file) {
+    static BridgeException notLoaded(String operation, String file, String reason) {
         return new BridgeException(operation, Collections.<String>emptyList(),
-                operation + ": " + file + " could not be loaded (not found on the library search"
-                        + " path, or not loadable)");
+                operation + ": " + file + " could not be loaded: "
+                        + (reason != null ? reason : "no reason given"));
     }
 
     /** The {@code Brenmoor} method that failed, for example {@code "regWrite"}. */

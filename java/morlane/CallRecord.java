@@ -19,7 +19,12 @@ package morlane;
  * classes of this package do exactly that.
  *
  * <p>{@link #linkMode()} and {@link #corvaneMode()} tell whether {@code start} / {@code cvStart}
- * loaded the library (they write no line either way) and where it runs.
+ * loaded the library (they write no line either way) and where it runs; when a start could not
+ * load it, {@link #linkLoadFailure()} and {@link #corvaneLoadFailure()} say why.
+ *
+ * <p>Hosted calls can be given a deadline ({@link #setLinkDeadline(long)}, {@link
+ * #setCorvaneDeadline(long)}): a call into a hung library then fails instead of holding its
+ * thread for good.
  *
  * <p>All methods may be called from any thread, at any time, also before any {@code Brenmoor}
  * call; none of them calls into an outside library.
@@ -68,4 +73,75 @@ public final class CallRecord {
      * @return {@link #NOT_LOADED}, {@link #IN_PROCESS} or {@link #HOSTED}
      */
     public static native int corvaneMode();
+
+    /**
+     * Why the latest {@code start} could not load the PLC link library "CVDLL1RZ1.dll", in the
+     * operating system's words: for a load in the JVM's own process the dynamic loader's text
+     * ({@code dlerror} on Linux, the error number and its system message on Windows), and where a
+     * host process was tried as well, what became of it: {@code morlane-host32} not found beside
+     * the bridge or not executable, could not be started, or the library's own load error in the
+     * host. For example {@code "in process: CVDLL1RZ1.dll: wrong ELF class: ELFCLASS32; hosted:
+     * morlane-host32 could not load it: libplcrt.so: cannot open shared object file: No such file
+     * or directory"}.
+     *
+     * <p>{@code start} itself stays silent, as it always has; this is where a program that wants
+     * to know asks.
+     *
+     * @return the reason, or null when the latest start loaded the library or none has failed
+     */
+    public static native String linkLoadFailure();
+
+    /**
+     * Why the latest {@code cvStart} could not load the data-access library "CVDAlib.dll"; as
+     * {@link #linkLoadFailure()}.
+     *
+     * @return the reason, or null when the latest cvStart loaded the library or none has failed
+     */
+    public static native String corvaneLoadFailure();
+
+    /**
+     * Sets how long a hosted call into the PLC link library may take. A call still running after
+     * {@code millis} is treated exactly like a crash of the library: its host process is ended,
+     * every call inside it fails with its usual diagnostic line and failure result, and the
+     * library counts as not loaded until the next {@code start}. Calls that begin after this
+     * method returns are affected; 0 (the default) means no deadline, so a call blocks for as long
+     * as the library takes.
+     *
+     * <p>Only hosted calls can have a deadline: no Java or native code can abandon a call that
+     * runs inside the JVM's own process. While the library is loaded in process this method
+     * refuses; set while the library is not loaded, the deadline applies only if a later start
+     * loads it hosted.
+     *
+     * @param millis the deadline in milliseconds, or 0 for none
+     * @throws IllegalArgumentException if {@code millis} is negative
+     * @throws IllegalStateException if the library is loaded in process
+     */
+    public static void setLinkDeadline(long millis) {
+        setDeadline(true, millis, "CVDLL1RZ1.dll");
+    }
+
+    /**
+     * Sets how long a hosted call into the data-access library "CVDAlib.dll" may take; as {@link
+     * #setLinkDeadline(long)}.
+     *
+     * @param millis the deadline in milliseconds, or 0 for none
+     * @throws IllegalArgumentException if {@code millis} is negative
+     * @throws IllegalStateException if the library is loaded in process
+     */
+    public static void setCorvaneDeadline(long millis) {
+        setDeadline(false, millis, "CVDAlib.dll");
+    }
+
+    private static void setDeadline(boolean link, long millis, String file) {
+        if (millis < 0) {
+            throw new IllegalArgumentException("deadline " + millis + " ms: must be 0 or more");
+        }
+        if (deadline(link, millis) == IN_PROCESS) {
+            throw new IllegalStateException(file + " is loaded in process: a call inside the"
+                    + " JVM's own process cannot be abandoned, so it can have no deadline");
+        }
+    }
+
+    /** Sets the slot's deadline unless its library is loaded in process; returns its mode. */
+    private static native int deadline(boolean link, long millis);
 }

@@ -51,7 +51,7 @@ public final class DataAccess implements AutoCloseable {
     public static DataAccess open() {
         Brenmoor.cvStart();
         if (CallRecord.corvaneMode() == CallRecord.NOT_LOADED) {
-            throw BridgeException.notLoaded("cvStart", FILE);
+            throw BridgeException.notLoaded("cvStart", FILE, CallRecord.corvaneLoadFailure());
         }
         return new DataAccess();
     }

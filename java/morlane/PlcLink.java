@@ -78,7 +78,7 @@ public final class PlcLink implements AutoCloseable {
     public static PlcLink open(int link, int unit, int selector, int timeout, int retries) {
         Brenmoor.start();
         if (CallRecord.linkMode() == CallRecord.NOT_LOADED) {
-            throw BridgeException.notLoaded("start", FILE);
+            throw BridgeException.notLoaded("start", FILE, CallRecord.linkLoadFailure());
         }
         Brenmoor.open(link, unit, selector, timeout, retries);
         String[] lines = CallRecord.lastLines();

@@ -222,6 +222,8 @@ class HostedJvmTest {
             Brenmoor.start();
             Brenmoor.cvStart();
             report.value("modes", modes());
+            report.value("link reason", hostedPart(CallRecord.linkLoadFailure()));
+            report.value("corvane reason", hostedPart(CallRecord.corvaneLoadFailure()));
             report.step("open");
             Brenmoor.open(0, 1, 0, 100, 3);
             report.step("cvRequest");
@@ -230,6 +232,16 @@ class HostedJvmTest {
             Brenmoor.finish();
             Brenmoor.cvFinish();
         }
+    }
+
+    /** What a load failure says of the host, with the folder it names left out. */
+    static String hostedPart(String reason) {
+        if (reason == null) {
+            return "none";
+        }
+        int hosted = reason.indexOf("; hosted: ");
+        return hosted < 0 ? "no hosted part: " + reason
+                : reason.substring(hosted + 10).replaceAll("^/\\S*/", "");
     }
 
     /**
@@ -266,6 +278,8 @@ class HostedJvmTest {
             assertEquals("""
                     -- start both
                     modes [2, 2]
+                    link reason "none"
+                    corvane reason "none"
                     -- open
                     CVDLLRZ_Open 0 1 110 100 3
                     -- cvRequest
@@ -276,14 +290,21 @@ class HostedJvmTest {
         } else {
             assertEquals("-- start both\n-- open\n" + DLL_NOT_FOUND + "-- cvRequest\n"
                     + DLL_NOT_FOUND + "-- finish both\n", run.stdout);
+            String why = switch (host) {
+                case "missing" -> HOST_PROGRAM + " not found";
+                case "not executable" -> HOST_PROGRAM + " is not executable";
+                default -> "morlane-host32 ended before it answered";
+            };
             assertEquals("""
                     -- start both
                     modes [0, 0]
+                    link reason "%1$s"
+                    corvane reason "%1$s"
                     -- open
                     -- cvRequest
                     reply "-1"
                     -- finish both
-                    """, run.report);
+                    """.formatted(why), run.report);
         }
     }
 
