@@ -19,6 +19,8 @@ class Host {
   public:
     Process process;
     bool timed_out = false; // set by the warden, under its mutex, when a call outlived its deadline
+    Host* next_live = nullptr; // the warden's list of running hosts
+    Host* previous_live = nullptr;
 
     // A channel for one call: an idle one, or a new one the host starts serving. kNoFd when none
     // can be had; `failure` then says whether the host is gone or only this call cannot be made.
@@ -121,6 +123,36 @@ class Warden {
         }
     }
 
+    // Running hosts are known to the warden, so that none outlives this process (see below).
+    void track(Host& host) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        host.next_live = live_;
+        if (live_ != nullptr) {
+            live_->previous_live = &host;
+        }
+        live_ = &host;
+    }
+
+    void untrack(Host& host) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        (host.previous_live != nullptr ? host.previous_live->next_live : live_) = host.next_live;
+        if (host.next_live != nullptr) {
+            host.next_live->previous_live = host.previous_live;
+        }
+    }
+
+    // At this process's exit: a host ends at the end of file on its channels, but not one that
+    // is stopped, and a released one in its grace period would be left without its warden.
+    void kill_all() noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Host* host = live_; host != nullptr; host = host->next_live) {
+            kill_host(host->process);
+        }
+        for (Ending* ending = endings_; ending != nullptr; ending = ending->next) {
+            kill_host(ending->process);
+        }
+    }
+
     // Whether the warden ended `host` for a call past its deadline.
     bool timed_out(const Host& host) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -207,6 +239,7 @@ class Warden {
     std::condition_variable wake_;
     Watch* watches_ = nullptr;
     Ending* endings_ = nullptr;
+    Host* live_ = nullptr;
     bool running_ = false;
 };
 
@@ -216,6 +249,15 @@ Warden& warden() noexcept {
     static Warden* const the_warden = new (storage) Warden();
     return *the_warden;
 }
+
+#if !defined(_WIN32)
+// Runs as the JVM exits normally (its exit runs the destructors of loaded libraries). On Windows
+// the job object ends every host with this process, and at that point other threads are gone,
+// possibly holding the warden's lock.
+struct KillHostsAtExit {
+    ~KillHostsAtExit() { warden().kill_all(); }
+} kill_hosts_at_exit;
+#endif
 
 // ---- Calls -------------------------------------------------------------------------------------
 
@@ -352,8 +394,10 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
             set_text(why, "morlane-host32 could not load it", "", 0);
         }
     } else {
+        warden().track(*host);
         return host;
     }
+    warden().track(*host);
     stop_host(host);
     return nullptr;
 }
@@ -370,6 +414,7 @@ Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexce
 }
 
 void stop_host(Host* host) noexcept {
+    warden().untrack(*host);
     host->close_all();
     const wire::ControlMessage quit{wire::kQuit, 0};
     if (write_all(host->process.control, &quit, sizeof quit)) {

@@ -65,6 +65,26 @@ public final class DataAccess implements AutoCloseable {
     }
 
     /**
+     * Sets how long a call into the data-access library may take when it runs hosted ({@link
+     * CallRecord#setCorvaneDeadline(long)}): a call still inside the library after {@code millis} ends
+     * its host process as a crash would, and fails with its usual {@link BridgeException}; the
+     * library then counts as not loaded. 0 means no deadline, the default. The deadline belongs
+     * to the library, so it holds for every object and every {@code Brenmoor} call that uses it.
+     *
+     * <p>No deadline is possible for a library loaded in process: nothing can abandon a call that
+     * runs inside the JVM's own process.
+     *
+     * @param millis the deadline in milliseconds, or 0 for none
+     * @throws IllegalArgumentException if {@code millis} is negative
+     * @throws IllegalStateException if the library is loaded in process, or after {@link
+     *     #close()}
+     */
+    public void setCallDeadline(long millis) {
+        ensureOpen();
+        CallRecord.setCorvaneDeadline(millis);
+    }
+
+    /**
      * Writes a value ({@link Brenmoor#cvPoke}).
      *
      * @param topic handed on as its modified UTF-8 bytes, not null

@@ -108,6 +108,26 @@ public final class PlcLink implements AutoCloseable {
     }
 
     /**
+     * Sets how long a call into the PLC link library may take when it runs hosted ({@link
+     * CallRecord#setLinkDeadline(long)}): a call still inside the library after {@code millis} ends
+     * its host process as a crash would, and fails with its usual {@link BridgeException}; the
+     * library then counts as not loaded. 0 means no deadline, the default. The deadline belongs
+     * to the library, so it holds for every object and every {@code Brenmoor} call that uses it.
+     *
+     * <p>No deadline is possible for a library loaded in process: nothing can abandon a call that
+     * runs inside the JVM's own process.
+     *
+     * @param millis the deadline in milliseconds, or 0 for none
+     * @throws IllegalArgumentException if {@code millis} is negative
+     * @throws IllegalStateException if the library is loaded in process, or after {@link
+     *     #close()}
+     */
+    public void setCallDeadline(long millis) {
+        ensureOpen();
+        CallRecord.setLinkDeadline(millis);
+    }
+
+    /**
      * Puts the PLC into run mode ({@link Brenmoor#runMode}, with this link and unit).
      *
      * @throws BridgeException {@code "runMode"}, {@code "in DLL: Run Error"}, when the library

@@ -263,6 +263,8 @@ class FacadeJvmTest {
             SimProbe.setRecording(false);
             try (PlcLink plc = PlcLink.open(0, 1, 0, 1000, 3)) {
                 report.value("mode", plc.mode());
+                InChild.outcome(report, "deadline", () -> plc.setCallDeadline(60_000));
+                InChild.outcome(report, "negative deadline", () -> plc.setCallDeadline(-1));
                 plc.stopMode();
                 plc.download("a.prg");
                 plc.runMode();
@@ -315,7 +317,9 @@ class FacadeJvmTest {
                 in DLL: Corvane stopped
                 in DLL: Corvane stopped
                 """, run.stdout);
-        assertEquals("mode " + LOADED + "\n" + """
+        assertEquals("mode " + LOADED + "\n"
+                + "deadline " + (LOADED == CallRecord.HOSTED ? "returned" : "IllegalStateException")
+                + "\nnegative deadline IllegalArgumentException\n" + """
                 download while running downLoad [in DLL: Download Error] | downLoad: in DLL: Download Error
                 read [1, 2, 65535, 65535]
                 write past the end regWrite [in DLL: RegWrite Error] | regWrite: in DLL: RegWrite Error

@@ -17,8 +17,13 @@ import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
 import java.time.Duration;
 import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
 import java.util.List;
 import java.util.Optional;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
 import lathwork.Brenmoor;
 import morlane.CallRecord;
 import org.junit.jupiter.api.BeforeAll;
@@ -411,5 +416,252 @@ class HostedJvmTest {
         } catch (IOException e) {
             return false;
         }
+    }
+
+    /** The running (not reaped, not zombie) hosts this JVM started. */
+    static List<Long> runningHosts() {
+        List<Long> pids = new ArrayList<>();
+        ProcessHandle.current().children().filter(HostedJvmTest::isHost)
+                .forEach(host -> pids.add(host.pid()));
+        pids.removeIf(pid -> !hostRuns(pid));
+        return pids;
+    }
+
+    static void signal(List<Long> pids, String signal) throws Exception {
+        for (long pid : pids) {
+            new ProcessBuilder("/bin/sh", "-c", "kill -" + signal + " " + pid).inheritIO().start()
+                    .waitFor();
+        }
+    }
+
+    /**
+     * 800 threads read at once while the library spends 2 s in every read. Each call has a host
+     * thread of its own, as it has a JVM thread in process, so all are served.
+     */
+    static final class EightHundredCallers implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            SimProbe.setRecording(false);
+            Brenmoor.start();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            Brenmoor.regWrite(0, 0, 100, new int[] {7, 8}, 2);
+            SimProbe.setDelay("CVDLLRZ_RegRead", 2000);
+            CountDownLatch go = new CountDownLatch(1);
+            AtomicInteger served = new AtomicInteger();
+            List<String> failed = Collections.synchronizedList(new ArrayList<>());
+            List<Thread> callers = new ArrayList<>();
+            for (int i = 0; i < 800; i++) {
+                Thread caller = new Thread(null, () -> {
+                    try {
+                        go.await();
+                    } catch (InterruptedException e) {
+                        throw new IllegalStateException(e);
+                    }
+                    int[] words = Brenmoor.regRead(0, 0, 100, 2);
+                    String[] lines = CallRecord.lastLines();
+                    if (lines.length == 0 && words[0] == 7 && words[1] == 8) {
+                        served.incrementAndGet();
+                    } else {
+                        failed.add(String.join("", lines) + Arrays.toString(words));
+                    }
+                }, "caller-" + i, 256 * 1024);
+                caller.start();
+                callers.add(caller);
+            }
+            go.countDown();
+            for (Thread caller : callers) {
+                caller.join();
+            }
+            SimProbe.setDelay("CVDLLRZ_RegRead", 0);
+            report.value("served", served.get());
+            report.value("first failures", failed.subList(0, Math.min(3, failed.size())));
+            report.value("mode", CallRecord.linkMode());
+            Brenmoor.close(0);
+            Brenmoor.finish();
+        }
+    }
+
+    @Test
+    void eightHundredCallersAtOnceAreAllServed() {
+        ChildJvm.Run run = ChildJvm.run(EightHundredCallers.class);
+        assertEquals("", run.stdout);
+        assertEquals("served 800\nfirst failures []\nmode 2\n", run.report);
+    }
+
+    /**
+     * Both hosts stopped (SIGSTOP) while idle: finish and cvFinish return at once all the same,
+     * and the released hosts are killed after their grace period. Then, with fresh hosts stopped
+     * as well, the JVM exits through a shutdown hook that finishes: it must not hang, and it
+     * leaves no host behind.
+     */
+    static final class StoppedHosts implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            List<Long> hosts = runningHosts();
+            report.value("hosts", hosts.size());
+            signal(hosts, "STOP");
+            long started = System.nanoTime();
+            Brenmoor.finish();
+            Brenmoor.cvFinish();
+            long took = (System.nanoTime() - started) / 1_000_000;
+            System.err.printf("finish and cvFinish with stopped hosts took %d ms%n", took);
+            report.value("finish within 1 s", took < 1000);
+            report.value("modes", modes());
+            long deadline = System.nanoTime() + 10_000_000_000L;
+            while (hosts.stream().anyMatch(HostedJvmTest::hostRuns)
+                    && System.nanoTime() < deadline) {
+                Thread.sleep(10);
+            }
+            report.value("released hosts ended", hosts.stream().noneMatch(HostedJvmTest::hostRuns));
+
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            List<Long> fresh = runningHosts();
+            report.step("exit");
+            for (long pid : fresh) {
+                report.value("pid", pid);
+            }
+            Runtime.getRuntime().addShutdownHook(new Thread(() -> {
+                Brenmoor.finish();
+                Brenmoor.cvFinish();
+            }));
+            signal(fresh, "STOP");
+        }
+    }
+
+    @Test
+    void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
+        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
+                () -> ChildJvm.launch(StoppedHosts.class, ChildJvm.SIM_DIR),
+                "a stopped host held up the JVM");
+        assertEquals(0, run.exitCode, () -> "exit code of " + run);
+        System.out.println(run.stderr.strip());
+        assertTrue(run.report.startsWith("""
+                hosts 2
+                finish within 1 s true
+                modes [0, 0]
+                released hosts ended true
+                -- exit
+                """), () -> "report: " + run);
+        List<Long> left = new ArrayList<>();
+        for (String line : run.step("exit")) {
+            left.add(Long.parseLong(line.substring("pid ".length())));
+        }
+        assertEquals(2, left.size(), () -> "one host per slot: " + run);
+        long deadline = System.nanoTime() + 5_000_000_000L;
+        while (!left.isEmpty() && System.nanoTime() < deadline) {
+            left.removeIf(pid -> !hostRuns(pid));
+            Thread.sleep(10);
+        }
+        assertEquals(List.of(), left, "stopped hosts outlived their JVM");
+    }
+
+    /**
+     * 40 rounds of start and finish while 8 threads call without pause: a released host ends
+     * with its own calls, whatever the next host is doing, so no more than the current host and
+     * one still finishing are ever seen running.
+     */
+    static final class RestartsUnderTraffic implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            SimProbe.setRecording(false);
+            AtomicBoolean calling = new AtomicBoolean(true);
+            List<Thread> callers = new ArrayList<>();
+            for (int i = 0; i < 8; i++) {
+                Thread caller = new Thread(() -> {
+                    int[] words = new int[4];
+                    while (calling.get()) {
+                        Brenmoor.regRead(0, 0, 100, words, 4);
+                    }
+                });
+                caller.start();
+                callers.add(caller);
+            }
+            int most = 0;
+            for (int round = 0; round < 40; round++) {
+                Brenmoor.start();
+                for (int look = 0; look < 5; look++) {
+                    most = Math.max(most, runningHosts().size());
+                    Thread.sleep(4);
+                }
+                Brenmoor.finish();
+                most = Math.max(most, runningHosts().size());
+            }
+            calling.set(false);
+            for (Thread caller : callers) {
+                caller.join();
+            }
+            report.value("at most 2 hosts running", most <= 2);
+            long deadline = System.nanoTime() + 5_000_000_000L;
+            while (!runningHosts().isEmpty() && System.nanoTime() < deadline) {
+                Thread.sleep(10);
+            }
+            report.value("after the rounds", runningHosts().size());
+        }
+    }
+
+    @Test
+    void releasedHostsEndWithTheirOwnCalls() {
+        ChildJvm.Run run = ChildJvm.run(RestartsUnderTraffic.class);
+        assertEquals("at most 2 hosts running true\nafter the rounds 0\n", run.report,
+                () -> "report: " + run);
+    }
+
+    /**
+     * A deadline that a call keeps changes nothing; one it outlives ends the host as a crash
+     * would: the call fails with its own line and result, the slot empties, and the next start
+     * brings a fresh host under the same deadline.
+     */
+    static final class Deadlines implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            SimProbe.setRecording(false);
+            Brenmoor.start();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            Brenmoor.regWrite(0, 0, 100, new int[] {5, 6}, 2);
+            CallRecord.setLinkDeadline(1000);
+            SimProbe.setDelay("CVDLLRZ_RegRead", 50);
+            report.step("within the deadline");
+            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            report.value("modes", modes());
+            report.step("past the deadline");
+            List<Long> host = runningHosts();
+            SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
+            long started = System.nanoTime();
+            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            long took = (System.nanoTime() - started) / 1_000_000;
+            report.value("returned within 3 s", took < 3000);
+            report.value("modes", modes());
+            report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
+            SimProbe.setDelay("CVDLLRZ_RegRead", 0);
+            report.step("start again");
+            Brenmoor.start();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            report.value("modes", modes());
+            Brenmoor.finish();
+        }
+    }
+
+    @Test
+    void aCallPastItsDeadlineEndsItsHostAsACrashWould() {
+        ChildJvm.Run run = ChildJvm.run(Deadlines.class);
+        assertEquals("-- within the deadline\n-- past the deadline\nin DLL: RegRead Error\n"
+                + "-- start again\n", run.stdout);
+        assertEquals("""
+                -- within the deadline
+                read [5, 6]
+                modes [2, 0]
+                -- past the deadline
+                read [0, 0]
+                returned within 3 s true
+                modes [0, 0]
+                host ended true
+                -- start again
+                read [0, 0]
+                modes [2, 0]
+                """, run.report);
     }
 }
