@@ -81,6 +81,7 @@ Exports load_exports() {
     bind(library, "Java_morlane_CallRecord_linkMode", e.linkMode, e.error);
     bind(library, "Java_morlane_CallRecord_corvaneMode", e.corvaneMode, e.error);
     bind(library, "Java_morlane_CallRecord_lastLines", e.lastLines, e.error);
+    bind(library, "Java_morlane_CallRecord_linkLoadFailure", e.linkLoadFailure, e.error);
     return e;
 }
 

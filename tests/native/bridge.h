@@ -31,6 +31,8 @@ struct Exports {
     decltype(&Java_morlane_CallRecord_corvaneMode) corvaneMode = nullptr;
     // The lines the calling thread's latest operation wrote.
     decltype(&Java_morlane_CallRecord_lastLines) lastLines = nullptr;
+    // Why the latest start could not load the link library, or null.
+    decltype(&Java_morlane_CallRecord_linkLoadFailure) linkLoadFailure = nullptr;
 
     // Empty when the library loaded and every export was found; otherwise what went wrong.
     std::string error;

@@ -232,7 +232,7 @@ TEST_F(Hosted, HostEndsWhenItsProcessIsKilled) {
 // ---- NoHost -------------------------------------------------------------------------------------
 
 // Without morlane-host32.exe beside the bridge a start is as silent as a failed load, and the
-// slot stays empty.
+// slot stays empty; the reason kept for Java names both failures with Windows' own numbers.
 TEST_F(NoHost, StartIsSilentAndBothSlotsStayEmpty) {
     const char* bridge = std::getenv("MORLANE_BRIDGE_LIBRARY");
     ASSERT_TRUE(bridge != nullptr && *bridge != '\0') << "MORLANE_BRIDGE_LIBRARY not set";
@@ -243,6 +243,15 @@ TEST_F(NoHost, StartIsSilentAndBothSlotsStayEmpty) {
     start();
     cv_start();
     EXPECT_TRUE(hosts_of(GetCurrentProcessId()).empty());
+    const std::size_t made = jvm.utf16_strings().size();
+    ASSERT_NE(api().linkLoadFailure(env(), nullptr), nullptr);
+    ASSERT_EQ(jvm.utf16_strings().size(), made + 1);
+    const std::u16string& reason = jvm.utf16_strings().back();
+    const std::string ascii(reason.begin(), reason.end());
+    // ERROR_BAD_EXE_FORMAT in this process, ERROR_FILE_NOT_FOUND for the host.
+    EXPECT_EQ(ascii.rfind("in process: CVDLL1RZ1.dll: error 193", 0), 0u) << ascii;
+    EXPECT_NE(ascii.find("; hosted: not found: "), std::string::npos) << ascii;
+    EXPECT_NE(ascii.find("morlane-host32.exe: error 2"), std::string::npos) << ascii;
     for (const Operation& op : operations()) {
         SCOPED_TRACE(op.method);
         forget();

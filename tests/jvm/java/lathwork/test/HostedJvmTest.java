@@ -664,4 +664,65 @@ class HostedJvmTest {
                 modes [2, 0]
                 """, run.report);
     }
+
+    /**
+     * Calls over the channel's limits fail alone, with their own lines and results, and never
+     * reach the library; the host serves on. (In process the same calls would go through.)
+     */
+    static final class OverTheLimits implements Scenario {
+        @Override
+        public void run(Report report) {
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            report.step("over the limits");
+            int[] read = Brenmoor.regRead(0, 0, 100, (1 << 22) + 1);
+            report.value("read all zero", Arrays.stream(read).allMatch(word -> word == 0));
+            Brenmoor.regWrite(0, 0, 100, new int[(1 << 22) + 1], (1 << 22) + 1);
+            String long_text = "x".repeat((1 << 20) + 1);
+            Brenmoor.downLoad(0, 1, long_text);
+            Brenmoor.cvPoke("t", "i", long_text);
+            report.value("reply", Brenmoor.cvRequest(long_text, "i"));
+            report.value("modes", modes());
+            // The library itself refuses a read this long, but it is asked.
+            report.step("at the limit");
+            Brenmoor.regRead(0, 0, 100, 1 << 22);
+            report.step("the host serves on");
+            Brenmoor.regWrite(0, 0, 100, new int[] {3, 4}, 2);
+            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            report.value("modes", modes());
+            Brenmoor.finish();
+            Brenmoor.cvFinish();
+        }
+    }
+
+    @Test
+    void callsOverTheLimitsFailAloneWithTheirLines() {
+        ChildJvm.Run run = ChildJvm.run(OverTheLimits.class);
+        assertEquals("""
+                -- over the limits
+                in DLL: RegRead Error
+                in DLL: RegWrite Error
+                in DLL: Download Error
+                in DLL: Write error
+                in DLL: Read error
+                -- at the limit
+                in DLL: RegRead Error
+                -- the host serves on
+                """, run.stdout);
+        assertEquals("""
+                CVDLLRZ_Open 0 1 110 100 3
+                -- over the limits
+                read all zero true
+                reply "-1"
+                modes [2, 2]
+                -- at the limit
+                CVDLLRZ_RegRead 0 0 100 * 4194304
+                -- the host serves on
+                CVDLLRZ_RegWrite 0 0 100 [3,4] 2
+                CVDLLRZ_RegRead 0 0 100 * 2
+                read [3, 4]
+                modes [2, 2]
+                """, run.report);
+    }
 }
