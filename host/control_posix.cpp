@@ -22,18 +22,30 @@ bool receive_control(Fd control, ControlMessageIn& message) noexcept {
     do {
         got = recvmsg(static_cast<int>(control), &header, MSG_CMSG_CLOEXEC);
     } while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(sizeof raw)) {
-        return false;
-    }
     message.kind = raw.kind;
     message.channel = kNoFd;
+    // Every descriptor that arrived is this process's now: one alone is the channel, any other
+    // (more in one message, or with a short message) is closed rather than left open for good.
+    // The space above holds two on a 64-bit build.
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-            c->cmsg_len == CMSG_LEN(sizeof(int))) {
-            int fd;
-            std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-            message.channel = fd;
+            c->cmsg_len >= CMSG_LEN(0)) {
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+                if (count == 1 && message.channel == kNoFd) {
+                    message.channel = fd;
+                } else {
+                    close_fd(fd);
+                }
+            }
         }
+    }
+    if (got != static_cast<ssize_t>(sizeof raw)) {
+        close_fd(message.channel);
+        message.channel = kNoFd;
+        return false;
     }
     return true;
 }

@@ -4,9 +4,11 @@
 #             (gcc, -DMORLANE_SANITIZE=ON), under ctest;
 #   jvm-asan  the JUnit suite on a real JVM with that sanitized bridge inside it;
 #   valgrind  the native suite of the normal build under valgrind, also once per missing entry;
-#   fuzz      the libFuzzer target (clang, sanitized) for $MORLANE_FUZZ_SECONDS (default 60).
-# With no arguments all four run, in that order; name some to run only those. The first failure
-# stops the run. About five minutes on two cores from a clean tree.
+#   fuzz      the libFuzzer target over the bridge (clang, sanitized) for $MORLANE_FUZZ_SECONDS
+#             (default 60);
+#   fuzz-host the libFuzzer target over the host process's receiving side, as long.
+# With no arguments all five run, in that order; name some to run only those. The first failure
+# stops the run. About six minutes on two cores from a clean tree.
 #
 # Build directories: $MORLANE_BUILD_DIR (default build/linux; the valgrind step reuses it),
 # build/asan and build/fuzz next to it.
@@ -18,7 +20,7 @@ fuzz_build=${MORLANE_FUZZ_BUILD_DIR:-$(dirname "$build")/fuzz}
 fuzz_seconds=${MORLANE_FUZZ_SECONDS:-60}
 jobs=$(nproc)
 steps=("$@")
-[ ${#steps[@]} -gt 0 ] || steps=(asan jvm-asan valgrind fuzz)
+[ ${#steps[@]} -gt 0 ] || steps=(asan jvm-asan valgrind fuzz fuzz-host)
 
 bash "$root/scripts/install-deps.sh"
 
@@ -80,27 +82,27 @@ step_valgrind() {
   elapsed $t
 }
 
-step_fuzz() {
-  section "libFuzzer: random call sequences for ${fuzz_seconds} s"
-  local t=$SECONDS
+configure_fuzz() {
   if [ ! -f "$fuzz_build/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_build" -DMORLANE_TESTS=OFF \
       -DMORLANE_SANITIZE=ON -DMORLANE_FUZZ=ON -DMORLANE_HOST32=OFF >/dev/null
   fi
-  cmake --build "$fuzz_build" -j"$jobs" --target morlane_fuzz >/dev/null
-  # New inputs go to the first corpus, the build's own; the committed seeds stay as they are.
-  # Resident memory climbs by a few kB with every load and release of the simulated libraries
-  # under ASan (its runtime's bookkeeping; the same loop without ASan stays flat), so runs much
-  # longer than a few minutes want a higher -rss_limit_mb than libFuzzer's 2 GB.
-  local corpus="$fuzz_build/corpus" artifacts="$fuzz_build/artifacts/" log="$fuzz_build/fuzz.log"
+  cmake --build "$fuzz_build" -j"$jobs" --target "$1" >/dev/null
+}
+
+# run_fuzzer NAME PREFIX REPLAY FUZZER SEEDS: runs FUZZER for $fuzz_seconds over the build's own
+# corpus, PREFIXcorpus (where new inputs go), and the committed SEEDS (which stay as they are),
+# then reports its executions; on a fault, the log's end, where the input is and how to replay it.
+run_fuzzer() {
+  local name=$1 prefix=$2 replay=$3 fuzzer=$4 seeds=$5
+  local corpus="$fuzz_build/${prefix}corpus" artifacts="$fuzz_build/${prefix}artifacts/"
+  local log="$fuzz_build/$name.log"
   mkdir -p "$corpus" "$artifacts"
-  local fuzzer="$fuzz_build/tests/fuzz/morlane_fuzz"
-  if ! LD_LIBRARY_PATH="$fuzz_build/sim" "$fuzzer" -max_total_time="$fuzz_seconds" \
-      -timeout=30 -print_final_stats=1 -artifact_prefix="$artifacts" "$corpus" \
-      "$root/tests/fuzz/corpus" >"$log" 2>&1; then
+  if ! "$fuzzer" -max_total_time="$fuzz_seconds" -timeout=30 -print_final_stats=1 \
+      -artifact_prefix="$artifacts" "$corpus" "$seeds" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "FAILED: the fuzzer found a fault; the input is in $artifacts. Replay it with"
-    echo "  MORLANE_FUZZ_TRACE=1 LD_LIBRARY_PATH=$fuzz_build/sim $fuzzer <input>"
+    echo "  $replay$fuzzer <input>"
     exit 1
   fi
   local last runs rate
@@ -108,7 +110,28 @@ step_fuzz() {
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   last=$(echo "$last" | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [^ ]+')
-  echo "fuzz: $runs executions ($rate/s), $last"
+  echo "$name: $runs executions ($rate/s), $last"
+}
+
+step_fuzz() {
+  section "libFuzzer: random call sequences for ${fuzz_seconds} s"
+  local t=$SECONDS
+  configure_fuzz morlane_fuzz
+  # Resident memory climbs by a few kB with every load and release of the simulated libraries
+  # under ASan (its runtime's bookkeeping; the same loop without ASan stays flat), so runs much
+  # longer than a few minutes want a higher -rss_limit_mb than libFuzzer's 2 GB.
+  LD_LIBRARY_PATH="$fuzz_build/sim" run_fuzzer fuzz "" \
+    "MORLANE_FUZZ_TRACE=1 LD_LIBRARY_PATH=$fuzz_build/sim " \
+    "$fuzz_build/tests/fuzz/morlane_fuzz" "$root/tests/fuzz/corpus"
+  elapsed $t
+}
+
+step_fuzz_host() {
+  section "libFuzzer: the host's control and call channels for ${fuzz_seconds} s"
+  local t=$SECONDS
+  configure_fuzz morlane_fuzz_host
+  run_fuzzer fuzz-host host- "" "$fuzz_build/tests/fuzz/morlane_fuzz_host" \
+    "$root/tests/fuzz/host-corpus"
   elapsed $t
 }
 
@@ -118,8 +141,9 @@ for step in "${steps[@]}"; do
   jvm-asan) step_jvm_asan ;;
   valgrind) step_valgrind ;;
   fuzz) step_fuzz ;;
+  fuzz-host) step_fuzz_host ;;
   *)
-    echo "unknown step $step (asan, jvm-asan, valgrind, fuzz)" >&2
+    echo "unknown step $step (asan, jvm-asan, valgrind, fuzz, fuzz-host)" >&2
     exit 2
     ;;
   esac
