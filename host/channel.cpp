@@ -4,18 +4,6 @@
 
 namespace morlane::hosted {
 
-bool skip(Fd fd, std::size_t size) noexcept {
-    char sink[4096];
-    while (size > 0) {
-        const std::size_t n = size < sizeof sink ? size : sizeof sink;
-        if (!read_all(fd, sink, n)) {
-            return false;
-        }
-        size -= n;
-    }
-    return true;
-}
-
 bool Sender::add(const void* data, std::size_t size) noexcept {
     if (used_ + size > sizeof buffer_) {
         if (!flush()) {

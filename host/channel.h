@@ -1,5 +1,6 @@
-// One end of a channel between the bridge and a host: a socket on POSIX, a pipe pair's handle
-// on Windows. Reads and writes move whole buffers or fail; a failure means the other side is gone.
+// One end of the control channel between the bridge and a host (calls go through mailboxes): a
+// socket on POSIX, a pipe pair's handle on Windows. Reads and writes move whole buffers or fail;
+// a failure means the other side is gone.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +13,6 @@ constexpr Fd kNoFd = -1;
 
 bool write_all(Fd fd, const void* data, std::size_t size) noexcept;
 bool read_all(Fd fd, void* data, std::size_t size) noexcept;
-// Reads and throws away `size` bytes.
-bool skip(Fd fd, std::size_t size) noexcept;
 void close_fd(Fd fd) noexcept;
 
 // Gathers what one message is made of and writes it in as few writes as its size allows: a short

@@ -1,6 +1,6 @@
-// Channels on Windows. An anonymous pipe carries bytes one way only, so a channel is two of them,
-// one per direction; a named pipe would be bidirectional, but it is an object that any process
-// knowing its name could open. An Fd is the address of this side's two handles.
+// The control channel on Windows. An anonymous pipe carries bytes one way only, so a channel is
+// two of them, one per direction; a named pipe would be bidirectional, but it is an object that
+// any process knowing its name could open. An Fd is the address of this side's two handles.
 #pragma once
 
 #include "host/channel.h"
@@ -20,12 +20,5 @@ inline std::uint32_t handle_value(HANDLE handle) noexcept {
 inline HANDLE handle_from(std::uint32_t value) noexcept {
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
-
-// On Windows a kNewChannel message is followed by this: the message's `handle` is the host's read
-// end (bridge to host), `write_end` the host's write end (host to bridge), both already duplicated
-// into the host.
-struct ChannelEnds {
-    std::uint32_t write_end;
-};
 
 } // namespace morlane::hosted

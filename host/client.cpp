@@ -1,10 +1,10 @@
 #include "host/client.h"
 
+#include "host/mailbox.h"
 #include "host/process.h"
 #include "host/protocol.h"
 #include "host/thread.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -19,58 +19,124 @@ class Host {
   public:
     Process process;
     bool timed_out = false; // set by the warden, under its mutex, when a call outlived its deadline
+    std::intptr_t watch = -1;  // the warden's own handle on the host's life
+    bool dead_seen = false;    // the warden's: the host's death has been dealt with
     Host* next_live = nullptr; // the warden's list of running hosts
     Host* previous_live = nullptr;
 
-    // A channel for one call: an idle one, or a new one the host starts serving. kNoFd when none
-    // can be had; `failure` then says whether the host is gone or only this call cannot be made.
-    Fd take(Reach& failure) noexcept {
-        {
-            std::lock_guard<std::mutex> lock(idle_mutex_);
+    ~Host() {
+        std::lock_guard<std::mutex> lock(boxes_mutex_);
+        while (boxes_ != nullptr) {
+            Mailbox* box = boxes_;
+            boxes_ = box->next;
+            unmap_mailbox(*box);
+            delete box;
+        }
+    }
+
+    // A mailbox with room for `bytes`: an idle one, or a new one the host starts serving.
+    // nullptr when none can be had; `failure` then says whether the host is gone or only this
+    // call cannot be made.
+    Mailbox* take(std::uint32_t bytes, Reach& failure) noexcept {
+        if (bytes <= kMailboxBytes) {
+            std::lock_guard<std::mutex> lock(boxes_mutex_);
+            if (dead_) {
+                failure = Reach::Lost;
+                return nullptr;
+            }
             if (idle_count_ > 0) {
                 return idle_[--idle_count_];
             }
         }
-        Fd channel;
+        Mailbox* box = new (std::nothrow) Mailbox();
+        if (box == nullptr || !make_mailbox(bytes <= kMailboxBytes ? kMailboxBytes : bytes, *box)) {
+            delete box;
+            failure = Reach::Failed;
+            return nullptr;
+        }
+        if (!enlist(*box)) {
+            unmap_mailbox(*box);
+            delete box;
+            failure = Reach::Lost;
+            return nullptr;
+        }
+        std::uint32_t answer = 0;
+        bool handed;
         {
             std::lock_guard<std::mutex> lock(control_mutex_);
-            channel = open_channel(process);
+            handed = hand_over_mailbox(process, *box, answer);
         }
-        // The host answers on every new channel whether a thread of its own serves it.
-        std::uint32_t answer = 0;
-        if (channel != kNoFd && read_all(channel, &answer, sizeof answer) &&
-            answer == wire::kServing) {
-            return channel;
+        if (handed && answer == wire::kServing) {
+            return box;
         }
-        close_fd(channel);
-        failure = answer == wire::kRefused || host_running(process) ? Reach::Failed : Reach::Lost;
-        return kNoFd;
+        discard(box);
+        // Refused: the host could not map it or make a thread for it, and serves on.
+        failure = handed ? Reach::Failed : Reach::Lost;
+        return nullptr;
     }
 
-    // Back to the pool once its call has ended cleanly; beyond the pool's size it is closed, and
-    // the host's thread serving it ends.
-    void give_back(Fd channel) noexcept {
+    // Back to the pool once its call has ended cleanly; beyond the pool's size, or one made for
+    // a single long call, it is closed and the host's thread serving it ends.
+    void give_back(Mailbox* box) noexcept {
         {
-            std::lock_guard<std::mutex> lock(idle_mutex_);
-            if (idle_count_ < kIdleChannels) {
-                idle_[idle_count_++] = channel;
+            std::lock_guard<std::mutex> lock(boxes_mutex_);
+            if (box->bytes == kMailboxBytes && idle_count_ < kIdleMailboxes && !dead_) {
+                idle_[idle_count_++] = box;
                 return;
             }
         }
-        close_fd(channel);
+        hand_over(*box, turn::kClosed);
+        discard(box);
     }
 
-    void close_all() noexcept {
-        std::lock_guard<std::mutex> lock(idle_mutex_);
+    // Forgets a mailbox whose host may be gone or whose call was abandoned.
+    void discard(Mailbox* box) noexcept {
+        {
+            std::lock_guard<std::mutex> lock(boxes_mutex_);
+            (box->previous != nullptr ? box->previous->next : boxes_) = box->next;
+            if (box->next != nullptr) {
+                box->next->previous = box->previous;
+            }
+        }
+        unmap_mailbox(*box);
+        delete box;
+    }
+
+    // The host is gone: every mailbox says so, and whoever sleeps on one wakes.
+    void mark_dead() noexcept {
+        std::lock_guard<std::mutex> lock(boxes_mutex_);
+        dead_ = true;
+        for (Mailbox* box = boxes_; box != nullptr; box = box->next) {
+            hand_over(*box, turn::kDead);
+        }
+    }
+
+    void close_idle() noexcept {
+        std::lock_guard<std::mutex> lock(boxes_mutex_);
         while (idle_count_ > 0) {
-            close_fd(idle_[--idle_count_]);
+            hand_over(*idle_[--idle_count_], turn::kClosed);
         }
     }
 
   private:
-    static constexpr int kIdleChannels = 64;
-    std::mutex idle_mutex_;
-    Fd idle_[kIdleChannels] = {};
+    bool enlist(Mailbox& box) noexcept {
+        std::lock_guard<std::mutex> lock(boxes_mutex_);
+        if (dead_) {
+            return false;
+        }
+        box.next = boxes_;
+        if (boxes_ != nullptr) {
+            boxes_->previous = &box;
+        }
+        boxes_ = &box;
+        return true;
+    }
+
+    static constexpr int kIdleMailboxes = 64;
+    std::mutex boxes_mutex_;
+    Mailbox* boxes_ = nullptr; // every mailbox of this host, idle or in use
+    bool dead_ = false;
+    Mailbox* idle_[kIdleMailboxes] = {};
     int idle_count_ = 0;
     std::mutex control_mutex_;
 };
@@ -79,17 +145,10 @@ namespace {
 
 // ---- The warden --------------------------------------------------------------------------------
 // One thread for the whole bridge, made the first time it is needed, does what no caller may
-// wait for: it gives each released host its grace period, kills it after that and reaps it, and
-// kills the host of a call that outlived its deadline. It is never attached to the JVM, so it
-// holds up neither a shutdown hook nor the JVM's exit.
-
-// A call under a deadline, on its caller's stack while the call runs.
-struct Watch {
-    Host* host = nullptr;
-    Clock::time_point expiry;
-    Watch* next = nullptr;
-    Watch* previous = nullptr;
-};
+// wait for: it sees a host die, at once and at no cost to any call, and wakes every caller
+// sleeping on its mailboxes; it gives each released host its grace period, kills it after that
+// and reaps it. It is never attached to the JVM, so it holds up neither a shutdown hook nor the
+// JVM's exit.
 
 struct Ending {
     Process process;
@@ -100,37 +159,24 @@ struct Ending {
 
 class Warden {
   public:
-    // False when no warden thread can be made; the call cannot then be bounded.
-    bool watch(Watch& watch) noexcept {
+    // Running hosts are watched for their death, and killed if they outlive this process (see
+    // below). False when no warden thread can be made: the host then cannot be used safely.
+    bool track(Host& host) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!ensure_running()) {
             return false;
         }
-        watch.next = watches_;
-        if (watches_ != nullptr) {
-            watches_->previous = &watch;
+        host.watch = watch_of(host.process);
+        if (host.watch == -1) {
+            return false; // a host whose death nobody would see could leave a caller asleep
         }
-        watches_ = &watch;
-        wake_.notify_one();
-        return true;
-    }
-
-    void unwatch(Watch& watch) noexcept {
-        std::lock_guard<std::mutex> lock(mutex_);
-        (watch.previous != nullptr ? watch.previous->next : watches_) = watch.next;
-        if (watch.next != nullptr) {
-            watch.next->previous = watch.previous;
-        }
-    }
-
-    // Running hosts are known to the warden, so that none outlives this process (see below).
-    void track(Host& host) noexcept {
-        std::lock_guard<std::mutex> lock(mutex_);
         host.next_live = live_;
         if (live_ != nullptr) {
             live_->previous_live = &host;
         }
         live_ = &host;
+        wakeup(wake_);
+        return true;
     }
 
     void untrack(Host& host) noexcept {
@@ -139,10 +185,32 @@ class Warden {
         if (host.next_live != nullptr) {
             host.next_live->previous_live = host.previous_live;
         }
+        // The warden may be waiting on it right now; it is closed once the warden has let go.
+        if (host.watch != -1) {
+            Unwatched* done = new (std::nothrow) Unwatched{host.watch, unwatched_};
+            if (done != nullptr) {
+                unwatched_ = done;
+            }
+            host.watch = -1;
+        }
+        wakeup(wake_);
     }
 
-    // At this process's exit: a host ends at the end of file on its channels, but not one that
-    // is stopped, and a released one in its grace period would be left without its warden.
+    // Ends `host` because a call outlived its deadline: as if it had crashed.
+    void expire(Host& host) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        host.timed_out = true;
+        kill_host(host.process);
+    }
+
+    // Whether the warden ended `host` for a call past its deadline.
+    bool timed_out(const Host& host) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return host.timed_out;
+    }
+
+    // At this process's exit: a host ends at the end of file on its channel, but not one that is
+    // stopped, and a released one in its grace period would be left without its warden.
     void kill_all() noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Host* host = live_; host != nullptr; host = host->next_live) {
@@ -151,12 +219,6 @@ class Warden {
         for (Ending* ending = endings_; ending != nullptr; ending = ending->next) {
             kill_host(ending->process);
         }
-    }
-
-    // Whether the warden ended `host` for a call past its deadline.
-    bool timed_out(const Host& host) noexcept {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return host.timed_out;
     }
 
     // Takes over a released host whose control channel is closed.
@@ -169,7 +231,7 @@ class Warden {
                 ending->kill_at = Clock::now() + (kReleaseGrace - kReleaseWait);
                 ending->next = endings_;
                 endings_ = ending;
-                wake_.notify_one();
+                wakeup(wake_);
                 return;
             }
         }
@@ -184,10 +246,18 @@ class Warden {
     }
 
   private:
+    struct Unwatched {
+        std::intptr_t watch;
+        Unwatched* next;
+    };
+
     // Under mutex_.
     bool ensure_running() noexcept {
         if (!running_) {
-            running_ = start_thread(run, this, 64 * 1024);
+            if (wake_ == -1) {
+                wake_ = make_wakeup();
+            }
+            running_ = wake_ != -1 && start_thread(run, this, 64 * 1024);
         }
         return running_;
     }
@@ -197,49 +267,57 @@ class Warden {
     void loop() {
         // While hosts are ending, they are looked at this often.
         constexpr auto kPoll = std::chrono::milliseconds(5);
-        std::unique_lock<std::mutex> lock(mutex_);
+        constexpr int kMostWatched = 60;
+        std::intptr_t watched[kMostWatched];
         for (;;) {
-            const Clock::time_point now = Clock::now();
-            Clock::time_point next = Clock::time_point::max();
-            for (Ending** link = &endings_; *link != nullptr;) {
-                Ending* ending = *link;
-                if (reap_host(ending->process)) {
-                    *link = ending->next;
-                    delete ending;
-                    continue;
+            int count = 0;
+            auto timeout = std::chrono::milliseconds(-1);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                while (unwatched_ != nullptr) {
+                    Unwatched* done = unwatched_;
+                    unwatched_ = done->next;
+                    close_watch(done->watch);
+                    delete done;
                 }
-                if (!ending->killed && now >= ending->kill_at) {
-                    kill_host(ending->process);
-                    ending->killed = true;
+                for (Host* host = live_; host != nullptr; host = host->next_live) {
+                    if (!host->dead_seen && host->watch != -1 && signalled(host->watch)) {
+                        host->dead_seen = true;
+                        host->mark_dead();
+                    }
+                    if (!host->dead_seen && host->watch != -1) {
+                        if (count < kMostWatched) {
+                            watched[count++] = host->watch;
+                        } else {
+                            timeout = kPoll; // more than one wait can take: look again soon
+                        }
+                    }
                 }
-                next = now + kPoll;
-                link = &ending->next;
+                const Clock::time_point now = Clock::now();
+                for (Ending** link = &endings_; *link != nullptr;) {
+                    Ending* ending = *link;
+                    if (reap_host(ending->process)) {
+                        *link = ending->next;
+                        delete ending;
+                        continue;
+                    }
+                    if (!ending->killed && now >= ending->kill_at) {
+                        kill_host(ending->process);
+                        ending->killed = true;
+                    }
+                    timeout = kPoll;
+                    link = &ending->next;
+                }
             }
-            for (Watch* watch = watches_; watch != nullptr; watch = watch->next) {
-                if (watch->host->timed_out) {
-                    continue;
-                }
-                if (now >= watch->expiry) {
-                    // As if the host had crashed: every call inside it ends, and the slot empties.
-                    kill_host(watch->host->process);
-                    watch->host->timed_out = true;
-                } else if (watch->expiry < next) {
-                    next = watch->expiry;
-                }
-            }
-            if (next == Clock::time_point::max()) {
-                wake_.wait(lock);
-            } else {
-                wake_.wait_until(lock, next);
-            }
+            wait_any(wake_, watched, count, timeout);
         }
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_;
-    Watch* watches_ = nullptr;
+    std::intptr_t wake_ = -1;
     Ending* endings_ = nullptr;
     Host* live_ = nullptr;
+    Unwatched* unwatched_ = nullptr;
     bool running_ = false;
 };
 
@@ -289,49 +367,77 @@ bool encode(std::uint32_t op, Entry entry, const Call& call, wire::Request& requ
     return true;
 }
 
-// One request and its reply on `channel`; false when the channel broke (the host is gone) or the
-// reply is not one this request can have.
-bool exchange(Fd channel, const wire::Request& request, Call& call, wire::Reply& reply) noexcept {
-    Sender sender(channel);
-    if (!sender.add(&request, sizeof request)) {
-        return false;
-    }
+// Puts the call into the mailbox: the header, the texts with their NULs, the words going to the
+// library.
+void post(const Mailbox& box, const wire::Request& request, const Layout& at,
+          const Call& call) noexcept {
+    std::memcpy(&box.header->request, &request, sizeof request);
     for (int i = 0; i < kMostTexts && request.text_bytes[i] > 0; ++i) {
-        if (!sender.add(call.texts[i], request.text_bytes[i])) {
-            return false;
-        }
+        std::memcpy(box.at(at.texts[i]), call.texts[i], request.text_bytes[i] + 1);
     }
-    const bool words_out = request.op == wire::kCall &&
-                           shape(static_cast<Entry>(request.entry)).words == WordFlow::ToLibrary;
-    if (words_out && !sender.add(call.words, wire::word_bytes(request.count))) {
-        return false;
+    if (request.op == wire::kCall &&
+        shape(static_cast<Entry>(request.entry)).words == WordFlow::ToLibrary) {
+        std::memcpy(box.at(at.words), call.words, wire::word_bytes(request.count));
     }
-    if (!sender.flush() || !read_all(channel, &reply, sizeof reply)) {
-        return false;
-    }
-    // Only what this call asked for is accepted back, never more than its buffer holds.
+}
+
+// Takes the reply out of the mailbox: only what this call asked for, never more than its buffer
+// holds; false when the reply is not one this request can have.
+bool collect(const Mailbox& box, const wire::Request& request, const Layout& at, Call& call,
+             wire::Reply& reply) noexcept {
+    std::memcpy(&reply, &box.header->reply, sizeof reply);
     const std::uint32_t most = reply.reach == wire::kCalled ? wire::most_payload(request) : 0;
     if (reply.payload_bytes > most) {
         return false;
     }
     if (shape(static_cast<Entry>(request.entry)).reply) {
-        return reply.payload_bytes == 0 || read_all(channel, call.reply, reply.payload_bytes);
+        std::memcpy(call.reply, box.at(at.reply), reply.payload_bytes);
+        return true;
     }
-    return reply.payload_bytes == most && (most == 0 || read_all(channel, call.words, most));
+    if (reply.payload_bytes != most) {
+        return false;
+    }
+    std::memcpy(call.words, box.at(at.words), most);
+    return true;
 }
 
-Reach exchange_on(Host& host, const wire::Request& request, Call& call, int& status) noexcept {
+Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
+          std::chrono::milliseconds deadline) noexcept {
+    wire::Request request{};
+    if (!encode(op, entry, call, request)) {
+        return Reach::Failed;
+    }
+    const Clock::time_point until =
+        deadline.count() > 0 ? Clock::now() + deadline : Clock::time_point::max();
+    const Layout at = layout_of(request);
     Reach failure = Reach::Lost;
-    const Fd channel = host.take(failure);
-    if (channel == kNoFd) {
+    Mailbox* box = host.take(at.end, failure);
+    if (box == nullptr) {
         return failure;
     }
-    wire::Reply reply{};
-    if (!exchange(channel, request, call, reply)) {
-        close_fd(channel);
+    post(*box, request, at, call);
+    if (!hand_request_over(*box)) {
+        host.discard(box); // its host died since it was taken
         return Reach::Lost;
     }
-    host.give_back(channel);
+    const std::uint32_t back = await_turn(
+        *box, [](std::uint32_t t) { return t == turn::kBridge || t == turn::kDead; }, until);
+    if (back == 0) {
+        // Past the deadline: the host is ended as if it had crashed, and every call inside it
+        // fails; this one is not waited for any longer.
+        warden().expire(host);
+        host.discard(box);
+        return Reach::Lost;
+    }
+    wire::Reply reply{};
+    if (back == turn::kDead || !collect(*box, request, at, call, reply)) {
+        host.discard(box);
+        return Reach::Lost;
+    }
+    host.give_back(box);
+    if (deadline.count() > 0 && warden().timed_out(host)) {
+        return Reach::Lost; // its host was ended for another call: every call of it ends alike
+    }
     status = reply.status;
     switch (reply.reach) {
     case wire::kCalled:
@@ -342,28 +448,6 @@ Reach exchange_on(Host& host, const wire::Request& request, Call& call, int& sta
     default:
         return Reach::Failed;
     }
-}
-
-Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
-          std::chrono::milliseconds deadline) noexcept {
-    wire::Request request{};
-    if (!encode(op, entry, call, request)) {
-        return Reach::Failed;
-    }
-    if (deadline.count() <= 0) {
-        return exchange_on(host, request, call, status);
-    }
-    Watch watch;
-    watch.host = &host;
-    watch.expiry = Clock::now() + deadline;
-    if (!warden().watch(watch)) {
-        return Reach::Failed;
-    }
-    const Reach reach = exchange_on(host, request, call, status);
-    warden().unwatch(watch);
-    // A host ended for its deadline may still have answered in the meantime; the call counts as
-    // lost all the same, so that every call of that host ends alike.
-    return warden().timed_out(host) ? Reach::Lost : reach;
 }
 
 void set_text(LoadError& error, const char* prefix, const char* text, std::size_t length) {
@@ -384,7 +468,9 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
     }
     wire::LoadAnswer answer{};
     char reason[wire::kMostReasonBytes];
-    if (!read_all(host->process.control, &answer, sizeof answer)) {
+    if (!warden().track(*host)) {
+        set_text(why, "no thread to watch morlane-host32", "", 0);
+    } else if (!read_all(host->process.control, &answer, sizeof answer)) {
         set_text(why, "morlane-host32 ended before it answered", "", 0);
     } else if (answer.answer != wire::kLoaded) {
         if (answer.reason_bytes <= wire::kMostReasonBytes &&
@@ -394,10 +480,8 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
             set_text(why, "morlane-host32 could not load it", "", 0);
         }
     } else {
-        warden().track(*host);
         return host;
     }
-    warden().track(*host);
     stop_host(host);
     return nullptr;
 }
@@ -415,8 +499,8 @@ Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexce
 
 void stop_host(Host* host) noexcept {
     warden().untrack(*host);
-    host->close_all();
-    const wire::ControlMessage quit{wire::kQuit, 0};
+    host->close_idle();
+    const wire::ControlMessage quit{wire::kQuit, 0, 0, 0};
     if (write_all(host->process.control, &quit, sizeof quit)) {
         await_exit(host->process, kReleaseWait);
     }

@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,7 @@ constexpr int kHostControlFd = 3;
 // there to be started.
 bool host_path(std::string& path, LoadError& why) noexcept {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&host_running), &info) == 0 || info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<void*>(&watch_of), &info) == 0 || info.dli_fname == nullptr) {
         std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
         return false;
     }
@@ -130,12 +131,8 @@ bool spawn_host_process(const char* file_name, const LoadError&, Process& proces
     return true;
 }
 
-Fd open_channel(Process& process) noexcept {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        return kNoFd;
-    }
-    wire::ControlMessage message{wire::kNewChannel, 0};
+bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
+    wire::ControlMessage message{wire::kNewChannel, 0, 0, mailbox.bytes};
     iovec data{&message, sizeof message};
     alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
     msghdr header{};
@@ -147,24 +144,62 @@ Fd open_channel(Process& process) noexcept {
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
     rights->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(rights), &ends[1], sizeof(int));
+    const int fd = static_cast<int>(mailbox.handle);
+    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
     ssize_t sent;
     do {
         sent = sendmsg(static_cast<int>(process.control), &header, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
-    close(ends[1]);
-    if (sent != static_cast<ssize_t>(sizeof message)) {
-        close(ends[0]);
-        return kNoFd;
-    }
-    return ends[0];
+    // The mapping stays; the descriptor is not needed any more on this side.
+    close(fd);
+    mailbox.handle = -1;
+    return sent == static_cast<ssize_t>(sizeof message) &&
+           read_all(process.control, &answer, sizeof answer);
 }
 
-bool host_running(const Process& process) noexcept {
-    // The host writes nothing on its control channel after its load answer, so anything to read
-    // there, or a hang-up, means it has ended.
-    pollfd control{static_cast<int>(process.control), POLLIN, 0};
-    return process.control != kNoFd && poll(&control, 1, 0) == 0;
+std::intptr_t watch_of(const Process& process) noexcept {
+    // A copy of the control socket of the warden's own, which it may wait on while the bridge
+    // closes its copy; the host's end closes when the host exits.
+    return fcntl(static_cast<int>(process.control), F_DUPFD_CLOEXEC, 3);
+}
+
+void close_watch(std::intptr_t watch) noexcept {
+    close(static_cast<int>(watch));
+}
+
+bool signalled(std::intptr_t watch) noexcept {
+    pollfd ended{static_cast<int>(watch), POLLRDHUP, 0};
+    return poll(&ended, 1, 0) > 0;
+}
+
+std::intptr_t make_wakeup() noexcept {
+    return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void wakeup(std::intptr_t wake) noexcept {
+    const std::uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = write(static_cast<int>(wake), &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+}
+
+void wait_any(std::intptr_t wake, const std::intptr_t* watches, int count,
+              std::chrono::milliseconds timeout) noexcept {
+    pollfd ready[64];
+    int used = 0;
+    ready[used++] = pollfd{static_cast<int>(wake), POLLIN, 0};
+    for (int i = 0; i < count && used < 64; ++i) {
+        // Only a hang-up: the host writes answers on its control channel too.
+        ready[used++] = pollfd{static_cast<int>(watches[i]), POLLRDHUP, 0};
+    }
+    const int waited = poll(ready, static_cast<nfds_t>(used),
+                            timeout.count() < 0 ? -1 : static_cast<int>(timeout.count()));
+    if (waited > 0 && (ready[0].revents & POLLIN) != 0) {
+        std::uint64_t drained;
+        while (read(static_cast<int>(wake), &drained, sizeof drained) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcept {

@@ -51,7 +51,7 @@ bool host_path(std::wstring& path, LoadError& why) noexcept {
     HMODULE self = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&host_running), &self)) {
+                            reinterpret_cast<LPCWSTR>(&watch_of), &self)) {
         std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
         return false;
     }
@@ -218,54 +218,72 @@ bool spawn_host_process(const char* file_name, const LoadError& in_process, Proc
     return true;
 }
 
-Fd open_channel(Process& process) noexcept {
-    HANDLE to_host_read = nullptr, to_host_write = nullptr;
-    HANDLE from_host_read = nullptr, from_host_write = nullptr;
-    if (!CreatePipe(&to_host_read, &to_host_write, nullptr, 0)) {
-        return kNoFd;
-    }
-    if (!CreatePipe(&from_host_read, &from_host_write, nullptr, 0)) {
-        close_all({to_host_read, to_host_write});
-        return kNoFd;
-    }
-    // The host's ends move into the host (DUPLICATE_CLOSE_SOURCE closes ours even on failure).
+bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
+    // Copies of the section and the event move into the host; the section's handle is ours no
+    // longer (the view stays), the event's we keep, to wake and sleep on.
     const HANDLE host = reinterpret_cast<HANDLE>(process.id);
     const HANDLE self = GetCurrentProcess();
-    HANDLE far_read = nullptr, far_write = nullptr;
-    const bool moved = DuplicateHandle(self, to_host_read, host, &far_read, 0, FALSE,
-                                       DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE) != FALSE &&
-                       DuplicateHandle(self, from_host_write, host, &far_write, 0, FALSE,
-                                       DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE) != FALSE;
+    HANDLE far_section = nullptr, far_event = nullptr;
+    const bool moved =
+        DuplicateHandle(self, reinterpret_cast<HANDLE>(mailbox.handle), host, &far_section, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE) != FALSE &&
+        DuplicateHandle(self, reinterpret_cast<HANDLE>(mailbox.event), host, &far_event, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS) != FALSE;
+    mailbox.handle = -1;
     if (!moved) {
-        if (far_read == nullptr) {
-            CloseHandle(from_host_write); // never reached the second duplication
-        }
-        close_all({to_host_write, from_host_read});
-        return kNoFd;
+        // Nothing reached the host that it would answer for: only this call fails.
+        answer = wire::kRefused;
+        return true;
     }
-    struct {
-        wire::ControlMessage message;
-        ChannelEnds ends;
-    } handover{{wire::kNewChannel, handle_value(far_read)}, {handle_value(far_write)}};
-    static_assert(sizeof handover == sizeof(wire::ControlMessage) + sizeof(ChannelEnds),
-                  "one write carries the whole handover");
-    const Fd channel = make_channel(from_host_read, to_host_write);
-    if (channel == kNoFd || !write_all(process.control, &handover, sizeof handover)) {
-        close_fd(channel);
-        return kNoFd;
-    }
-    return channel;
+    const wire::ControlMessage message{wire::kNewChannel, handle_value(far_section),
+                                       handle_value(far_event), mailbox.bytes};
+    return write_all(process.control, &message, sizeof message) &&
+           read_all(process.control, &answer, sizeof answer);
 }
 
-bool host_running(const Process& process) noexcept {
-    return process.id != 0 &&
-           WaitForSingleObject(reinterpret_cast<HANDLE>(process.id), 0) == WAIT_TIMEOUT;
+std::intptr_t watch_of(const Process& process) noexcept {
+    // A handle of the warden's own, which it may wait on while the process handle is closed.
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(process.id),
+                         GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0)) {
+        return -1;
+    }
+    return reinterpret_cast<std::intptr_t>(copy);
+}
+
+void close_watch(std::intptr_t watch) noexcept {
+    CloseHandle(reinterpret_cast<HANDLE>(watch));
+}
+
+bool signalled(std::intptr_t watch) noexcept {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(watch), 0) == WAIT_OBJECT_0;
+}
+
+std::intptr_t make_wakeup() noexcept {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event != nullptr ? reinterpret_cast<std::intptr_t>(event) : -1;
+}
+
+void wakeup(std::intptr_t wake) noexcept {
+    SetEvent(reinterpret_cast<HANDLE>(wake));
+}
+
+void wait_any(std::intptr_t wake, const std::intptr_t* watches, int count,
+              std::chrono::milliseconds timeout) noexcept {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    DWORD used = 0;
+    handles[used++] = reinterpret_cast<HANDLE>(wake);
+    for (int i = 0; i < count && used < MAXIMUM_WAIT_OBJECTS; ++i) {
+        handles[used++] = reinterpret_cast<HANDLE>(watches[i]);
+    }
+    WaitForMultipleObjects(used, handles, FALSE,
+                           timeout.count() < 0 ? INFINITE : static_cast<DWORD>(timeout.count()));
 }
 
 bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcept {
-    return process.id != 0 && WaitForSingleObject(reinterpret_cast<HANDLE>(process.id),
-                                                   static_cast<DWORD>(limit.count())) ==
-                                  WAIT_OBJECT_0;
+    return process.id != 0 &&
+           WaitForSingleObject(reinterpret_cast<HANDLE>(process.id),
+                               static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
 }
 
 void kill_host(const Process& process) noexcept {

@@ -1,5 +1,5 @@
-// The host's control channel on POSIX: fd 3, set up by the bridge before the host started; call
-// channels arrive over it as SCM_RIGHTS messages.
+// The host's control channel on POSIX: fd 3, set up by the bridge before the host started;
+// mailboxes (memfds) arrive over it as SCM_RIGHTS messages.
 #include "host/protocol.h"
 #include "host/serve.h"
 
@@ -43,11 +43,17 @@ bool receive_control(Fd control, ControlMessageIn& message) noexcept {
         }
     }
     if (got != static_cast<ssize_t>(sizeof raw)) {
-        close_fd(message.channel);
-        message.channel = kNoFd;
+        close_handover(message);
         return false;
     }
+    message.event = 0;
+    message.bytes = raw.bytes;
     return true;
+}
+
+void close_handover(ControlMessageIn& message) noexcept {
+    close_fd(message.channel);
+    message.channel = kNoFd;
 }
 
 } // namespace morlane::hosted

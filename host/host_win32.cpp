@@ -1,7 +1,7 @@
 // morlane-host32.exe: started by the bridge as
 //   morlane-host32.exe "<library file name>" <control read handle> <control write handle>
-// with those two pipe ends as its only inherited handles. Call channels arrive over the control
-// channel as handle values already duplicated into this process (see channel_win32.h).
+// with those two pipe ends as its only inherited handles. Mailboxes arrive over the control
+// channel as handle values (a section and an event) already duplicated into this process.
 #include "host/channel_win32.h"
 #include "host/protocol.h"
 #include "host/serve.h"
@@ -18,14 +18,24 @@ bool receive_control(Fd control, ControlMessageIn& message) noexcept {
     }
     message.kind = raw.kind;
     message.channel = kNoFd;
-    if (raw.kind == wire::kNewChannel) {
-        ChannelEnds ends{};
-        if (!read_all(control, &ends, sizeof ends)) {
-            return false;
-        }
-        message.channel = make_channel(handle_from(raw.handle), handle_from(ends.write_end));
+    message.event = 0;
+    message.bytes = raw.bytes;
+    if (raw.kind == wire::kNewChannel && raw.handle != 0 && raw.event != 0) {
+        message.channel = reinterpret_cast<std::intptr_t>(handle_from(raw.handle));
+        message.event = reinterpret_cast<std::intptr_t>(handle_from(raw.event));
     }
     return true;
+}
+
+void close_handover(ControlMessageIn& message) noexcept {
+    if (message.channel != kNoFd) {
+        CloseHandle(reinterpret_cast<HANDLE>(message.channel));
+    }
+    if (message.event != 0) {
+        CloseHandle(reinterpret_cast<HANDLE>(message.event));
+    }
+    message.channel = kNoFd;
+    message.event = 0;
 }
 
 } // namespace morlane::hosted

@@ -5,6 +5,7 @@
 
 #include "entry/loader.h"
 #include "host/channel.h"
+#include "host/mailbox.h"
 
 #include <chrono>
 
@@ -23,12 +24,25 @@ struct Process {
 bool spawn_host_process(const char* file_name, const LoadError& in_process, Process& process,
                         LoadError& why) noexcept;
 
-// Makes a new call channel, hands its far end to the host over the control channel, and gives
-// back the near end; kNoFd when that fails.
-Fd open_channel(Process& process) noexcept;
+// Hands `mailbox` to the host over the control channel and reads the host's answer (wire::kServing
+// or wire::kRefused) into `answer`; false when the control channel broke (the host is gone). The
+// mailbox's handle is this process's no longer.
+bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept;
 
-// Whether the host is still running; never waits.
-bool host_running(const Process& process) noexcept;
+// What the warden waits on to see the host end: a handle of the warden's own, signalled once the
+// host has exited; -1 when none can be had.
+std::intptr_t watch_of(const Process& process) noexcept;
+void close_watch(std::intptr_t watch) noexcept;
+// Whether `watch` is signalled; never waits.
+bool signalled(std::intptr_t watch) noexcept;
+
+// The warden's own wake-up: made once, signalled by anyone, cleared by wait_any.
+std::intptr_t make_wakeup() noexcept;
+void wakeup(std::intptr_t wake) noexcept;
+// Waits until `wake` or one of the `count` watches is signalled, or `timeout` has passed
+// (negative: no limit).
+void wait_any(std::intptr_t wake, const std::intptr_t* watches, int count,
+              std::chrono::milliseconds timeout) noexcept;
 
 // Waits at most `limit` for the host to exit by itself; true when it has. Before reap_host, on a
 // host whose control channel is still open.

@@ -25,13 +25,18 @@ constexpr std::uint32_t kMostReasonBytes = 1024;   // a load failure's text
 constexpr std::uint32_t kServingStackBytes = 1u << 20;
 
 // ---- Control channel ---------------------------------------------------------------------------
-// Bridge to host: one ControlMessage each. A NewChannel hands the host the far end of a fresh call
-// channel, on which it serves calls from one bridge thread at a time.
+// Bridge to host: one ControlMessage each. A NewChannel hands the host a fresh mailbox of `bytes`
+// (host/mailbox.h), on which it serves calls from one bridge thread at a time; the host answers
+// each with one word on the control channel: kServing, or kRefused when it cannot map the mailbox
+// or make a thread for it (it then goes on serving the others).
 enum : std::uint32_t { kNewChannel = 1, kQuit = 2 };
 struct ControlMessage {
     std::uint32_t kind;
-    std::uint32_t handle; // Windows: the channel's handle value, already duplicated into the host
+    std::uint32_t handle; // Windows: the section's handle, already duplicated into the host
+    std::uint32_t event;  // Windows: the mailbox's event, already duplicated into the host
+    std::uint32_t bytes;  // the mailbox's size
 };
+enum : std::uint32_t { kServing = 1, kRefused = 2 };
 
 // Host to bridge, once after start: whether the library loaded, and if not, why, in the
 // platform's words: `reason_bytes` bytes of text follow (no NUL).
@@ -41,11 +46,7 @@ struct LoadAnswer {
     std::uint32_t reason_bytes;
 };
 
-// ---- Call channels -----------------------------------------------------------------------------
-// The host's first word on a new call channel: whether a thread serves it. A host that cannot
-// make one refuses that channel only, and goes on serving the others.
-enum : std::uint32_t { kServing = 1, kRefused = 2 };
-
+// ---- Calls, in a mailbox ----------------------------------------------------------------------
 // Bridge to host.
 enum : std::uint32_t { kCall = 1, kLookup = 2 };
 struct Request {
@@ -55,14 +56,14 @@ struct Request {
     std::int32_t count;                   // words that follow (to the library) or are wanted back
     std::uint32_t text_bytes[kMostTexts]; // the shape's texts follow without their NULs, in order
 };
-// Then: the texts, then the words when they go to the library.
+// The texts follow in the mailbox, then the words or the reply area (host/mailbox.h: Layout).
 
 // Host to bridge.
 enum : std::uint32_t {
-    kCalled = 1,   // the entry point ran; `status` is its result
-    kMissing = 2,  // the library lacks the entry point (also the answer to a kLookup that fails)
-    kFound = 3,    // answer to a kLookup that succeeds
-    kNoMemory = 4, // the host could not hold the call's data; nothing was called
+    kCalled = 1,    // the entry point ran; `status` is its result
+    kMissing = 2,   // the library lacks the entry point (also the answer to a kLookup that fails)
+    kFound = 3,     // answer to a kLookup that succeeds
+    kMalformed = 5, // the request is not one the bridge sends; nothing was called
 };
 struct Reply {
     std::uint32_t reach;
@@ -71,7 +72,7 @@ struct Reply {
                                  // the reply up to and including its NUL, or the whole area
 };
 
-static_assert(sizeof(ControlMessage) == 8, "control message layout");
+static_assert(sizeof(ControlMessage) == 16, "control message layout");
 static_assert(sizeof(LoadAnswer) == 8, "load answer layout");
 static_assert(sizeof(Request) == 44, "request layout");
 static_assert(sizeof(Reply) == 12, "reply layout");
@@ -79,7 +80,7 @@ static_assert(sizeof(Reply) == 12, "reply layout");
 // ---- What a call carries, from its shape ------------------------------------------------------
 
 // The bytes of `count` words, for a count within the limit.
-inline std::uint32_t word_bytes(std::int32_t count) noexcept {
+constexpr std::uint32_t word_bytes(std::int32_t count) noexcept {
     return static_cast<std::uint32_t>(count) * static_cast<std::uint32_t>(sizeof(Word));
 }
 

@@ -6,130 +6,106 @@
 #include "host/thread.h"
 
 #include <cstring>
-#include <memory>
 #include <new>
 
 namespace morlane::hosted {
-namespace {
 
-// What one request carries, read whole before anything is called, so that the channel stays in
-// step even when the call cannot be made.
-struct Data {
-    std::unique_ptr<char[]> texts[kMostTexts];
-    std::unique_ptr<Word[]> words;
-    bool room = true;
-};
-
-// `length` is within wire::kMostTextBytes, so the NUL's byte cannot wrap the size.
-bool read_text(Fd channel, std::uint32_t length, std::unique_ptr<char[]>& text, bool& room) {
-    text.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
-    if (!text) {
-        room = false;
-        return skip(channel, length);
-    }
-    text[length] = '\0';
-    return read_all(channel, text.get(), length);
-}
-
-// Reads the data of a well-formed call; false when the channel broke.
-bool read_data(Fd channel, const wire::Request& request, const Shape& s, Data& data) {
-    for (int i = 0; i < s.texts; ++i) {
-        if (!read_text(channel, request.text_bytes[i], data.texts[i], data.room)) {
-            return false;
-        }
-    }
-    if (s.words == WordFlow::None) {
-        return true;
-    }
-    const std::size_t count = static_cast<std::size_t>(request.count);
-    // Cleared: the library may leave words of a read unwritten.
-    data.words.reset(new (std::nothrow) Word[count > 0 ? count : 1]());
-    const bool incoming = s.words == WordFlow::ToLibrary;
-    if (!data.words) {
-        data.room = false;
-        return !incoming || skip(channel, wire::word_bytes(request.count));
-    }
-    return !incoming || read_all(channel, data.words.get(), wire::word_bytes(request.count));
-}
-
-// Serves one request; false ends the channel.
-bool serve_one(Fd channel, ModuleHandle module, const wire::Request& request) {
-    if (!wire::well_formed(request)) {
-        return false;
+void serve_request(const Mailbox& box, ModuleHandle module) noexcept {
+    // Checked on a copy: the bridge could change the mailbox under the checks, never the copy.
+    wire::Request request;
+    std::memcpy(&request, &box.header->request, sizeof request);
+    wire::Reply reply{};
+    const Layout at = wire::well_formed(request) ? layout_of(request) : Layout{};
+    if (at.end == 0 || at.end > box.bytes) {
+        reply.reach = wire::kMalformed;
+        std::memcpy(&box.header->reply, &reply, sizeof reply);
+        return;
     }
     const Entry entry = static_cast<Entry>(request.entry);
     const Shape& s = shape(entry);
     // Looked up afresh on every call, exactly as in process.
     void* address = find_entry(module, s.name);
-    wire::Reply reply{};
-    if (request.op == wire::kLookup) {
-        reply.reach = address != nullptr ? wire::kFound : wire::kMissing;
-        return write_all(channel, &reply, sizeof reply);
+    if (request.op == wire::kLookup || address == nullptr) {
+        reply.reach = address == nullptr ? wire::kMissing : wire::kFound;
+        std::memcpy(&box.header->reply, &reply, sizeof reply);
+        return;
     }
-    Data data;
-    if (!read_data(channel, request, s, data)) {
-        return false;
+    // The library is called on the data where they lie.
+    Call call;
+    std::memcpy(call.args, request.args, sizeof call.args);
+    for (int i = 0; i < s.texts; ++i) {
+        char* text = box.at(at.texts[i]);
+        text[request.text_bytes[i]] = '\0'; // its own NUL, whatever the bridge put there
+        call.texts[i] = text;
     }
-    char area[kReplyBytes];
-    const void* payload = nullptr;
-    if (!data.room) {
-        reply.reach = wire::kNoMemory;
-    } else if (address == nullptr) {
-        reply.reach = wire::kMissing;
-    } else {
-        Call call;
-        std::memcpy(call.args, request.args, sizeof call.args);
-        for (int i = 0; i < kMostTexts; ++i) {
-            call.texts[i] = data.texts[i].get();
-        }
-        call.words = data.words.get();
+    if (s.words != WordFlow::None) {
+        call.words = reinterpret_cast<Word*>(box.at(at.words));
         call.count = request.count;
-        if (s.reply) {
-            // Cleared, so a library that reports success without writing replies "".
-            std::memset(area, 0, sizeof area);
-            call.reply = area;
-        }
-        reply.reach = wire::kCalled;
-        reply.status = invoke(address, entry, call);
         if (s.words == WordFlow::FromLibrary) {
-            payload = data.words.get();
-            reply.payload_bytes = wire::word_bytes(request.count);
-        } else if (s.reply) {
-            const void* end = std::memchr(area, '\0', sizeof area);
-            payload = area;
-            reply.payload_bytes =
-                end != nullptr
-                    ? static_cast<std::uint32_t>(static_cast<const char*>(end) - area) + 1
-                    : kReplyBytes;
+            // Cleared: the library may leave words of a read unwritten.
+            std::memset(call.words, 0, wire::word_bytes(request.count));
         }
     }
-    Sender sender(channel);
-    return sender.add(&reply, sizeof reply) &&
-           (reply.payload_bytes == 0 || sender.add(payload, reply.payload_bytes)) && sender.flush();
+    if (s.reply) {
+        call.reply = box.at(at.reply);
+        // As in process: a library that reports success without writing replies "".
+        call.reply[0] = '\0';
+    }
+    reply.reach = wire::kCalled;
+    reply.status = invoke(address, entry, call);
+    if (s.words == WordFlow::FromLibrary) {
+        reply.payload_bytes = wire::word_bytes(request.count);
+    } else if (s.reply) {
+        const void* end = std::memchr(call.reply, '\0', kReplyBytes);
+        reply.payload_bytes =
+            end != nullptr
+                ? static_cast<std::uint32_t>(static_cast<const char*>(end) - call.reply) + 1
+                : kReplyBytes;
+    }
+    std::memcpy(&box.header->reply, &reply, sizeof reply);
 }
 
+void serve_calls(Mailbox box, ModuleHandle module) noexcept {
+    const auto never = std::chrono::steady_clock::time_point::max();
+    for (;;) {
+        const std::uint32_t now = await_turn(
+            box, [](std::uint32_t t) { return t != turn::kBridge; }, never);
+        if (now != turn::kHost) {
+            break; // closed by the bridge (or nonsense in the word): this thread's work is done
+        }
+        serve_request(box, module);
+        hand_over(box, turn::kBridge);
+    }
+    unmap_mailbox(box);
+}
+
+namespace {
+
 struct Serving {
-    Fd channel;
+    Mailbox box;
     ModuleHandle module;
 };
 
 void serve(void* argument) {
     const Serving serving = *static_cast<Serving*>(argument);
     delete static_cast<Serving*>(argument);
-    serve_calls(serving.channel, serving.module);
+    serve_calls(serving.box, serving.module);
 }
 
-// A thread for the channel, or a refusal on it: a host that cannot make one more thread (its
-// address space is full of stacks) fails that call alone.
-void take_channel(Fd channel, ModuleHandle module) {
-    Serving* serving = new (std::nothrow) Serving{channel, module};
+// A thread for the mailbox, or a refusal: a host that cannot map one more mailbox or make one
+// more thread (its address space is full) fails that call alone.
+std::uint32_t take_mailbox(const ControlMessageIn& message, ModuleHandle module) {
+    Mailbox box;
+    if (!map_mailbox(message.channel, message.event, message.bytes, box)) {
+        return wire::kRefused;
+    }
+    Serving* serving = new (std::nothrow) Serving{box, module};
     if (serving != nullptr && start_thread(serve, serving, wire::kServingStackBytes)) {
-        return;
+        return wire::kServing;
     }
     delete serving;
-    const std::uint32_t refused = wire::kRefused;
-    write_all(channel, &refused, sizeof refused);
-    close_fd(channel);
+    unmap_mailbox(box);
+    return wire::kRefused;
 }
 
 bool answer_load(Fd control, ModuleHandle module, const LoadError& error) {
@@ -147,16 +123,6 @@ bool answer_load(Fd control, ModuleHandle module, const LoadError& error) {
 
 } // namespace
 
-void serve_calls(Fd channel, ModuleHandle module) noexcept {
-    const std::uint32_t serving = wire::kServing;
-    if (write_all(channel, &serving, sizeof serving)) {
-        wire::Request request{};
-        while (read_all(channel, &request, sizeof request) && serve_one(channel, module, request)) {
-        }
-    }
-    close_fd(channel);
-}
-
 int run_host(const char* file_name, Fd control) noexcept {
     LoadError error;
     ModuleHandle module = load_module(file_name, &error);
@@ -166,18 +132,20 @@ int run_host(const char* file_name, Fd control) noexcept {
     ControlMessageIn message{};
     while (receive_control(control, message)) {
         if (message.kind == wire::kQuit) {
-            close_fd(message.channel);
-            // Sent only once no call is inside the library: every channel is idle or closed.
+            close_handover(message);
+            // Sent only once no call is inside the library: every mailbox is idle or closed.
             release_module(module);
             return 0;
         }
-        if (message.channel == kNoFd) {
-            continue; // unknown, or a channel whose descriptor did not arrive
+        if (message.kind != wire::kNewChannel) {
+            close_handover(message);
+            continue;
         }
-        if (message.kind == wire::kNewChannel) {
-            take_channel(message.channel, module);
-        } else {
-            close_fd(message.channel);
+        // Every new mailbox is answered, so that the bridge's thread waiting for it never hangs.
+        const std::uint32_t answer =
+            message.channel != kNoFd ? take_mailbox(message, module) : wire::kRefused;
+        if (!write_all(control, &answer, sizeof answer)) {
+            return 0;
         }
     }
     // The bridge is gone without a word (its JVM died): a call may still be inside the library,
