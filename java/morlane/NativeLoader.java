@@ -174,9 +174,25 @@ public final class NativeLoader {
 
     /** The version in this jar's manifest, or "dev" for classes outside a released jar. */
     static String version() {
-        String version = NativeLoader.class.getPackage() == null
-                ? null : NativeLoader.class.getPackage().getImplementationVersion();
-        return version != null ? version : "dev";
+        Package own = NativeLoader.class.getPackage();
+        String version = own != null ? own.getImplementationVersion() : null;
+        if (version == null) {
+            // A named module's packages carry no manifest attributes: read this jar's own.
+            try {
+                java.net.URL location =
+                        NativeLoader.class.getProtectionDomain().getCodeSource().getLocation();
+                try (java.util.jar.JarFile jar =
+                                new java.util.jar.JarFile(new File(location.toURI()))) {
+                    java.util.jar.Manifest manifest = jar.getManifest();
+                    if (manifest != null) {
+                        version = manifest.getMainAttributes().getValue("Implementation-Version");
+                    }
+                }
+            } catch (IOException | RuntimeException | java.net.URISyntaxException e) {
+                version = null;
+            }
+        }
+        return version != null && version.matches("[A-Za-z0-9._-]+") ? version : "dev";
     }
 
     /**
@@ -218,8 +234,18 @@ public final class NativeLoader {
      */
     static Path prepare(Path folder) throws IOException {
         Path parent = folder.toAbsolutePath().getParent();
-        if (parent.getParent() != null) {
-            Files.createDirectories(parent.getParent());
+        Path above = parent.getParent();
+        if (above != null) {
+            Files.createDirectories(above);
+            // Whoever may write to any folder on the way may swap ours for one of theirs; a
+            // sticky bit, as on /tmp, prevents that.
+            for (Path on = above; on != null; on = on.getParent()) {
+                Integer mode = unixMode(on);
+                if (mode != null && (mode & 0022) != 0 && (mode & 01000) == 0) {
+                    throw new AccessDeniedException(above.toString(), null,
+                            "others may write to the folder it lies in, " + on);
+                }
+            }
         }
         ownFolder(parent);
         ownFolder(folder);
@@ -284,6 +310,16 @@ public final class NativeLoader {
         }
     }
 
+    /** The POSIX mode bits with the sticky bit, where the file system has them. */
+    private static Integer unixMode(Path path) {
+        try {
+            Object mode = Files.getAttribute(path, "unix:mode");
+            return mode instanceof Integer ? (Integer) mode : null;
+        } catch (IOException | UnsupportedOperationException | IllegalArgumentException e) {
+            return null;
+        }
+    }
+
     /** Windows: the folder's access list becomes the owner alone, nothing inherited. */
     private static void restrictAcl(Path folder) throws IOException {
         AclFileAttributeView acl = Files.getFileAttributeView(folder, AclFileAttributeView.class);
@@ -322,9 +358,7 @@ public final class NativeLoader {
         Path temporary = Files.createTempFile(target.getParent(), "." + target.getFileName(), ".tmp");
         try {
             MessageDigest digest = newDigest();
-            try (InputStream in = NativeLoader.class.getClassLoader() != null
-                            ? NativeLoader.class.getResourceAsStream("/" + resource)
-                            : ClassLoader.getSystemResourceAsStream(resource);
+            try (InputStream in = NativeLoader.class.getResourceAsStream("/" + resource);
                     OutputStream out = Files.newOutputStream(temporary)) {
                 if (in == null) {
                     throw new IOException("this jar lacks " + resource);
@@ -468,9 +502,5 @@ public final class NativeLoader {
             return (folder != null ? folder : "an unsupported platform") + " (os.name " + os
                     + ", os.arch " + arch + ", " + dataModel + "-bit JVM)";
         }
-    }
-
-    static String separator() {
-        return File.separator;
     }
 }
