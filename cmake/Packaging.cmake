@@ -57,6 +57,9 @@ install(TARGETS morlane RUNTIME DESTINATION ${_pkg_bridge_dir} LIBRARY DESTINATI
 # Files that come from the 32-bit sub-build are installed as plain files, so CPack does not strip
 # them; they are stripped below, like the targets (both strip tools read the 32-bit formats).
 set(_pkg_strip32 "")
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8 AND MORLANE_WIN32_BRIDGE)
+  list(APPEND _pkg_strip32 x86/morlane.dll)
+endif()
 if(MORLANE_HOST32 AND EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
   install(PROGRAMS "${CMAKE_BINARY_DIR}/lib/morlane-host32${CMAKE_EXECUTABLE_SUFFIX}"
           DESTINATION ${_pkg_bridge_dir})
