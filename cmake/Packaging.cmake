@@ -1,20 +1,19 @@
-# Release archives, made with CPack from a configured build (scripts/package.sh makes all three):
+# Release archives, made with CPack from a configured build (scripts/package.sh makes both):
 #
 #   cpack --config <build>/CPackConfig.cmake
 #
 # Linux x86-64:                    morlane-<version>-Linux-x86_64.tar.gz
-# 32-bit Windows (MinGW i686):     morlane-<version>-win32.zip    for a 32-bit JVM
-# 64-bit Windows (MinGW x86-64):   morlane-<version>-win64.zip    for a 64-bit JVM
+# Windows (MinGW x86-64 build):    morlane-<version>-windows.zip, for 32-bit and 64-bit JVMs alike
 #
 # Each stands on its own:
 #
 #   morlane-<version>-<system>/
 #     README.md                        the user guide for this archive (packaging/README-*.md)
-#     libmorlane.so | morlane.dll      the bridge (java.library.path)
-#     morlane-host32[.exe]             64-bit archives: serves the 32-bit libraries to the bridge
-#     brenmoor-<version>.jar           lathwork.Brenmoor and the morlane facade
-#     brenmoor-<version>-sources.jar   their sources
-#     brenmoor-<version>-javadoc.jar   their Javadoc, also as HTML in doc/api/
+#     morlane-<version>.jar            the release jar: classes and every native, loads itself
+#     morlane-<version>-sources.jar    its sources
+#     morlane-<version>-javadoc.jar    its Javadoc, also as HTML in doc/api/
+#     libmorlane.so, morlane-host32    Linux: the loose bridge and host, for java.library.path
+#     x64/, x86/                       Windows: the same for 64-bit and 32-bit JVMs
 #     example/                         the conveyor example: example.jar, src/, run.sh | run.bat
 #     tools/                           simwatch: watch and poke the simulated PLC from outside
 #     simulated/                       stand-ins for the outside libraries (32-bit in win64),
@@ -30,9 +29,20 @@ if(EXISTS "${CMAKE_SOURCE_DIR}/tools/simwatch/CMakeLists.txt")
   add_subdirectory("${CMAKE_SOURCE_DIR}/tools/simwatch" "${CMAKE_BINARY_DIR}/tools")
 endif()
 
+# The release jar and its companions, made by scripts/release-jar.sh from all four builds once
+# they are done; without it the archive holds this build's classes alone.
+set(MORLANE_RELEASE_DIR "" CACHE PATH "Output folder of scripts/release-jar.sh, for the archives")
+# The 64-bit Windows archive serves 32-bit JVMs too: it carries the i686 build's bridge.
+set(MORLANE_WIN32_BRIDGE "" CACHE FILEPATH "The i686 morlane.dll for the Windows archive's x86/")
+
+set(_pkg_bridge_dir .)
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(_pkg_system win64)
+    set(_pkg_system windows)
+    set(_pkg_bridge_dir x64)
+    if(MORLANE_WIN32_BRIDGE)
+      install(FILES "${MORLANE_WIN32_BRIDGE}" DESTINATION x86)
+    endif()
   else()
     set(_pkg_system win32)
   endif()
@@ -41,21 +51,33 @@ else()
 endif()
 
 # Nothing but the libraries themselves: no MinGW import libraries.
-install(TARGETS morlane RUNTIME DESTINATION . LIBRARY DESTINATION .
+install(TARGETS morlane RUNTIME DESTINATION ${_pkg_bridge_dir} LIBRARY DESTINATION ${_pkg_bridge_dir}
         ARCHIVE DESTINATION lib EXCLUDE_FROM_ALL)
 # A 64-bit build serves the 32-bit libraries through the host program beside the bridge.
 # Files that come from the 32-bit sub-build are installed as plain files, so CPack does not strip
 # them; they are stripped below, like the targets (both strip tools read the 32-bit formats).
 set(_pkg_strip32 "")
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8 AND MORLANE_WIN32_BRIDGE)
+  list(APPEND _pkg_strip32 x86/morlane.dll)
+endif()
 if(MORLANE_HOST32 AND EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
   install(PROGRAMS "${CMAKE_BINARY_DIR}/lib/morlane-host32${CMAKE_EXECUTABLE_SUFFIX}"
-          DESTINATION .)
-  list(APPEND _pkg_strip32 "morlane-host32${CMAKE_EXECUTABLE_SUFFIX}")
+          DESTINATION ${_pkg_bridge_dir})
+  list(APPEND _pkg_strip32 "${_pkg_bridge_dir}/morlane-host32${CMAKE_EXECUTABLE_SUFFIX}")
 endif()
 
-install(FILES "${MORLANE_JAR}" "${MORLANE_SOURCES_JAR}" DESTINATION .)
+if(MORLANE_RELEASE_DIR)
+  install(FILES "${MORLANE_RELEASE_DIR}/morlane-${PROJECT_VERSION}.jar"
+                "${MORLANE_RELEASE_DIR}/morlane-${PROJECT_VERSION}-sources.jar"
+                "${MORLANE_RELEASE_DIR}/morlane-${PROJECT_VERSION}-javadoc.jar" DESTINATION .)
+else()
+  install(FILES "${MORLANE_JAR}" DESTINATION . RENAME "morlane-${PROJECT_VERSION}.jar")
+  install(FILES "${MORLANE_SOURCES_JAR}" DESTINATION .)
+  if(MORLANE_JAVADOC)
+    install(FILES "${MORLANE_JAVADOC_JAR}" DESTINATION .)
+  endif()
+endif()
 if(MORLANE_JAVADOC)
-  install(FILES "${MORLANE_JAVADOC_JAR}" DESTINATION .)
   install(DIRECTORY "${MORLANE_JAVADOC_DIR}/" DESTINATION doc/api)
 endif()
 
@@ -123,11 +145,14 @@ directories, the current directory and the directories on PATH, in that order; n
 directory of morlane.dll. To try the bridge with them, put this folder on PATH:
 
   set PATH=%CD%\\simulated;%PATH%
-  java -Djava.library.path=. -cp brenmoor-${PROJECT_VERSION}.jar;. YourProgram")
+  java -cp morlane-${PROJECT_VERSION}.jar;. YourProgram
+
+A 32-bit JVM loads them itself; a 64-bit one through morlane-host32.exe, which searches its own
+folder first and then the same places.")
   else()
     set(_pkg_search "The bridge loads them by bare file name, so the dynamic loader must find them:
 
-  LD_LIBRARY_PATH=$PWD/simulated java -Djava.library.path=. -cp brenmoor-${PROJECT_VERSION}.jar:. YourProgram")
+  LD_LIBRARY_PATH=$PWD/simulated java -cp morlane-${PROJECT_VERSION}.jar:. YourProgram")
   endif()
   file(WRITE "${_pkg_note}" "SIMULATED LIBRARIES - NOT THE REAL ONES
 

@@ -33,8 +33,8 @@ tar xzf "$archive" -C "$work/empty"
 top=$(ls -d "$work"/empty/*/)
 top=${top%/}
 
-for path in README.md libmorlane.so brenmoor-*[0-9].jar brenmoor-*-sources.jar \
-    brenmoor-*-javadoc.jar doc/api/index.html example/run.sh example/example.jar \
+for path in README.md libmorlane.so morlane-*[0-9].jar morlane-*-sources.jar \
+    morlane-*-javadoc.jar doc/api/index.html example/run.sh example/example.jar \
     example/src/conveyor/ConveyorLine.java simulated/CVDLL1RZ1.dll simulated/CVDAlib.dll \
     simulated/libsimctl.so simulated/README.txt simulated/include/cvdll1rz1.h \
     simulated/include/cvdalib.h simulated/include/simctl.h; do
@@ -42,18 +42,18 @@ for path in README.md libmorlane.so brenmoor-*[0-9].jar brenmoor-*-sources.jar \
   ls "$top"/$path >/dev/null 2>&1 || fail "the archive lacks $path"
 done
 mkdir "$work/manifest"
-(cd "$work/manifest" && jar xf "$(ls "$top"/brenmoor-*[0-9].jar)" META-INF/MANIFEST.MF)
+(cd "$work/manifest" && jar xf "$(ls "$top"/morlane-*[0-9].jar)" META-INF/MANIFEST.MF)
 grep -q '^Implementation-Version: ' "$work/manifest/META-INF/MANIFEST.MF" ||
   fail "the jar's manifest has no Implementation-Version"
 
 
 # run <name> <expected exit status> [run.sh arguments...]: the example in a cleared environment
-# (no locale, no LD_LIBRARY_PATH, a PATH of system folders only); its output and the loader's
-# trace stay in $work/<name>.*
+# (no locale, no LD_LIBRARY_PATH, a PATH of system folders only, the jar's cache in $work); its
+# output and the loader's trace stay in $work/<name>.*
 run() {
   local name=$1 expected=$2 status=0
   shift 2
-  env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$work" TMPDIR="$work" \
+  env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$work" TMPDIR="$work" XDG_CACHE_HOME="$work/cache" \
     MORLANE_SIMCTL_STATE="$work/sim.state" \
     LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/$name.ld" \
     "$top/example/run.sh" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
@@ -95,21 +95,53 @@ if [ -e "$top/morlane-host32" ]; then
 fi
 
 # The watch tool reads what the last run left in the shared state, and sets a register there.
+# watch [expected exit status] [simwatch arguments...]
 watch() {
+  local expected=0 status=0
+  case ${1:-} in [0-9]*) expected=$1; shift ;; esac
   env -i PATH=/usr/bin:/bin MORLANE_SIMCTL_STATE="$work/sim.state" "$top/tools/simwatch.sh" "$@" \
-    >"$work/watch.out" 2>&1 || fail "simwatch.sh $* failed"
-  echo "-- tools/simwatch.sh $*"
+    >"$work/watch.out" 2>&1 || status=$?
+  [ "$status" -eq "$expected" ] || fail "simwatch.sh $* exited $status, not $expected"
+  echo "-- tools/simwatch.sh $* -> exit $status"
   sed 's/^/   | /' "$work/watch.out"
 }
 if [ -e "$top/tools/simwatch.sh" ]; then
   watch --once --journal 3
   expect watch "CVDLLRZ_Close 0"
+  expect watch "state file $work/sim.state"
+  expect watch "STALE: no running program has the simulated libraries loaded"
   if ! grep -q "no PLC view" "$work/watch.out"; then
     expect watch "closed links: 0 1 2 3 4 5 6 7"
     watch set 0 0 3 42
+    expect watch "no running program uses $work/sim.state"
+    watch --once --range 0:0:0:4 --journal 0
+    expect watch "link 0 D0..D3:     0     0     0    42"
+    watch 64 set 0 0 3 70000
+    expect watch "70000 is not a register value: a register holds one word, 0..65535"
+    watch 64 set 0 0 3 -5
+    watch 1 set 0 0 9000 1
+    expect watch "the simulated PLC has no register D9000 on link 0"
+    watch 1 set 8 0 0 1
     watch --once --range 0:0:0:4 --journal 0
     expect watch "link 0 D0..D3:     0     0     0    42"
   fi
+  # While a program runs with the same state file, the view says so.
+  env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$work" TMPDIR="$work" \
+    XDG_CACHE_HOME="$work/cache" MORLANE_SIMCTL_STATE="$work/sim.state" \
+    "$top/example/run.sh" --cycles 40 --interval 100 >"$work/live.out" 2>&1 &
+  live=$!
+  for _ in $(seq 50); do
+    grep -q "cycle 1" "$work/live.out" && break
+    sleep 0.2
+  done
+  watch --once --journal 0
+  expect watch "state file $work/sim.state: in use by a running program"
+  wait "$live" || fail "the example run beside simwatch failed"
+  watch --once --journal 0
+  expect watch "STALE"
+  rm "$work/sim.state"
+  watch 1 --once
+  expect watch "no state file $work/sim.state yet"
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -41,10 +41,19 @@ package lathwork;
  * lie beside the bridge library. Every method behaves the same either way. A crash of the library
  * then ends only the host: the call in flight fails with its usual line and result, and the
  * library counts as not loaded until the next {@code start}.
+ *
+ * <p>The bridge library: the first use of this class loads {@code libmorlane.so} (Linux) or
+ * {@code morlane.dll} (Windows) through {@link morlane.NativeLoader}, from {@code
+ * java.library.path} when it lies there, otherwise from the jar, which holds the bridge (and its
+ * host) for 64-bit and 32-bit Linux and Windows. An {@link UnsatisfiedLinkError} from this class
+ * means that the bridge itself could not be loaded, neither from {@code java.library.path} nor
+ * from the jar; its message names the platform detected and each place tried with the operating
+ * system's reason, and the class cannot be used in that JVM. It never stands for a missing PLC
+ * link or Corvane library: those {@code start} and {@code cvStart} load later, silently.
  */
 public final class Brenmoor {
     static {
-        System.loadLibrary("morlane");
+        morlane.NativeLoader.load();
     }
 
     private Brenmoor() {}
@@ -80,28 +89,58 @@ public final class Brenmoor {
      * handed on: 0 becomes 110, 1 becomes 111, 2 becomes 101; any other value, a library code
      * among them, is handed on unchanged. The other four arguments are handed on as given.
      * On failure writes "in DLL: Open Error".
+     *
+     * @param link the link number, handed on unchanged
+     * @param unit the PLC's unit on the link, handed on unchanged
+     * @param selector 0, 1 or 2 for protocol 110, 111 or 101; any other value handed on unchanged
+     * @param timeout handed on unchanged
+     * @param retries handed on unchanged
      */
     public static native void open(int link, int unit, int selector, int timeout, int retries);
 
-    /** Closes a link ({@code CVDLLRZ_Close}). On failure writes "in DLL: Close Error". */
+    /**
+     * Closes a link ({@code CVDLLRZ_Close}). On failure writes "in DLL: Close Error".
+     *
+     * @param link the link number, handed on unchanged
+     */
     public static native void close(int link);
 
-    /** Puts the PLC into run mode ({@code CVDLLRZ_RunMode}). On failure writes "in DLL: Run Error". */
+    /**
+     * Puts the PLC into run mode ({@code CVDLLRZ_RunMode}). On failure writes "in DLL: Run Error".
+     *
+     * @param link the link number, handed on unchanged
+     * @param unit the PLC's unit on the link, handed on unchanged
+     */
     public static native void runMode(int link, int unit);
 
-    /** Puts the PLC into stop mode ({@code CVDLLRZ_StopMode}). On failure writes "in DLL: Stop Error". */
+    /**
+     * Puts the PLC into stop mode ({@code CVDLLRZ_StopMode}). On failure writes "in DLL: Stop
+     * Error".
+     *
+     * @param link the link number, handed on unchanged
+     * @param unit the PLC's unit on the link, handed on unchanged
+     */
     public static native void stopMode(int link, int unit);
 
     /**
      * Downloads the named file to the PLC ({@code CVDLLRZ_DownLoad}). The name reaches the library
      * as the JVM's modified UTF-8 bytes, with no code-page conversion. On failure, and when
      * {@code file} is null (the library is then not called), writes "in DLL: Download Error".
+     *
+     * @param link the link number, handed on unchanged
+     * @param unit the PLC's unit on the link, handed on unchanged
+     * @param file the file name; null is refused
      */
     public static native void downLoad(int link, int unit, String file);
 
     /**
      * Writes one 16-bit register ({@code CVDLLRZ_RegWrite} with a count of 1). The value's low 16
      * bits are written: 65535 and -1 both write 0xFFFF. On failure writes "in DLL: RegWrite Error".
+     *
+     * @param link the link number, handed on unchanged
+     * @param area the register area, handed on unchanged
+     * @param address the first register, handed on unchanged
+     * @param value the word; only its low 16 bits are written
      */
     public static native void regWrite(int link, int area, int address, int value);
 
@@ -110,6 +149,12 @@ public final class Brenmoor {
      * each as its low 16 bits; the array is not changed. A null array, a negative count or a count
      * beyond the array's length is refused without calling the library. On failure or refusal
      * writes "in DLL: RegWrite Error".
+     *
+     * @param link the link number, handed on unchanged
+     * @param area the register area, handed on unchanged
+     * @param address the first register, handed on unchanged
+     * @param values the words, each written as its low 16 bits; not changed
+     * @param count how many of the first elements to write
      */
     public static native void regWrite(int link, int area, int address, int[] values, int count);
 
@@ -119,6 +164,12 @@ public final class Brenmoor {
      * are delivered even when the library reports a failure. A null array, a negative count or a
      * count beyond the array's length is refused without calling the library, leaving the array
      * as it was. On failure or refusal writes "in DLL: RegRead Error".
+     *
+     * @param link the link number, handed on unchanged
+     * @param area the register area, handed on unchanged
+     * @param address the first register, handed on unchanged
+     * @param values receives the words in its first {@code count} elements
+     * @param count how many registers to read
      */
     public static native void regRead(int link, int area, int address, int[] values, int count);
 
@@ -128,6 +179,12 @@ public final class Brenmoor {
      * loaded or lacks the entry point. On failure writes "in DLL: RegRead Error" (the words read
      * are still returned). A negative count throws {@link NegativeArraySizeException} from the
      * JVM and calls nothing.
+     *
+     * @param link the link number, handed on unchanged
+     * @param area the register area, handed on unchanged
+     * @param address the first register, handed on unchanged
+     * @param count how many registers to read
+     * @return a new array of {@code count} words, each 0..65535
      */
     public static native int[] regRead(int link, int area, int address, int count);
 
@@ -136,12 +193,17 @@ public final class Brenmoor {
      * modified UTF-8 bytes. Writes "in DLL: Corvane stopped" when the application has stopped,
      * "in DLL: Write error" on any other failure or when a text is null (the library is then not
      * called).
+     *
+     * @param topic handed on as its modified UTF-8 bytes; null is refused
+     * @param item handed on as its modified UTF-8 bytes; null is refused
+     * @param value handed on as its modified UTF-8 bytes; null is refused
      */
     public static native void cvPoke(String topic, String item, String value);
 
     /**
      * Requests a text value from the Corvane application ({@code CVDA_Request}). Returns the reply
-     * (at most 4095 bytes before its NUL), or "-1" on every failure.
+     * (at most 4095 bytes before its NUL); "-1" when the call fails; null only when the JVM could
+     * not make a string at all (see below).
      *
      * <p>The reply's bytes become a string by the first rule that fits them: bytes that are valid
      * modified UTF-8 (the JVM's own form, with {@code C0 80} for U+0000) are taken as they are;
@@ -151,8 +213,14 @@ public final class Brenmoor {
      * character is dropped, and none of these writes a line.
      *
      * <p>Writes "in DLL: Corvane stopped" when the application has stopped, "in DLL: Read error" on
-     * any other failure or a null text, and "in DLL: Exception Occurred." if making the result string left an exception
-     * pending, which it clears; the result is then null when no string could be made.
+     * any other failure or a null text (each returning "-1"). "in DLL: Exception Occurred." is
+     * written when a JVM call left an exception pending, which is cleared: when the JVM could not
+     * give the bytes of an argument (the result is then "-1") or could not make the result string
+     * (the result is then null, the only case of a null result).
+     *
+     * @param topic handed on as its modified UTF-8 bytes; null is refused
+     * @param item handed on as its modified UTF-8 bytes; null is refused
+     * @return the reply, "-1" on failure, or null when no result string could be made
      */
     public static native String cvRequest(String topic, String item);
 }

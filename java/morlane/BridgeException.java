@@ -25,8 +25,11 @@ public class BridgeException extends RuntimeException {
     /** The line every operation writes when its library is not loaded. */
     static final String DLL_NOT_FOUND = "in DLL: DLL not found.";
 
+    /** The {@code Brenmoor} method that failed. */
     private final String operation;
+    /** The lines it wrote, without their newline; unmodifiable. */
     private final List<String> diagnostics;
+    /** Whether the library could not be loaded or was found not loaded. */
     private final boolean libraryMissing;
 
     /**
@@ -57,22 +60,30 @@ public class BridgeException extends RuntimeException {
                         + (reason != null ? reason : "no reason given"));
     }
 
-    /** The {@code Brenmoor} method that failed, for example {@code "regWrite"}. */
+    /**
+     * The {@code Brenmoor} method that failed.
+     *
+     * @return its name, for example {@code "regWrite"}
+     */
     public String operation() {
         return operation;
     }
 
     /**
-     * The diagnostic lines the failed call wrote, in order and without their newline, for example
-     * {@code ["in DLL: Corvane stopped"]}; empty for a library that could not be loaded.
+     * The diagnostic lines the failed call wrote.
+     *
+     * @return the lines in order and without their newline, for example {@code ["in DLL: Corvane
+     *     stopped"]}; empty for a library that could not be loaded; unmodifiable
      */
     public List<String> diagnostics() {
         return diagnostics;
     }
 
     /**
-     * Whether the library was missing: it could not be loaded, or the operation found it not
-     * loaded ({@code "in DLL: DLL not found."}).
+     * Whether the library was missing.
+     *
+     * @return true when it could not be loaded, or the operation found it not loaded ({@code "in
+     *     DLL: DLL not found."})
      */
     public boolean isLibraryMissing() {
         return libraryMissing;

@@ -44,7 +44,7 @@ public final class CallRecord {
 
     static {
         // The natives live in the bridge; loading it here lets this class be used first.
-        System.loadLibrary("morlane");
+        NativeLoader.load();
     }
 
     private CallRecord() {}

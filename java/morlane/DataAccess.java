@@ -33,6 +33,13 @@ import lathwork.Brenmoor;
  * to the thread whose call failed. A call already inside the bridge when {@link #close()} runs
  * completes against the library; a call begun after {@code close} throws {@link
  * IllegalStateException}. Each open object holds its own load of the library.
+ *
+ * <p><b>Failures every method can report.</b> Besides the lines named on each method, {@link
+ * #poke} and {@link #request} throw a {@link BridgeException} with {@code "in DLL: DLL not
+ * found."} when the library is not loaded any more ({@link BridgeException#isLibraryMissing()} is
+ * then true), and with {@code "in DLL: Function not found."} when the loaded library lacks the
+ * entry point. After {@link #close()} they throw {@link IllegalStateException}. A null argument
+ * throws {@link NullPointerException} before anything is called.
  */
 public final class DataAccess implements AutoCloseable {
     private static final String FILE = "CVDAlib.dll";
@@ -57,8 +64,11 @@ public final class DataAccess implements AutoCloseable {
     }
 
     /**
-     * How the data-access library is loaded now: {@link CallRecord#IN_PROCESS} or {@link
-     * CallRecord#HOSTED}.
+     * How the data-access library is loaded now. It belongs to the process, not to this object.
+     *
+     * @return {@link CallRecord#IN_PROCESS}, {@link CallRecord#HOSTED}, or {@link
+     *     CallRecord#NOT_LOADED} once no load is left, for example after {@link #close()} of the
+     *     last open object
      */
     public int mode() {
         return CallRecord.corvaneMode();
@@ -92,6 +102,10 @@ public final class DataAccess implements AutoCloseable {
      * @param value handed on as its modified UTF-8 bytes, not null
      * @throws BridgeException {@code "cvPoke"} with {@code "in DLL: Corvane stopped"} when the
      *     Corvane application has stopped, or {@code "in DLL: Write error"} on any other failure
+     * @throws IllegalStateException when this object is closed
+     * @throws NullPointerException when {@code topic}, {@code item} or {@code value} is null
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public void poke(String topic, String item, String value) {
         Objects.requireNonNull(topic, "topic");
@@ -113,6 +127,10 @@ public final class DataAccess implements AutoCloseable {
      *     Corvane application has stopped, {@code "in DLL: Read error"} on any other failure (the
      *     simulated library fails so for an item never poked), or {@code "in DLL: Exception
      *     Occurred."} when the JVM could not make the reply into a string
+     * @throws IllegalStateException when this object is closed
+     * @throws NullPointerException when {@code topic} or {@code item} is null
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public String request(String topic, String item) {
         Objects.requireNonNull(topic, "topic");

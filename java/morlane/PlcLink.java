@@ -41,6 +41,15 @@ import lathwork.Brenmoor;
  * same or different links, each hold their own load of the library, so closing one leaves the
  * others working.
  *
+ * <p><b>Failures every method can report.</b> Besides the lines named on each method, any call
+ * throws a {@link BridgeException} with {@code "in DLL: DLL not found."} when the library is not
+ * loaded any more (after the last {@code finish} of another user of {@code Brenmoor}, say; {@link
+ * BridgeException#isLibraryMissing()} is then true), and with {@code "in DLL: Function not
+ * found."} when the loaded library lacks the method's entry point. After {@link #close()} every
+ * method but {@code close}, {@link #link()}, {@link #unit()} and {@link #mode()} throws {@link
+ * IllegalStateException}. A null argument throws {@link NullPointerException} before anything is
+ * called.
+ *
  * <p>Virtual threads (JDK 21 and later) may use it like platform threads: each method asks for
  * the record right after its call, with nothing in between that could block and so move the
  * virtual thread to another carrier.
@@ -89,19 +98,31 @@ public final class PlcLink implements AutoCloseable {
         return new PlcLink(link, unit);
     }
 
-    /** The link number this object was opened with. */
+    /**
+     * The link number this object was opened with.
+     *
+     * @return the link number
+     */
     public int link() {
         return link;
     }
 
-    /** The unit this object was opened with. */
+    /**
+     * The unit this object was opened with.
+     *
+     * @return the unit
+     */
     public int unit() {
         return unit;
     }
 
     /**
-     * How the PLC link library is loaded now: {@link CallRecord#IN_PROCESS} or {@link
-     * CallRecord#HOSTED} (in a helper process, for a 32-bit library under a 64-bit JVM).
+     * How the PLC link library is loaded now. It belongs to the process, not to this object: it
+     * stays loaded while any user holds a load.
+     *
+     * @return {@link CallRecord#IN_PROCESS}, {@link CallRecord#HOSTED} (in a helper process, for
+     *     a 32-bit library under a 64-bit JVM), or {@link CallRecord#NOT_LOADED} once no load is
+     *     left, for example after {@link #close()} of the last open object
      */
     public int mode() {
         return CallRecord.linkMode();
@@ -132,6 +153,9 @@ public final class PlcLink implements AutoCloseable {
      *
      * @throws BridgeException {@code "runMode"}, {@code "in DLL: Run Error"}, when the library
      *     refuses
+     * @throws IllegalStateException when this object is closed
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public void runMode() {
         ensureOpen();
@@ -144,6 +168,9 @@ public final class PlcLink implements AutoCloseable {
      *
      * @throws BridgeException {@code "stopMode"}, {@code "in DLL: Stop Error"}, when the library
      *     refuses
+     * @throws IllegalStateException when this object is closed
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public void stopMode() {
         ensureOpen();
@@ -160,6 +187,10 @@ public final class PlcLink implements AutoCloseable {
      * @param file the file name, not null
      * @throws BridgeException {@code "downLoad"}, {@code "in DLL: Download Error"}, when the
      *     library refuses (the simulated PLC refuses while in run mode)
+     * @throws IllegalStateException when this object is closed
+     * @throws NullPointerException when {@code file} is null
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public void download(String file) {
         Objects.requireNonNull(file, "file");
@@ -177,6 +208,9 @@ public final class PlcLink implements AutoCloseable {
      * @param value the word; only its low 16 bits are written
      * @throws BridgeException {@code "regWrite"}, {@code "in DLL: RegWrite Error"}, when the
      *     library refuses (for example an address outside the area)
+     * @throws IllegalStateException when this object is closed
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public void writeRegister(int area, int address, int value) {
         ensureOpen();
@@ -194,6 +228,10 @@ public final class PlcLink implements AutoCloseable {
      * @throws BridgeException {@code "regWrite"}, {@code "in DLL: RegWrite Error"}, when the
      *     library refuses; whether it wrote part of the block is the library's matter (the
      *     simulated one writes nothing then)
+     * @throws IllegalStateException when this object is closed
+     * @throws NullPointerException when {@code values} is null
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public void writeRegisters(int area, int address, int... values) {
         Objects.requireNonNull(values, "values");
@@ -214,6 +252,9 @@ public final class PlcLink implements AutoCloseable {
      *     reports a failure; the words it may still have delivered are dropped (call {@code
      *     Brenmoor.regRead} directly if you need them)
      * @throws NegativeArraySizeException when {@code count} is negative
+     * @throws IllegalStateException when this object is closed
+     * @throws BridgeException also with {@code "in DLL: DLL not found."} or {@code "in DLL:
+     *     Function not found."}, as the class describes
      */
     public int[] readRegisters(int area, int address, int count) {
         ensureOpen();

@@ -1,7 +1,8 @@
 // simwatch: shows the simulated PLC and the journal of calls that the simulated libraries
 // received, live, from outside the program that drives them, and sets a register as a sensor
 // would. It reads the state the simulated libraries share through the file named by
-// MORLANE_SIMCTL_STATE; without that variable there is nothing to watch.
+// MORLANE_SIMCTL_STATE; without that variable there is nothing to watch. The file outlives the
+// programs that wrote it, so every view says whether one of them still runs.
 #include "control/simctl.h"
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -44,8 +46,10 @@ void usage(FILE* out) {
         "Shows the simulated PLC (run/stop per link, register ranges) and the latest calls the\n"
         "simulated libraries received, refreshed every MS milliseconds (default 500) until\n"
         "interrupted; --once shows it once. The default range is 0:0:0:16, registers D0..D15 of\n"
-        "link 0. 'set' writes one register of the simulated PLC, as a sensor would.\n"
-        "MORLANE_SIMCTL_STATE must name the state file of the program being watched.\n",
+        "link 0. 'set' writes one register of the simulated PLC, as a sensor would: VALUE is\n"
+        "0..65535, AREA 0 holds D0..D8191, area 1 L0..L4095, on links 0..7.\n"
+        "MORLANE_SIMCTL_STATE must name the state file of the program being watched; the view\n"
+        "says when no running program uses that file, so that what it shows is left over.\n",
         out);
 }
 
@@ -63,6 +67,26 @@ bool parse_range(const char* text, Range& range) {
     return std::sscanf(text, "%d:%d:%d:%d", &range.link, &range.area, &range.from, &range.count) ==
                4 &&
            range.count > 0 && range.count <= 256;
+}
+
+bool exists(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0;
+}
+
+// Whether a running program has the simulated libraries loaded with this state: the load counts
+// in the state skip processes that are gone.
+int live_loads() {
+    return simctl_loaded("CVDLL1RZ1.dll") + simctl_loaded("CVDAlib.dll");
+}
+
+std::string state_line(const char* path) {
+    if (live_loads() > 0) {
+        return std::string("state file ") + path + ": in use by a running program\n";
+    }
+    return std::string("state file ") + path +
+           "\nSTALE: no running program has the simulated libraries loaded with this file; what"
+           " follows is what the last one left\n";
 }
 
 [[maybe_unused]] std::string area_name(int area) {
@@ -160,8 +184,8 @@ void show_journal(std::string& frame, int lines) {
     }
 }
 
-std::string frame_of(const Options& options) {
-    std::string frame;
+std::string frame_of(const Options& options, const char* path) {
+    std::string frame = state_line(path);
 #if defined(SIMWATCH_HAVE_PLC)
     show_links(frame);
     for (const Range& range : options.ranges) {
@@ -174,20 +198,35 @@ std::string frame_of(const Options& options) {
     return frame;
 }
 
-int set_register(int argc, char** argv) {
+int set_register(int argc, char** argv, const char* path) {
     int link, area, address, value;
     if (argc != 6 || !parse_int(argv[2], link) || !parse_int(argv[3], area) ||
         !parse_int(argv[4], address) || !parse_int(argv[5], value)) {
         usage(stderr);
         return 64;
     }
+    if (value < 0 || value > 65535) {
+        std::fprintf(stderr,
+                     "simwatch: %s is not a register value: a register holds one word, "
+                     "0..65535; nothing set\n",
+                     argv[5]);
+        return 64;
+    }
 #if defined(SIMWATCH_HAVE_PLC)
-    if (simctl_plc_set_register(link, area, address, value & 0xFFFF) != 0) {
-        std::fprintf(stderr, "simwatch: link %d has no register %s%d\n", link,
-                     area_name(area).c_str(), address);
+    if (simctl_plc_set_register(link, area, address, value) != 0) {
+        std::fprintf(stderr,
+                     "simwatch: the simulated PLC has no register %s%d on link %d (links 0..7; "
+                     "area 0: D0..D8191, area 1: L0..L4095); nothing set\n",
+                     area_name(area).c_str(), address, link);
         return 1;
     }
-    std::printf("link %d %s%d := %d\n", link, area_name(area).c_str(), address, value & 0xFFFF);
+    std::printf("link %d %s%d := %d\n", link, area_name(area).c_str(), address, value);
+    if (live_loads() == 0) {
+        std::fprintf(stderr,
+                     "simwatch: warning: no running program uses %s; the next program to load "
+                     "the simulated PLC link library starts with all registers 0\n",
+                     path);
+    }
     return 0;
 #else
     std::fputs("simwatch: this simctl cannot set registers\n", stderr);
@@ -205,8 +244,16 @@ int main(int argc, char** argv) {
                    stderr);
         return 64;
     }
+    // Opening a state creates the file: a missing one would be made afresh and shown as empty.
+    if (!exists(state)) {
+        std::fprintf(stderr,
+                     "simwatch: no state file %s yet: no program has used the simulated libraries "
+                     "with MORLANE_SIMCTL_STATE set to it\n",
+                     state);
+        return 1;
+    }
     if (argc > 1 && std::strcmp(argv[1], "set") == 0) {
-        return set_register(argc, argv);
+        return set_register(argc, argv, state);
     }
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -236,14 +283,14 @@ int main(int argc, char** argv) {
     bool terminal = isatty(fileno(stdout)) != 0;
     std::string last;
     for (;;) {
-        std::string frame = frame_of(options);
+        std::string frame = frame_of(options, state);
         if (options.once) {
             std::fputs(frame.c_str(), stdout);
             return 0;
         }
         // On a terminal the view is redrawn in place; into a pipe or file only changes go.
         if (terminal) {
-            std::printf("\x1b[H\x1b[2Jsimwatch  %s  (every %d ms, Ctrl-C ends)\n\n%s", state,
+            std::printf("\x1b[H\x1b[2Jsimwatch  (every %d ms, Ctrl-C ends)\n\n%s",
                         options.interval_ms, frame.c_str());
             std::fflush(stdout);
         } else if (frame != last) {

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# Checks the release jar as a user gets it, from the output folder of scripts/release-jar.sh:
+#   1. its natives are the very files the suites tested (by SHA-256 against the build folders);
+#   2. from an empty folder, with the jar alone on the class path and no -Djava.library.path, a
+#      program calling lathwork.Brenmoor runs in process (64-bit simulated libraries) and hosted
+#      (32-bit ones): the bridge and morlane-host32 come out of the jar into a private cache;
+#   3. the cache: a damaged file there is replaced, a folder others can write is not used, and
+#      when nothing works the error names the platform and every place tried;
+#   4. the jar on the module path;
+#   5. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
+#      the release's Maven repository, run in process and hosted.
+#
+#   scripts/check-jar.sh <release-jar output folder>
+#
+#   MORLANE_BUILD_DIR, MORLANE_I386_BUILD_DIR, MORLANE_WIN32_BUILD_DIR, MORLANE_WIN64_BUILD_DIR
+#   the tested builds (default build/linux, build/linux-i386, build/win32, build/win64); the
+#   first also gives the simulated libraries.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$(cd "$1" && pwd)
+linux=${MORLANE_BUILD_DIR:-$root/build/linux}
+i386=${MORLANE_I386_BUILD_DIR:-$root/build/linux-i386}
+win32=${MORLANE_WIN32_BUILD_DIR:-$root/build/win32}
+win64=${MORLANE_WIN64_BUILD_DIR:-$root/build/win64}
+jar=$(ls "$out"/morlane-*[0-9].jar)
+version=$(basename "$jar" .jar)
+version=${version#morlane-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/morlane-jar.XXXXXX")
+trap 'chmod -R u+rwX "$work" 2>/dev/null; [ -n "${MORLANE_KEEP:-}" ] || rm -rf "$work"' EXIT
+passed=0 failed=0
+pass() {
+  echo "  ok: $*"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "  FAILED: $*"
+  failed=$((failed + 1))
+}
+section() { printf -- '-- %s\n' "$*"; }
+
+section "$(basename "$jar"): $(stat -c %s "$jar") bytes"
+for pair in linux-x86_64/libmorlane.so="$linux/lib/libmorlane.so" \
+  linux-x86_64/morlane-host32="$linux/lib/morlane-host32" \
+  linux-x86/libmorlane.so="$i386/lib/libmorlane.so" \
+  windows-x86/morlane.dll="$win32/lib/morlane.dll" \
+  windows-x86_64/morlane.dll="$win64/lib/morlane.dll" \
+  windows-x86_64/morlane-host32.exe="$win64/lib/morlane-host32.exe"; do
+  entry=morlane/natives/${pair%%=*} tested=${pair#*=}
+  inside=$(unzip -p "$jar" "$entry" | sha256sum | cut -c1-64)
+  if [ -f "$tested" ] && [ "$inside" = "$(sha256sum <"$tested" | cut -c1-64)" ]; then
+    pass "$entry is $tested (sha256 ${inside:0:16}...)"
+  else
+    fail "$entry (sha256 ${inside:0:16}...) is not the tested $tested"
+  fi
+done
+
+# The program, compiled against the jar alone, in a folder holding nothing else.
+mkdir -p "$work/empty/classes"
+cp "$jar" "$work/empty/"
+javac --release 8 -d "$work/empty/classes" -cp "$work/empty/$(basename "$jar")" \
+  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java"
+jar=$work/empty/$(basename "$jar")
+
+# consumer <name> <simulated libraries folder> [java options...]: runs it from the empty folder
+# in a cleared environment (no locale, no library path of the build); output in $work/<name>.out.
+consumer() {
+  local name=$1 sim=$2 status=0
+  shift 2
+  (cd "$work/empty" && env -i PATH=/usr/bin:/bin HOME="$work/home" LD_LIBRARY_PATH="$sim" \
+    java -Duser.home="$work/home" -Djava.io.tmpdir="$work/tmp" "$@" consumer.Consumer) >"$work/$name.out" 2>&1 ||
+    status=$?
+  sed 's/^/     | /' "$work/$name.out"
+  return $status
+}
+mkdir -p "$work/home" "$work/tmp"
+cache=$work/home/.cache/morlane
+
+section "class path, empty folder, no java.library.path"
+if consumer inprocess "$linux/sim" -cp "$jar:classes" &&
+  grep -q "link library in process, read 7 65535, bridge from $cache/$version-" "$work/inprocess.out"; then
+  pass "in process, the bridge extracted to $cache"
+else
+  fail "in process"
+fi
+folder=$(ls -d "$cache/$version"-* 2>/dev/null | head -n 1 || true)
+if consumer hosted "$linux/sim32" -cp "$jar:classes" &&
+  grep -q "link library hosted, read 7 65535, bridge from $folder/libmorlane.so" "$work/hosted.out"; then
+  pass "hosted through the morlane-host32 extracted beside it"
+else
+  fail "hosted"
+fi
+if [ -n "$folder" ] && [ "$(stat -c %a "$folder")" = 700 ] && [ "$(stat -c %a "$cache")" = 700 ] &&
+  [ -x "$folder/morlane-host32" ] && [ -z "$(find "$folder" -name '*.tmp')" ]; then
+  pass "cache $folder: mode 700 (and its parent), host executable, no temporary file left"
+else
+  fail "cache folder $folder: $(ls -la "$folder" "$cache" 2>&1 | tr '\n' ' ')"
+fi
+
+section "the cache on reuse"
+good=$(sha256sum <"$folder/libmorlane.so")
+printf 'x' >>"$folder/libmorlane.so"
+if consumer damaged "$linux/sim" -cp "$jar:classes" && [ "$(sha256sum <"$folder/libmorlane.so")" = "$good" ]; then
+  pass "a damaged cached bridge is replaced before it is loaded"
+else
+  fail "a damaged cached bridge was not replaced"
+fi
+chmod 777 "$folder"
+if consumer open "$linux/sim" -cp "$jar:classes" &&
+  grep -q "bridge from $work/tmp/morlane-[^/]*/$version-[0-9a-f]*/libmorlane.so" "$work/open.out"; then
+  pass "a cache folder others can write to is passed over (java.io.tmpdir used instead)"
+else
+  fail "a cache folder others can write to was used"
+fi
+chmod 700 "$folder"
+
+section "failures name the platform and every place tried"
+mkdir -p "$work/shared"
+chmod 777 "$work/shared" "$work/tmp/morlane-"*
+if consumer refused "$linux/sim" -cp "$jar:classes" -Dmorlane.cache="$work/shared" \
+  -Duser.home="$work/shared"; then
+  fail "loaded with every cache folder writable by others"
+else
+  pass "every cache folder refused: UnsatisfiedLinkError"
+  for text in "cannot load the bridge library for linux-x86_64 (os.name Linux, os.arch amd64, 64-bit JVM)" \
+    "java.library.path (" "$work/shared/$version-" "others may write to it (rwxrwxrwx)" \
+    "others may write to the folder it lies in, $work/shared" \
+    "$work/tmp/morlane-"; do
+    grep -qF -- "$text" "$work/refused.out" || fail "the error lacks \"$text\""
+  done
+fi
+chmod 700 "$work/tmp/morlane-"*
+if consumer foreign "$linux/sim" -cp "$jar:classes" -Dos.arch=sparc; then
+  fail "loaded on a platform the jar has nothing for"
+elif grep -qF "an unsupported platform (os.name Linux, os.arch sparc" "$work/foreign.out" &&
+  grep -qF "it holds no bridge for this platform" "$work/foreign.out"; then
+  pass "an unsupported platform is named as such"
+else
+  fail "the error for an unsupported platform"
+fi
+# java.library.path still comes first: the build's own bridge, with the jar on the class path.
+if consumer librarypath "$linux/sim" -cp "$jar:classes" -Djava.library.path="$linux/lib" &&
+  grep -q "bridge from java.library.path" "$work/librarypath.out"; then
+  pass "a bridge on java.library.path is taken before the jar's"
+else
+  fail "java.library.path does not come first"
+fi
+
+section "module path"
+if jar --describe-module --file "$jar" | tee "$work/module.txt" | grep -q '^morlane' &&
+  grep -q '^exports lathwork' "$work/module.txt" && grep -q '^exports morlane' "$work/module.txt"; then
+  pass "module morlane, exporting lathwork and morlane"
+else
+  fail "module descriptor: $(tr '\n' ' ' <"$work/module.txt")"
+fi
+if consumer modulepath "$linux/sim32" --module-path "$jar" --add-modules morlane -cp classes &&
+  grep -q "link library hosted, read 7 65535" "$work/modulepath.out"; then
+  pass "on the module path (hosted)"
+else
+  fail "on the module path"
+fi
+
+section "Maven: a project depending on lathwork:morlane:$version, offline with Debian's Maven"
+cp -R "$root/tests/jar/consumer" "$work/maven"
+maven() { # <name> <simulated libraries folder>
+  (cd "$work/maven" && env -i PATH=/usr/bin:/bin HOME="$work/home2" XDG_CACHE_HOME="$work/home2" \
+    LD_LIBRARY_PATH="$2" \
+    mvn -B -q -o -Dstyle.color=never -s settings.xml -Dmaven.repo.local="$work/m2" \
+    -Daether.offline.protocols=file -Dmorlane.repository="file://$out/maven-repo" \
+    -Dmorlane.version="$version" compile exec:exec@run) >"$work/$1.out" 2>&1
+}
+if maven maven-in "$linux/sim" && grep -q "link library in process, read 7 65535, bridge from $work/home2/" "$work/maven-in.out"; then
+  pass "built, run in process: $(grep 'consumer:' "$work/maven-in.out" | sed 's/.*consumer:/consumer:/')"
+else
+  tail -n 30 "$work/maven-in.out"
+  fail "Maven consumer in process"
+fi
+if maven maven-hosted "$linux/sim32" && grep -q "link library hosted, read 7 65535" "$work/maven-hosted.out"; then
+  pass "run hosted: $(grep 'consumer:' "$work/maven-hosted.out" | sed 's/.*consumer:/consumer:/')"
+else
+  tail -n 30 "$work/maven-hosted.out"
+  fail "Maven consumer hosted"
+fi
+if cmp -s "$work/m2/lathwork/morlane/$version/morlane-$version.jar" "$jar"; then
+  pass "Maven resolved the release jar itself"
+else
+  fail "Maven's copy of the jar differs from the release jar"
+fi
+
+echo "check-jar: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
