@@ -30,12 +30,7 @@ bash "$root/scripts/install-deps.sh"
 
 # The tests set their own Wine environment; this only keeps stray Wine calls quiet.
 export WINEDEBUG=-all
-# Wine names files on the Unix side in the locale's character set; without a UTF-8 locale (a
-# fresh machine has none) a folder named outside ASCII cannot be made. C.UTF-8 is always there.
-case "${LC_ALL:-${LC_CTYPE:-${LANG:-}}}" in
-  *UTF-8* | *utf8*) ;;
-  *) export LC_ALL=C.UTF-8 ;;
-esac
+# The tests' Wine environment also sets a UTF-8 locale (tests/windows/CMakeLists.txt).
 
 SECONDS=0
 step_started=0
