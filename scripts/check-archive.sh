@@ -86,7 +86,7 @@ expect rebuilt "done"
 
 run missing 2 --no-simulated --cycles 1
 expect missing "Corvane data access not available, running without it: cvStart: CVDAlib.dll could not be loaded"
-expect missing "conveyor: the PLC link library cannot be loaded: start: CVDLL1RZ1.dll could not be loaded"
+expect missing "conveyor: the PLC link library cannot be loaded: in process: CVDLL1RZ1.dll: cannot open shared object file"
 
 if [ -e "$top/morlane-host32" ]; then
   run hosted 0 --hosted --cycles 2 --interval 0

@@ -99,8 +99,11 @@ public final class ConveyorLine {
             log("PLC stopped, closing the link");
         } catch (BridgeException e) {
             if (e.isLibraryMissing()) {
+                // The operating system's own reason, in process and from the host: a missing
+                // file, a missing runtime DLL of the library, a host that cannot start.
+                String reason = CallRecord.linkLoadFailure();
                 System.err.println("conveyor: the PLC link library cannot be loaded: "
-                        + e.getMessage());
+                        + (reason != null ? reason : e.getMessage()));
                 System.err.println("conveyor: put CVDLL1RZ1.dll on the library search path");
                 return 2;
             }

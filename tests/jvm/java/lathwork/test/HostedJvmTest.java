@@ -725,4 +725,72 @@ class HostedJvmTest {
                 modes [2, 2]
                 """, run.report);
     }
+
+    /**
+     * Four callers asleep inside the library when its host is killed: the bridge's warden sees
+     * the host end and wakes them all at once; each fails with its own line and result.
+     */
+    static final class KilledUnderSleepingCallers implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            SimProbe.setRecording(true);
+            Brenmoor.start();
+            Brenmoor.open(0, 1, 0, 100, 3);
+            SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
+            int journaled = SimProbe.journalCount();
+            long[] returned = new long[4];
+            List<String> results = Collections.synchronizedList(new ArrayList<>());
+            List<Thread> callers = new ArrayList<>();
+            for (int i = 0; i < returned.length; i++) {
+                int index = i;
+                Thread caller = new Thread(() -> {
+                    int[] words = Brenmoor.regRead(0, 0, 100, 2);
+                    returned[index] = System.nanoTime();
+                    results.add(String.join("", CallRecord.lastLines()).trim() + " "
+                            + Arrays.toString(words));
+                });
+                caller.start();
+                callers.add(caller);
+            }
+            long patience = System.nanoTime() + 10_000_000_000L;
+            while (SimProbe.journalCount() < journaled + returned.length
+                    && System.nanoTime() < patience) {
+                Thread.sleep(1);
+            }
+            // Long past any spin: every caller sleeps on its mailbox by now.
+            Thread.sleep(200);
+            SimProbe.setRecording(false);
+            List<ProcessHandle> hosts = new ArrayList<>();
+            for (long pid : runningHosts()) {
+                ProcessHandle.of(pid).ifPresent(hosts::add);
+            }
+            long killed = System.nanoTime();
+            hosts.forEach(ProcessHandle::destroyForcibly);
+            for (Thread caller : callers) {
+                caller.join();
+            }
+            long slowest = 0;
+            for (long at : returned) {
+                slowest = Math.max(slowest, at - killed);
+            }
+            System.err.printf("callers woke %.2f ms after the kill was sent%n", slowest / 1e6);
+            report.value("results", results);
+            report.value("woken within 1 s", slowest < 1_000_000_000L);
+            report.value("modes", modes());
+        }
+    }
+
+    @Test
+    void callersSleepingInAKilledHostWakeAndFail() {
+        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
+                () -> ChildJvm.launch(KilledUnderSleepingCallers.class, ChildJvm.SIM_DIR));
+        System.out.println(run.stderr.strip());
+        assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout);
+        assertTrue(run.report.endsWith("""
+                results [in DLL: RegRead Error [0, 0], in DLL: RegRead Error [0, 0], \
+                in DLL: RegRead Error [0, 0], in DLL: RegRead Error [0, 0]]
+                woken within 1 s true
+                modes [0, 0]
+                """), () -> "report: " + run);
+    }
 }
