@@ -368,7 +368,7 @@ bool encode(std::uint32_t op, Entry entry, const Call& call, wire::Request& requ
 }
 
 // Puts the call into the mailbox: the header, the texts with their NULs, the words going to the
-// library.
+// library unless the caller wrote them there itself.
 void post(const Mailbox& box, const wire::Request& request, const Layout& at,
           const Call& call) noexcept {
     std::memcpy(&box.header->request, &request, sizeof request);
@@ -376,7 +376,8 @@ void post(const Mailbox& box, const wire::Request& request, const Layout& at,
         std::memcpy(box.at(at.texts[i]), call.texts[i], request.text_bytes[i] + 1);
     }
     if (request.op == wire::kCall &&
-        shape(static_cast<Entry>(request.entry)).words == WordFlow::ToLibrary) {
+        shape(static_cast<Entry>(request.entry)).words == WordFlow::ToLibrary &&
+        reinterpret_cast<char*>(call.words) != box.at(at.words)) {
         std::memcpy(box.at(at.words), call.words, wire::word_bytes(request.count));
     }
 }
@@ -397,12 +398,14 @@ bool collect(const Mailbox& box, const wire::Request& request, const Layout& at,
     if (reply.payload_bytes != most) {
         return false;
     }
-    std::memcpy(call.words, box.at(at.words), most);
+    if (most > 0 && reinterpret_cast<char*>(call.words) != box.at(at.words)) {
+        std::memcpy(call.words, box.at(at.words), most);
+    }
     return true;
 }
 
 Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
-          std::chrono::milliseconds deadline) noexcept {
+          std::chrono::milliseconds deadline, Mailbox*& reserved) noexcept {
     wire::Request request{};
     if (!encode(op, entry, call, request)) {
         return Reach::Failed;
@@ -411,13 +414,21 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         deadline.count() > 0 ? Clock::now() + deadline : Clock::time_point::max();
     const Layout at = layout_of(request);
     Reach failure = Reach::Lost;
-    Mailbox* box = host.take(at.end, failure);
+    Mailbox* box =
+        reserved != nullptr && at.end <= reserved->bytes ? reserved : host.take(at.end, failure);
     if (box == nullptr) {
         return failure;
     }
+    // Whatever happens below, a mailbox that is lost is the reserver's no longer.
+    const auto lose = [&] {
+        if (box == reserved) {
+            reserved = nullptr;
+        }
+        host.discard(box);
+    };
     post(*box, request, at, call);
     if (!hand_request_over(*box)) {
-        host.discard(box); // its host died since it was taken
+        lose(); // its host died since it was taken
         return Reach::Lost;
     }
     const std::uint32_t back = await_turn(
@@ -426,15 +437,17 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         // Past the deadline: the host is ended as if it had crashed, and every call inside it
         // fails; this one is not waited for any longer.
         warden().expire(host);
-        host.discard(box);
+        lose();
         return Reach::Lost;
     }
     wire::Reply reply{};
     if (back == turn::kDead || !collect(*box, request, at, call, reply)) {
-        host.discard(box);
+        lose();
         return Reach::Lost;
     }
-    host.give_back(box);
+    if (box != reserved) {
+        host.give_back(box);
+    }
     if (deadline.count() > 0 && warden().timed_out(host)) {
         return Reach::Lost; // its host was ended for another call: every call of it ends alike
     }
@@ -486,15 +499,47 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
     return nullptr;
 }
 
-Reach call(Host& host, Entry entry, Call& call, int& status,
-           std::chrono::milliseconds deadline) noexcept {
-    return ask(host, wire::kCall, entry, call, status, deadline);
+Reach call(Host& host, Entry entry, Call& call, int& status, std::chrono::milliseconds deadline,
+           Mailbox*& reserved) noexcept {
+    return ask(host, wire::kCall, entry, call, status, deadline, reserved);
 }
 
 Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexcept {
     Call nothing;
     int status = 0;
-    return ask(host, wire::kLookup, entry, nothing, status, deadline);
+    Mailbox* none = nullptr;
+    return ask(host, wire::kLookup, entry, nothing, status, deadline, none);
+}
+
+Mailbox* reserve(Host& host, Entry entry, std::int32_t count) noexcept {
+    if (shape(entry).words == WordFlow::None || count < 0 || count > wire::kMostWords) {
+        return nullptr;
+    }
+    wire::Request request{};
+    request.op = wire::kCall;
+    request.entry = static_cast<std::uint32_t>(entry);
+    request.count = count;
+    Reach failure = Reach::Lost;
+    return host.take(layout_of(request).end, failure);
+}
+
+constexpr bool words_come_first() noexcept {
+    for (const Shape& s : kShapes) {
+        if (s.words != WordFlow::None && s.texts != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Word* words_in(Mailbox* mailbox) noexcept {
+    // Word-carrying entry points take no texts, so their words lie where the data begin.
+    static_assert(words_come_first() && (kDataOffset & 7) == 0, "words at the data's start");
+    return reinterpret_cast<Word*>(mailbox->at(kDataOffset));
+}
+
+void release(Host& host, Mailbox* mailbox) noexcept {
+    host.give_back(mailbox);
 }
 
 void stop_host(Host* host) noexcept {

@@ -17,6 +17,7 @@
 namespace morlane::hosted {
 
 class Host;
+struct Mailbox;
 
 // How a call through the host ended.
 enum class Reach {
@@ -40,9 +41,18 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
 
 // Looks `entry` up in the host's library afresh and, if found, calls it with `call`'s
 // arguments; words from the library and a reply come back into `call`'s buffers. A call that
-// takes longer than `deadline` (zero: no limit) ends the host.
-Reach call(Host& host, Entry entry, Call& call, int& status,
-           std::chrono::milliseconds deadline) noexcept;
+// takes longer than `deadline` (zero: no limit) ends the host. With a mailbox `reserved` for it,
+// the call goes through that one, whose words the caller may have written in place; the mailbox
+// stays the caller's unless the call is lost, when it is gone and `reserved` becomes nullptr.
+Reach call(Host& host, Entry entry, Call& call, int& status, std::chrono::milliseconds deadline,
+           Mailbox*& reserved) noexcept;
+
+// A mailbox held for one call of a word-carrying `entry` with `count` words, so that the caller
+// converts its words straight into or out of it (words_in); nullptr when none can be had (the
+// call then takes one as usual). Given back with release.
+Mailbox* reserve(Host& host, Entry entry, std::int32_t count) noexcept;
+Word* words_in(Mailbox* mailbox) noexcept;
+void release(Host& host, Mailbox* mailbox) noexcept;
 
 // Looks `entry` up only.
 Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexcept;

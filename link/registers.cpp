@@ -75,18 +75,24 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
 // not be made.
 Diag read_into(JNIEnv* env, const EntryPoint<Entry::RegRead>& entry_point, jint a, jint b, jint c,
                jintArray array, jint count) noexcept {
-    Words words(count);
     Ints values(count);
-    if (words.data() == nullptr || values.data() == nullptr) {
+    // Hosted, the words are widened straight out of the mailbox, which the host clears;
+    // otherwise the library reads into a buffer of ours, cleared here.
+    Word* words = entry_point.words_in_place(count);
+    Words own(words != nullptr ? 0 : count);
+    if (words == nullptr && own.data() != nullptr) {
+        words = own.data();
+        std::memset(words, 0, sizeof(Word) * static_cast<std::size_t>(count));
+    }
+    if (words == nullptr || values.data() == nullptr) {
         return entry_point.refuse(Diag::RegReadError);
     }
-    std::memset(words.data(), 0, sizeof(Word) * static_cast<std::size_t>(count));
     Call call(a, b, c);
-    call.words = words.data();
+    call.words = words;
     call.count = count;
     const Outcome outcome = entry_point.call(call);
     if (outcome.reach == hosted::Reach::Called) {
-        widen(words.data(), values.data(), count);
+        widen(words, values.data(), count);
         env->SetIntArrayRegion(array, 0, count, values.data());
     }
     return judge_link(outcome, Diag::RegReadError);
@@ -117,18 +123,23 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
         if (!block_fits(env, array, count)) {
             return entry_point.refuse(Diag::RegWriteError);
         }
-        Words words(count);
         Ints values(count);
-        if (words.data() == nullptr || values.data() == nullptr) {
+        // Hosted, the words are narrowed straight into the mailbox.
+        Word* words = entry_point.words_in_place(count);
+        Words own(words != nullptr ? 0 : count);
+        if (words == nullptr) {
+            words = own.data();
+        }
+        if (words == nullptr || values.data() == nullptr) {
             return entry_point.refuse(Diag::RegWriteError);
         }
         env->GetIntArrayRegion(array, 0, count, values.data());
         if (env->ExceptionCheck()) {
             return entry_point.refuse(Diag::RegWriteError);
         }
-        narrow(values.data(), words.data(), count);
+        narrow(values.data(), words, count);
         Call call(a, b, c);
-        call.words = words.data();
+        call.words = words;
         call.count = count;
         return judge_link(entry_point.call(call), Diag::RegWriteError);
     });
