@@ -11,6 +11,8 @@
 #   --build DIR  default build/bench; the i386 build goes to DIR-i386
 #   --no-docs    the report stays in DIR/bench/report
 #   --cases=     only these: write writeBlock read16 read4096 readInto poke request threads hosted
+#                (hosted: regRead of 16 and 4096 words, regWrite, cvRequest, 2 threads, the floor
+#                mechanism beside them, then the CPU used once the calls stop)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench runs=1 docs=1 callgrind=0 opts=()
@@ -54,7 +56,10 @@ run() { # LABEL BUILD JAVA: one JVM, every case of that label, per-round lines t
     export LD_LIBRARY_PATH=$BENCH_SIM
     # Hosted: only 32-bit libraries on the path, so the bridge hosts them. The JVM's simctl and
     # the host's share one state, so the journal can be switched off from here.
+    # Beside it, the floor mechanism: a bare round trip through a mailbox to a 32-bit program.
+    b=()
     [ "$1" != hosted ] || export LD_LIBRARY_PATH=$BENCH_SIM32 MORLANE_SIMCTL_STATE=$out/simctl
+    [ "$1" != hosted ] || b=(--mailbox="${BENCH_MAILBOX:-}")
     j=(-Xms256m -Xmx256m -XX:+AlwaysPreTouch -Dbench.sim="$BENCH_SIM" -cp "$BENCH_CP")
     [ "$2" != "$build32" ] || j+=(-Djava.library.path="$2/bench/jna" -Djna.nosys=false)
     if "$3" --enable-native-access=ALL-UNNAMED -version >/dev/null 2>&1; then
@@ -62,7 +67,7 @@ run() { # LABEL BUILD JAVA: one JVM, every case of that label, per-round lines t
     fi
     "$3" "${j[@]}" lathwork.bench.Bench --label="$1" --out="$out/$1-$r.tsv" \
       --cp="$BENCH_LOADER_CP" --bridge="$BENCH_LIB/libmorlane.so" --variants="$BENCH_DIR" \
-      "${opts[@]}" >>"$out/stdout.log"
+      "${b[@]}" "${opts[@]}" >>"$out/stdout.log"
   )
 }
 . "$build/bench/bench.env"

@@ -7,6 +7,7 @@ import com.sun.jna.Native;
 import com.sun.jna.NativeLibrary;
 import com.sun.jna.Pointer;
 import java.io.File;
+import java.io.IOException;
 import java.io.PrintWriter;
 import java.net.URL;
 import java.net.URLClassLoader;
@@ -33,8 +34,10 @@ import java.util.stream.Collectors;
  * entry and round: label, case, entry, round, wall and CPU ns per call.
  *
  * <pre>java -Dbench.sim=SIM lathwork.bench.Bench --label=64-bit|32-bit|hosted --out=F --cp=DIRS
- *     --bridge=SO --variants=DIR [--quick] [--cases=a,b]</pre>
- * DIR holds the bench-only builds floor/ and unguarded/; hosted measures the bridge alone.
+ *     --bridge=SO --variants=DIR [--mailbox=DIR] [--quick] [--cases=a,b]</pre>
+ * DIR holds the bench-only builds floor/ and unguarded/; hosted measures the bridge alone, beside
+ * the floor mechanism of {@link MailboxFloor} when --mailbox names its build, and then how much
+ * CPU the JVM and its hosts use once the calls stop.
  */
 public final class Bench {
     private static final int SUB = 5;
@@ -47,12 +50,15 @@ public final class Bench {
     private static final Memory TIMESPEC = new Memory(16);
     private static volatile long sink;
     private static boolean opened;
+    private static String mailbox = "";
 
     static {
         Native.register("c");
     }
 
     private static native int clock_gettime(int clock, Pointer timespec);
+
+    private static native long sysconf(int name);
 
     /** The process's CPU time in ns; the JVM's own figure has only the kernel tick's resolution. */
     private static long processCpu() {
@@ -99,8 +105,13 @@ public final class Bench {
         final List<Double> warm = new ArrayList<>();
         long batch = 1;
 
-        Entry(String name, Loader l, String op, int threads, int length) throws Exception {
+        Entry(String name, List<LongUnaryOperator> runners) {
             this.name = name;
+            this.runners.addAll(runners);
+        }
+
+        Entry(String name, Loader l, String op, int threads, int length) throws Exception {
+            this(name, new ArrayList<>());
             for (int link = 0; link < threads; link++) {
                 runners.add((LongUnaryOperator) l.loadClass("lathwork.bench.Contender")
                         .getMethod("loop", String.class, String.class, int.class, int.class,
@@ -144,6 +155,7 @@ public final class Bench {
             o.put(a.substring(2, eq < 0 ? a.length() : eq), eq < 0 ? "" : a.substring(eq + 1));
         }
         String label = o.get("label");
+        mailbox = o.getOrDefault("mailbox", "");
         NativeLibrary simctl = NativeLibrary.getInstance(Contender.library("libsimctl.so"));
         simctl.getFunction("simctl_set_recording").invoke(new Object[] {0});
         List<URL> urls = new ArrayList<>();
@@ -179,7 +191,11 @@ public final class Bench {
             out.printf("%s\t#jvm\t%s, %s%n", label, System.getProperty("java.runtime.version"),
                     System.getProperty("os.arch"));
             for (String c : cases) {
-                measure(label, c, entries(c, loaders), o.containsKey("quick"), out);
+                List<Entry> entries = entries(c, loaders);
+                measure(label, c, entries, o.containsKey("quick"), out);
+                if (c.equals("hosted")) {
+                    idle(label, entries, o.containsKey("quick"), out);
+                }
             }
             int journal = simctl.getFunction("simctl_journal_count").invokeInt(new Object[0]);
             if (journal != 0) {
@@ -197,9 +213,14 @@ public final class Bench {
             String name = k.getKey();
             Loader l = k.getValue();
             if (c.equals("hosted")) {
-                for (String op : new String[] {"read16", "read4096"}) {
+                for (String op : new String[] {"read16", "read4096", "write", "request"}) {
                     entries.add(new Entry(op, l, op, 1, 0));
-                    entries.add(new Entry(op + " ×2", l, op, 2, 0));
+                }
+                entries.add(new Entry("read16 ×2", l, "read16", 2, 0));
+                if (!mailbox.isEmpty()) {
+                    List<LongUnaryOperator> floor = MailboxFloor.start(mailbox);
+                    entries.add(new Entry("floor mechanism", floor.subList(0, 1)));
+                    entries.add(new Entry("floor mechanism ×2", floor));
                 }
             } else if (c.equals("threads")) {
                 if (List.of("morlane", "floor", "JNA direct", "FFM").contains(name)) {
@@ -235,6 +256,54 @@ public final class Bench {
             }
         }
         return sum;
+    }
+
+    /**
+     * After a burst of every bridge entry (a round's worth), the CPU time that the JVM and its
+     * morlane-host32 children use in the following second, in % of one core, from /proc: what a
+     * program that pauses between calls pays for the spinning. Written as the case "idle".
+     */
+    private static void idle(String label, List<Entry> entries, boolean quick, PrintWriter out)
+            throws Exception {
+        ProcessHandle jvm = ProcessHandle.current();
+        double tick = 1e9 / sysconf(2); // _SC_CLK_TCK
+        for (int r = 0; r < (quick ? 3 : 5); r++) {
+            for (int s = 0; s < SUB; s++) {
+                for (Entry e : entries) {
+                    if (!e.name.startsWith("floor")) {
+                        e.run();
+                    }
+                }
+            }
+            List<Long> hosts = jvm.children().filter(p -> p.info().command()
+                    .map(c -> c.endsWith("/morlane-host32")).orElse(false))
+                    .map(ProcessHandle::pid).collect(Collectors.toList());
+            long start = System.nanoTime();
+            long before = ticks(jvm.pid());
+            long hostsBefore = hosts.stream().mapToLong(Bench::ticks).sum();
+            Thread.sleep(1000);
+            long self = ticks(jvm.pid()) - before;
+            long children = hosts.stream().mapToLong(Bench::ticks).sum() - hostsBefore;
+            double percent = tick * 100 / (System.nanoTime() - start);
+            String[] names = {"JVM and hosts", "JVM", "hosts"};
+            long[] used = {self + children, self, children};
+            for (int i = 0; i < names.length; i++) {
+                out.printf(Locale.ROOT, "%s\tidle\t%s\t%d\t%.2f\t%.2f%n", label, names[i], r,
+                        used[i] * percent, used[i] * percent);
+            }
+        }
+        out.flush();
+    }
+
+    /** User and system time of a process in clock ticks: fields 14 and 15 of its stat. */
+    private static long ticks(long pid) {
+        try {
+            String stat = Files.readString(Paths.get("/proc/" + pid + "/stat"));
+            String[] f = stat.substring(stat.lastIndexOf(')') + 2).split(" ");
+            return Long.parseLong(f[11]) + Long.parseLong(f[12]);
+        } catch (IOException e) {
+            throw new IllegalStateException("no CPU time of process " + pid, e);
+        }
     }
 
     /** Warm-up until every entry settles (or the run fails), then the measured rounds. */
