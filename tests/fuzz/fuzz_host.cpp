@@ -1,6 +1,10 @@
-// libFuzzer target: the receiving side of the host process (host/serve.cpp, host/control_posix.cpp)
-// driven over real sockets, as the bridge drives it, with a fake loader whose entry points touch
-// every byte they are entitled to, so that AddressSanitizer sees any wrong size.
+// libFuzzer target: the receiving side of the host process (host/serve.cpp, host/control_posix.cpp,
+// host/mailbox_posix.cpp), with a fake loader whose entry points touch every byte they are
+// entitled to and check that they got exactly what the bridge laid in. Two ways in, mixed freely:
+//   - a request lying in a mailbox in plain memory the harness owns, allocated with exactly its
+//     size and handed to serve_request, so that AddressSanitizer sees any access past its end;
+//   - run_host over a real socketpair, handed real memfds as the bridge hands them, with requests
+//     posted in the mailboxes it serves through the turn protocol.
 //
 // An input is a header, then records read front to back; a missing byte reads as 0.
 //   byte 0     bit 0: the library fails to load (the host answers kNotLoaded and ends);
@@ -8,34 +12,53 @@
 //   bytes 1-2  little-endian mask: bit e set, entry point e is missing from the library
 //   byte 3     the load failure's reason: 2*b bytes of text; 255: all 512 bytes, no NUL
 // Each record is a tag byte (taken modulo 6) and its fields:
-//   0 control message: u32 kind, u32 handle, u8 descriptor, u8 cut. Descriptor modulo 5: none,
-//     a new call channel, a pipe's read end, a socket whose peer is closed, two new call
-//     channels in one SCM_RIGHTS. The message less its last cut % 9 bytes is sent (all of them:
+//   0 a request in a mailbox of the harness: u8 size mode, u32 size, the 44 bytes of a
+//     wire::Request, u8 fill. Size mode modulo 3: kMailboxBytes; what the request's data need
+//     (kMailboxBytes if more than any mailbox holds) plus the size's low byte as a signed delta;
+//     kDataOffset + size % (kMostMailboxBytes - kDataOffset + 1). Never below kDataOffset, never
+//     above kMostMailboxBytes.
+//   1 control message: u32 kind, u32 size, u32 claim, u8 descriptor, u8 cut. The descriptor
+//     modulo 6: none, a mailbox made by make_mailbox, a memfd with no seals, a pipe's read end, two
+//     mailboxes in one SCM_RIGHTS, a memfd sealed against growing only. Each memfd is `size` long
+//     (0: kMailboxBytes; else 1 + (size - 1) % (kMostMailboxBytes + 64)); the message claims
+//     that length plus claim, modulo 2^32. It is sent less its last cut % 17 bytes (all of them:
 //     nothing at all).
-//   1 raw control bytes: u8 n, then n bytes.
-//   2 raw call bytes: u8 slot, u16 n, then n bytes, written to that call channel.
-//   3 call request: u8 slot, the 44 bytes of a wire::Request, u8 fill, u8 cut: the request, then
-//     the data its lengths announce (texts and words to the library, every byte `fill`) when all
-//     of them are within the limits, less its last `cut` bytes.
-//   4 end of a call channel: u8 slot; the bridge stops writing on it, the host sees end of file.
+//   2 raw control bytes: u8 n, then n bytes.
+//   3 a request in a served mailbox: u8 slot, the 44 bytes of a wire::Request, u8 fill; posted
+//     with hand_request_over and awaited as the bridge does, with the slot's bit 7 set without
+//     spinning first, so that the bridge's side sleeps on the word and the host must wake it.
+//   4 end of a served mailbox: u8 slot, u8 how; the turn word becomes kClosed, kDead or 0 (how
+//     modulo 3): whatever the word, the host's serving thread must end.
 //   5 end of the control channel: the bridge stops writing on it.
-// A slot is taken modulo the call channels still open for writing; with none the record does
-// nothing. After the control channel ended, records send nothing on it. At most 256 records.
+// A slot (less its bit 7) is taken modulo the mailboxes being served; with none the record does
+// nothing. After the control channel ended, records send nothing on it. At most 256 records. The
+// data a request announces are laid in where the bridge lays them, as far as they fit: text i's
+// bytes from a pattern that depends on fill and i, never NUL, followed by a byte that is not NUL
+// either (the host writes its own); RegWrite's words from a pattern that depends on fill. Every
+// other byte of the mailbox holds a pattern of its own.
 //
-// The harness waits after each control record until the host has read it, so the host sees each
-// record alone and its control loop is deterministic: whole messages, a shorter rest ends it. From
-// that it knows what must hold, and checks it:
+// What must hold, from the input alone:
+//   - a request not as the bridge sends it (unknown op or entry, a length or count over its limit,
+//     a text or count the entry does not take) or whose data do not fit its mailbox is answered
+//     kMalformed; otherwise kMissing, kFound or kCalled as the library has the entry; nothing but
+//     kCalled calls the library, or writes anything but the reply header;
+//   - a call reaches the entry point the request names once, with its integers, texts and words
+//     exactly as laid in, the RegRead words the library left unwritten cleared; its reply has the
+//     entry point's status and payload (RegRead's words, Request's reply up to and including its
+//     NUL, or the whole area, or "" when it wrote none), and the mailbox holds nothing else that
+//     changed;
 //   - the load answer is kLoaded with no reason, or kNotLoaded with exactly the reason's text;
+//   - every whole kNewChannel the host reads is answered with one word, kServing exactly when one
+//     memfd sealed against shrinking came with it whose size is the one claimed and within limits;
+//     nothing else is ever written on the control channel;
 //   - the host leaves its control loop exactly when a whole kQuit, a short piece or the end of the
-//     control channel reaches it, and releases the library exactly once if and only if by kQuit;
-//   - a channel handed over with kNewChannel is answered with kServing (or kRefused), any other
-//     never gets a byte; replies come whole, with a known reach, no payload unless kCalled, and
-//     for a call the payload its entry point produced (RegRead's words, CVDA_Request's reply up
-//     to and including its NUL, or the whole area), never an entry point that is missing;
+//     control channel reaches it, and releases the library once if and only if by kQuit;
+//   - a served mailbox answers a request posted in it, and its thread ends when the word says so;
 //   - after each input every descriptor is closed and every serving thread has ended.
 #include "entry/entries.h"
 #include "entry/invoke.h"
 #include "entry/loader.h"
+#include "host/mailbox.h"
 #include "host/protocol.h"
 #include "host/serve.h"
 
@@ -44,6 +67,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,11 +77,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -65,9 +90,18 @@ namespace {
 
 using morlane::Entry;
 using morlane::kEntryCount;
+using morlane::kMostTexts;
 using morlane::kReplyBytes;
 using morlane::Word;
+using morlane::WordFlow;
+using morlane::hosted::kDataOffset;
+using morlane::hosted::kMailboxBytes;
+using morlane::hosted::kMostMailboxBytes;
+using morlane::hosted::Mailbox;
+namespace hosted = morlane::hosted;
+namespace turn = morlane::hosted::turn;
 namespace wire = morlane::hosted::wire;
+using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "fuzz_host: %s\n", what);
@@ -80,77 +114,174 @@ void expect(bool condition, const char* what) {
     }
 }
 
-// ---- The fake library -------------------------------------------------------------------------
-// A status names the entry point that returned it (high byte: entry + 1) and, in its low 24 bits,
-// what the reply reader needs to check the payload.
-
-std::int32_t status_of(Entry entry, std::uint32_t value) {
-    return static_cast<std::int32_t>(((static_cast<std::uint32_t>(entry) + 1) << 24) |
-                                     (value & 0xFFFFFFu));
+void expect_equal(std::uint64_t got, std::uint64_t want, const char* what) {
+    if (got != want) {
+        std::fprintf(stderr, "fuzz_host: %s: %llu, not %llu\n", what,
+                     static_cast<unsigned long long>(got), static_cast<unsigned long long>(want));
+        std::abort();
+    }
 }
 
-Word word_at(std::uint32_t index, std::uint32_t count) {
-    return static_cast<Word>(index * 40503u + count);
+// ---- Patterns -----------------------------------------------------------------------------------
+// What the bridge lays in and the library writes, each byte a function of where it lies, so that
+// data read or written one place off never match. Built once; laid in and compared with memcpy and
+// memcmp, which AddressSanitizer checks over their whole range.
+
+constexpr std::uint32_t kPhases = 251;
+constexpr char kNotNul = '\xFF'; // where a text's NUL goes: the host must write its own
+
+struct Patterns {
+    std::vector<char> text;   // printable, never NUL
+    std::vector<Word> words;  // as many as the most a call carries, from any phase
+    std::vector<char> reply;  // what Request's entry point writes
+    std::vector<char> canary; // every other byte of a mailbox
+    std::vector<Word> zeros;
+
+    Patterns()
+        : text(wire::kMostTextBytes + kPhases), words(wire::kMostWords + kPhases),
+          reply(kReplyBytes), canary(kMostMailboxBytes), zeros(wire::kMostWords) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            text[i] = static_cast<char>(0x21 + i % 0x5E);
+        }
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            words[i] = static_cast<Word>(i * 40503u + 0x1234u);
+        }
+        for (std::size_t i = 0; i < reply.size(); ++i) {
+            reply[i] = static_cast<char>('a' + i % 26);
+        }
+        for (std::size_t i = 0; i < canary.size(); ++i) {
+            canary[i] = static_cast<char>((i * 2654435761u) >> 24);
+        }
+    }
+};
+
+const Patterns& patterns() {
+    static const Patterns built;
+    return built;
 }
 
-char reply_byte_at(std::uint32_t index) {
-    return static_cast<char>('a' + index % 26);
+const char* text_pattern(std::uint8_t fill, int index) {
+    return patterns().text.data() + (fill + 83u * static_cast<unsigned>(index)) % kPhases;
+}
+const Word* written_words(std::uint8_t fill) {
+    return patterns().words.data() + fill % kPhases;
+}
+const Word* read_words(std::int32_t count) {
+    return patterns().words.data() + (static_cast<std::uint32_t>(count) * 7u + 97u) % kPhases;
+}
+// RegRead's entry point leaves the last eighth of the words unwritten.
+std::uint32_t read_written(std::int32_t count) {
+    return static_cast<std::uint32_t>(count - count / 8);
+}
+// Request's entry point replies with as many bytes as its topic is long, modulo 4097: 4096 fills
+// the whole area with no NUL.
+std::uint32_t reply_length(std::uint32_t topic_bytes) {
+    return topic_bytes % (kReplyBytes + 1);
 }
 
-std::uint32_t sum_ints(std::initializer_list<std::int32_t> ints) {
+// ---- The fake library ---------------------------------------------------------------------------
+
+// The call the request in hand announces, set before the host serves it.
+struct ExpectedCall {
+    Entry entry = Entry::Open;
+    std::int32_t args[morlane::kMostInts] = {};
+    std::uint32_t text_bytes[kMostTexts] = {};
+    std::int32_t count = 0;
+    std::uint8_t fill = 0;
+    std::atomic<int> calls{0};
+};
+ExpectedCall g_call;
+
+std::uint32_t sum_ints(const std::int32_t* ints, int n) {
     std::uint32_t sum = 0;
-    for (std::int32_t v : ints) {
-        sum = sum * 31 + static_cast<std::uint32_t>(v);
+    for (int i = 0; i < n; ++i) {
+        sum = sum * 31 + static_cast<std::uint32_t>(ints[i]);
     }
     return sum;
 }
 
+std::int32_t status_of(Entry entry, const std::int32_t* args) {
+    const std::uint32_t ints = morlane::shape(entry).ints;
+    return static_cast<std::int32_t>(((static_cast<std::uint32_t>(entry) + 1) << 24) |
+                                     (sum_ints(args, static_cast<int>(ints)) & 0xFFFFFFu));
+}
+
+int called(Entry entry, std::initializer_list<std::int32_t> args) {
+    expect(g_call.calls.fetch_add(1) == 0, "the library was called twice for one request");
+    expect(entry == g_call.entry, "the host called an entry point the request does not name");
+    int i = 0;
+    for (std::int32_t a : args) {
+        expect(a == g_call.args[i++], "an integer differs from the request's");
+    }
+    return status_of(entry, g_call.args);
+}
+
+// strlen reads up to the NUL: past the mailbox if the host wrote none inside it.
+void check_text(int index, const char* text) {
+    const std::uint32_t length = g_call.text_bytes[index];
+    expect_equal(std::strlen(text), length, "a text's length differs from the request's");
+    expect(std::memcmp(text, text_pattern(g_call.fill, index), length) == 0,
+           "a text differs from what the bridge laid in");
+}
+
+void check_count(std::int32_t count) {
+    expect_equal(static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(g_call.count),
+                 "a word count differs from the request's");
+}
+
 int open_fn(std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d, std::int32_t e) {
-    return status_of(Entry::Open, sum_ints({a, b, c, d, e}));
+    return called(Entry::Open, {a, b, c, d, e});
 }
 int close_fn(std::int32_t a) {
-    return status_of(Entry::Close, sum_ints({a}));
+    return called(Entry::Close, {a});
 }
 int run_mode_fn(std::int32_t a, std::int32_t b) {
-    return status_of(Entry::RunMode, sum_ints({a, b}));
+    return called(Entry::RunMode, {a, b});
 }
 int stop_mode_fn(std::int32_t a, std::int32_t b) {
-    return status_of(Entry::StopMode, sum_ints({a, b}));
+    return called(Entry::StopMode, {a, b});
 }
 int down_load_fn(std::int32_t a, std::int32_t b, const char* file) {
-    return status_of(Entry::DownLoad, sum_ints({a, b}) + static_cast<std::uint32_t>(strlen(file)));
+    check_text(0, file);
+    return called(Entry::DownLoad, {a, b});
 }
 int reg_write_fn(std::int32_t a, std::int32_t b, std::int32_t c, const Word* words,
                  std::int32_t count) {
-    std::uint32_t sum = sum_ints({a, b, c});
-    for (std::int32_t i = 0; i < count; ++i) {
-        sum += words[i];
-    }
-    return status_of(Entry::RegWrite, sum);
+    check_count(count);
+    expect(std::memcmp(words, written_words(g_call.fill), wire::word_bytes(count)) == 0,
+           "RegWrite's words differ from what the bridge laid in");
+    return called(Entry::RegWrite, {a, b, c});
 }
-int reg_read_fn(std::int32_t, std::int32_t, std::int32_t, Word* words, std::int32_t count) {
-    const auto n = static_cast<std::uint32_t>(count);
-    for (std::uint32_t i = 0; i < n; ++i) {
-        words[i] = word_at(i, n);
-    }
-    return status_of(Entry::RegRead, n);
+int reg_read_fn(std::int32_t a, std::int32_t b, std::int32_t c, Word* words, std::int32_t count) {
+    check_count(count);
+    const std::uint32_t written = read_written(count);
+    std::memcpy(words, read_words(count), written * sizeof(Word));
+    // Read, not written: the bridge must get zeros there, not what lay in the mailbox.
+    expect(std::memcmp(words + written, patterns().zeros.data(),
+                       (static_cast<std::uint32_t>(count) - written) * sizeof(Word)) == 0,
+           "RegRead's words were not cleared before the call");
+    return called(Entry::RegRead, {a, b, c});
 }
 int poke_fn(const char* topic, const char* item, const char* value) {
-    return status_of(Entry::Poke,
-                     static_cast<std::uint32_t>(strlen(topic) + strlen(item) + strlen(value)));
+    check_text(0, topic);
+    check_text(1, item);
+    check_text(2, value);
+    return called(Entry::Poke, {});
 }
-// Replies with as many bytes as the topic is long, modulo 4097; 4096 fills the whole area with
-// no NUL, which the host must send whole.
+// Writes the whole area it is given no size for, then its NUL within it unless 4096; for an
+// empty item, nothing at all, and the bridge must get "".
 int request_fn(const char* topic, const char* item, char* reply) {
-    const auto length = static_cast<std::uint32_t>(strlen(topic) % (kReplyBytes + 1));
-    (void)strlen(item);
-    for (std::uint32_t i = 0; i < length; ++i) {
-        reply[i] = reply_byte_at(i);
+    check_text(0, topic);
+    check_text(1, item);
+    if (g_call.text_bytes[1] == 0) {
+        return called(Entry::Request, {});
     }
+    std::memcpy(reply, patterns().reply.data(), kReplyBytes);
+    const std::uint32_t length = reply_length(g_call.text_bytes[0]);
     if (length < kReplyBytes) {
         reply[length] = '\0';
     }
-    return status_of(Entry::Request, length);
+    return called(Entry::Request, {});
 }
 
 // Typed by the shapes: a stub of the wrong type does not compile.
@@ -232,14 +363,13 @@ void release_module(ModuleHandle module) noexcept {
 
 namespace {
 
-// ---- Reading the input ------------------------------------------------------------------------
+// ---- Reading the input --------------------------------------------------------------------------
 
 class Input {
   public:
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool more() const { return pos_ < size_; }
     std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | byte() << 8); }
     std::uint32_t u32() {
         std::uint32_t v = 0;
         for (int i = 0; i < 4; ++i) {
@@ -254,6 +384,15 @@ class Input {
         pos_ += got;
         return p;
     }
+    wire::Request request() {
+        wire::Request r{};
+        std::size_t got;
+        const std::uint8_t* p = bytes(sizeof r, got);
+        if (got > 0) {
+            std::memcpy(&r, p, got);
+        }
+        return r;
+    }
 
   private:
     const std::uint8_t* data_;
@@ -261,110 +400,210 @@ class Input {
     std::size_t pos_ = 0;
 };
 
-// ---- Replies on one call channel ----------------------------------------------------------------
+// ---- A request in a mailbox ---------------------------------------------------------------------
 
-class ReplyReader {
-  public:
-    void feed(const std::uint8_t* p, std::size_t n) {
-        while (n > 0) {
-            if (payload_left_ > 0) {
-                const std::size_t take = n < payload_left_ ? n : payload_left_;
-                check_payload(p, take);
-                p += take;
-                n -= take;
-                payload_left_ -= static_cast<std::uint32_t>(take);
-                continue;
-            }
-            expect(!refused_, "bytes after kRefused");
-            const std::size_t want = (seen_hello_ ? sizeof(wire::Reply) : 4) - have_;
-            const std::size_t take = n < want ? n : want;
-            std::memcpy(head_ + have_, p, take);
-            have_ += take;
-            p += take;
-            n -= take;
-            if (have_ == (seen_hello_ ? sizeof(wire::Reply) : 4)) {
-                have_ = 0;
-                seen_hello_ ? start_reply() : take_hello();
-            }
-        }
-    }
-
-    // End of file from the host: never inside a reply.
-    void end(bool handed_over) const {
-        expect(have_ == 0 && payload_left_ == 0, "channel ended inside a reply");
-        expect(seen_hello_ == handed_over, handed_over ? "a channel handed over got no answer"
-                                                       : "a channel not handed over was answered");
-    }
-
-  private:
-    void take_hello() {
-        std::uint32_t hello;
-        std::memcpy(&hello, head_, sizeof hello);
-        expect(hello == wire::kServing || hello == wire::kRefused,
-               "first word neither served nor refused");
-        seen_hello_ = true;
-        refused_ = hello == wire::kRefused;
-    }
-
-    void start_reply() {
-        wire::Reply reply;
-        std::memcpy(&reply, head_, sizeof reply);
-        expect(reply.reach >= wire::kCalled && reply.reach <= wire::kNoMemory, "unknown reach");
-        if (reply.reach != wire::kCalled) {
-            expect(reply.status == 0 && reply.payload_bytes == 0, "payload without a call");
-            return;
-        }
-        const auto status = static_cast<std::uint32_t>(reply.status);
-        const std::uint32_t tag = status >> 24;
-        expect(tag >= 1 && tag <= static_cast<std::uint32_t>(kEntryCount),
-               "status no entry point returned");
-        entry_ = static_cast<Entry>(tag - 1);
-        expect((g_library.missing >> (tag - 1) & 1u) == 0, "a missing entry point was called");
-        value_ = status & 0xFFFFFFu;
-        offset_ = 0;
-        std::uint32_t expected = 0;
-        if (entry_ == Entry::RegRead) {
-            expected = value_ * static_cast<std::uint32_t>(sizeof(Word));
-        } else if (entry_ == Entry::Request) {
-            expected = value_ < kReplyBytes ? value_ + 1 : kReplyBytes;
-        }
-        expect(reply.payload_bytes == expected, "payload size not what the entry point produced");
-        payload_left_ = reply.payload_bytes;
-    }
-
-    void check_payload(const std::uint8_t* p, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i, ++offset_) {
-            std::uint8_t want;
-            if (entry_ == Entry::RegRead) {
-                const Word w = word_at(offset_ / 2, value_);
-                want = static_cast<std::uint8_t>(offset_ % 2 == 0 ? w & 0xFF : w >> 8);
-            } else {
-                want = offset_ < value_ ? static_cast<std::uint8_t>(reply_byte_at(offset_)) : 0;
-            }
-            expect(p[i] == want, "payload differs from what the entry point wrote");
-        }
-    }
-
-    std::uint8_t head_[sizeof(wire::Reply)] = {};
-    std::size_t have_ = 0;
-    bool seen_hello_ = false;
-    bool refused_ = false;
-    std::uint32_t payload_left_ = 0;
-    Entry entry_ = Entry::Open;
-    std::uint32_t value_ = 0;
-    std::uint32_t offset_ = 0;
+// Where a request's data lie and whether the bridge could have sent it, worked out from the
+// protocol's rules in 64 bits, whatever its fields hold.
+struct Plan {
+    bool call = false;  // a call of a known entry: its data lie at these offsets
+    bool sound = false; // every field as the bridge sends it
+    std::uint64_t texts[kMostTexts] = {};
+    std::uint64_t words = 0; // the words, or the reply area
+    std::uint64_t end = kDataOffset;
 };
 
-// ---- One session ----------------------------------------------------------------------------
+Plan plan_of(const wire::Request& r) {
+    Plan plan;
+    if (r.entry >= static_cast<std::uint32_t>(kEntryCount) ||
+        (r.op != wire::kCall && r.op != wire::kLookup)) {
+        return plan;
+    }
+    plan.sound = true;
+    if (r.op == wire::kLookup) {
+        return plan;
+    }
+    plan.call = true;
+    const morlane::Shape& s = morlane::shape(static_cast<Entry>(r.entry));
+    std::uint64_t next = kDataOffset;
+    for (int i = 0; i < kMostTexts; ++i) {
+        plan.texts[i] = next;
+        if (i < s.texts) {
+            plan.sound = plan.sound && r.text_bytes[i] <= wire::kMostTextBytes;
+            next += std::uint64_t{r.text_bytes[i]} + 1;
+        } else {
+            plan.sound = plan.sound && r.text_bytes[i] == 0;
+        }
+    }
+    next = (next + 7) / 8 * 8;
+    plan.words = next;
+    if (s.words != WordFlow::None) {
+        plan.sound = plan.sound && r.count >= 0 && r.count <= wire::kMostWords;
+        next += r.count > 0 ? std::uint64_t{wire::word_bytes(r.count)} : 0;
+    } else {
+        plan.sound = plan.sound && r.count == 0;
+        next += s.reply ? kReplyBytes : 0;
+    }
+    plan.end = next;
+    return plan;
+}
 
-struct Slot {
-    int fd;
-    bool handed_over; // the host took it as a call channel
-    bool orphan;      // its far end never reached the host: nobody reads it
-    bool writing = true;
-    bool ended = false; // end of file from the host
-    ReplyReader reader;
-};
+// Copies up to `n` bytes to `offset` of a mailbox of `size`, as far as they fit.
+void lay(char* base, std::uint32_t size, std::uint64_t offset, const void* data, std::uint64_t n) {
+    if (offset < size) {
+        std::memcpy(base + offset, data, n < size - offset ? n : size - offset);
+    }
+}
+
+const char* region_of(std::uint64_t offset, const Plan& plan, const morlane::Shape* s) {
+    if (offset < sizeof(hosted::MailboxHeader) - sizeof(wire::Reply)) {
+        return "the request header";
+    }
+    if (offset < kDataOffset) {
+        return "the reply header";
+    }
+    if (!plan.call || offset >= plan.end) {
+        return "beyond the request's data";
+    }
+    if (offset >= plan.words) {
+        return s->reply ? "the reply area" : "the words";
+    }
+    return "the texts";
+}
+
+// Lays `request` and what it announces into `box` over a fresh canary, lets `serve` answer it,
+// then checks the reply and every byte of the mailbox against what the host may have written.
+template <typename Serve>
+void exercise(const Mailbox& box, const wire::Request& request, std::uint8_t fill, Serve serve) {
+    char* const base = box.at(0);
+    const std::uint32_t size = box.bytes;
+    // From the request on: the turn word belongs to the turn protocol.
+    const auto from =
+        static_cast<std::size_t>(reinterpret_cast<char*>(&box.header->request) - base);
+    std::memcpy(base + from, patterns().canary.data() + from, size - from);
+    std::memcpy(&box.header->request, &request, sizeof request);
+    const Plan plan = plan_of(request);
+    const morlane::Shape* s =
+        plan.call ? &morlane::shape(static_cast<Entry>(request.entry)) : nullptr;
+    if (plan.call) {
+        for (int i = 0; i < s->texts; ++i) {
+            const std::uint64_t length = request.text_bytes[i];
+            lay(base, size, plan.texts[i], text_pattern(fill, i),
+                length < wire::kMostTextBytes ? length : wire::kMostTextBytes);
+            lay(base, size, plan.texts[i] + length, &kNotNul, 1);
+        }
+        if (s->words == WordFlow::ToLibrary && request.count > 0) {
+            const std::int32_t count =
+                request.count < wire::kMostWords ? request.count : wire::kMostWords;
+            lay(base, size, plan.words, written_words(fill), wire::word_bytes(count));
+        }
+    }
+    std::vector<char> want(base, base + size);
+
+    wire::Reply expected{};
+    if (!plan.sound || plan.end > size) {
+        expected.reach = wire::kMalformed;
+    } else if ((g_library.missing >> request.entry & 1u) != 0) {
+        expected.reach = wire::kMissing;
+    } else {
+        expected.reach = plan.call ? wire::kCalled : wire::kFound;
+    }
+    if (plan.call) {
+        g_call.entry = static_cast<Entry>(request.entry);
+        std::memcpy(g_call.args, request.args, sizeof g_call.args);
+        std::memcpy(g_call.text_bytes, request.text_bytes, sizeof g_call.text_bytes);
+        g_call.count = request.count;
+        g_call.fill = fill;
+    }
+    g_call.calls = 0;
+
+    serve();
+
+    wire::Reply reply;
+    std::memcpy(&reply, &box.header->reply, sizeof reply);
+    expect_equal(reply.reach, expected.reach, "the reply's reach");
+    expect_equal(static_cast<std::uint32_t>(g_call.calls.load()),
+                 expected.reach == wire::kCalled ? 1 : 0, "calls of the library for one request");
+    if (expected.reach == wire::kCalled) {
+        expected.status = status_of(g_call.entry, request.args);
+        for (int i = 0; i < s->texts; ++i) {
+            want[plan.texts[i] + request.text_bytes[i]] = '\0';
+        }
+        if (s->words == WordFlow::FromLibrary) {
+            const std::uint32_t written = read_written(request.count);
+            std::memcpy(&want[plan.words], read_words(request.count), written * sizeof(Word));
+            std::memset(&want[plan.words + written * sizeof(Word)], 0,
+                        (static_cast<std::uint32_t>(request.count) - written) * sizeof(Word));
+            expected.payload_bytes = wire::word_bytes(request.count);
+        } else if (s->reply && request.text_bytes[1] == 0) {
+            want[plan.words] = '\0';
+            expected.payload_bytes = 1;
+        } else if (s->reply) {
+            const std::uint32_t length = reply_length(request.text_bytes[0]);
+            std::memcpy(&want[plan.words], patterns().reply.data(), kReplyBytes);
+            if (length < kReplyBytes) {
+                want[plan.words + length] = '\0';
+            }
+            expected.payload_bytes = length < kReplyBytes ? length + 1 : kReplyBytes;
+        }
+    }
+    expect_equal(static_cast<std::uint32_t>(reply.status),
+                 static_cast<std::uint32_t>(expected.status), "the reply's status");
+    expect_equal(reply.payload_bytes, expected.payload_bytes, "the reply's payload size");
+    std::memcpy(&want[static_cast<std::size_t>(reinterpret_cast<char*>(&box.header->reply) - base)],
+                &expected, sizeof expected);
+    if (std::memcmp(base + from, want.data() + from, size - from) != 0) {
+        std::size_t at = from;
+        while (base[at] == want[at]) {
+            ++at;
+        }
+        std::fprintf(stderr,
+                     "fuzz_host: mailbox byte %zu of %u (%s) is 0x%02x, not 0x%02x; the request "
+                     "reaches %u\n",
+                     at, size, region_of(at, plan, s), static_cast<unsigned char>(base[at]),
+                     static_cast<unsigned char>(want[at]), expected.reach);
+        std::abort();
+    }
+}
+
+// Room for the largest data a request might announce; the rest is a canary.
+std::uint32_t mailbox_size(std::uint8_t mode, std::uint32_t size, const wire::Request& request) {
+    switch (mode % 3) {
+    case 0:
+        return kMailboxBytes;
+    case 1: {
+        const std::uint64_t need = plan_of(request).end;
+        const std::int64_t bytes =
+            static_cast<std::int64_t>(need <= kMostMailboxBytes ? need : kMailboxBytes) +
+            static_cast<std::int8_t>(size & 0xFF);
+        return static_cast<std::uint32_t>(bytes < kDataOffset         ? kDataOffset
+                                          : bytes > kMostMailboxBytes ? kMostMailboxBytes
+                                                                      : bytes);
+    }
+    default:
+        return kDataOffset + size % (kMostMailboxBytes - kDataOffset + 1);
+    }
+}
+
+void direct_request(Input& in) {
+    const std::uint8_t mode = in.byte();
+    const std::uint32_t size_field = in.u32();
+    const wire::Request request = in.request();
+    const std::uint8_t fill = in.byte();
+    const std::uint32_t size = mailbox_size(mode, size_field, request);
+    // Exactly its size, from the heap: AddressSanitizer sees a byte past its end.
+    std::unique_ptr<char[]> memory(new char[size]());
+    Mailbox box;
+    box.header = reinterpret_cast<hosted::MailboxHeader*>(memory.get());
+    box.bytes = size;
+    exercise(box, request, fill, [&] { hosted::serve_request(box, kModule); });
+}
+
+// ---- The control channel and served mailboxes ---------------------------------------------------
+
+enum Descriptor { kNone, kMailbox, kUnsealed, kPipe, kTwoMailboxes, kGrowSealed, kDescriptors };
+
+// Served mailboxes open at once: each may hold up to kMostMailboxBytes and a thread.
+constexpr std::size_t kMostServed = 4;
 
 int count_open_fds() {
     DIR* dir = opendir("/proc/self/fd");
@@ -383,6 +622,17 @@ int count_threads() {
     return static_cast<int>(s.st_nlink);
 }
 
+std::uint32_t real_size(std::uint32_t size) {
+    return size == 0 ? kMailboxBytes : 1 + (size - 1) % (kMostMailboxBytes + 64);
+}
+
+int make_memfd(std::uint32_t bytes, int seals) {
+    const int fd = memfd_create("fuzz-mailbox", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    expect(fd >= 0 && ftruncate(fd, bytes) == 0, "memfd");
+    expect(seals == 0 || fcntl(fd, F_ADD_SEALS, seals) == 0, "memfd seals");
+    return fd;
+}
+
 class Session {
   public:
     explicit Session(const LibraryScript& library) {
@@ -398,7 +648,7 @@ class Session {
             control_open_ = false;
         }
         host_ = std::thread([this] {
-            code_ = morlane::hosted::run_host("fuzz-library", host_control_);
+            code_ = hosted::run_host("fuzz-library", host_control_);
             host_done_.store(true);
         });
         if (!library.bridge_gone) {
@@ -406,48 +656,49 @@ class Session {
         }
     }
 
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
     ~Session() { finish(); }
 
     void control_message(Input& in) {
         wire::ControlMessage message{};
         message.kind = in.u32();
-        message.handle = in.u32();
-        const int descriptor = in.byte() % 5;
-        const std::size_t size = sizeof message - in.byte() % (sizeof message + 1);
-        if (!control_open_ || size == 0) {
+        const std::uint32_t real = real_size(in.u32());
+        message.bytes = real + in.u32();
+        const int descriptor = in.byte() % kDescriptors;
+        const std::size_t length = sizeof message - in.byte() % (sizeof message + 1);
+        if (!control_open_ || length == 0) {
             return;
         }
+        Mailbox boxes[2];
         int fds[2] = {-1, -1};
         int nfds = 0;
-        std::size_t first_slot = slots_.size();
         switch (descriptor) {
-        case 1:
-        case 4:
-            for (int i = 0; i < (descriptor == 1 ? 1 : 2); ++i) {
-                int ends[2];
-                expect(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "socketpair");
-                fds[nfds++] = ends[1];
-                slots_.push_back(Slot{ends[0], false, false, true, false, {}});
+        case kMailbox:
+        case kTwoMailboxes:
+            for (int i = 0; i < (descriptor == kMailbox ? 1 : 2); ++i) {
+                expect(hosted::make_mailbox(real, boxes[i]), "make_mailbox");
+                fds[nfds++] = static_cast<int>(boxes[i].handle);
+                boxes[i].handle = -1; // closed below, once sent, as the bridge does
             }
             break;
-        case 2: {
+        case kUnsealed:
+            fds[nfds++] = make_memfd(real, 0);
+            break;
+        case kGrowSealed:
+            fds[nfds++] = make_memfd(real, F_SEAL_GROW | F_SEAL_SEAL);
+            break;
+        case kPipe: {
             int ends[2];
             expect(pipe2(ends, O_CLOEXEC) == 0, "pipe");
             close(ends[1]);
             fds[nfds++] = ends[0];
             break;
         }
-        case 3: {
-            int ends[2];
-            expect(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "socketpair");
-            close(ends[0]);
-            fds[nfds++] = ends[1];
-            break;
-        }
         default:
             break;
         }
-        iovec data{&message, size};
+        iovec data{&message, length};
         alignas(cmsghdr) char space[CMSG_SPACE(sizeof fds)] = {};
         msghdr header{};
         header.msg_iov = &data;
@@ -462,23 +713,36 @@ class Session {
             std::memcpy(CMSG_DATA(rights), fds, nfds * sizeof(int));
         }
         const bool sent =
-            sendmsg(control_, &header, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+            sendmsg(control_, &header, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(length);
         for (int i = 0; i < nfds; ++i) {
             close(fds[i]);
         }
         // What the host must do with it, read alone: a whole message is acted on, a short one
-        // ends the loop. Only one channel at a time can be handed over.
+        // ends the loop; only a whole kNewChannel is answered.
         const bool reaches = sent && host_running_;
-        const bool whole = size == sizeof message;
-        const bool takes =
-            reaches && whole && message.kind == wire::kNewChannel && nfds == 1 && descriptor == 1;
-        for (std::size_t i = first_slot; i < slots_.size(); ++i) {
-            slots_[i].handed_over = takes;
-            slots_[i].orphan = !reaches;
-        }
+        const bool whole = length == sizeof message;
+        const bool answered = reaches && whole && message.kind == wire::kNewChannel;
+        const bool sound = descriptor == kMailbox && message.bytes == real && real >= kDataOffset &&
+                           real <= kMostMailboxBytes;
         if (reaches) {
             account(message.kind, whole);
+        }
+        if (answered) {
+            const std::uint32_t answer = read_answer();
+            expect(answer == wire::kServing || answer == wire::kRefused,
+                   "a new mailbox was answered with neither kServing nor kRefused");
+            expect(answer == (sound ? wire::kServing : wire::kRefused),
+                   sound ? "a sound mailbox was refused" : "a mailbox not sound was served");
+        }
+        if (reaches) {
             settle();
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (i == 0 && answered && sound) {
+                take(boxes[0]);
+            } else {
+                hosted::unmap_mailbox(boxes[i]);
+            }
         }
     }
 
@@ -492,14 +756,20 @@ class Session {
             !host_running_) {
             return;
         }
-        // The host reads them a message at a time, one after the other.
+        // The host reads them a message at a time, one after the other, and answers each whole
+        // kNewChannel: with no descriptor, a refusal.
+        int answers = 0;
         for (std::size_t at = 0; host_running_ && at < n; at += sizeof(wire::ControlMessage)) {
             std::uint32_t kind = 0;
             const bool whole = n - at >= sizeof(wire::ControlMessage);
             if (whole) {
                 std::memcpy(&kind, p + at, sizeof kind);
+                answers += kind == wire::kNewChannel ? 1 : 0;
             }
             account(kind, whole);
+        }
+        for (; answers > 0; --answers) {
+            expect(read_answer() == wire::kRefused, "a new mailbox with no descriptor was served");
         }
         settle();
     }
@@ -513,72 +783,23 @@ class Session {
         }
     }
 
-    Slot* slot(Input& in) {
+    void served_request(Input& in) {
         const std::uint8_t pick = in.byte();
-        std::vector<std::size_t> open;
-        for (std::size_t i = 0; i < slots_.size(); ++i) {
-            if (slots_[i].writing) {
-                open.push_back(i);
-            }
-        }
-        return open.empty() ? nullptr : &slots_[open[pick % open.size()]];
-    }
-
-    void call_bytes(Input& in) {
-        Slot* s = slot(in);
-        std::size_t n;
-        const std::uint8_t* p = in.bytes(in.u16(), n);
-        if (s != nullptr) {
-            write(*s, p, n);
-        }
-    }
-
-    void call_request(Input& in) {
-        Slot* s = slot(in);
-        wire::Request request;
-        std::size_t got;
-        const std::uint8_t* p = in.bytes(sizeof request, got);
-        std::memset(&request, 0, sizeof request);
-        if (got > 0) {
-            std::memcpy(&request, p, got);
-        }
+        const wire::Request request = in.request();
         const std::uint8_t fill = in.byte();
-        const std::uint8_t cut = in.byte();
-        if (s == nullptr) {
-            return;
-        }
-        std::uint64_t data = 0;
-        if (request.op == wire::kCall && request.entry < static_cast<std::uint32_t>(kEntryCount)) {
-            const morlane::Shape& shape = morlane::shape(static_cast<Entry>(request.entry));
-            bool within = true;
-            for (int i = 0; i < shape.texts; ++i) {
-                within = within && request.text_bytes[i] <= wire::kMostTextBytes;
-                data += request.text_bytes[i];
-            }
-            if (shape.words == morlane::WordFlow::ToLibrary) {
-                within = within && request.count >= 0 && request.count <= wire::kMostWords;
-                data += within ? wire::word_bytes(request.count) : 0;
-            }
-            data = within ? data : 0;
-        }
-        std::uint64_t total = sizeof request + data;
-        total -= cut < total ? cut : total;
-        const std::size_t head = total < sizeof request ? total : sizeof request;
-        write(*s, &request, head);
-        std::uint8_t chunk[65536];
-        std::memset(chunk, fill, sizeof chunk);
-        for (std::uint64_t left = total - head; left > 0 && s->writing && !s->ended;) {
-            const std::size_t n = left < sizeof chunk ? left : sizeof chunk;
-            write(*s, chunk, n);
-            left -= n;
+        if (!served_.empty()) {
+            const Mailbox& box = served_[(pick & 0x7Fu) % served_.size()];
+            const auto spin = (pick & 0x80u) != 0 ? std::chrono::microseconds(0) : hosted::kSpin;
+            exercise(box, request, fill, [&] { post(box, spin); });
         }
     }
 
-    void end_call(Input& in) {
-        Slot* s = slot(in);
-        if (s != nullptr) {
-            shutdown(s->fd, SHUT_WR);
-            s->writing = false;
+    void close_served(Input& in) {
+        const std::uint8_t pick = in.byte();
+        static const std::uint32_t kEnds[] = {turn::kClosed, turn::kDead, 0};
+        const std::uint32_t word = kEnds[in.byte() % 3];
+        if (!served_.empty()) {
+            close_at(pick % served_.size(), word);
         }
     }
 
@@ -616,6 +837,36 @@ class Session {
         return true;
     }
 
+    // The one word that answers a new mailbox; the host must not leave its loop instead.
+    std::uint32_t read_answer() {
+        std::uint32_t answer = 0;
+        auto* p = reinterpret_cast<char*>(&answer);
+        std::size_t left = sizeof answer;
+        const auto limit = Clock::now() + std::chrono::seconds(10);
+        while (left > 0) {
+            const bool done = host_done_.load();
+            const ssize_t n = recv(control_, p, left, MSG_DONTWAIT);
+            if (n > 0) {
+                p += n;
+                left -= static_cast<std::size_t>(n);
+                continue;
+            }
+            expect(n < 0 && (errno == EAGAIN || errno == EINTR), "recv on the control channel");
+            expect(!done, "the host left its control loop without answering a new mailbox");
+            expect(Clock::now() < limit, "a new mailbox was not answered within 10 s");
+            pollfd polled{control_, POLLIN, 0};
+            poll(&polled, 1, 100);
+        }
+        return answer;
+    }
+
+    // Nothing but the answers to new mailboxes ever comes on the control channel.
+    void expect_quiet() {
+        char byte;
+        const ssize_t n = recv(control_, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+        expect(n < 0 && errno == EAGAIN, "the host wrote on the control channel unasked");
+    }
+
     // A piece of the control stream the host reads: a whole message of `kind`, or a short rest.
     void account(std::uint32_t kind, bool whole) {
         if (!whole || kind == wire::kQuit) {
@@ -625,10 +876,13 @@ class Session {
     }
 
     // Until the host has read everything sent on the control channel, or has left its loop. It
-    // must have left exactly when the pieces it read say so.
+    // must have left exactly when the pieces it read say so, and released the library only then.
     void settle() {
         if (!host_running_) {
             await_host();
+            expect_equal(static_cast<std::uint32_t>(g_releases.load()), quit_ ? 1 : 0,
+                         "releases of the library as the host leaves its loop");
+            expect_quiet();
             return;
         }
         for (;;) {
@@ -638,110 +892,61 @@ class Session {
                 break;
             }
             expect(!host_done_.load(), "the host left its control loop too early");
-            pump(0);
+            sched_yield();
         }
         // Read, and acted on: a loop that ended on it is done within moments.
         expect(!host_done_.load(), "the host left its control loop too early");
+        expect(g_releases.load() == 0, "the library was released before kQuit");
+        expect_quiet();
     }
 
     void await_host() {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto limit = Clock::now() + std::chrono::seconds(10);
         while (!host_done_.load()) {
-            expect(std::chrono::steady_clock::now() < limit, "the host did not leave its loop");
-            pump(0);
+            expect(Clock::now() < limit, "the host did not leave its loop");
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
     }
 
-    // Reads whatever the host has written on any call channel; waits up to `wait_ms` for some.
-    void pump(int wait_ms, Slot* writer = nullptr) {
-        std::vector<pollfd> polled;
-        std::vector<Slot*> of;
-        for (Slot& s : slots_) {
-            if (!s.ended) {
-                short events = POLLIN;
-                if (&s == writer) {
-                    events |= POLLOUT;
-                }
-                polled.push_back(pollfd{s.fd, events, 0});
-                of.push_back(&s);
-            }
-        }
-        if (polled.empty()) {
-            sched_yield();
-            return;
-        }
-        if (poll(polled.data(), polled.size(), wait_ms) <= 0) {
-            sched_yield();
-            return;
-        }
-        for (std::size_t i = 0; i < polled.size(); ++i) {
-            if ((polled[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-                continue;
-            }
-            static std::uint8_t buffer[1 << 16];
-            const ssize_t n = recv(of[i]->fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                of[i]->reader.feed(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                of[i]->ended = true;
-                of[i]->reader.end(of[i]->handed_over);
-            }
+    // As the bridge does: the request is the host's until it hands the turn back.
+    static void post(const Mailbox& box, std::chrono::microseconds spin) {
+        expect(hosted::hand_request_over(box), "a served mailbox's turn was not the bridge's");
+        const std::uint32_t back = hosted::await_turn(
+            box, [](std::uint32_t t) { return t != turn::kHost; },
+            Clock::now() + std::chrono::seconds(10), spin);
+        expect(back != 0, "a served mailbox was not answered within 10 s");
+        expect_equal(back, turn::kBridge, "the turn a served mailbox was handed back with");
+    }
+
+    // A mailbox the host serves: a first request shows its thread answers in it.
+    void take(const Mailbox& box) {
+        served_.push_back(box);
+        wire::Request lookup{};
+        lookup.op = wire::kLookup;
+        lookup.entry = probes_++ % kEntryCount;
+        exercise(box, lookup, 0, [&] { post(box, hosted::kSpin); });
+        if (served_.size() > kMostServed) {
+            close_at(0, turn::kClosed);
         }
     }
 
-    // Writes to a call channel while draining every channel, so that a host blocked on a long
-    // reply never blocks this side. A channel nobody reads takes what fits and no more.
-    void write(Slot& s, const void* data, std::size_t size) {
-        const auto* p = static_cast<const char*>(data);
-        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (size > 0 && s.writing && !s.ended) {
-            const ssize_t n = send(s.fd, p, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n > 0) {
-                p += n;
-                size -= static_cast<std::size_t>(n);
-                limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                continue;
-            }
-            expect(std::chrono::steady_clock::now() < limit,
-                   "a call channel the host holds is neither read nor closed");
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                return; // the host closed it
-            }
-            if (s.orphan) {
-                return;
-            }
-            pump(1000, &s);
-        }
+    void close_at(std::size_t index, std::uint32_t word) {
+        hosted::hand_over(served_[index], word);
+        hosted::unmap_mailbox(served_[index]);
+        served_.erase(served_.begin() + static_cast<std::ptrdiff_t>(index));
     }
 
     void finish() {
         end_control();
         host_.join();
-        // Descriptors still in flight on the control channel go with it.
         if (control_ >= 0) {
+            expect_quiet();
+            // Descriptors still in flight on the control channel go with it.
             close(control_);
         }
         close(host_control_);
-        for (Slot& s : slots_) {
-            if (s.writing) {
-                shutdown(s.fd, SHUT_WR);
-                s.writing = false;
-            }
-        }
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
-            bool open = false;
-            for (const Slot& s : slots_) {
-                open = open || !s.ended;
-            }
-            if (!open) {
-                break;
-            }
-            expect(std::chrono::steady_clock::now() < limit, "a call channel was never closed");
-            pump(100);
-        }
-        for (Slot& s : slots_) {
-            close(s.fd);
+        while (!served_.empty()) {
+            close_at(served_.size() - 1, turn::kClosed);
         }
         expect(code_ == exit_code_, "wrong exit code from run_host");
         expect(g_releases.load() == (quit_ ? 1 : 0),
@@ -757,21 +962,25 @@ class Session {
     bool control_open_ = true; // this side may still write on the control channel
     bool quit_ = false;
     int exit_code_;
-    std::vector<Slot> slots_;
+    std::vector<Mailbox> served_;
+    std::uint32_t probes_ = 0;
 };
 
-// Serving threads are detached: after their channel closes they end within moments.
+// Serving threads are detached: once their mailbox is closed they end within moments.
 void await_threads(int before) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto limit = Clock::now() + std::chrono::seconds(10);
     while (count_threads() != before) {
-        expect(std::chrono::steady_clock::now() < limit, "a serving thread did not end");
+        expect(Clock::now() < limit, "a serving thread did not end");
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
 }
 
+enum Record { kDirect, kControl, kControlBytes, kServedRequest, kEndServed, kEndControl };
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    patterns();
     const int fds_before = count_open_fds();
     const int threads_before = count_threads();
     Input in(data, size);
@@ -779,38 +988,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t flags = in.byte();
     library.fails = (flags & 1u) != 0;
     library.bridge_gone = (flags & 2u) != 0;
-    library.missing = in.u16() & ((1u << kEntryCount) - 1);
+    const std::uint32_t mask_low = in.byte();
+    library.missing =
+        (mask_low | static_cast<std::uint32_t>(in.byte()) << 8) & ((1u << kEntryCount) - 1);
     library.reason = in.byte();
     g_library = library;
     g_loads = 0;
     g_releases = 0;
+    bool hosted_session = false;
     {
-        Session session(library);
+        // Started by the first record that needs it: requests alone go straight to the host's
+        // serving code.
+        std::optional<Session> session;
         int records = 0;
         while (in.more() && records++ < 256) {
-            switch (in.byte() % 6) {
-            case 0:
-                session.control_message(in);
+            const int record = in.byte() % 6;
+            if (record == kDirect) {
+                direct_request(in);
+                continue;
+            }
+            if (!session) {
+                session.emplace(library);
+            }
+            switch (record) {
+            case kControl:
+                session->control_message(in);
                 break;
-            case 1:
-                session.control_bytes(in);
+            case kControlBytes:
+                session->control_bytes(in);
                 break;
-            case 2:
-                session.call_bytes(in);
+            case kServedRequest:
+                session->served_request(in);
                 break;
-            case 3:
-                session.call_request(in);
-                break;
-            case 4:
-                session.end_call(in);
+            case kEndServed:
+                session->close_served(in);
                 break;
             default:
-                session.end_control();
+                session->end_control();
                 break;
             }
         }
+        hosted_session = session.has_value();
     }
-    expect(g_loads.load() == 1, "the host did not load the library exactly once");
+    expect_equal(static_cast<std::uint32_t>(g_loads.load()), hosted_session ? 1 : 0,
+                 "loads of the library");
     await_threads(threads_before);
     expect(count_open_fds() == fds_before, "a descriptor was left open");
     return 0;

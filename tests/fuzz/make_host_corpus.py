@@ -3,20 +3,27 @@
 
 An input, as fuzz_host.cpp reads it: a 4-byte header (flags, missing-entry mask, load failure
 reason), then records, each a tag byte and its fields. The helpers below spell out that encoding.
-Every seed is a session the bridge could hold: a valid call and a lookup of every entry point,
-new channels and a quit, then the edges a bridge never sends, so the fuzzer starts from inputs
-that get past every check of the host.
+The seeds start the fuzzer from requests that get past every check of the host: a valid call and
+a lookup of every entry point, in a mailbox of the standard size and in one of exactly the size
+the call needs, both handed straight to the host's serving code and posted in a mailbox it serves;
+new mailboxes, sound and not, and a quit; then the edges a bridge never sends.
 """
 import os
 import struct
 
-CONTROL, CONTROL_RAW, CALL_RAW, CALL, END_CALL, END_CONTROL = range(6)
-NO_FD, NEW_CHANNEL_FD, PIPE_FD, CLOSED_PEER_FD, TWO_CHANNELS_FD = range(5)
+DIRECT, CONTROL, CONTROL_RAW, SERVED, END_SERVED, END_CONTROL = range(6)
+SIZE_STANDARD, SIZE_NEED, SIZE_ANY = range(3)
+NO_FD, MAILBOX_FD, UNSEALED_FD, PIPE_FD, TWO_MAILBOXES_FD, GROW_SEALED_FD = range(6)
+CLOSED, DEAD, ZERO = range(3)
 K_NEW_CHANNEL, K_QUIT = 1, 2
 K_CALL, K_LOOKUP = 1, 2
 
 MOST_TEXT = 1 << 20
 MOST_WORDS = 1 << 22
+DATA_OFFSET = 64
+MAILBOX_BYTES = 64 * 1024
+REPLY_BYTES = 4096
+MOST_MAILBOX = DATA_OFFSET + 3 * (MOST_TEXT + 1) + 8 + 2 * MOST_WORDS
 
 # name, integers, texts, words ("none", "to", "from")
 ENTRIES = [
@@ -33,12 +40,57 @@ def header(fails=False, missing=(), reason=0, bridge_gone=False):
     return bytes([flags]) + struct.pack("<H", mask) + bytes([reason])
 
 
-def control(kind, fd=NEW_CHANNEL_FD, size=8, handle=0):
-    return bytes([CONTROL]) + struct.pack("<II", kind, handle) + bytes([fd, 8 - size])
+def u32(value):
+    return struct.pack("<I", value & 0xFFFFFFFF)
 
 
-def new_channel():
-    return control(K_NEW_CHANNEL)
+def raw_request(op, entry, args=(), count=0, texts=()):
+    args = list(args) + [0] * (5 - len(args))
+    texts = list(texts) + [0] * (3 - len(texts))
+    # Signed fields go through their bit patterns so that 0xFFFFFFFF and negatives fit alike.
+    raw = u32(op) + u32(entry) + b"".join(u32(a) for a in args) + u32(count) \
+        + b"".join(u32(t) for t in texts)
+    assert len(raw) == 44
+    return raw
+
+
+def call_request(name, count=None, texts=None, args=None):
+    """A valid call of `name`: its integers, texts of a few bytes, and a few words."""
+    _, ints, ntexts, words = ENTRIES[INDEX[name]]
+    if texts is None:
+        texts = [3 + i for i in range(ntexts)]
+    if count is None:
+        count = 4 if words != "none" else 0
+    if args is None:
+        args = range(1, ints + 1)
+    return raw_request(K_CALL, INDEX[name], args=args, count=count, texts=texts)
+
+
+def lookup_request(name):
+    return raw_request(K_LOOKUP, INDEX[name])
+
+
+def direct(raw, mode=SIZE_STANDARD, size=0, fill=0x61):
+    """A request handed straight to serve_request in a mailbox of the harness's own."""
+    return bytes([DIRECT, mode]) + u32(size) + raw + bytes([fill])
+
+
+def exact(raw, delta=0, fill=0x61):
+    """In a mailbox of exactly what the request needs, plus `delta` bytes."""
+    return direct(raw, SIZE_NEED, delta & 0xFF, fill)
+
+
+def served(raw, slot=0, fill=0x61, sleep=False):
+    """Posted in a served mailbox; with `sleep` the bridge's side sleeps on the turn at once."""
+    return bytes([SERVED, slot | (0x80 if sleep else 0)]) + raw + bytes([fill])
+
+
+def control(kind, fd=MAILBOX_FD, size=0, claim=0, cut=0):
+    return bytes([CONTROL]) + u32(kind) + u32(size) + u32(claim) + bytes([fd, cut])
+
+
+def new_mailbox(**kw):
+    return control(K_NEW_CHANNEL, **kw)
 
 
 def quit_host():
@@ -50,94 +102,88 @@ def control_raw(data):
     return bytes([CONTROL_RAW, len(data)]) + data
 
 
-def call_raw(data, slot=0):
-    return bytes([CALL_RAW, slot]) + struct.pack("<H", len(data)) + data
-
-
-def request(op, entry, args=(), count=0, texts=(), fill=0x61, cut=0, slot=0):
-    args = list(args) + [0] * (5 - len(args))
-    texts = list(texts) + [0] * (3 - len(texts))
-    # Signed fields go through their bit patterns so that 0xFFFFFFFF and negatives fit alike.
-    raw = struct.pack("<II", op, entry) + struct.pack("<5I", *[a & 0xFFFFFFFF for a in args]) \
-        + struct.pack("<I", count & 0xFFFFFFFF) + struct.pack("<3I", *texts)
-    assert len(raw) == 44
-    return bytes([CALL, slot]) + raw + bytes([fill, cut])
-
-
-def call(name, count=None, texts=None, **kw):
-    """A valid call of `name`: its integers, texts of a few bytes, and a few words."""
-    _, ints, ntexts, words = ENTRIES[INDEX[name]]
-    if texts is None:
-        texts = [3 + i for i in range(ntexts)]
-    if count is None:
-        count = 4 if words != "none" else 0
-    return request(K_CALL, INDEX[name], args=range(1, ints + 1), count=count, texts=texts, **kw)
-
-
-def lookup(name, **kw):
-    return request(K_LOOKUP, INDEX[name], **kw)
-
-
-def end_call(slot=0):
-    return bytes([END_CALL, slot])
+def end_served(slot=0, how=CLOSED):
+    return bytes([END_SERVED, slot, how])
 
 
 def end_control():
     return bytes([END_CONTROL])
 
 
-def every_entry():
-    return b"".join(call(name) + lookup(name) for name, *_ in ENTRIES)
+def every_entry(place):
+    return b"".join(place(call_request(name)) + place(lookup_request(name)) for name, *_ in ENTRIES)
 
 
 SEEDS = {
+    "direct-every-entry": header() + every_entry(direct),
+    "direct-every-entry-exact": header() + every_entry(exact),
+    "direct-every-entry-missing": header(missing=[n for n, *_ in ENTRIES]) + every_entry(direct),
+    "direct-one-short": header() + every_entry(lambda raw: exact(raw, -1)),
+    "direct-regwrite-lengths": header() + b"".join(
+        exact(call_request("RegWrite", count=c)) for c in (0, 1, 4096, MOST_WORDS))
+        + b"".join(direct(call_request("RegWrite", count=c))
+                   for c in (32768, MOST_WORDS + 1, -1, 0x80000000)),
+    "direct-regread-lengths": header() + b"".join(
+        exact(call_request("RegRead", count=c)) for c in (0, 1, 7, 8, 8193, MOST_WORDS))
+        + direct(call_request("RegRead", count=0x7FFFFFFF)) + direct(call_request("RegRead", count=-1)),
+    "direct-texts": header() + exact(call_request("DownLoad", texts=[0]))
+        + exact(call_request("DownLoad", texts=[MOST_TEXT]))
+        + exact(call_request("DownLoad", texts=[MOST_TEXT + 1]))
+        + exact(call_request("Poke", texts=[1, 0, 4096]), fill=0)
+        + exact(call_request("Poke", texts=[MOST_TEXT, MOST_TEXT, MOST_TEXT]))
+        + direct(call_request("Poke", texts=[5, 5, 0xFFFFFFFF]), SIZE_ANY, MOST_MAILBOX),
+    "direct-replies": header() + b"".join(
+        exact(call_request("Request", texts=[t, 1])) for t in (0, 1, 4095, 4096, 4097, 8193))
+        + exact(call_request("Request", texts=[5, 0])) + direct(call_request("Request", texts=[0, 0]))
+        + exact(call_request("Request", texts=[MOST_TEXT, MOST_TEXT])),
+    "direct-malformed": header() + direct(raw_request(3, 0)) + direct(raw_request(0, 1))
+        + direct(raw_request(K_LOOKUP, 9)) + direct(raw_request(K_CALL, 0xFFFFFFFF))
+        + direct(call_request("Open", count=1)) + direct(call_request("Close", texts=[1]))
+        + direct(call_request("RegRead", texts=[0, 0, 2]))
+        + direct(raw_request(K_LOOKUP, 8, count=-1, texts=[1, 2, 3]))
+        + direct(call_request("Open", args=[-1, 0x7FFFFFFF, -2**31, 5, 6]), SIZE_ANY, 0),
     "quit": header() + quit_host(),
-    "end-of-file": header() + new_channel() + end_control(),
-    "load-fails": header(fails=True, reason=20) + new_channel() + call("Open"),
+    "end-of-file": header() + new_mailbox() + end_control(),
+    "load-fails": header(fails=True, reason=20) + new_mailbox() + served(call_request("Open")),
     "load-fails-long-reason": header(fails=True, reason=255),
-    "bridge-gone": header(bridge_gone=True) + new_channel(),
-    "every-entry": header() + new_channel() + every_entry() + quit_host(),
-    "every-entry-missing": header(missing=[n for n, *_ in ENTRIES]) + new_channel()
-        + every_entry() + quit_host(),
-    "some-missing": header(missing=["RegRead", "Poke"]) + new_channel() + every_entry(),
-    "two-channels": header() + new_channel() + new_channel() + call("RegRead", slot=0)
-        + call("RegWrite", slot=1) + end_call(0) + call("Request", slot=0) + quit_host(),
-    "regwrite-lengths": header() + new_channel() + call("RegWrite", count=0)
-        + call("RegWrite", count=1) + call("RegWrite", count=4096, fill=0xFF)
-        + call("RegWrite", count=MOST_WORDS)
-        + call("RegWrite", count=MOST_WORDS + 1),
-    "regread-lengths": header() + new_channel() + call("RegRead", count=0)
-        + call("RegRead", count=1) + call("RegRead", count=8193)
-        + call("RegRead", count=MOST_WORDS) + call("RegRead", count=-1),
-    "texts": header() + new_channel() + call("DownLoad", texts=[0])
-        + call("DownLoad", texts=[MOST_TEXT]) + call("Poke", texts=[1, 0, 4096], fill=0)
-        + call("Poke", texts=[5, 5, MOST_TEXT + 1]),
-    "replies": header() + new_channel() + call("Request", texts=[0, 1])
-        + call("Request", texts=[4095, 1]) + call("Request", texts=[4096, 2])
-        + call("Request", texts=[4097, 0]) + call("Request", texts=[MOST_TEXT, MOST_TEXT]),
-    "over-limits": header() + new_channel() + call("RegRead", count=0xFFFFFFFF) + new_channel()
-        + call("RegWrite", count=-2**31, slot=1) + new_channel()
-        + call("Open", count=1, slot=2) + new_channel()
-        + call("DownLoad", texts=[0xFFFFFFFF], slot=3),
-    "unknown-op": header() + new_channel() + request(3, 0) + new_channel()
-        + request(0, 1, slot=1) + new_channel() + request(K_LOOKUP, 9, slot=2) + new_channel()
-        + request(K_CALL, 0xFFFFFFFF, slot=3),
-    "truncated": header() + new_channel() + call("RegWrite", count=100, cut=1) + new_channel()
-        + call("Poke", texts=[10, 10, 10], cut=15, slot=1) + new_channel()
-        + call_raw(b"\x01\x00\x00", slot=2) + end_call(2) + end_call(0) + end_call(0),
-    "control-edges": header() + control(K_NEW_CHANNEL, NO_FD) + control(7, NEW_CHANNEL_FD)
-        + control(K_NEW_CHANNEL, PIPE_FD) + control(K_NEW_CHANNEL, CLOSED_PEER_FD)
-        + control(0xFFFFFFFF, NO_FD) + control(K_QUIT + 1, PIPE_FD) + new_channel()
-        + call("Close") + quit_host() + call("Close"),
-    "control-two-descriptors": header() + control(K_NEW_CHANNEL, TWO_CHANNELS_FD) + new_channel()
-        + call("RunMode"),
-    "control-short": header() + new_channel() + control(K_NEW_CHANNEL, NEW_CHANNEL_FD, size=5)
-        + call("StopMode"),
-    "control-raw": header() + new_channel()
-        + control_raw(struct.pack("<II", K_NEW_CHANNEL, 0) + struct.pack("<II", 9, 1) + b"\x02")
-        + call("Open"),
-    "quit-with-descriptor": header() + new_channel() + control(K_QUIT, NEW_CHANNEL_FD)
-        + call("RegRead"),
+    "bridge-gone": header(bridge_gone=True) + new_mailbox(),
+    "served-every-entry": header() + new_mailbox() + every_entry(served) + quit_host(),
+    "served-sleeping": header() + new_mailbox()
+        + every_entry(lambda raw: served(raw, sleep=True)) + end_control(),
+    "served-every-entry-missing": header(missing=[n for n, *_ in ENTRIES]) + new_mailbox()
+        + every_entry(served) + quit_host(),
+    "served-some-missing": header(missing=["RegRead", "Poke"]) + new_mailbox()
+        + every_entry(served),
+    "served-exact": header() + new_mailbox(size=DATA_OFFSET + 2 * 8193)
+        + served(call_request("RegRead", count=8193)) + served(call_request("RegRead", count=8194))
+        + new_mailbox(size=DATA_OFFSET + 2 * 4096 - 1, claim=1)
+        + served(call_request("RegWrite", count=4096), slot=1),
+    "served-two": header() + new_mailbox() + new_mailbox() + served(call_request("RegRead"), 0)
+        + served(call_request("RegWrite"), 1, sleep=True) + end_served(0) + served(call_request("Request"), 0)
+        + end_served(0, DEAD) + quit_host(),
+    "served-ends": header() + new_mailbox() + new_mailbox() + new_mailbox()
+        + end_served(0, ZERO) + end_served(0, DEAD) + end_served(0, CLOSED)
+        + new_mailbox() + served(call_request("Close")) + end_control(),
+    "mailbox-claims": header() + new_mailbox(claim=1) + new_mailbox(claim=-1)
+        + new_mailbox(claim=0xFFFFFFFF) + new_mailbox(size=DATA_OFFSET - 1)
+        + new_mailbox(size=DATA_OFFSET) + new_mailbox(size=MOST_MAILBOX)
+        + new_mailbox(size=MOST_MAILBOX + 1) + new_mailbox(size=1, claim=MAILBOX_BYTES - 1)
+        + served(call_request("StopMode")),
+    "mailbox-descriptors": header() + new_mailbox(fd=NO_FD) + new_mailbox(fd=UNSEALED_FD)
+        + new_mailbox(fd=PIPE_FD) + new_mailbox(fd=TWO_MAILBOXES_FD)
+        + new_mailbox(fd=GROW_SEALED_FD) + new_mailbox() + served(call_request("RunMode")),
+    "control-kinds": header() + control(7) + control(0xFFFFFFFF, NO_FD) + control(K_QUIT + 1, PIPE_FD)
+        + control(0, UNSEALED_FD) + new_mailbox() + served(call_request("Close")) + quit_host()
+        + served(call_request("Close")),
+    "control-short": header() + new_mailbox() + new_mailbox(cut=5) + served(call_request("StopMode")),
+    "control-short-no-fd": header() + control(K_NEW_CHANNEL, NO_FD, cut=1),
+    "control-raw": header() + new_mailbox()
+        + control_raw(u32(K_NEW_CHANNEL) + u32(0) * 3 + u32(9) + u32(1) * 3 + b"\x02")
+        + served(call_request("Open")),
+    "control-raw-quit": header() + control_raw(u32(K_NEW_CHANNEL) + u32(0) * 3 + u32(K_QUIT)
+                                               + u32(0) * 3 + u32(K_NEW_CHANNEL)),
+    "quit-with-descriptor": header() + new_mailbox() + control(K_QUIT, MAILBOX_FD)
+        + served(call_request("RegRead")),
 }
 
 
