@@ -1,6 +1,7 @@
 #include "host/channel.h"
 
 #include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,65 @@ void close_fd(Fd fd) noexcept {
     if (fd != kNoFd) {
         close(static_cast<int>(fd));
     }
+}
+
+namespace {
+
+// A message's header with room for the descriptors it may carry: one to send; two to receive on a
+// 64-bit build (the space is rounded up), so that a second one is seen and closed.
+struct FdMessage {
+    iovec data;
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+
+    FdMessage(void* bytes, std::size_t size) noexcept : data{bytes, size} {
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = space;
+        header.msg_controllen = sizeof space;
+    }
+};
+
+} // namespace
+
+bool send_with_descriptor(Fd channel, const void* data, std::size_t size, int descriptor) noexcept {
+    FdMessage message(const_cast<void*>(data), size);
+    cmsghdr* rights = CMSG_FIRSTHDR(&message.header);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
+    ssize_t sent;
+    do {
+        sent = sendmsg(static_cast<int>(channel), &message.header, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(size);
+}
+
+long receive_with_descriptor(Fd channel, void* data, std::size_t size, Fd& descriptor) noexcept {
+    FdMessage message(data, size);
+    ssize_t got;
+    do {
+        got = recvmsg(static_cast<int>(channel), &message.header, MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    descriptor = kNoFd;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message.header); c != nullptr;
+         c = CMSG_NXTHDR(&message.header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+            c->cmsg_len >= CMSG_LEN(0)) {
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+                if (count == 1 && descriptor == kNoFd) {
+                    descriptor = fd;
+                } else {
+                    close_fd(fd);
+                }
+            }
+        }
+    }
+    return static_cast<long>(got);
 }
 
 } // namespace morlane::hosted

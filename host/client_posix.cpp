@@ -132,29 +132,13 @@ bool spawn_host_process(const char* file_name, const LoadError&, Process& proces
 }
 
 bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    wire::ControlMessage message{wire::kNewChannel, 0, 0, mailbox.bytes};
-    iovec data{&message, sizeof message};
-    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    header.msg_control = space;
-    header.msg_controllen = sizeof space;
-    cmsghdr* rights = CMSG_FIRSTHDR(&header);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    const wire::ControlMessage message{wire::kNewChannel, 0, 0, mailbox.bytes};
     const int fd = static_cast<int>(mailbox.handle);
-    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-    ssize_t sent;
-    do {
-        sent = sendmsg(static_cast<int>(process.control), &header, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+    const bool sent = send_with_descriptor(process.control, &message, sizeof message, fd);
     // The mapping stays; the descriptor is not needed any more on this side.
     close(fd);
     mailbox.handle = -1;
-    return sent == static_cast<ssize_t>(sizeof message) &&
-           read_all(process.control, &answer, sizeof answer);
+    return sent && read_all(process.control, &answer, sizeof answer);
 }
 
 std::intptr_t watch_of(const Process& process) noexcept {
