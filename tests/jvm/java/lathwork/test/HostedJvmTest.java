@@ -418,6 +418,14 @@ class HostedJvmTest {
         }
     }
 
+    /** Link 0 open, holding {@code words} from address 100, with the journal off. */
+    static void openUnrecordedLinkHolding(int... words) {
+        SimProbe.setRecording(false);
+        Brenmoor.start();
+        Brenmoor.open(0, 1, 0, 100, 3);
+        Brenmoor.regWrite(0, 0, 100, words, words.length);
+    }
+
     /** The running (not reaped, not zombie) hosts this JVM started. */
     static List<Long> runningHosts() {
         List<Long> pids = new ArrayList<>();
@@ -441,10 +449,7 @@ class HostedJvmTest {
     static final class EightHundredCallers implements Scenario {
         @Override
         public void run(Report report) throws Exception {
-            SimProbe.setRecording(false);
-            Brenmoor.start();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            Brenmoor.regWrite(0, 0, 100, new int[] {7, 8}, 2);
+            openUnrecordedLinkHolding(7, 8);
             SimProbe.setDelay("CVDLLRZ_RegRead", 2000);
             CountDownLatch go = new CountDownLatch(1);
             AtomicInteger served = new AtomicInteger();
@@ -617,10 +622,7 @@ class HostedJvmTest {
     static final class Deadlines implements Scenario {
         @Override
         public void run(Report report) throws Exception {
-            SimProbe.setRecording(false);
-            Brenmoor.start();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            Brenmoor.regWrite(0, 0, 100, new int[] {5, 6}, 2);
+            openUnrecordedLinkHolding(5, 6);
             CallRecord.setLinkDeadline(1000);
             SimProbe.setDelay("CVDLLRZ_RegRead", 50);
             report.step("within the deadline");
