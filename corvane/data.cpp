@@ -1,7 +1,7 @@
 // cvPoke and cvRequest.
-#include "corvane/reply_text.h"
 
 #include "frame/call.h"
+#include "frame/java_text.h"
 #include "frame/jni_guards.h"
 
 #include "lathwork_Brenmoor.h"
@@ -71,6 +71,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
                                                            jstring item) {
     // The reply area is the call's own, so concurrent requests share nothing in the bridge.
     char reply[kReplyBytes];
+    static_assert(kReplyBytes <= kMostJavaTextBytes, "java_string takes a whole reply");
     bool replied = false;
     bool texts_failed = false;
     // Declared ahead of the call so the texts are given back only after the result string is made.
@@ -110,7 +111,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
     if (texts_failed) {
         clear_pending_exception(env);
     }
-    jstring string = reply_string(env, replied ? reply : "-1");
+    jstring string = java_string(env, replied ? reply : "-1");
     if (string == nullptr) {
         clear_pending_exception(env);
     }

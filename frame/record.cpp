@@ -2,13 +2,12 @@
 // each slot holds, for Java programs that want to see failures without reading stdout. These
 // calls are not operations: they start no record of their own.
 #include "frame/diagnostics.h"
+#include "frame/java_text.h"
 #include "frame/slots.h"
 
 #include "morlane_CallRecord.h"
 
 #include <chrono>
-#include <cstddef>
-#include <cstdint>
 
 using namespace morlane;
 
@@ -43,54 +42,11 @@ JNIEXPORT jint JNICALL Java_morlane_CallRecord_corvaneMode(JNIEnv*, jclass) {
 
 namespace {
 
-constexpr std::size_t kReasonBytes = 1200;
-
-// The reason's UTF-8 as UTF-16 (a Windows message in the user's language is seldom ASCII, and
-// NewStringUTF takes only modified UTF-8); a byte that starts no valid sequence becomes U+FFFD.
-jsize utf16(const char* text, jchar* out) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    jsize n = 0;
-    while (*p != 0) {
-        const unsigned lead = *p;
-        const int extra = lead < 0x80                   ? 0
-                          : lead >= 0xC2 && lead < 0xE0 ? 1
-                          : lead >= 0xE0 && lead < 0xF0 ? 2
-                          : lead >= 0xF0 && lead < 0xF5 ? 3
-                                                        : -1;
-        std::uint32_t code = extra == 0   ? lead
-                             : extra == 1 ? lead & 0x1F
-                             : extra == 2 ? lead & 0x0F
-                                          : lead & 0x07;
-        int i = 1;
-        for (; extra > 0 && i <= extra && (p[i] & 0xC0) == 0x80; ++i) {
-            code = (code << 6) | (p[i] & 0x3F);
-        }
-        const bool valid = extra >= 0 && i == extra + 1 && code <= 0x10FFFF &&
-                           !(code >= 0xD800 && code < 0xE000) && !(extra == 2 && code < 0x800) &&
-                           !(extra == 3 && code < 0x10000);
-        if (!valid) {
-            out[n++] = 0xFFFD;
-            ++p;
-            continue;
-        }
-        if (code >= 0x10000) {
-            out[n++] = static_cast<jchar>(0xD800 + ((code - 0x10000) >> 10));
-            out[n++] = static_cast<jchar>(0xDC00 + ((code - 0x10000) & 0x3FF));
-        } else {
-            out[n++] = static_cast<jchar>(code);
-        }
-        p += extra + 1;
-    }
-    return n;
-}
-
 jstring load_failure(JNIEnv* env, LibrarySlot& slot) noexcept {
-    char reason[kReasonBytes];
-    if (!slot.load_failure(reason, sizeof reason)) {
-        return nullptr;
-    }
-    jchar chars[kReasonBytes];
-    return env->NewString(chars, utf16(reason, chars));
+    // A Windows message in the user's language reaches this as UTF-8.
+    char reason[1200];
+    static_assert(sizeof reason <= kMostJavaTextBytes, "java_string takes the whole reason");
+    return slot.load_failure(reason, sizeof reason) ? java_string(env, reason) : nullptr;
 }
 
 } // namespace

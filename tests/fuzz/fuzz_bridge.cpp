@@ -25,6 +25,7 @@
 #include "bridge.h"
 #include "control/simctl.h"
 #include "fake_jni.h"
+#include "fuzz_input.h"
 #include "journal.h"
 
 #include <dlfcn.h>
@@ -70,26 +71,7 @@ constexpr long long kHostArrayLimit = 1 << 20;
 constexpr int kMaxSteps = 48;
 constexpr std::size_t kReplyArea = 4096;
 
-// ---- Reading the input ------------------------------------------------------------------------
-
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool more() const { return pos_ < size_; }
-    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::int32_t i32() {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) {
-            value |= static_cast<std::uint32_t>(byte()) << (8 * i);
-        }
-        return static_cast<std::int32_t>(value);
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
+// ---- Reading the input (fuzz_input.h) -----------------------------------------------------
 
 const jint kSpecial[] = {0,    1,    2,     3,     -1,     7,     8,     31,    32,      100,
                          101,  110,  111,   255,   256,    257,   4095,  4096,  8191,    8192,
@@ -582,7 +564,7 @@ class Session {
         const int succeed_first = in.byte() % 4;
         // The region functions fail only by throwing; the others may also just return nothing.
         const bool exception = in.byte() % 2 == 1 || host == Host::GetIntArrayRegion ||
-                                host == Host::SetIntArrayRegion;
+                               host == Host::SetIntArrayRegion;
         arm(host, succeed_first, exception);
     }
 

@@ -62,6 +62,8 @@
 #include "host/protocol.h"
 #include "host/serve.h"
 
+#include "fuzz_input.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -365,40 +367,16 @@ namespace {
 
 // ---- Reading the input --------------------------------------------------------------------------
 
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool more() const { return pos_ < size_; }
-    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::uint32_t u32() {
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) {
-            v |= static_cast<std::uint32_t>(byte()) << (8 * i);
-        }
-        return v;
+// A request header, as far as the input holds one.
+wire::Request request_from(Input& in) {
+    wire::Request r{};
+    std::size_t got;
+    const std::uint8_t* p = in.bytes(sizeof r, got);
+    if (got > 0) {
+        std::memcpy(&r, p, got);
     }
-    // Up to `n` bytes as they stand in the input (fewer at its end).
-    const std::uint8_t* bytes(std::size_t n, std::size_t& got) {
-        got = n < size_ - pos_ ? n : size_ - pos_;
-        const std::uint8_t* p = data_ + pos_;
-        pos_ += got;
-        return p;
-    }
-    wire::Request request() {
-        wire::Request r{};
-        std::size_t got;
-        const std::uint8_t* p = bytes(sizeof r, got);
-        if (got > 0) {
-            std::memcpy(&r, p, got);
-        }
-        return r;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
+    return r;
+}
 
 // ---- A request in a mailbox ---------------------------------------------------------------------
 
@@ -587,7 +565,7 @@ std::uint32_t mailbox_size(std::uint8_t mode, std::uint32_t size, const wire::Re
 void direct_request(Input& in) {
     const std::uint8_t mode = in.byte();
     const std::uint32_t size_field = in.u32();
-    const wire::Request request = in.request();
+    const wire::Request request = request_from(in);
     const std::uint8_t fill = in.byte();
     const std::uint32_t size = mailbox_size(mode, size_field, request);
     // Exactly its size, from the heap: AddressSanitizer sees a byte past its end.
@@ -785,7 +763,7 @@ class Session {
 
     void served_request(Input& in) {
         const std::uint8_t pick = in.byte();
-        const wire::Request request = in.request();
+        const wire::Request request = request_from(in);
         const std::uint8_t fill = in.byte();
         if (!served_.empty()) {
             const Mailbox& box = served_[(pick & 0x7Fu) % served_.size()];

@@ -1,6 +1,4 @@
-#include "corvane/reply_text.h"
-
-#include "entry/entries.h"
+#include "frame/java_text.h"
 
 #include <cstring>
 
@@ -8,7 +6,7 @@
 #include <windows.h>
 #endif
 
-namespace morlane::corvane {
+namespace morlane {
 namespace {
 
 bool continuation(unsigned char byte) noexcept {
@@ -91,7 +89,7 @@ int byte_units(const char* text, jchar* out) noexcept {
 }
 
 // The UTF-16 units of `text` (at most one per byte), or -1 when it goes to the JVM as it is.
-int reply_units(const char* text, jchar* out) noexcept {
+int text_units(const char* text, jchar* out) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     if (modified_utf8(bytes)) {
         return -1;
@@ -102,10 +100,10 @@ int reply_units(const char* text, jchar* out) noexcept {
 
 } // namespace
 
-jstring reply_string(JNIEnv* env, const char* text) noexcept {
-    jchar units[kReplyBytes];
-    const int count = reply_units(text, units);
+jstring java_string(JNIEnv* env, const char* text) noexcept {
+    jchar units[kMostJavaTextBytes];
+    const int count = text_units(text, units);
     return count < 0 ? env->NewStringUTF(text) : env->NewString(units, count);
 }
 
-} // namespace morlane::corvane
+} // namespace morlane
