@@ -2,11 +2,12 @@
 // process cannot load (a 32-bit DLL seen from a 64-bit JVM) and makes the calls for it.
 //
 // One host serves one load of a slot, from the start that needed it to the release of that load,
-// so a library that crashes takes down only its own host. Every calling thread gets a channel of
-// its own, served by a thread of its own in the host, so calls run in parallel as they do in
-// process. A host that dies is seen at once as the end of its channel; nothing waits for it
-// without a limit: a released host that does not exit within kReleaseGrace is killed, and a call
-// that outlives its deadline ends its host as a crash would.
+// so a library that crashes takes down only its own host. Every calling thread gets a mailbox of
+// its own (host/mailbox.h), served by a thread of its own in the host, so calls run in parallel as
+// they do in process. A host that dies is seen at once by the warden, which wakes every caller
+// waiting on it; nothing waits for a host without a limit: a released host that does not exit
+// within kReleaseGrace is killed, and a call that outlives its deadline ends its host as a crash
+// would.
 #pragma once
 
 #include "entry/entries.h"
@@ -23,8 +24,8 @@ struct Mailbox;
 enum class Reach {
     Called,  // the entry point ran; its status is given
     Missing, // the library lacks the entry point
-    Failed,  // the call could not be made (over a limit, no memory, no channel); the host serves on
-    Lost,    // the host is gone: it died, its channel broke, or the call outlived its deadline
+    Failed,  // the call could not be made (over a limit, no memory, no mailbox); the host serves on
+    Lost,    // the host is gone: it died, or the call outlived its deadline
 };
 
 // A released host is waited for this long, so that in the usual case its library is released
