@@ -372,7 +372,11 @@ bool encode(std::uint32_t op, Entry entry, const Call& call, wire::Request& requ
 void post(const Mailbox& box, const wire::Request& request, const Layout& at,
           const Call& call) noexcept {
     std::memcpy(&box.header->request, &request, sizeof request);
-    for (int i = 0; i < kMostTexts && request.text_bytes[i] > 0; ++i) {
+    // Every text of the shape, empty ones too: an empty text is its NUL, and whatever an earlier
+    // call left there must not stand in for it.
+    const int texts =
+        request.op == wire::kCall ? shape(static_cast<Entry>(request.entry)).texts : 0;
+    for (int i = 0; i < texts; ++i) {
         std::memcpy(box.at(at.texts[i]), call.texts[i], request.text_bytes[i] + 1);
     }
     if (request.op == wire::kCall &&
@@ -427,13 +431,14 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         host.discard(box);
     };
     post(*box, request, at, call);
-    if (!hand_request_over(*box)) {
+    if (hand_request_over(*box) == Handed::No) {
         lose(); // its host died since it was taken
         return Reach::Lost;
     }
     const std::uint32_t back = await_turn(
-        *box, [](std::uint32_t t) { return t == turn::kBridge || t == turn::kDead; }, until);
-    if (back == 0) {
+        *box, Side::Bridge, [](std::uint32_t t) { return t == turn::kBridge || t == turn::kDead; },
+        until);
+    if (back == kTimedOut) {
         // Past the deadline: the host is ended as if it had crashed, and every call inside it
         // fails; this one is not waited for any longer.
         warden().expire(host);

@@ -122,12 +122,21 @@ bool map_mailbox(std::intptr_t handle, std::intptr_t event, std::uint32_t bytes,
 // Unmaps and closes what this process holds of it.
 void unmap_mailbox(Mailbox& mailbox) noexcept;
 
-// Sleeps while the turn word still reads `seen`, at most `timeout` (negative: no limit). May
-// return early for no reason; the caller looks at the word again.
-void sleep_on(const Mailbox& mailbox, std::uint32_t seen,
+// The two sides of a mailbox, each of which sleeps waiting for its own turns: the bridge for
+// kBridge (and kDead), the host for kHost (and kClosed).
+enum class Side : int { Bridge = 0, Host = 1 };
+
+// The side that waits for the turn `to`.
+constexpr Side waiter_of(std::uint32_t to) noexcept {
+    return to == turn::kHost || to == turn::kClosed ? Side::Host : Side::Bridge;
+}
+
+// Sleeps `sleeper` while the turn word still reads `seen`, at most `timeout` (negative: no
+// limit). May return early for no reason; the caller looks at the word again.
+void sleep_on(const Mailbox& mailbox, Side sleeper, std::uint32_t seen,
               std::chrono::microseconds timeout) noexcept;
-// Wakes every sleeper of the mailbox.
-void wake(const Mailbox& mailbox) noexcept;
+// Wakes `sleeper` if it sleeps on the mailbox.
+void wake(const Mailbox& mailbox, Side sleeper) noexcept;
 
 // ---- Turns -------------------------------------------------------------------------------------
 
@@ -136,25 +145,30 @@ inline void hand_over(const Mailbox& mailbox, std::uint32_t to) noexcept {
     const std::uint32_t before = mailbox.header->turn.exchange(to, std::memory_order_acq_rel);
     MORLANE_RACE_WINDOW();
     if ((before & turn::kSleeper) != 0) {
-        wake(mailbox);
+        wake(mailbox, waiter_of(to));
     }
 }
 
+// How a request was handed over: not at all (the mailbox is dead), to a host thread still awake
+// for it, or to one that had to be woken.
+enum class Handed { No, ToAwake, ToSleeper };
+
 // The bridge hands a request over only while the turn is its own: a mailbox its warden marked
-// dead stays dead. False when it was.
-inline bool hand_request_over(const Mailbox& mailbox) noexcept {
+// dead stays dead.
+inline Handed hand_request_over(const Mailbox& mailbox) noexcept {
     std::atomic<std::uint32_t>& word = mailbox.header->turn;
     std::uint32_t before = word.load(std::memory_order_relaxed);
     do {
         if ((before & turn::kMask) != turn::kBridge) {
-            return false;
+            return Handed::No;
         }
     } while (!word.compare_exchange_weak(before, turn::kHost, std::memory_order_acq_rel));
     MORLANE_RACE_WINDOW();
     if ((before & turn::kSleeper) != 0) {
-        wake(mailbox);
+        wake(mailbox, Side::Host);
+        return Handed::ToSleeper;
     }
-    return true;
+    return Handed::ToAwake;
 }
 
 // How long a side waits awake for its turn before it sleeps. A reply usually comes within a few
@@ -167,24 +181,28 @@ inline void pause_once() noexcept {
 #endif
 }
 
-// Waits until `done(turn)` holds for the turn word, spinning first, then sleeping; gives back
-// that turn, or 0 when `until` passed first.
+// What await_turn gives back when `until` passed first; no turn word can read it, since its
+// sleeper bit is never part of what await_turn gives back.
+constexpr std::uint32_t kTimedOut = ~std::uint32_t{0};
+
+// Waits, as `side`, until `done(word)` holds for the turn word (without its sleeper bit), spinning
+// for `spin` first, then sleeping; gives back that word, or kTimedOut when `until` passed first.
 template <typename Done>
-std::uint32_t await_turn(const Mailbox& mailbox, Done done,
+std::uint32_t await_turn(const Mailbox& mailbox, Side side, Done done,
                          std::chrono::steady_clock::time_point until,
                          std::chrono::microseconds spin = kSpin) noexcept {
     std::atomic<std::uint32_t>& word = mailbox.header->turn;
     using Clock = std::chrono::steady_clock;
     std::uint32_t seen = word.load(std::memory_order_acquire);
-    if (done(seen & turn::kMask)) {
-        return seen & turn::kMask;
+    if (done(seen & ~turn::kSleeper)) {
+        return seen & ~turn::kSleeper;
     }
     const Clock::time_point spin_end = Clock::now() + spin;
     for (int round = 1; spin.count() > 0; ++round) {
         pause_once();
         seen = word.load(std::memory_order_acquire);
-        if (done(seen & turn::kMask)) {
-            return seen & turn::kMask;
+        if (done(seen & ~turn::kSleeper)) {
+            return seen & ~turn::kSleeper;
         }
         if (round % 64 == 0 && Clock::now() >= spin_end) {
             break;
@@ -192,8 +210,8 @@ std::uint32_t await_turn(const Mailbox& mailbox, Done done,
     }
     for (;;) {
         seen = word.load(std::memory_order_acquire);
-        if (done(seen & turn::kMask)) {
-            return seen & turn::kMask;
+        if (done(seen & ~turn::kSleeper)) {
+            return seen & ~turn::kSleeper;
         }
         MORLANE_RACE_WINDOW();
         if ((seen & turn::kSleeper) == 0 &&
@@ -205,13 +223,13 @@ std::uint32_t await_turn(const Mailbox& mailbox, Done done,
         if (until != Clock::time_point::max()) {
             const Clock::time_point now = Clock::now();
             if (now >= until) {
-                return 0;
+                return kTimedOut;
             }
             timeout = std::chrono::duration_cast<std::chrono::microseconds>(until - now) +
                       std::chrono::microseconds(1);
         }
         MORLANE_RACE_WINDOW();
-        sleep_on(mailbox, seen, timeout);
+        sleep_on(mailbox, side, seen, timeout);
     }
 }
 

@@ -68,7 +68,7 @@ void unmap_mailbox(Mailbox& mailbox) noexcept {
     }
 }
 
-void sleep_on(const Mailbox& mailbox, std::uint32_t seen,
+void sleep_on(const Mailbox& mailbox, Side, std::uint32_t seen,
               std::chrono::microseconds timeout) noexcept {
     timespec wait{};
     if (timeout.count() >= 0) {
@@ -81,7 +81,7 @@ void sleep_on(const Mailbox& mailbox, std::uint32_t seen,
             timeout.count() >= 0 ? &wait : nullptr, nullptr, 0);
 }
 
-void wake(const Mailbox& mailbox) noexcept {
+void wake(const Mailbox& mailbox, Side) noexcept {
     syscall(SYS_futex, &mailbox.header->turn, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 

@@ -64,7 +64,7 @@ void unmap_mailbox(Mailbox& mailbox) noexcept {
     mailbox.event = 0;
 }
 
-void sleep_on(const Mailbox& mailbox, std::uint32_t seen,
+void sleep_on(const Mailbox& mailbox, Side, std::uint32_t seen,
               std::chrono::microseconds timeout) noexcept {
     // The event may hold a wake-up meant for an earlier sleep: the caller looks at the word again
     // whatever woke it, so a stale one costs a round of the loop, never a lost turn.
@@ -76,7 +76,7 @@ void sleep_on(const Mailbox& mailbox, std::uint32_t seen,
     WaitForSingleObject(reinterpret_cast<HANDLE>(mailbox.event), ms);
 }
 
-void wake(const Mailbox& mailbox) noexcept {
+void wake(const Mailbox& mailbox, Side) noexcept {
     SetEvent(reinterpret_cast<HANDLE>(mailbox.event));
 }
 

@@ -69,7 +69,7 @@ void serve_calls(Mailbox box, ModuleHandle module) noexcept {
     const auto never = std::chrono::steady_clock::time_point::max();
     for (;;) {
         const std::uint32_t now = await_turn(
-            box, [](std::uint32_t t) { return t != turn::kBridge; }, never);
+            box, Side::Host, [](std::uint32_t t) { return t != turn::kBridge; }, never);
         if (now != turn::kHost) {
             break; // closed by the bridge (or nonsense in the word): this thread's work is done
         }

@@ -21,7 +21,7 @@ void serve(void* argument) {
     delete static_cast<Mailbox*>(argument);
     for (;;) {
         const std::uint32_t now = await_turn(
-            box, [](std::uint32_t t) { return t != turn::kBridge; },
+            box, Side::Host, [](std::uint32_t t) { return t != turn::kBridge; },
             std::chrono::steady_clock::time_point::max());
         if (now != turn::kHost) {
             _exit(0);

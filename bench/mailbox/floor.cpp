@@ -74,11 +74,11 @@ extern "C" JNIEXPORT jint JNICALL Java_lathwork_bench_MailboxFloor_echo(JNIEnv*,
         message[i] = static_cast<std::uint32_t>(seed) + static_cast<std::uint32_t>(i);
     }
     std::memcpy(b.at(kDataOffset), message, kMessageBytes);
-    if (!hand_request_over(b)) {
+    if (hand_request_over(b) == Handed::No) {
         return -1;
     }
     await_turn(
-        b, [](std::uint32_t t) { return t == turn::kBridge; },
+        b, Side::Bridge, [](std::uint32_t t) { return t == turn::kBridge; },
         std::chrono::steady_clock::time_point::max());
     std::memcpy(message, b.at(kDataOffset + kMessageBytes), kMessageBytes);
     std::uint32_t sum = 0;

@@ -888,11 +888,12 @@ class Session {
 
     // As the bridge does: the request is the host's until it hands the turn back.
     static void post(const Mailbox& box, std::chrono::microseconds spin) {
-        expect(hosted::hand_request_over(box), "a served mailbox's turn was not the bridge's");
+        expect(hosted::hand_request_over(box) != hosted::Handed::No,
+               "a served mailbox's turn was not the bridge's");
         const std::uint32_t back = hosted::await_turn(
-            box, [](std::uint32_t t) { return t != turn::kHost; },
+            box, hosted::Side::Bridge, [](std::uint32_t t) { return t != turn::kHost; },
             Clock::now() + std::chrono::seconds(10), spin);
-        expect(back != 0, "a served mailbox was not answered within 10 s");
+        expect(back != hosted::kTimedOut, "a served mailbox was not answered within 10 s");
         expect_equal(back, turn::kBridge, "the turn a served mailbox was handed back with");
     }
 

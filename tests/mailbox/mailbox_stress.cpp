@@ -65,8 +65,8 @@ std::uint32_t& counter(const Mailbox& box) {
 void serve(const Mailbox& box) {
     for (;;) {
         const std::uint32_t t = await_turn(
-            box, [](std::uint32_t turn) { return turn != turn::kBridge; }, Clock::time_point::max(),
-            some_spin());
+            box, Side::Host, [](std::uint32_t turn) { return turn != turn::kBridge; },
+            Clock::time_point::max(), some_spin());
         if (t != turn::kHost) {
             return;
         }
@@ -80,14 +80,14 @@ void serve(const Mailbox& box) {
 bool ask(const Mailbox& box, int index, int rounds) {
     for (int round = 0; round < rounds && all_answered; ++round) {
         counter(box) = static_cast<std::uint32_t>(round);
-        if (!hand_request_over(box)) {
+        if (hand_request_over(box) == Handed::No) {
             std::fprintf(stderr, "mailbox %d round %d: not the bridge's turn\n", index, round);
             return false;
         }
         // A wait that ends only at its deadline found its turn there but was never woken.
         const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
         const std::uint32_t t = await_turn(
-            box, [](std::uint32_t turn) { return turn == turn::kBridge; }, deadline,
+            box, Side::Bridge, [](std::uint32_t turn) { return turn == turn::kBridge; }, deadline,
             some_spin());
         if (t != turn::kBridge || Clock::now() >= deadline) {
             std::fprintf(stderr, "mailbox %d round %d: not woken within 2 s (a lost wake-up)\n",
