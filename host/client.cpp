@@ -203,6 +203,12 @@ class Warden {
         kill_host(host.process);
     }
 
+    // Ends `host` because what it wrote into a mailbox cannot be right: as if it had crashed.
+    void abandon(Host& host) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kill_host(host.process);
+    }
+
     // Whether the warden ended `host` for a call past its deadline.
     bool timed_out(const Host& host) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -386,26 +392,93 @@ void post(const Mailbox& box, const wire::Request& request, const Layout& at,
     }
 }
 
-// Takes the reply out of the mailbox: only what this call asked for, never more than its buffer
-// holds; false when the reply is not one this request can have.
+// Takes the reply out of the mailbox into the bridge's own memory, each field read once and
+// checked there: the library runs in the host and may have written anything anywhere in it, so a
+// reply must be exactly one that `request` can have before any of it is used. False when it is
+// not; nothing the library did not write into its reply area then reaches the caller.
 bool collect(const Mailbox& box, const wire::Request& request, const Layout& at, Call& call,
              wire::Reply& reply) noexcept {
     std::memcpy(&reply, &box.header->reply, sizeof reply);
-    const std::uint32_t most = reply.reach == wire::kCalled ? wire::most_payload(request) : 0;
-    if (reply.payload_bytes > most) {
-        return false;
+    const bool call_op = request.op == wire::kCall;
+    if (reply.reach == wire::kMissing || (!call_op && reply.reach == wire::kFound)) {
+        return reply.payload_bytes == 0;
     }
+    if (!call_op || reply.reach != wire::kCalled) {
+        return false; // kMalformed too: the bridge sends only what the host must accept
+    }
+    const std::uint32_t most = wire::most_payload(request);
     if (shape(static_cast<Entry>(request.entry)).reply) {
+        // The reply up to and including its first NUL, or the whole area when the library wrote
+        // none (the operation then refuses it).
+        if (reply.payload_bytes == 0 || reply.payload_bytes > most) {
+            return false;
+        }
         std::memcpy(call.reply, box.at(at.reply), reply.payload_bytes);
-        return true;
+        const void* nul = std::memchr(call.reply, '\0', reply.payload_bytes);
+        return nul != nullptr ? nul == call.reply + reply.payload_bytes - 1
+                              : reply.payload_bytes == kReplyBytes;
     }
     if (reply.payload_bytes != most) {
         return false;
     }
+    // Words need no check: every 16-bit value is one a library may return.
     if (most > 0 && reinterpret_cast<char*>(call.words) != box.at(at.words)) {
         std::memcpy(call.words, box.at(at.words), most);
     }
     return true;
+}
+
+// When a call that may last `deadline` (zero: no limit) must end; one too far off to be told
+// apart from no limit means none, rather than a sum that overflows the clock.
+Clock::time_point until_after(std::chrono::milliseconds deadline) noexcept {
+    if (deadline.count() <= 0) {
+        return Clock::time_point::max();
+    }
+    const Clock::time_point now = Clock::now();
+    const auto room =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    return deadline < room ? now + deadline : Clock::time_point::max();
+}
+
+// How often a bridge thread asleep on its turn wakes to look at the word again and to see that its
+// host lives. A library in the host can clear the word or hand the turn back without a wake-up;
+// this bounds what that costs: a caller whose reply is there waits at most this long for it, and
+// one whose turn word holds nonsense fails within it. A tenth of a second is far shorter than any
+// hang a person notices and far longer than a PLC call, so it costs a sleeping caller ten wake-ups
+// a second and a caller whose reply comes normally nothing.
+constexpr std::chrono::milliseconds kRecheck{100};
+
+// Whether the host process has ended, without waiting; on the rare path of a long sleep only.
+bool host_ended(const Host& host) noexcept {
+#if defined(_WIN32)
+    return signalled(host.process.id); // the process handle
+#else
+    return signalled(host.process.control); // its far end closes as the host exits
+#endif
+}
+
+// Waits for the host to hand the turn back: kBridge, kDead (the warden's mark, or a host seen
+// ended here), kTimedOut when `until` passed, or any other word, which the protocol cannot produce
+// while the request is the host's: the library wrote it. A request that had to wake its host is
+// slept on at once: the host needs a wake-up's time before it can answer, and a caller spinning
+// meanwhile only delays its own wake-up; one handed to a host thread still awake is spun for first.
+std::uint32_t await_reply(const Host& host, const Mailbox& box, Handed handed,
+                          Clock::time_point until) noexcept {
+    std::chrono::microseconds spin =
+        handed == Handed::ToSleeper ? std::chrono::microseconds{0} : kSpin;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point recheck_at = until - now > kRecheck ? now + kRecheck : until;
+        const std::uint32_t back = await_turn(
+            box, Side::Bridge, [](std::uint32_t t) { return t != turn::kHost; }, recheck_at, spin);
+        if (back != kTimedOut || recheck_at == until) {
+            return back;
+        }
+        if (host_ended(host)) {
+            return turn::kDead;
+        }
+        spin = std::chrono::microseconds{0};
+    }
 }
 
 Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
@@ -414,8 +487,7 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
     if (!encode(op, entry, call, request)) {
         return Reach::Failed;
     }
-    const Clock::time_point until =
-        deadline.count() > 0 ? Clock::now() + deadline : Clock::time_point::max();
+    const Clock::time_point until = until_after(deadline);
     const Layout at = layout_of(request);
     Reach failure = Reach::Lost;
     Mailbox* box =
@@ -431,13 +503,12 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         host.discard(box);
     };
     post(*box, request, at, call);
-    if (hand_request_over(*box) == Handed::No) {
+    const Handed handed = hand_request_over(*box);
+    if (handed == Handed::No) {
         lose(); // its host died since it was taken
         return Reach::Lost;
     }
-    const std::uint32_t back = await_turn(
-        *box, Side::Bridge, [](std::uint32_t t) { return t == turn::kBridge || t == turn::kDead; },
-        until);
+    const std::uint32_t back = await_reply(host, *box, handed, until);
     if (back == kTimedOut) {
         // Past the deadline: the host is ended as if it had crashed, and every call inside it
         // fails; this one is not waited for any longer.
@@ -446,7 +517,12 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         return Reach::Lost;
     }
     wire::Reply reply{};
-    if (back == turn::kDead || !collect(*box, request, at, call, reply)) {
+    if (back != turn::kBridge || !collect(*box, request, at, call, reply)) {
+        if (back != turn::kDead) {
+            // A live host that wrote what no host of ours writes: its library cannot be trusted
+            // with another call, and a caller may be asleep on one of its other mailboxes.
+            warden().abandon(host);
+        }
         lose();
         return Reach::Lost;
     }
@@ -457,15 +533,7 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         return Reach::Lost; // its host was ended for another call: every call of it ends alike
     }
     status = reply.status;
-    switch (reply.reach) {
-    case wire::kCalled:
-    case wire::kFound:
-        return Reach::Called;
-    case wire::kMissing:
-        return Reach::Missing;
-    default:
-        return Reach::Failed;
-    }
+    return reply.reach == wire::kMissing ? Reach::Missing : Reach::Called;
 }
 
 void set_text(LoadError& error, const char* prefix, const char* text, std::size_t length) {

@@ -3,10 +3,13 @@
 #include "common/journal_line.h"
 #include "common/load_count.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -20,6 +23,35 @@ const sim::LoadCount load_count("CVDAlib.dll");
 
 bool isStateItem(const char* topic, const char* item) {
     return std::strcmp(topic, "sim") == 0 && std::strcmp(item, "state") == 0;
+}
+
+// A library that misbehaves as foreign code in a host process can: a request for item
+// "fault:reply" or "fault:turn" of topic "sim", served by morlane's host, writes over the host's
+// mailbox the texts lie in (its header lies 64 bytes before the first text): a reply of its own
+// that a real one can never be (2 bytes with no NUL) handed back without a wake-up, or a cleared
+// turn word. It then holds the call for 2 s, so the bridge, not the host, is the one to see it.
+// Anywhere else (in process) the mailbox is not there to be found and the item is unknown.
+[[maybe_unused]] bool misbehave(const char* topic, const char* item, char* reply) {
+    if (topic == nullptr || item == nullptr || reply == nullptr || std::strcmp(topic, "sim") != 0)
+        return false;
+    const bool fake_reply = std::strcmp(item, "fault:reply") == 0;
+    if (!fake_reply && std::strcmp(item, "fault:turn") != 0)
+        return false;
+    auto* header = reinterpret_cast<std::uint32_t*>(const_cast<char*>(topic) - 64);
+    constexpr std::uint32_t kHostsTurn = 2, kBridgesTurn = 1, kCall = 1, kRequestEntry = 8;
+    if ((header[0] & 0x7) != kHostsTurn || header[2] != kCall || header[3] != kRequestEntry)
+        return false; // not a mailbox of morlane's host
+    if (fake_reply) {
+        reply[0] = 'o';
+        reply[1] = 'k';
+        const std::uint32_t called = 1, success = 1, two_bytes = 2;
+        std::memcpy(&header[13], &called, 4); // the reply header, after the request's 44 bytes
+        std::memcpy(&header[14], &success, 4);
+        std::memcpy(&header[15], &two_bytes, 4);
+    }
+    __atomic_store_n(&header[0], fake_reply ? kBridgesTurn : 0u, __ATOMIC_RELEASE);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    return true;
 }
 
 } // namespace
@@ -61,7 +93,7 @@ int WINAPI CVDA_Poke(const char* topic, const char* item, const char* value) {
 int WINAPI CVDA_Request(const char* topic, const char* item, char* reply) {
     sim::enter("CVDA_Request", sim::Text{topic}, sim::Text{item}, sim::Out{});
     int status = [&] {
-        if (simctl_take_reply(reply))
+        if (simctl_take_reply(reply) || misbehave(topic, item, reply))
             return CVDA_OK;
         std::lock_guard<std::mutex> lock(mutex);
         if (stopped)

@@ -616,20 +616,22 @@ class HostedJvmTest {
     }
 
     /**
-     * A deadline that a call keeps changes nothing; one it outlives ends the host as a crash
-     * would: the call fails with its own line and result, the slot empties, and the next start
-     * brings a fresh host under the same deadline.
+     * A deadline that a call keeps changes nothing, however far off (the longest one there is
+     * means none); one it outlives ends the host as a crash would: the call fails with its own
+     * line and result, the slot empties, and the next start brings a fresh host under the same
+     * deadline.
      */
     static final class Deadlines implements Scenario {
         @Override
         public void run(Report report) throws Exception {
             openUnrecordedLinkHolding(5, 6);
-            CallRecord.setLinkDeadline(1000);
+            CallRecord.setLinkDeadline(Long.MAX_VALUE);
             SimProbe.setDelay("CVDLLRZ_RegRead", 50);
             report.step("within the deadline");
             report.value("read", Brenmoor.regRead(0, 0, 100, 2));
             report.value("modes", modes());
             report.step("past the deadline");
+            CallRecord.setLinkDeadline(1000);
             List<Long> host = runningHosts();
             SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
             long started = System.nanoTime();
@@ -795,5 +797,43 @@ class HostedJvmTest {
                 woken within 1 s true
                 modes [0, 0]
                 """), () -> "report: " + run);
+    }
+
+    /**
+     * A library that writes over its host's mailbox, as foreign code can: a reply no host of
+     * ours writes (two bytes, no NUL) handed back without a wake-up, or a cleared turn word. Each
+     * call fails with its own line and result within the bridge's re-check of a sleeping call,
+     * nothing of the fake reply reaches Java, and the host is ended as a crash would end it.
+     */
+    static final class MisbehavingLibrary implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            for (String fault : new String[] {"fault:reply", "fault:turn"}) {
+                report.step(fault);
+                Brenmoor.cvStart();
+                List<Long> host = runningHosts();
+                long started = System.nanoTime();
+                report.value("reply", Brenmoor.cvRequest("sim", fault));
+                report.value("failed within 1 s", System.nanoTime() - started < 1_000_000_000L);
+                report.value("modes", modes());
+                report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
+            }
+        }
+    }
+
+    @Test
+    void aLibraryWritingOverItsMailboxFailsItsCallAndEndsItsHost() {
+        ChildJvm.Run run = ChildJvm.run(MisbehavingLibrary.class);
+        assertEquals("-- fault:reply\nin DLL: Read error\n-- fault:turn\nin DLL: Read error\n",
+                run.stdout);
+        String each = """
+                reply "-1"
+                failed within 1 s true
+                modes [0, 0]
+                host ended true
+                """;
+        assertEquals("-- fault:reply\nCVDA_Request x73696d x6661756c743a7265706c79 *\n" + each
+                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each, run.report,
+                () -> "report: " + run);
     }
 }
