@@ -5,6 +5,7 @@
 #include "host/protocol.h"
 #include "host/thread.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,8 +16,13 @@ namespace morlane::hosted {
 
 using Clock = std::chrono::steady_clock;
 
+// Every host gets a number no other host of this process gets, so that a thread can tell whether
+// the host its mailbox belongs to is the one it is calling, without keeping the host alive.
+std::atomic<std::uint64_t> hosts_started{0};
+
 class Host {
   public:
+    const std::uint64_t serial = ++hosts_started;
     Process process;
     bool timed_out = false; // set by the warden, under its mutex, when a call outlived its deadline
     std::intptr_t watch = -1;  // the warden's own handle on the host's life
@@ -34,22 +40,11 @@ class Host {
         }
     }
 
-    // A mailbox with room for `bytes`: an idle one, or a new one the host starts serving.
-    // nullptr when none can be had; `failure` then says whether the host is gone or only this
-    // call cannot be made.
-    Mailbox* take(std::uint32_t bytes, Reach& failure) noexcept {
-        if (bytes <= kMailboxBytes) {
-            std::lock_guard<std::mutex> lock(boxes_mutex_);
-            if (dead_) {
-                failure = Reach::Lost;
-                return nullptr;
-            }
-            if (idle_count_ > 0) {
-                return idle_[--idle_count_];
-            }
-        }
+    // A new mailbox of `bytes` that the host serves on a thread of its own; nullptr when none can
+    // be had, `failure` then saying whether the host is gone or only this call cannot be made.
+    Mailbox* open(std::uint32_t bytes, Reach& failure) noexcept {
         Mailbox* box = new (std::nothrow) Mailbox();
-        if (box == nullptr || !make_mailbox(bytes <= kMailboxBytes ? kMailboxBytes : bytes, *box)) {
+        if (box == nullptr || !make_mailbox(bytes, *box)) {
             delete box;
             failure = Reach::Failed;
             return nullptr;
@@ -75,16 +70,8 @@ class Host {
         return nullptr;
     }
 
-    // Back to the pool once its call has ended cleanly; beyond the pool's size, or one made for
-    // a single long call, it is closed and the host's thread serving it ends.
-    void give_back(Mailbox* box) noexcept {
-        {
-            std::lock_guard<std::mutex> lock(boxes_mutex_);
-            if (box->bytes == kMailboxBytes && idle_count_ < kIdleMailboxes && !dead_) {
-                idle_[idle_count_++] = box;
-                return;
-            }
-        }
+    // Closes a mailbox: the host's thread serving it ends.
+    void close(Mailbox* box) noexcept {
         hand_over(*box, turn::kClosed);
         discard(box);
     }
@@ -111,10 +98,11 @@ class Host {
         }
     }
 
-    void close_idle() noexcept {
+    // Before the host is told to quit: no call is inside it, and every serving thread ends.
+    void close_all() noexcept {
         std::lock_guard<std::mutex> lock(boxes_mutex_);
-        while (idle_count_ > 0) {
-            hand_over(*idle_[--idle_count_], turn::kClosed);
+        for (Mailbox* box = boxes_; box != nullptr; box = box->next) {
+            hand_over(*box, turn::kClosed);
         }
     }
 
@@ -132,12 +120,9 @@ class Host {
         return true;
     }
 
-    static constexpr int kIdleMailboxes = 64;
     std::mutex boxes_mutex_;
-    Mailbox* boxes_ = nullptr; // every mailbox of this host, idle or in use
+    Mailbox* boxes_ = nullptr; // every mailbox of this host
     bool dead_ = false;
-    Mailbox* idle_[kIdleMailboxes] = {};
-    int idle_count_ = 0;
     std::mutex control_mutex_;
 };
 
@@ -201,6 +186,26 @@ class Warden {
         std::lock_guard<std::mutex> lock(mutex_);
         host.timed_out = true;
         kill_host(host.process);
+    }
+
+    // A thread that ends gives up the mailbox it owned in the host numbered `serial`, if that host
+    // still runs; a host that was released since has closed it already. The lock is only tried:
+    // on Windows a thread's end can come while the process exits, when a thread killed holding it
+    // would never let go.
+    void give_up(std::uint64_t serial, Mailbox* box) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+        for (int tries = 0; !lock.try_lock(); ++tries) {
+            if (tries == 100) {
+                return; // left to the host's release
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (Host* host = live_; host != nullptr; host = host->next_live) {
+            if (host->serial == serial) {
+                host->close(box);
+                return;
+            }
+        }
     }
 
     // Ends `host` because what it wrote into a mailbox cannot be right: as if it had crashed.
@@ -342,6 +347,95 @@ struct KillHostsAtExit {
     ~KillHostsAtExit() { warden().kill_all(); }
 } kill_hosts_at_exit;
 #endif
+
+// ---- Each thread its own mailbox ---------------------------------------------------------------
+// In process every call of a Java thread runs on that thread, and a library may tie state to it
+// (windows, message queues, a conversation with another application, thread-local storage). So
+// a thread keeps one mailbox per host it calls, served by one host thread, for as long as it
+// lives or the host runs; its end is seen by this thread-local's destructor, which closes the
+// mailbox and so ends that host thread. A call too large for a mailbox of kMailboxBytes goes
+// through one of its own size, served once on a host thread of its own.
+
+class OwnMailboxes {
+  public:
+    ~OwnMailboxes() {
+        for (Own& own : owns_) {
+            if (own.box != nullptr) {
+                warden().give_up(own.serial, own.box);
+            }
+        }
+    }
+
+    Mailbox* find(const Host& host) const noexcept {
+        for (const Own& own : owns_) {
+            if (own.serial == host.serial) {
+                return own.box;
+            }
+        }
+        return nullptr;
+    }
+
+    // Two slots, each with a host and one more a host still ending: a fifth host gives up the
+    // oldest mailbox (its host most likely released long ago).
+    void keep(const Host& host, Mailbox* box) noexcept {
+        Own& oldest = owns_[0];
+        if (oldest.box != nullptr) {
+            warden().give_up(oldest.serial, oldest.box);
+        }
+        for (std::size_t i = 1; i < kOwns; ++i) {
+            owns_[i - 1] = owns_[i];
+        }
+        owns_[kOwns - 1] = Own{host.serial, box};
+    }
+
+    void forget(const Host& host) noexcept {
+        for (Own& own : owns_) {
+            if (own.serial == host.serial) {
+                own = Own{};
+            }
+        }
+    }
+
+  private:
+    struct Own {
+        std::uint64_t serial = 0;
+        Mailbox* box = nullptr;
+    };
+    static constexpr std::size_t kOwns = 4;
+    Own owns_[kOwns];
+};
+
+thread_local OwnMailboxes own_mailboxes;
+
+// The mailbox a call of `bytes` goes through: the thread's own, or one used once.
+Mailbox* take(Host& host, std::uint32_t bytes, Reach& failure) noexcept {
+    if (bytes > kMailboxBytes) {
+        return host.open(bytes, failure);
+    }
+    if (Mailbox* own = own_mailboxes.find(host)) {
+        return own;
+    }
+    Mailbox* box = host.open(kMailboxBytes, failure);
+    if (box != nullptr) {
+        own_mailboxes.keep(host, box);
+    }
+    return box;
+}
+
+// After a call that ended cleanly: the thread keeps its own; one used once is closed.
+void give_back(Host& host, Mailbox* box) noexcept {
+    if (box->bytes != kMailboxBytes) {
+        host.close(box);
+    }
+}
+
+// After a call that did not: the mailbox may hold anything now.
+void lose(Host& host, Mailbox* box) noexcept {
+    if (box->bytes == kMailboxBytes) {
+        own_mailboxes.forget(host);
+    }
+    host.discard(box);
+}
 
 // ---- Calls -------------------------------------------------------------------------------------
 
@@ -491,21 +585,21 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
     const Layout at = layout_of(request);
     Reach failure = Reach::Lost;
     Mailbox* box =
-        reserved != nullptr && at.end <= reserved->bytes ? reserved : host.take(at.end, failure);
+        reserved != nullptr && at.end <= reserved->bytes ? reserved : take(host, at.end, failure);
     if (box == nullptr) {
         return failure;
     }
     // Whatever happens below, a mailbox that is lost is the reserver's no longer.
-    const auto lose = [&] {
+    const auto lose_box = [&] {
         if (box == reserved) {
             reserved = nullptr;
         }
-        host.discard(box);
+        lose(host, box);
     };
     post(*box, request, at, call);
     const Handed handed = hand_request_over(*box);
     if (handed == Handed::No) {
-        lose(); // its host died since it was taken
+        lose_box(); // its host died since it was taken
         return Reach::Lost;
     }
     const std::uint32_t back = await_reply(host, *box, handed, until);
@@ -513,7 +607,7 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         // Past the deadline: the host is ended as if it had crashed, and every call inside it
         // fails; this one is not waited for any longer.
         warden().expire(host);
-        lose();
+        lose_box();
         return Reach::Lost;
     }
     wire::Reply reply{};
@@ -523,11 +617,11 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
             // with another call, and a caller may be asleep on one of its other mailboxes.
             warden().abandon(host);
         }
-        lose();
+        lose_box();
         return Reach::Lost;
     }
     if (box != reserved) {
-        host.give_back(box);
+        give_back(host, box);
     }
     if (deadline.count() > 0 && warden().timed_out(host)) {
         return Reach::Lost; // its host was ended for another call: every call of it ends alike
@@ -593,7 +687,7 @@ Mailbox* reserve(Host& host, Entry entry, std::int32_t count) noexcept {
     request.entry = static_cast<std::uint32_t>(entry);
     request.count = count;
     Reach failure = Reach::Lost;
-    return host.take(layout_of(request).end, failure);
+    return take(host, layout_of(request).end, failure);
 }
 
 constexpr bool words_come_first() noexcept {
@@ -612,12 +706,12 @@ Word* words_in(Mailbox* mailbox) noexcept {
 }
 
 void release(Host& host, Mailbox* mailbox) noexcept {
-    host.give_back(mailbox);
+    give_back(host, mailbox);
 }
 
 void stop_host(Host* host) noexcept {
     warden().untrack(*host);
-    host->close_idle();
+    host->close_all();
     const wire::ControlMessage quit{wire::kQuit, 0, 0, 0};
     if (write_all(host->process.control, &quit, sizeof quit)) {
         await_exit(host->process, kReleaseWait);

@@ -29,9 +29,10 @@ elapsed() { printf '(%d s)\n' $((SECONDS - $1)); }
 
 configure_asan() {
   if [ ! -f "$asan_build/CMakeCache.txt" ]; then
-    # In process only: a host started from the sanitized JVM would inherit its 64-bit LD_PRELOAD.
+    # The 32-bit host is built plainly (the bridge leaves the JVM's LD_PRELOAD out of its
+    # environment); the sanitized bridge's side of hosted calls runs in jvm-asan.
     CC=gcc CXX=g++ cmake -S "$root" -B "$asan_build" -DMORLANE_TESTS=ON -DMORLANE_SANITIZE=ON \
-      -DMORLANE_HOST32=OFF >/dev/null
+      >/dev/null
   fi
   cmake --build "$asan_build" -j"$jobs" >/dev/null
 }
@@ -59,8 +60,11 @@ step_jvm_asan() {
   local runtime
   runtime=$(g++ -print-file-name=libasan.so)
   local options=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:allow_user_segv_handler=1
+  # Hosted, only what the in-process suites cannot reach: deadlines of every size, replies and
+  # turn words a library wrote, hosts that die under their callers.
   LD_PRELOAD="$runtime" ASAN_OPTIONS=$options:detect_leaks=0 \
-    ctest --test-dir "$asan_build" --output-on-failure -L jvm
+    ctest --test-dir "$asan_build" --output-on-failure -L jvm \
+    -E '^jvm_hosted_(frame|link_control|registers|corvane|concurrency|facade|soundness)$'
   elapsed $t
 }
 

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -102,6 +104,12 @@ int WINAPI CVDA_Request(const char* topic, const char* item, char* reply) {
             return CVDA_E_ARGUMENT;
         if (isStateItem(topic, item)) {
             std::strcpy(reply, "running");
+            return CVDA_OK;
+        }
+        // Which thread the library is called on, for the tests of a caller's thread identity.
+        if (std::strcmp(topic, "sim") == 0 && std::strcmp(item, "thread") == 0) {
+            std::snprintf(reply, CVDA_VALUE_MAX, "%zx",
+                          std::hash<std::thread::id>{}(std::this_thread::get_id()));
             return CVDA_OK;
         }
         auto items = table.find(topic);

@@ -82,9 +82,26 @@ public final class Report {
         if (JVMS.containsKey("hosted")) {
             hosted();
         }
+        lone();
         md.printf("%n### Verdicts%n%n");
         VERDICTS.forEach(v -> md.println("- " + v));
         md.close();
+    }
+
+    /** Calls made one at a time, one every millisecond, as a polling PLC program makes them. */
+    private static void lone() {
+        md.printf("%n### Calls one at a time%n%nregRead of 16 words, one call every 1 ms, each timed"
+                + " on its own (wall ns; quartiles over rounds of 200 calls).%n%n"
+                + "| Mode | median, ns | 99th percentile, ns |%n|---|---:|---:|%n");
+        for (String[] m : new String[][] {{"64-bit", "in process, 64-bit JVM"},
+            {"32-bit", "in process, 32-bit JVM"}, {"hosted", "hosted, 64-bit JVM"}}) {
+            if (stats(m[0], "lone", "p50") != null) {
+                md.printf("| %s | %s | %s |%n", m[1], fmt(stats(m[0], "lone", "p50")),
+                        fmt(stats(m[0], "lone", "p99")));
+            }
+        }
+        verdict("hosted", "lone", "regRead of 16 words one call every 1 ms, median ns", "p50",
+                20000, true, true);
     }
 
     /** The figure on the case's own measure: throughput where threads run at once, else CPU. */

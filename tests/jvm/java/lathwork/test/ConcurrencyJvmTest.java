@@ -297,6 +297,69 @@ class ConcurrencyJvmTest {
                 + " start/finish and cvStart/cvFinish cycles, then both libraries unloaded");
     }
 
+    /**
+     * A library may tie state to the thread it is called on: every call of one Java thread
+     * reaches it on one thread, and two Java threads alive at once reach it on two. (The
+     * simulated library answers the item "thread" of topic "sim" with its calling thread.)
+     */
+    static final class ThreadIdentity implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            SimProbe.setRecording(false);
+            Brenmoor.cvStart();
+            CountDownLatch firstCalled = new CountDownLatch(1);
+            CountDownLatch secondDone = new CountDownLatch(1);
+            List<String> first = new ArrayList<>();
+            List<String> second = new ArrayList<>();
+            Thread one = new Thread(() -> {
+                for (int i = 0; i < 3; i++) {
+                    first.add(Brenmoor.cvRequest("sim", "thread"));
+                    Brenmoor.cvPoke("t", "i", "v"); // calls in between change nothing
+                }
+                firstCalled.countDown();
+                try {
+                    secondDone.await();
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+                first.add(Brenmoor.cvRequest("sim", "thread"));
+            });
+            Thread two = new Thread(() -> {
+                try {
+                    firstCalled.await();
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+                second.add(Brenmoor.cvRequest("sim", "thread"));
+                second.add(Brenmoor.cvRequest("sim", "thread"));
+                secondDone.countDown();
+            });
+            one.start();
+            two.start();
+            one.join();
+            two.join();
+            report.value("first thread's calls on one thread",
+                    first.size() == 4 && first.stream().distinct().count() == 1);
+            report.value("second thread's calls on one thread",
+                    second.size() == 2 && second.get(0).equals(second.get(1)));
+            report.value("the two on two threads", !first.get(0).equals(second.get(0)));
+            report.value("no failure", !first.contains("-1") && !second.contains("-1"));
+            Brenmoor.cvFinish();
+        }
+    }
+
+    @Test
+    void eachJavaThreadsCallsReachTheLibraryOnOneThreadOfItsOwn() {
+        ChildJvm.Run run = ChildJvm.run(ThreadIdentity.class);
+        assertEquals("", run.stdout);
+        assertEquals("""
+                first thread's calls on one thread true
+                second thread's calls on one thread true
+                the two on two threads true
+                no failure true
+                """, run.report, () -> "report: " + run);
+    }
+
     /** The value of the report line "{@code label} value". */
     private static String figure(List<String> lines, String label) {
         for (String line : lines) {
