@@ -29,6 +29,7 @@ class Host {
     bool dead_seen = false;    // the warden's: the host's death has been dealt with
     Host* next_live = nullptr; // the warden's list of running hosts
     Host* previous_live = nullptr;
+    Host* next_running = nullptr; // running_hosts, under running_mutex
 
     ~Host() {
         std::lock_guard<std::mutex> lock(boxes_mutex_);
@@ -188,26 +189,6 @@ class Warden {
         kill_host(host.process);
     }
 
-    // A thread that ends gives up the mailbox it owned in the host numbered `serial`, if that host
-    // still runs; a host that was released since has closed it already. The lock is only tried:
-    // on Windows a thread's end can come while the process exits, when a thread killed holding it
-    // would never let go.
-    void give_up(std::uint64_t serial, Mailbox* box) noexcept {
-        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-        for (int tries = 0; !lock.try_lock(); ++tries) {
-            if (tries == 100) {
-                return; // left to the host's release
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        for (Host* host = live_; host != nullptr; host = host->next_live) {
-            if (host->serial == serial) {
-                host->close(box);
-                return;
-            }
-        }
-    }
-
     // Ends `host` because what it wrote into a mailbox cannot be right: as if it had crashed.
     void abandon(Host& host) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -356,12 +337,28 @@ struct KillHostsAtExit {
 // mailbox and so ends that host thread. A call too large for a mailbox of kMailboxBytes goes
 // through one of its own size, served once on a host thread of its own.
 
+// The hosts that serve calls, for a thread that ends to find the one its mailbox belongs to.
+std::mutex running_mutex;
+Host* running_hosts = nullptr;
+
+// A thread that ends gives up the mailbox it owned in the host numbered `serial`, if that host
+// still runs; a host released since has closed it already.
+void give_up(std::uint64_t serial, Mailbox* box) noexcept {
+    std::lock_guard<std::mutex> lock(running_mutex);
+    for (Host* host = running_hosts; host != nullptr; host = host->next_running) {
+        if (host->serial == serial) {
+            host->close(box);
+            return;
+        }
+    }
+}
+
 class OwnMailboxes {
   public:
     ~OwnMailboxes() {
         for (Own& own : owns_) {
             if (own.box != nullptr) {
-                warden().give_up(own.serial, own.box);
+                give_up(own.serial, own.box);
             }
         }
     }
@@ -380,7 +377,7 @@ class OwnMailboxes {
     void keep(const Host& host, Mailbox* box) noexcept {
         Own& oldest = owns_[0];
         if (oldest.box != nullptr) {
-            warden().give_up(oldest.serial, oldest.box);
+            give_up(oldest.serial, oldest.box);
         }
         for (std::size_t i = 1; i < kOwns; ++i) {
             owns_[i - 1] = owns_[i];
@@ -660,6 +657,9 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
             set_text(why, "morlane-host32 could not load it", "", 0);
         }
     } else {
+        std::lock_guard<std::mutex> lock(running_mutex);
+        host->next_running = running_hosts;
+        running_hosts = host;
         return host;
     }
     stop_host(host);
@@ -710,6 +710,15 @@ void release(Host& host, Mailbox* mailbox) noexcept {
 }
 
 void stop_host(Host* host) noexcept {
+    {
+        std::lock_guard<std::mutex> lock(running_mutex);
+        for (Host** link = &running_hosts; *link != nullptr; link = &(*link)->next_running) {
+            if (*link == host) {
+                *link = host->next_running;
+                break;
+            }
+        }
+    }
     warden().untrack(*host);
     host->close_all();
     const wire::ControlMessage quit{wire::kQuit, 0, 0, 0};

@@ -481,6 +481,15 @@ class HostedJvmTest {
             report.value("served", served.get());
             report.value("first failures", failed.subList(0, Math.min(3, failed.size())));
             report.value("mode", CallRecord.linkMode());
+            // Each caller's end closes its mailbox, and the host thread serving it ends: what is
+            // left is the host's control thread and the one serving this thread's own calls.
+            Path tasks = Paths.get("/proc/" + runningHosts().get(0) + "/task");
+            long patience = System.nanoTime() + 10_000_000_000L;
+            long threads;
+            while ((threads = Files.list(tasks).count()) > 2 && System.nanoTime() < patience) {
+                Thread.sleep(10);
+            }
+            report.value("host threads after the callers ended", threads);
             Brenmoor.close(0);
             Brenmoor.finish();
         }
@@ -490,7 +499,8 @@ class HostedJvmTest {
     void eightHundredCallersAtOnceAreAllServed() {
         ChildJvm.Run run = ChildJvm.run(EightHundredCallers.class);
         assertEquals("", run.stdout);
-        assertEquals("served 800\nfirst failures []\nmode 2\n", run.report);
+        assertEquals("served 800\nfirst failures []\nmode 2\nhost threads after the callers ended 2\n",
+                run.report);
     }
 
     /**
