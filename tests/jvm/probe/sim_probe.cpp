@@ -49,6 +49,10 @@ JNIEXPORT jint JNICALL Java_lathwork_test_SimProbe_journalCount(JNIEnv*, jclass)
     return simctl_journal_count();
 }
 
+JNIEXPORT void JNICALL Java_lathwork_test_SimProbe_reset(JNIEnv*, jclass) {
+    simctl_reset();
+}
+
 JNIEXPORT jstring JNICALL Java_lathwork_test_SimProbe_journalLine(JNIEnv* env, jclass, jint index) {
     const int length = simctl_journal_line(index, nullptr, 0);
     if (length < 0) {

@@ -11,6 +11,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
@@ -66,16 +67,32 @@ final class ChildJvm {
 
     /** Like {@link #launch(Class, Path...)}, the bridge loaded from {@code bridgeDir}. */
     static Run launch(Path bridgeDir, Class<? extends Scenario> scenario, Path... libraryPath) {
+        return launch(List.of(), bridgeDir, scenario, libraryPath);
+    }
+
+    /**
+     * Like {@link #launch(Class, Path...)}, with {@code options} (such as -Dname=value) added to
+     * the child's command line.
+     */
+    static Run launch(List<String> options, Class<? extends Scenario> scenario,
+                      Path... libraryPath) {
+        return launch(options, LIB_DIR, scenario, libraryPath);
+    }
+
+    private static Run launch(List<String> options, Path bridgeDir,
+                              Class<? extends Scenario> scenario, Path... libraryPath) {
         try {
             Path report = Files.createTempFile("morlane-report", ".txt");
             // The simulated libraries' test control, shared with any host process the child starts.
             Path simctlState = Files.createTempFile("morlane-simctl", ".state");
             try {
-                ProcessBuilder builder = new ProcessBuilder(JAVA, "-Xcheck:jni",
+                List<String> command = new ArrayList<>(List.of(JAVA, "-Xcheck:jni",
                         "-Djava.library.path=" + bridgeDir + ":" + PROBE_DIR,
-                        "-Dmorlane.mode=" + System.getProperty("morlane.mode", "in-process"),
-                        "-cp", CLASS_PATH,
-                        ScenarioMain.class.getName(), scenario.getName(), report.toString());
+                        "-Dmorlane.mode=" + System.getProperty("morlane.mode", "in-process")));
+                command.addAll(options);
+                command.addAll(List.of("-cp", CLASS_PATH,
+                        ScenarioMain.class.getName(), scenario.getName(), report.toString()));
+                ProcessBuilder builder = new ProcessBuilder(command);
                 Map<String, String> environment = builder.environment();
                 environment.put("LD_LIBRARY_PATH", Arrays.stream(libraryPath)
                         .map(Path::toString).collect(Collectors.joining(":")));

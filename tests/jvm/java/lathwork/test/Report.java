@@ -41,6 +41,16 @@ final class Report implements AutoCloseable {
         }
     }
 
+    /**
+     * Copies the journal lines written since the last call, then clears the journal and every
+     * script, so that a long run never fills the journal and no script outlives its call.
+     */
+    void journalThenReset() {
+        journal();
+        SimProbe.reset();
+        journalSeen = 0;
+    }
+
     @Override
     public void close() {
         journal();

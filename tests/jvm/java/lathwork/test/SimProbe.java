@@ -37,6 +37,12 @@ final class SimProbe {
 
     static native int journalCount();
 
+    /**
+     * Clears the journal and every scripted status, reply, delay and crash (simctl_reset); the
+     * simulated PLCs and the load counts stay as they are.
+     */
+    static native void reset();
+
     /** Journal line {@code index}, or null when there is none. */
     static native String journalLine(int index);
 
