@@ -64,7 +64,7 @@ step_jvm_asan() {
   # turn words a library wrote, hosts that die under their callers.
   LD_PRELOAD="$runtime" ASAN_OPTIONS=$options:detect_leaks=0 \
     ctest --test-dir "$asan_build" --output-on-failure -L jvm \
-    -E '^jvm_hosted_(frame|link_control|registers|corvane|concurrency|facade|soundness)$'
+    -E '^jvm_hosted_(frame|concurrency|facade|soundness)$'
   elapsed $t
 }
 
