@@ -5,7 +5,7 @@
 #      program calling lathwork.Brenmoor runs in process (64-bit simulated libraries) and hosted
 #      (32-bit ones): the bridge and morlane-host32 come out of the jar into a private cache;
 #   3. the cache: made private under umask 002, found by absolute path from a relative
-#      java.io.tmpdir, a damaged file there is replaced, a
+#      java.io.tmpdir, a damaged file there is replaced, a host cleaned away is put back, a
 #      folder others can change (or one above it) is not used, nor one the JVM's file-name
 #      encoding cannot name, and when nothing works the error names the platform and every
 #      place tried;
@@ -61,7 +61,7 @@ done
 mkdir -p "$work/empty/classes"
 cp "$jar" "$work/empty/"
 javac --release 8 -d "$work/empty/classes" -cp "$work/empty/$(basename "$jar")" \
-  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java"
+  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java" "$root/tests/jar/CacheCleaned.java"
 jar=$work/empty/$(basename "$jar")
 
 # consumer <name> <simulated libraries folder> [java options...]: runs it (or $main) from the
@@ -124,6 +124,24 @@ else
   fail "a cache folder others can write to was used"
 fi
 chmod 700 "$folder"
+# A cleaner deleting the cache while the program runs, under -Xcheck:jni for the bridge's call
+# into the loader: the next start puts the host back, or says why it cannot.
+if main=CacheCleaned consumer cleaned "$linux/sim32" -Xcheck:jni -cp "$jar:classes" &&
+  grep -qx "after cleaning: mode 2, reason null" "$work/cleaned.out" && [ -x "$folder/morlane-host32" ] &&
+  ! grep -q WARNING "$work/cleaned.out"; then
+  pass "a host deleted with its cache folder while the program runs is put back at the next start"
+else
+  fail "a cleaned cache at start"
+fi
+if main=CacheCleaned consumer blocked "$linux/sim32" -Xcheck:jni -Dblocked=true -cp "$jar:classes" &&
+  grep -qF "after cleaning: mode 0, reason in process: " "$work/blocked.out" &&
+  grep -qF "hosted: $folder/morlane-host32 not found; the cache folder $folder was cleaned while this program ran" "$work/blocked.out" &&
+  ! grep -q WARNING "$work/blocked.out"; then
+  pass "one that cannot be put back: the load failure says the cache was cleaned, and what to do"
+else
+  fail "a cleaned cache that cannot be restored"
+fi
+rm -f "$folder"
 
 section "failures name the platform and every place tried"
 mkdir -p "$work/shared" "$work/foreign"

@@ -48,7 +48,9 @@ import java.util.concurrent.TimeUnit;
  *       {@code os.arch} and the JVM's data model, is copied with the host program that must lie
  *       beside it into a cache folder named by the version and a hash of the files, and loaded
  *       from there by its real path. Each file is written under a temporary name and renamed
- *       into place; one found there from an earlier run is used only if it matches its hash.
+ *       into place; one found there from an earlier run is used only if it matches its hash. A
+ *       {@code start} that finds the files gone (a cache cleaned while the program ran) has them
+ *       copied again, or its load failure says why they could not be.
  * </ol>
  *
  * <p>The cache folder is {@code morlane} inside, best first: the folder named by {@code
@@ -177,6 +179,36 @@ public final class NativeLoader {
             }
         }
         return null;
+    }
+
+    /**
+     * Called by the bridge, through JNI, when a start failed: files gone from the folder the
+     * bridge was loaded from, most likely the host program with a cache cleaned while the program
+     * ran, are copied there again. Never throws.
+     *
+     * @return null when the bridge did not come from this jar or its folder lacks nothing; "" when
+     *     the missing files are back; otherwise why they are not, and what to do
+     */
+    private static String restoreCache() {
+        String from = loadedFrom();
+        if (from == null || from.equals("java.library.path")) {
+            return null;
+        }
+        Path folder = Paths.get(from).getParent();
+        String base = RESOURCES + Platform.current().folder + "/";
+        try {
+            Map<String, String> files = parseIndex(resource(base + INDEX));
+            if (files.keySet().stream().allMatch(file -> Files.isRegularFile(folder.resolve(file),
+                    LinkOption.NOFOLLOW_LINKS))) {
+                return null;
+            }
+            extractAll(folder, base, files);
+            return "";
+        } catch (IOException | RuntimeException e) {
+            return "the cache folder " + folder + " was cleaned while this program ran, and this"
+                    + " jar could not put the files back (" + reason(e) + "): restart the program,"
+                    + " and keep cleaners out of the cache or move it (-Dmorlane.cache=<folder>)";
+        }
     }
 
     /** The version in this jar's manifest, or "dev" for classes outside a released jar. */
