@@ -44,7 +44,7 @@ namespace {
 
 jstring load_failure(JNIEnv* env, LibrarySlot& slot) noexcept {
     // A Windows message in the user's language reaches this as UTF-8.
-    char reason[1200];
+    char reason[LibrarySlot::kReasonBytes];
     static_assert(sizeof reason <= kMostJavaTextBytes, "java_string takes the whole reason");
     return slot.load_failure(reason, sizeof reason) ? java_string(env, reason) : nullptr;
 }

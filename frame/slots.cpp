@@ -52,7 +52,7 @@ Library* LibrarySlot::load() noexcept {
     return nullptr;
 }
 
-void LibrarySlot::start() noexcept {
+bool LibrarySlot::start() noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     if (Library* loaded = current_.load()) {
         // One more load of the same library. In this process the platform counts it too, so the
@@ -61,18 +61,27 @@ void LibrarySlot::start() noexcept {
             LoadError error;
             if (load_module(file_name_, &error) == nullptr) {
                 std::snprintf(reason_, sizeof reason_, "%s", error.text);
-                return;
+                return false;
             }
         }
         ++loads_;
-        return;
+        return true;
     }
     Library* fresh = load();
     if (fresh == nullptr) {
-        return;
+        return false;
     }
     loads_ = 1;
     current_.store(fresh);
+    return true;
+}
+
+void LibrarySlot::explain_failure(const char* text) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t used = std::strlen(reason_);
+    if (used > 0) {
+        std::snprintf(reason_ + used, sizeof reason_ - used, "; %s", text);
+    }
 }
 
 void LibrarySlot::finish() noexcept {

@@ -46,12 +46,20 @@ enum class Mode : int { NotLoaded = 0, InProcess = 1, Hosted = 2 };
 
 class LibrarySlot {
   public:
+    // The longest reason a failed load is given: this process's, the host's and the jar
+    // loader's words.
+    static constexpr std::size_t kReasonBytes = 3 * LoadError::kTextBytes + 64;
+
     explicit LibrarySlot(const char* file_name) noexcept : file_name_(file_name) {}
     LibrarySlot(const LibrarySlot&) = delete;
     LibrarySlot& operator=(const LibrarySlot&) = delete;
 
-    // Takes one more load of the library. A failed load is silent and leaves the slot as it was.
-    void start() noexcept;
+    // Takes one more load of the library; false when it could not. A failed load is silent and
+    // leaves the slot as it was.
+    bool start() noexcept;
+
+    // Adds `text` to the reason of the latest start, when that failed.
+    void explain_failure(const char* text) noexcept;
 
     // Gives back one load; the slot empties with the last one, so a later operation reports
     // "DLL not found" instead of calling into a library that may be gone. No-op when empty.
@@ -81,7 +89,6 @@ class LibrarySlot {
     friend class SlotUse;
     // Set in entering_ while released libraries wait for an operation to finish taking hold.
     static constexpr std::uint32_t kReclaim = 1u << 31;
-    static constexpr std::size_t kReasonBytes = 2 * LoadError::kTextBytes + 64;
 
     void retire(Library* library) noexcept; // under mutex_
     void reclaim() noexcept;

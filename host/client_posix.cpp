@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <memory>
 #include <new>
@@ -50,6 +51,51 @@ bool host_path(std::string& path, LoadError& why) noexcept {
         return false;
     }
     return true;
+}
+
+// The program interpreter that the 32-bit ELF file at `path` names (PT_INTERP), into
+// `interpreter`; false when it names none that fits or cannot be read.
+bool elf_interpreter(const char* path, char* interpreter, std::size_t size) noexcept {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool found = false;
+    Elf32_Ehdr header{};
+    if (pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+        header.e_ident[EI_CLASS] == ELFCLASS32 && header.e_phentsize == sizeof(Elf32_Phdr)) {
+        for (unsigned i = 0; i < header.e_phnum && !found; ++i) {
+            Elf32_Phdr segment{};
+            const off_t at = static_cast<off_t>(header.e_phoff) + i * sizeof segment;
+            if (pread(fd, &segment, sizeof segment, at) != static_cast<ssize_t>(sizeof segment)) {
+                break;
+            }
+            if (segment.p_type == PT_INTERP && segment.p_filesz > 1 && segment.p_filesz <= size) {
+                found = pread(fd, interpreter, segment.p_filesz, segment.p_offset) ==
+                            static_cast<ssize_t>(segment.p_filesz) &&
+                        interpreter[segment.p_filesz - 1] == '\0';
+            }
+        }
+    }
+    close(fd);
+    return found;
+}
+
+// Why posix_spawn failed with `error`. "Not found" for a host that is there means its
+// interpreter is missing: the machine lacks the 32-bit C runtime.
+void spawn_failed(const std::string& path, int error, LoadError& why) noexcept {
+    char interpreter[256];
+    if (error == ENOENT && elf_interpreter(path.c_str(), interpreter, sizeof interpreter) &&
+        access(interpreter, F_OK) != 0) {
+        std::snprintf(why.text, sizeof why.text,
+                      "could not start %s: its interpreter %s is missing, so the 32-bit C runtime "
+                      "is not installed (on Debian: the package libc6:i386)",
+                      path.c_str(), interpreter);
+        return;
+    }
+    std::snprintf(why.text, sizeof why.text, "could not start %s: %s", path.c_str(),
+                  std::strerror(error));
 }
 
 } // namespace
@@ -122,8 +168,7 @@ bool spawn_host_process(const char* file_name, const LoadError&, Process& proces
     close(ends[1]);
     if (failed != 0) {
         close(ends[0]);
-        std::snprintf(why.text, sizeof why.text, "could not start %s: %s", path.c_str(),
-                      std::strerror(failed));
+        spawn_failed(path, failed, why);
         return false;
     }
     process.id = pid;

@@ -4,8 +4,11 @@
 #   2. from an empty folder, with the jar alone on the class path and no -Djava.library.path, a
 #      program calling lathwork.Brenmoor runs in process (64-bit simulated libraries) and hosted
 #      (32-bit ones): the bridge and morlane-host32 come out of the jar into a private cache;
-#   3. the cache: a damaged file there is replaced, a folder others can write is not used, and
-#      when nothing works the error names the platform and every place tried;
+#   3. the cache: made private under umask 002, found by absolute path from a relative
+#      java.io.tmpdir, a damaged file there is replaced, a host cleaned away is put back, a
+#      folder others can change (or one above it) is not used, nor one the JVM's file-name
+#      encoding cannot name, and when nothing works the error names the platform and every
+#      place tried;
 #   4. the jar on the module path;
 #   5. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
 #      the release's Maven repository, run in process and hosted.
@@ -58,17 +61,19 @@ done
 mkdir -p "$work/empty/classes"
 cp "$jar" "$work/empty/"
 javac --release 8 -d "$work/empty/classes" -cp "$work/empty/$(basename "$jar")" \
-  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java"
+  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java" "$root/tests/jar/CacheCleaned.java"
 jar=$work/empty/$(basename "$jar")
 
-# consumer <name> <simulated libraries folder> [java options...]: runs it from the empty folder
-# in a cleared environment (no locale, no library path of the build); output in $work/<name>.out.
+# consumer <name> <simulated libraries folder> [java options...]: runs it (or $main) from the
+# empty folder in a cleared environment (no locale, so an ASCII file-name encoding; no library
+# path of the build; umask 002, as many distributions give their users); output in
+# $work/<name>.out.
 consumer() {
   local name=$1 sim=$2 status=0
   shift 2
-  (cd "$work/empty" && env -i PATH=/usr/bin:/bin HOME="$work/home" LD_LIBRARY_PATH="$sim" \
-    java -Duser.home="$work/home" -Djava.io.tmpdir="$work/tmp" "$@" consumer.Consumer) >"$work/$name.out" 2>&1 ||
-    status=$?
+  (cd "$work/empty" && umask 002 && env -i PATH=/usr/bin:/bin HOME="$work/home" LD_LIBRARY_PATH="$sim" \
+    java -Duser.home="$work/home" -Djava.io.tmpdir="$work/tmp" "$@" "${main:-consumer.Consumer}") \
+    >"$work/$name.out" 2>&1 || status=$?
   sed 's/^/     | /' "$work/$name.out"
   return $status
 }
@@ -89,11 +94,18 @@ if consumer hosted "$linux/sim32" -cp "$jar:classes" &&
 else
   fail "hosted"
 fi
-if [ -n "$folder" ] && [ "$(stat -c %a "$folder")" = 700 ] && [ "$(stat -c %a "$cache")" = 700 ] &&
+if [ -n "$folder" ] && [ "$(stat -c %a "$folder" "$cache" "$work/home/.cache")" = $'700\n700\n700' ] &&
   [ -x "$folder/morlane-host32" ] && [ -z "$(find "$folder" -name '*.tmp')" ]; then
-  pass "cache $folder: mode 700 (and its parent), host executable, no temporary file left"
+  pass "cache $folder: mode 700 under umask 002 (and the two above), host executable, no temporary file left"
 else
-  fail "cache folder $folder: $(ls -la "$folder" "$cache" 2>&1 | tr '\n' ' ')"
+  fail "cache folder $folder: $(ls -lad "$folder" "$cache" "$work/home/.cache" 2>&1 | tr '\n' ' ')"
+fi
+mkdir -m 1777 "$work/sticky"
+if consumer relative "$linux/sim" -cp "$jar:classes" -Duser.home=? -Djava.io.tmpdir=../sticky &&
+  grep -q "bridge from $work/sticky/morlane-[^/]*/$version-[0-9a-f]*/libmorlane.so" "$work/relative.out"; then
+  pass "no home, a relative java.io.tmpdir that is sticky and writable by all: loaded by absolute path"
+else
+  fail "no home and a relative java.io.tmpdir"
 fi
 
 section "the cache on reuse"
@@ -112,23 +124,41 @@ else
   fail "a cache folder others can write to was used"
 fi
 chmod 700 "$folder"
+# A cleaner deleting the cache while the program runs, under -Xcheck:jni for the bridge's call
+# into the loader: the next start puts the host back, or says why it cannot.
+if main=CacheCleaned consumer cleaned "$linux/sim32" -Xcheck:jni -cp "$jar:classes" &&
+  grep -qx "after cleaning: mode 2, reason null" "$work/cleaned.out" && [ -x "$folder/morlane-host32" ] &&
+  ! grep -q WARNING "$work/cleaned.out"; then
+  pass "a host deleted with its cache folder while the program runs is put back at the next start"
+else
+  fail "a cleaned cache at start"
+fi
+if main=CacheCleaned consumer blocked "$linux/sim32" -Xcheck:jni -Dblocked=true -cp "$jar:classes" &&
+  grep -qF "after cleaning: mode 0, reason in process: " "$work/blocked.out" &&
+  grep -qF "hosted: $folder/morlane-host32 not found; the cache folder $folder was cleaned while this program ran" "$work/blocked.out" &&
+  ! grep -q WARNING "$work/blocked.out"; then
+  pass "one that cannot be put back: the load failure says the cache was cleaned, and what to do"
+else
+  fail "a cleaned cache that cannot be restored"
+fi
+rm -f "$folder"
 
 section "failures name the platform and every place tried"
-mkdir -p "$work/shared"
-chmod 777 "$work/shared" "$work/tmp/morlane-"*
-if consumer refused "$linux/sim" -cp "$jar:classes" -Dmorlane.cache="$work/shared" \
-  -Duser.home="$work/shared"; then
-  fail "loaded with every cache folder writable by others"
+mkdir -p "$work/shared" "$work/foreign"
+chmod 777 "$work/shared"
+chown nobody "$work/foreign"
+if consumer refused "$linux/sim" -cp "$jar:classes" -Dmorlane.cache="$work/foreign/cache" \
+  -Duser.home="$work/hömé" -Djava.io.tmpdir="$work/shared"; then
+  fail "loaded with every cache folder unsafe"
 else
   pass "every cache folder refused: UnsatisfiedLinkError"
   for text in "cannot load the bridge library for linux-x86_64 (os.name Linux, os.arch amd64, 64-bit JVM)" \
-    "java.library.path (" "$work/shared/$version-" "others may write to it (rwxrwxrwx)" \
-    "others may write to the folder it lies in, $work/shared" \
-    "$work/tmp/morlane-"; do
+    "java.library.path (" "$work/foreign, a folder above it: owned by nobody, neither you nor root" \
+    "$work/shared, a folder above it: others may write to it (mode 777" \
+    "passed over, the JVM's file-name encoding (US-ASCII) cannot represent it"; do
     grep -qF -- "$text" "$work/refused.out" || fail "the error lacks \"$text\""
   done
 fi
-chmod 700 "$work/tmp/morlane-"*
 if consumer foreign "$linux/sim" -cp "$jar:classes" -Dos.arch=sparc; then
   fail "loaded on a platform the jar has nothing for"
 elif grep -qF "an unsupported platform (os.name Linux, os.arch sparc" "$work/foreign.out" &&

@@ -4,6 +4,7 @@ import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.FileAlreadyExistsException;
@@ -13,13 +14,12 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
 import java.nio.file.attribute.AclEntry;
+import java.nio.file.attribute.AclEntryFlag;
 import java.nio.file.attribute.AclEntryPermission;
 import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.AclFileAttributeView;
-import java.nio.file.attribute.PosixFileAttributeView;
 import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
-import java.nio.file.attribute.UserPrincipal;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
@@ -30,6 +30,7 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import java.util.Set;
+import java.util.concurrent.TimeUnit;
 
 /**
  * Finds and loads the bridge library, {@code libmorlane.so} or {@code morlane.dll}, for
@@ -44,18 +45,30 @@ import java.util.Set;
  *   <li><b>This jar.</b> It holds the bridge for 64-bit Linux (with {@code morlane-host32}), 32-bit
  *       Linux, 32-bit Windows and 64-bit Windows (with {@code morlane-host32.exe}) under {@code
  *       morlane/natives/<platform>/}. The one for the running JVM, chosen by {@code os.name},
- *       {@code os.arch} and the JVM's data model, is copied, together with the host program that
- *       must lie beside it, into a per-user cache folder named by the version and a hash of the
- *       files, and loaded from there. The folder is made readable and writable by the user alone;
- *       each file is written under a temporary name and renamed into place once complete, and a
- *       file found there from an earlier run is used only after its content matched its hash. A
- *       folder that someone else can write to is never used.
+ *       {@code os.arch} and the JVM's data model, is copied with the host program that must lie
+ *       beside it into a cache folder named by the version and a hash of the files, and loaded
+ *       from there by its real path. Each file is written under a temporary name and renamed
+ *       into place; one found there from an earlier run is used only if it matches its hash. A
+ *       {@code start} that finds the files gone (a cache cleaned while the program ran) has them
+ *       copied again, or its load failure says why they could not be.
  * </ol>
  *
- * <p>The cache folder is {@code morlane} inside, in this order of preference: the folder named by
- * the system property {@code morlane.cache}; {@code %LOCALAPPDATA%} on Windows, {@code
- * $XDG_CACHE_HOME} or {@code ~/.cache} elsewhere; and {@code java.io.tmpdir} as the last resort
- * (there in a folder of the user's own, {@code morlane-<user>}).
+ * <p>The cache folder is {@code morlane} inside, best first: the folder named by {@code
+ * -Dmorlane.cache=<folder>} (itself); on Windows {@code %LOCALAPPDATA%}, or the profile's {@code
+ * AppData\Local}, but never {@code java.io.tmpdir} (a service's is {@code C:\Windows\Temp}, where
+ * any user could make the folder first); elsewhere {@code $XDG_CACHE_HOME} or {@code ~/.cache},
+ * then {@code java.io.tmpdir} ({@code morlane-<user>} there). A folder whose path the JVM's
+ * file-name encoding ({@code sun.jnu.encoding}) cannot represent is passed over, as no library
+ * could be loaded from it (on Windows, where that is the ANSI code page, only by JVMs before 17,
+ * which load libraries through the ANSI API): name another with {@code morlane.cache}.
+ *
+ * <p>The folders it makes are the user's alone whatever the umask: mode 700, or on Windows an
+ * access list naming the owner alone, protected from what the folder above passes down. It uses
+ * none that someone else could change: the cache folder and the folder in it must be the user's
+ * and grant no one else write access (on Windows: no right to write or append data, delete, delete
+ * children, change the access list or owner, nor generic rights); elsewhere than on Windows, each
+ * folder above them must be the user's or root's and writable by no one else, but for a sticky
+ * one (such as {@code /tmp}) directly holding a folder of the user's.
  *
  * <p>When neither place gives a bridge the JVM can load, {@link #load()} throws {@link
  * UnsatisfiedLinkError} naming the platform it detected and every place it tried, each with the
@@ -67,6 +80,15 @@ public final class NativeLoader {
 
     /** The list of one platform's files, with their SHA-256, as {@code sha256sum} writes it. */
     static final String INDEX = "SHA256SUMS";
+
+    private static final boolean WINDOWS = System.getProperty("os.name", "").startsWith("Windows");
+    private static final Set<PosixFilePermission> OWNER_ONLY =
+            PosixFilePermissions.fromString("rwx------");
+    /** The rights that let someone change a folder: put, delete or rename what is in it. */
+    private static final Set<AclEntryPermission> CHANGE = EnumSet.of(
+            AclEntryPermission.WRITE_DATA, AclEntryPermission.APPEND_DATA,
+            AclEntryPermission.DELETE_CHILD, AclEntryPermission.DELETE,
+            AclEntryPermission.WRITE_ACL, AclEntryPermission.WRITE_OWNER);
 
     private static final Object LOCK = new Object();
     private static String loadedFrom;
@@ -135,29 +157,16 @@ public final class NativeLoader {
         byte[] index;
         try {
             index = resource(base + INDEX);
-            if (index == null) {
-                tried.add("this jar: no " + base + INDEX + " in it");
-                return null;
-            }
             files = parseIndex(index);
         } catch (IOException e) {
             tried.add("this jar: " + base + INDEX + ": " + reason(e));
             return null;
         }
-        String library = platform.library;
-        if (!files.containsKey(library)) {
-            tried.add("this jar: " + base + " lists no " + library);
-            return null;
-        }
-        String name = version() + "-" + hex(sha256(index)).substring(0, 16);
-        for (Path cache : cacheFolders()) {
-            Path folder = cache.resolve(name);
+        String name = version() + "-" + hex(newDigest().digest(index)).substring(0, 16);
+        for (String cache : cacheFolders(tried)) {
+            String folder = cache + File.separator + name;
             try {
-                Path usable = prepare(folder);
-                for (Map.Entry<String, String> file : files.entrySet()) {
-                    extract(base + file.getKey(), usable.resolve(file.getKey()), file.getValue());
-                }
-                Path path = usable.resolve(library);
+                Path path = extractAll(Paths.get(folder), base, files).resolve(platform.library);
                 try {
                     System.load(path.toString());
                     return path.toString();
@@ -165,11 +174,41 @@ public final class NativeLoader {
                     tried.add(path + " (from this jar): " + e.getMessage());
                     // A folder that took the files but cannot load them (noexec) gives way to the next.
                 }
-            } catch (IOException | SecurityException e) {
+            } catch (IOException | RuntimeException e) {
                 tried.add(folder + " (cache for this jar's " + base + "): " + reason(e));
             }
         }
         return null;
+    }
+
+    /**
+     * Called by the bridge, through JNI, when a start failed: files gone from the folder the
+     * bridge was loaded from, most likely the host program with a cache cleaned while the program
+     * ran, are copied there again. Never throws.
+     *
+     * @return null when the bridge did not come from this jar or its folder lacks nothing; "" when
+     *     the missing files are back; otherwise why they are not, and what to do
+     */
+    private static String restoreCache() {
+        String from = loadedFrom();
+        if (from == null || from.equals("java.library.path")) {
+            return null;
+        }
+        Path folder = Paths.get(from).getParent();
+        String base = RESOURCES + Platform.current().folder + "/";
+        try {
+            Map<String, String> files = parseIndex(resource(base + INDEX));
+            if (files.keySet().stream().allMatch(file -> Files.isRegularFile(folder.resolve(file),
+                    LinkOption.NOFOLLOW_LINKS))) {
+                return null;
+            }
+            extractAll(folder, base, files);
+            return "";
+        } catch (IOException | RuntimeException e) {
+            return "the cache folder " + folder + " was cleaned while this program ran, and this"
+                    + " jar could not put the files back (" + reason(e) + "): restart the program,"
+                    + " and keep cleaners out of the cache or move it (-Dmorlane.cache=<folder>)";
+        }
     }
 
     /** The version in this jar's manifest, or "dev" for classes outside a released jar. */
@@ -178,16 +217,11 @@ public final class NativeLoader {
         String version = own != null ? own.getImplementationVersion() : null;
         if (version == null) {
             // A named module's packages carry no manifest attributes: read this jar's own.
-            try {
-                java.net.URL location =
-                        NativeLoader.class.getProtectionDomain().getCodeSource().getLocation();
-                try (java.util.jar.JarFile jar =
-                                new java.util.jar.JarFile(new File(location.toURI()))) {
-                    java.util.jar.Manifest manifest = jar.getManifest();
-                    if (manifest != null) {
-                        version = manifest.getMainAttributes().getValue("Implementation-Version");
-                    }
-                }
+            try (java.util.jar.JarFile jar = new java.util.jar.JarFile(new File(NativeLoader.class
+                            .getProtectionDomain().getCodeSource().getLocation().toURI()))) {
+                java.util.jar.Manifest manifest = jar.getManifest();
+                version = manifest == null ? null
+                        : manifest.getMainAttributes().getValue("Implementation-Version");
             } catch (IOException | RuntimeException | java.net.URISyntaxException e) {
                 version = null;
             }
@@ -197,152 +231,184 @@ public final class NativeLoader {
 
     /**
      * The cache folders to try, best first: each is the parent of the versioned folder, and is
-     * created (user-only) when missing.
+     * created (user-only) when missing. A folder passed over is added to tried.
      */
-    static List<Path> cacheFolders() {
-        List<Path> folders = new ArrayList<>();
-        String property = System.getProperty("morlane.cache");
-        if (property != null && !property.isEmpty()) {
-            folders.add(Paths.get(property));
-        }
-        boolean windows = System.getProperty("os.name", "").startsWith("Windows");
+    static List<String> cacheFolders(List<String> tried) {
+        List<String> names = new ArrayList<>();
+        names.add(System.getProperty("morlane.cache"));
         String home = System.getProperty("user.home");
-        if (windows) {
+        boolean hasHome = home != null && !home.isEmpty() && !"?".equals(home);
+        if (WINDOWS) {
             String local = System.getenv("LOCALAPPDATA");
-            if (local != null && !local.isEmpty()) {
-                folders.add(Paths.get(local, "morlane"));
-            }
+            names.add(local != null && !local.isEmpty() ? local + "\\morlane" : null);
+            // A service may lack the variable, not the folder. java.io.tmpdir is no choice here.
+            names.add(hasHome ? home + "\\AppData\\Local\\morlane" : null);
         } else {
             String xdg = System.getenv("XDG_CACHE_HOME");
-            if (xdg != null && xdg.startsWith("/")) {
-                folders.add(Paths.get(xdg, "morlane"));
-            } else if (home != null && !home.isEmpty() && !"?".equals(home)) {
-                folders.add(Paths.get(home, ".cache", "morlane"));
-            }
-        }
-        String tmp = System.getProperty("java.io.tmpdir");
-        if (tmp != null && !tmp.isEmpty()) {
+            names.add(xdg != null && xdg.startsWith("/") ? xdg + "/morlane"
+                    : hasHome ? home + "/.cache/morlane" : null);
+            String tmp = System.getProperty("java.io.tmpdir");
             String user = System.getProperty("user.name", "user").replaceAll("[^A-Za-z0-9._-]", "_");
-            folders.add(Paths.get(tmp, "morlane-" + user));
+            names.add(tmp != null && !tmp.isEmpty() ? tmp + "/morlane-" + user : null);
+        }
+        // A name the file-name encoding cannot represent cannot even be given to the system,
+        // except by Windows JVMs from 17 on, which no longer load libraries through the ANSI API.
+        String jvm = System.getProperty("java.specification.version", "");
+        java.nio.charset.CharsetEncoder encoding = null;
+        try {
+            if (!WINDOWS || jvm.matches("1\\..*|9|1[0-6]")) {
+                encoding = Charset.forName(System.getProperty("sun.jnu.encoding")).newEncoder();
+            }
+        } catch (RuntimeException e) {
+            // No such property or charset: nothing to judge the names by.
+        }
+        List<String> folders = new ArrayList<>();
+        for (String name : names) {
+            if (encoding != null && name != null && !encoding.canEncode(name)) {
+                tried.add(name + ": passed over, the JVM's file-name encoding ("
+                        + encoding.charset() + ") cannot represent it; -Dmorlane.cache=<folder>"
+                        + " names another");
+            } else if (name != null && !name.isEmpty() && !folders.contains(name)) {
+                folders.add(name);
+            }
         }
         return folders;
     }
 
+    /** Makes folder private ({@link #prepare}) and puts each listed file there; returns it. */
+    private static Path extractAll(Path folder, String base, Map<String, String> files)
+            throws IOException {
+        Path usable = prepare(folder);
+        for (Map.Entry<String, String> file : files.entrySet()) {
+            extract(base + file.getKey(), usable.resolve(file.getKey()), file.getValue());
+        }
+        return usable;
+    }
+
     /**
-     * Makes {@code folder} (and its parent) exist with only the user able to write them, and
-     * returns it; throws when either exists but someone else owns it or can write to it.
+     * Makes {@code folder} and what is missing on its way exist for the user alone, and returns
+     * its real path; throws when a folder on the way could be changed by someone else.
      */
     static Path prepare(Path folder) throws IOException {
-        Path parent = folder.toAbsolutePath().getParent();
-        Path above = parent.getParent();
-        if (above != null) {
-            Files.createDirectories(above);
-            // Whoever may write to any folder on the way may swap ours for one of theirs; a
-            // sticky bit, as on /tmp, prevents that.
-            for (Path on = above; on != null; on = on.getParent()) {
-                Integer mode = unixMode(on);
-                if (mode != null && (mode & 0022) != 0 && (mode & 01000) == 0) {
-                    throw new AccessDeniedException(above.toString(), null,
-                            "others may write to the folder it lies in, " + on);
-                }
-            }
+        Path existing = folder.toAbsolutePath();
+        List<Path> missing = new ArrayList<>();
+        for (; existing != null && !Files.exists(existing, LinkOption.NOFOLLOW_LINKS);
+                existing = existing.getParent()) {
+            missing.add(0, existing.getFileName());
         }
-        ownFolder(parent);
-        ownFolder(folder);
-        return folder;
+        // Through links to the real folders: those are the ones checked, and used from now on.
+        Path real = existing.toRealPath();
+        for (Path name : missing) {
+            real = real.resolve(name.toString());
+            makePrivate(real);
+        }
+        check(real);
+        return real;
     }
 
-    private static void ownFolder(Path folder) throws IOException {
-        boolean posix = Files.getFileAttributeView(folder.getParent(), PosixFileAttributeView.class)
-                != null;
+    /** Creates folder for the user alone; one that exists already is left to the checks. */
+    private static void makePrivate(Path folder) throws IOException {
         try {
-            if (posix) {
-                Files.createDirectory(folder, PosixFilePermissions.asFileAttribute(
-                        EnumSet.of(PosixFilePermission.OWNER_READ, PosixFilePermission.OWNER_WRITE,
-                                PosixFilePermission.OWNER_EXECUTE)));
-            } else {
+            if (WINDOWS) {
                 Files.createDirectory(folder);
-                restrictAcl(folder);
+            } else {
+                Files.createDirectory(folder, PosixFilePermissions.asFileAttribute(OWNER_ONLY));
             }
         } catch (FileAlreadyExistsException exists) {
-            // Checked below like one we made: it may be a link, or someone else's.
+            return;
         }
-        checkPrivate(folder);
+        try {
+            if (!WINDOWS) {
+                // The mode asked for at creation passes through the umask and default ACLs.
+                Files.setPosixFilePermissions(folder, OWNER_ONLY);
+                return;
+            }
+            AclFileAttributeView acl = Files.getFileAttributeView(folder,
+                    AclFileAttributeView.class);
+            acl.setAcl(Collections.singletonList(AclEntry.newBuilder()
+                    .setType(AclEntryType.ALLOW).setPrincipal(acl.getOwner())
+                    .setPermissions(EnumSet.allOf(AclEntryPermission.class))
+                    .setFlags(AclEntryFlag.FILE_INHERIT, AclEntryFlag.DIRECTORY_INHERIT).build()));
+            // Java cannot mark an access list protected; unprotected, it would take in the
+            // entries of a change to the folder above that is passed down to what lies in it.
+            String system = System.getenv().getOrDefault("SystemRoot", "C:\\Windows");
+            Process icacls = new ProcessBuilder(system + "\\System32\\icacls.exe",
+                    folder.toString(), "/inheritance:r", "/q").redirectErrorStream(true)
+                    .redirectOutput(ProcessBuilder.Redirect.to(new File("NUL"))).start();
+            if (!icacls.waitFor(60, TimeUnit.SECONDS) || icacls.exitValue() != 0) {
+                icacls.destroyForcibly();
+                throw new IOException("icacls could not protect its access list");
+            }
+        } catch (IOException | RuntimeException | InterruptedException e) {
+            Files.deleteIfExists(folder);
+            throw e instanceof IOException ? (IOException) e : new IOException(e);
+        }
     }
 
     /**
-     * Throws unless {@code folder} is a real folder (not a link), owned by the user running this
-     * JVM, that no one else may write to.
+     * Throws unless {@code folder} and the one it lies in are real folders of the user's that no
+     * one else may change, and (elsewhere than on Windows) every folder above them is the user's
+     * or root's and no one else may write to it, but a sticky one that holds a folder of the
+     * user's on the way.
      */
-    static void checkPrivate(Path folder) throws IOException {
-        if (!Files.isDirectory(folder, LinkOption.NOFOLLOW_LINKS)) {
-            throw new IOException("not a folder (or a symbolic link)");
-        }
-        UserPrincipal owner = Files.getOwner(folder, LinkOption.NOFOLLOW_LINKS);
-        UserPrincipal self = currentUser(folder);
-        if (!owner.equals(self)) {
-            throw new AccessDeniedException(folder.toString(), null,
-                    "owned by " + owner.getName() + ", not by " + self.getName());
-        }
-        PosixFileAttributeView posix = Files.getFileAttributeView(folder,
-                PosixFileAttributeView.class, LinkOption.NOFOLLOW_LINKS);
-        if (posix != null) {
-            Set<PosixFilePermission> permissions = posix.readAttributes().permissions();
-            if (permissions.contains(PosixFilePermission.GROUP_WRITE)
-                    || permissions.contains(PosixFilePermission.OTHERS_WRITE)) {
-                throw new AccessDeniedException(folder.toString(), null,
-                        "others may write to it (" + PosixFilePermissions.toString(permissions)
-                                + ")");
+    private static void check(Path folder) throws IOException {
+        Object self = null;
+        Object below = null;
+        for (Path on = folder; on != null; on = on.getParent()) {
+            boolean ours = on.equals(folder) || on.equals(folder.getParent());
+            if (WINDOWS && !ours) {
+                return;
             }
-            return;
-        }
-        AclFileAttributeView acl = Files.getFileAttributeView(folder, AclFileAttributeView.class,
-                LinkOption.NOFOLLOW_LINKS);
-        if (acl != null) {
-            for (AclEntry entry : acl.getAcl()) {
-                if (entry.type() == AclEntryType.ALLOW && !entry.principal().equals(self)
-                        && (entry.permissions().contains(AclEntryPermission.WRITE_DATA)
-                                || entry.permissions().contains(AclEntryPermission.APPEND_DATA))) {
-                    throw new AccessDeniedException(folder.toString(), null,
-                            entry.principal().getName() + " may write to it");
+            String which = ours ? on + ": " : on + ", a folder above it: ";
+            if (!Files.isDirectory(on, LinkOption.NOFOLLOW_LINKS)) {
+                throw new IOException(which + "not a folder (or a symbolic link)");
+            }
+            if (self == null) {
+                // The user, as the owner of a file just made in the folder that is to be theirs.
+                Path probe = Files.createTempFile(on, ".owner", ".tmp");
+                try {
+                    self = owner(probe);
+                } finally {
+                    Files.deleteIfExists(probe);
                 }
             }
+            Object owner = owner(on);
+            if (!owner.equals(self) && (ours || WINDOWS || !owner.equals(0))) {
+                throw new AccessDeniedException(on.toString(), null, which + "owned by "
+                        + Files.getOwner(on, LinkOption.NOFOLLOW_LINKS).getName()
+                        + (ours ? ", not by you" : ", neither you nor root"));
+            }
+            if (WINDOWS) {
+                for (AclEntry entry : Files.getFileAttributeView(on, AclFileAttributeView.class,
+                        LinkOption.NOFOLLOW_LINKS).getAcl()) {
+                    // Java shows no generic rights (GENERIC_WRITE, GENERIC_ALL), which only an
+                    // entry for what is made inside, or one that shows no right at all, may hold.
+                    if (entry.type() == AclEntryType.ALLOW && !entry.principal().equals(self)
+                            && (entry.permissions().isEmpty()
+                                    || entry.flags().contains(AclEntryFlag.INHERIT_ONLY)
+                                    || !Collections.disjoint(entry.permissions(), CHANGE))) {
+                        throw new AccessDeniedException(on.toString(), null, which
+                                + entry.principal().getName() + " may change it "
+                                + entry.permissions());
+                    }
+                }
+                continue;
+            }
+            int mode = (Integer) Files.getAttribute(on, "unix:mode", LinkOption.NOFOLLOW_LINKS);
+            // In a sticky folder (/tmp) others may make folders, but not touch one of the user's.
+            if ((mode & 022) != 0 && (ours || (mode & 01000) == 0 || !self.equals(below))) {
+                throw new AccessDeniedException(on.toString(), null, which
+                        + "others may write to it (mode " + Integer.toOctalString(mode & 07777)
+                        + (ours ? ")" : ", and it is not a sticky one holding a folder of yours)"));
+            }
+            below = owner;
         }
     }
 
-    /** The POSIX mode bits with the sticky bit, where the file system has them. */
-    private static Integer unixMode(Path path) {
-        try {
-            Object mode = Files.getAttribute(path, "unix:mode");
-            return mode instanceof Integer ? (Integer) mode : null;
-        } catch (IOException | UnsupportedOperationException | IllegalArgumentException e) {
-            return null;
-        }
-    }
-
-    /** Windows: the folder's access list becomes the owner alone, nothing inherited. */
-    private static void restrictAcl(Path folder) throws IOException {
-        AclFileAttributeView acl = Files.getFileAttributeView(folder, AclFileAttributeView.class);
-        if (acl == null) {
-            return;
-        }
-        AclEntry owner = AclEntry.newBuilder().setType(AclEntryType.ALLOW)
-                .setPrincipal(acl.getOwner())
-                .setPermissions(EnumSet.allOf(AclEntryPermission.class))
-                .setFlags(EnumSet.of(java.nio.file.attribute.AclEntryFlag.FILE_INHERIT,
-                        java.nio.file.attribute.AclEntryFlag.DIRECTORY_INHERIT))
-                .build();
-        acl.setAcl(Collections.singletonList(owner));
-    }
-
-    /** The user this JVM runs as: the owner of a file it has just created. */
-    private static UserPrincipal currentUser(Path near) throws IOException {
-        Path probe = Files.createTempFile(near, ".owner", ".tmp");
-        try {
-            return Files.getOwner(probe);
-        } finally {
-            Files.deleteIfExists(probe);
-        }
+    /** Who owns path: a user principal on Windows, a uid elsewhere. */
+    private static Object owner(Path path) throws IOException {
+        return Files.getAttribute(path, WINDOWS ? "owner:owner" : "unix:uid",
+                LinkOption.NOFOLLOW_LINKS);
     }
 
     /**
@@ -351,34 +417,26 @@ public final class NativeLoader {
      * temporary name and renamed into place.
      */
     static void extract(String resource, Path target, String sha256) throws IOException {
-        if (Files.isRegularFile(target, LinkOption.NOFOLLOW_LINKS)
-                && sha256.equals(hex(sha256(target)))) {
+        if (Files.isRegularFile(target, LinkOption.NOFOLLOW_LINKS) && sha256.equals(sha256(target))) {
             return;
         }
         Path temporary = Files.createTempFile(target.getParent(), "." + target.getFileName(), ".tmp");
         try {
-            MessageDigest digest = newDigest();
+            String copied;
             try (InputStream in = NativeLoader.class.getResourceAsStream("/" + resource);
                     OutputStream out = Files.newOutputStream(temporary)) {
                 if (in == null) {
                     throw new IOException("this jar lacks " + resource);
                 }
-                byte[] buffer = new byte[65536];
-                for (int n; (n = in.read(buffer)) > 0; ) {
-                    digest.update(buffer, 0, n);
-                    out.write(buffer, 0, n);
-                }
+                copied = copy(in, out);
             }
-            if (!sha256.equals(hex(digest.digest()))) {
+            if (!sha256.equals(copied)) {
                 throw new IOException(resource + " in this jar does not match its SHA-256 in "
                         + INDEX + ": the jar is damaged");
             }
-            PosixFileAttributeView posix = Files.getFileAttributeView(temporary,
-                    PosixFileAttributeView.class);
-            if (posix != null) {
+            if (!WINDOWS) {
                 // The host is started as a program; the library is mapped executable.
-                posix.setPermissions(EnumSet.of(PosixFilePermission.OWNER_READ,
-                        PosixFilePermission.OWNER_WRITE, PosixFilePermission.OWNER_EXECUTE));
+                Files.setPosixFilePermissions(temporary, OWNER_ONLY);
             }
             try {
                 Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE,
@@ -386,7 +444,7 @@ public final class NativeLoader {
             } catch (IOException e) {
                 // Windows will not replace a file in use; another JVM holding it means that JVM
                 // verified the same content, so the copy there may stay if it is right now.
-                if (!(Files.isRegularFile(target) && sha256.equals(hex(sha256(target))))) {
+                if (!(Files.isRegularFile(target) && sha256.equals(sha256(target)))) {
                     throw e;
                 }
             }
@@ -412,17 +470,34 @@ public final class NativeLoader {
         return files;
     }
 
+    /** A resource of this jar, whole; throws when it is not there. */
     private static byte[] resource(String name) throws IOException {
         try (InputStream in = NativeLoader.class.getResourceAsStream("/" + name)) {
             if (in == null) {
-                return null;
+                throw new java.nio.file.NoSuchFileException(name, null, "not in this jar");
             }
             java.io.ByteArrayOutputStream bytes = new java.io.ByteArrayOutputStream();
-            byte[] buffer = new byte[4096];
-            for (int n; (n = in.read(buffer)) > 0; ) {
-                bytes.write(buffer, 0, n);
-            }
+            copy(in, bytes);
             return bytes.toByteArray();
+        }
+    }
+
+    /** Copies in to out (none: to nowhere) and returns the SHA-256 of what passed, in hex. */
+    private static String copy(InputStream in, OutputStream out) throws IOException {
+        MessageDigest digest = newDigest();
+        byte[] buffer = new byte[65536];
+        for (int n; (n = in.read(buffer)) > 0; ) {
+            digest.update(buffer, 0, n);
+            if (out != null) {
+                out.write(buffer, 0, n);
+            }
+        }
+        return hex(digest.digest());
+    }
+
+    private static String sha256(Path file) throws IOException {
+        try (InputStream in = Files.newInputStream(file)) {
+            return copy(in, null);
         }
     }
 
@@ -434,27 +509,8 @@ public final class NativeLoader {
         }
     }
 
-    private static byte[] sha256(byte[] bytes) {
-        return newDigest().digest(bytes);
-    }
-
-    private static byte[] sha256(Path file) throws IOException {
-        MessageDigest digest = newDigest();
-        try (InputStream in = Files.newInputStream(file)) {
-            byte[] buffer = new byte[65536];
-            for (int n; (n = in.read(buffer)) > 0; ) {
-                digest.update(buffer, 0, n);
-            }
-        }
-        return digest.digest();
-    }
-
     private static String hex(byte[] bytes) {
-        StringBuilder text = new StringBuilder(bytes.length * 2);
-        for (byte b : bytes) {
-            text.append(Character.forDigit((b >> 4) & 15, 16)).append(Character.forDigit(b & 15, 16));
-        }
-        return text.toString();
+        return String.format("%0" + 2 * bytes.length + "x", new java.math.BigInteger(1, bytes));
     }
 
     private static String reason(Exception e) {
@@ -467,17 +523,12 @@ public final class NativeLoader {
 
     /** The running JVM's platform, as the jar's folders name them. */
     static final class Platform {
-        final String os;
-        final String arch;
-        final String dataModel;
         /** The folder under {@link #RESOURCES}, or null for a platform the jar has nothing for. */
         final String folder;
         final String library;
+        private final String name;
 
         Platform(String os, String arch, String dataModel) {
-            this.os = os;
-            this.arch = arch;
-            this.dataModel = dataModel;
             String system = os.startsWith("Windows") ? "windows"
                     : os.startsWith("Linux") ? "linux" : null;
             String a = arch.toLowerCase(Locale.ROOT);
@@ -489,6 +540,8 @@ public final class NativeLoader {
             }
             this.folder = system != null && cpu != null ? system + "-" + cpu : null;
             this.library = "windows".equals(system) ? "morlane.dll" : "libmorlane.so";
+            this.name = (folder != null ? folder : "an unsupported platform") + " (os.name " + os
+                    + ", os.arch " + arch + ", " + dataModel + "-bit JVM)";
         }
 
         static Platform current() {
@@ -499,8 +552,7 @@ public final class NativeLoader {
 
         @Override
         public String toString() {
-            return (folder != null ? folder : "an unsupported platform") + " (os.name " + os
-                    + ", os.arch " + arch + ", " + dataModel + "-bit JVM)";
+            return name;
         }
     }
 }

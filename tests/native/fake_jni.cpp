@@ -63,6 +63,10 @@ const char* host_name(Host host) noexcept {
         return "NewString";
     case Host::ExceptionCheck:
         return "ExceptionCheck";
+    case Host::GetStaticMethodID:
+        return "GetStaticMethodID";
+    case Host::CallStaticObjectMethod:
+        return "CallStaticObjectMethod";
     }
     return "?";
 }
@@ -349,6 +353,30 @@ struct FakeJvm::Impl {
         return reinterpret_cast<jstring>(made);
     }
 
+    static jmethodID JNICALL GetStaticMethodID(JNIEnv* env, jclass owner, const char*,
+                                               const char*) {
+        FakeJvm& self = jvm(env);
+        const bool fails = self.enter(Host::GetStaticMethodID);
+        if (self.object(owner, Kind::Class, Host::GetStaticMethodID) == nullptr || fails) {
+            return nullptr;
+        }
+        if (!self.static_answer_) {
+            self.pending_ = "java/lang/NoSuchMethodError";
+            return nullptr;
+        }
+        return reinterpret_cast<jmethodID>(owner);
+    }
+
+    // JNIEnv's C++ CallStaticObjectMethod goes through the va_list form.
+    static jobject JNICALL CallStaticObjectMethodV(JNIEnv* env, jclass owner, jmethodID, va_list) {
+        FakeJvm& self = jvm(env);
+        if (self.enter(Host::CallStaticObjectMethod) ||
+            self.object(owner, Kind::Class, Host::CallStaticObjectMethod) == nullptr) {
+            return nullptr;
+        }
+        return self.string(self.static_answer_.value_or(""));
+    }
+
     static const JNINativeInterface_* table() {
         static const JNINativeInterface_ functions = [] {
             JNINativeInterface_ t{};
@@ -369,6 +397,8 @@ struct FakeJvm::Impl {
             t.SetIntArrayRegion = &SetIntArrayRegion;
             t.GetIntArrayRegion = &GetIntArrayRegion;
             t.NewString = &NewString;
+            t.GetStaticMethodID = &GetStaticMethodID;
+            t.CallStaticObjectMethodV = &CallStaticObjectMethodV;
             return t;
         }();
         return &functions;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,10 @@ enum class Host {
     GetIntArrayRegion,
     NewString,
     ExceptionCheck,
+    GetStaticMethodID,
+    CallStaticObjectMethod,
 };
-constexpr std::size_t kHostCount = static_cast<std::size_t>(Host::ExceptionCheck) + 1;
+constexpr std::size_t kHostCount = static_cast<std::size_t>(Host::CallStaticObjectMethod) + 1;
 
 const char* host_name(Host host) noexcept;
 
@@ -65,6 +68,10 @@ class FakeJvm {
     // null and nothing happens. With a non-empty `exception` (a class name) it is left pending,
     // as the JVM does for an OutOfMemoryError.
     void fail(Host host, int succeed_first = 0, const std::string& exception = "");
+
+    // Every static method then exists and answers `text` as a new string; until then none exists
+    // (GetStaticMethodID leaves NoSuchMethodError pending).
+    void answer_static_calls(const std::string& text) { static_answer_ = text; }
 
     void throw_pending(const std::string& exception_class) { pending_ = exception_class; }
     void clear_exception() { pending_.clear(); }
@@ -124,6 +131,7 @@ class FakeJvm {
     std::vector<Host> calls_;
     std::vector<std::string> violations_;
     std::function<void(Host)> observer_;
+    std::optional<std::string> static_answer_;
 };
 
 } // namespace fakejni

@@ -250,6 +250,9 @@ TEST_F(NoHost, StartIsSilentAndBothSlotsStayEmpty) {
     EXPECT_EQ(ascii.rfind("in process: CVDLL1RZ1.dll: error 193", 0), 0u) << ascii;
     EXPECT_NE(ascii.find("; hosted: not found: "), std::string::npos) << ascii;
     EXPECT_NE(ascii.find("morlane-host32.exe: error 2"), std::string::npos) << ascii;
+    // The bridge asked the jar's loader, which this program lacks, to put the host back.
+    EXPECT_EQ(jvm.count(Host::GetStaticMethodID), 2);
+    EXPECT_FALSE(jvm.exception_pending());
     for (const Operation& op : operations()) {
         SCOPED_TRACE(op.method);
         forget();
@@ -260,6 +263,23 @@ TEST_F(NoHost, StartIsSilentAndBothSlotsStayEmpty) {
     EXPECT_EQ(journal(), std::vector<std::string>{});
     EXPECT_EQ(simctl_loaded("CVDLL1RZ1.dll"), 0);
     EXPECT_EQ(simctl_loaded("CVDAlib.dll"), 0);
+    EXPECT_EQ(jvm.violations(), std::vector<std::string>{});
+}
+
+// A loader that cannot put the host back says why: its word ends the reason, and asking it
+// leaves no borrow, no exception and no broken rule behind.
+TEST_F(NoHost, TheJarLoadersWordEndsTheReason) {
+    jvm.answer_static_calls("the cache folder was cleaned");
+    start();
+    const std::string reason = jvm.text(api().linkLoadFailure(env(), nullptr));
+    const std::string word = "morlane-host32.exe: error 2";
+    const std::size_t at = reason.find(word);
+    EXPECT_NE(at, std::string::npos) << reason;
+    EXPECT_EQ(reason.substr(reason.find("; ", at)), "; the cache folder was cleaned") << reason;
+    EXPECT_EQ(jvm.count(Host::CallStaticObjectMethod), 1);
+    EXPECT_EQ(jvm.outstanding(), 0u);
+    EXPECT_FALSE(jvm.exception_pending());
+    EXPECT_EQ(jvm.violations(), std::vector<std::string>{});
 }
 
 // ---- NonAscii -----------------------------------------------------------------------------------

@@ -42,6 +42,8 @@ import org.junit.jupiter.params.provider.ValueSource;
 class HostedJvmTest {
     static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
     static final String HOST_PROGRAM = "morlane-host32";
+    static final String INTERPRETER = "/lib/ld-linux.so.2";
+    static final String NO_INTERPRETER = "/nonexistent/ld.so";
 
     @BeforeAll
     static void onlyHosted() {
@@ -251,11 +253,12 @@ class HostedJvmTest {
 
     /**
      * The bridge copied alone into a folder of its own, and beside it: nothing, a host program
-     * that may not be run, one that exits at once, or (to show the copy itself works) the real
-     * one.
+     * that may not be run, one that exits at once, one whose interpreter (the 32-bit C runtime)
+     * is missing, or (to show the copy itself works) the real one.
      */
     @ParameterizedTest
-    @ValueSource(strings = {"missing", "not executable", "exits at once", "present"})
+    @ValueSource(strings = {"missing", "not executable", "exits at once", "without its runtime",
+            "present"})
     void aHostThatCannotServeLeavesTheSlotsEmptyAndStartSilent(String host, @TempDir Path bridge)
             throws IOException {
         Path built = Paths.get(System.getProperty("morlane.lib.dir"));
@@ -268,6 +271,15 @@ class HostedJvmTest {
                 break;
             case "exits at once":
                 Files.write(program, "#!/bin/sh\nexit 1\n".getBytes(StandardCharsets.US_ASCII));
+                assertTrue(program.toFile().setExecutable(true));
+                break;
+            case "without its runtime":
+                // The same length as the interpreter it names, so the file stays well-formed.
+                String text = new String(Files.readAllBytes(built.resolve(HOST_PROGRAM)),
+                        StandardCharsets.ISO_8859_1);
+                assertTrue(text.contains(INTERPRETER));
+                Files.write(program, text.replace(INTERPRETER, NO_INTERPRETER)
+                        .getBytes(StandardCharsets.ISO_8859_1));
                 assertTrue(program.toFile().setExecutable(true));
                 break;
             case "present":
@@ -298,6 +310,9 @@ class HostedJvmTest {
             String why = switch (host) {
                 case "missing" -> HOST_PROGRAM + " not found";
                 case "not executable" -> HOST_PROGRAM + " is not executable";
+                case "without its runtime" -> "could not start " + program + ": its interpreter "
+                        + NO_INTERPRETER + " is missing, so the 32-bit C runtime is not installed"
+                        + " (on Debian: the package libc6:i386)";
                 default -> "morlane-host32 ended before it answered";
             };
             assertEquals("""
