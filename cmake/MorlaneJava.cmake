@@ -33,6 +33,7 @@ set(_java_sources
   "${_java_src}/lathwork/Brenmoor.java"
   "${_java_src}/morlane/BridgeException.java"
   "${_java_src}/morlane/CallRecord.java"
+  "${_java_src}/morlane/FailureKind.java"
   "${_java_src}/morlane/DataAccess.java"
   "${_java_src}/morlane/NativeLoader.java"
   "${_java_src}/morlane/PlcLink.java"

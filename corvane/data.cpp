@@ -100,6 +100,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
         }
         // The library is given no size; never trust a reply past the area it was handed.
         if (std::memchr(reply, '\0', kReplyBytes) == nullptr) {
+            note_failure(Failure::Library);
             return Diag::ReadError;
         }
         replied = true;

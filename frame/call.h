@@ -61,12 +61,20 @@ template <Entry E> class EntryPoint {
     // library lacks the entry point, which is reported first as it would be in this process.
     Diag refuse(Diag refusal) const noexcept {
         if (address_ != nullptr) {
+            note_failure(Failure::Refused);
             return refusal;
         }
         const hosted::Reach reach =
             hosted::lookup(*use_.library()->host, E, use_.slot().deadline());
         forget_if_lost(reach);
-        return reach == hosted::Reach::Missing ? Diag::FunctionNotFound : refusal;
+        if (reach == hosted::Reach::Missing) {
+            note_failure(Failure::EntryMissing);
+            return Diag::FunctionNotFound;
+        }
+        note_failure(reach == hosted::Reach::Lost      ? Failure::HostLost
+                     : reach == hosted::Reach::Expired ? Failure::Deadline
+                                                       : Failure::Refused);
+        return refusal;
     }
 
   private:
@@ -96,7 +104,7 @@ template <Entry E> class EntryPoint {
     }
 
     void forget_if_lost(hosted::Reach reach) const noexcept {
-        if (reach == hosted::Reach::Lost) {
+        if (reach == hosted::Reach::Lost || reach == hosted::Reach::Expired) {
             use_.slot().drop(use_.library());
         }
     }
@@ -111,12 +119,24 @@ template <Entry E> class EntryPoint {
 template <typename StatusRule>
 Diag judge(const Outcome& outcome, Diag failure, StatusRule&& rule) noexcept {
     switch (outcome.reach) {
-    case hosted::Reach::Called:
-        return rule(outcome.status);
+    case hosted::Reach::Called: {
+        const Diag diag = rule(outcome.status);
+        if (diag != Diag::None) {
+            note_failure(Failure::Library);
+        }
+        return diag;
+    }
     case hosted::Reach::Missing:
+        note_failure(Failure::EntryMissing);
         return Diag::FunctionNotFound;
     case hosted::Reach::Failed:
+        note_failure(Failure::Refused);
+        break;
     case hosted::Reach::Lost:
+        note_failure(Failure::HostLost);
+        break;
+    case hosted::Reach::Expired:
+        note_failure(Failure::Deadline);
         break;
     }
     return failure;
@@ -131,11 +151,13 @@ void perform(LibrarySlot& slot, Operation&& operation) noexcept {
     begin_call();
     SlotUse use(slot);
     if (use.library() == nullptr) {
+        note_failure(Failure::NotLoaded);
         report(Diag::DllNotFound);
         return;
     }
     const EntryPoint<E> entry_point(use);
     if (!entry_point.found()) {
+        note_failure(Failure::EntryMissing);
         report(Diag::FunctionNotFound);
         return;
     }

@@ -1,5 +1,6 @@
 #include "frame/diagnostics.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -96,11 +97,33 @@ void store(Packed record) noexcept {
 
 constexpr Packed kMask = (1u << kBits) - 1;
 
+// The kind of failure sits above the lines.
+constexpr int kFailureShift = kBits * (kRecordedLines + 1);
+static_assert(kFailureShift + kBits <= 32, "the kind fits the word too");
+
+std::atomic<bool> lines_written{true};
+
 } // namespace
+
+void set_lines_written(bool written) noexcept {
+    lines_written.store(written, std::memory_order_relaxed);
+}
+
+void note_failure(Failure failure) noexcept {
+    const Packed record = load() & ~(kMask << kFailureShift);
+    store(record | static_cast<Packed>(failure) << kFailureShift);
+}
+
+Failure recorded_failure() noexcept {
+    return static_cast<Failure>((load() >> kFailureShift) & kMask);
+}
 
 void write_line(Diag diag) noexcept {
     if (const char* text = diag_text(diag)) {
-        std::printf("%s", text);
+        if (lines_written.load(std::memory_order_relaxed)) {
+            std::fputs(text, stdout);
+            std::fflush(stdout);
+        }
         const Packed record = load();
         const Packed count = record & kMask;
         if (count < kRecordedLines) {

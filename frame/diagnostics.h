@@ -24,10 +24,30 @@ enum class Diag {
 // The line for `diag`, newline included; nullptr for Diag::None.
 const char* diag_text(Diag diag) noexcept;
 
-// Writes the line with one call on stdout so that lines from concurrent calls never mix, and
-// notes it in the calling thread's record of its current call. Nothing is flushed: callers that
-// need ordering against Java output arrange it themselves.
+// Writes the line with one call on stdout so that lines from concurrent calls never mix, flushed
+// at once so that it stands where it happened among the process's other output even on a pipe,
+// and notes it in the calling thread's record of its current call.
 void write_line(Diag diag) noexcept;
+
+// Whether lines reach stdout at all (they always reach the record): a program that takes its
+// failures from the record or the facade may turn them off.
+void set_lines_written(bool written) noexcept;
+
+// What kind of failure a call met, for a program that acts on it: the lines alone do not say
+// whether the library refused, was not there, or its host was lost. Numbered as Java sees them.
+enum class Failure : int {
+    None = 0,
+    Library = 1,      // the library ran and reported failure (or replied nonsense)
+    NotLoaded = 2,    // the slot was empty
+    EntryMissing = 3, // the library lacks the entry point
+    Refused = 4,      // the bridge refused the arguments and called nothing
+    HostLost = 5,     // the host died, or wrote what no host of ours writes
+    Deadline = 6,     // the call outlived its deadline and its host was ended
+};
+
+// Notes the kind of failure of the calling thread's current call (the latest noted stands).
+void note_failure(Failure failure) noexcept;
+Failure recorded_failure() noexcept;
 
 // As write_line, for any outcome: a success costs its caller one comparison.
 inline void report(Diag diag) noexcept {

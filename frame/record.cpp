@@ -32,6 +32,14 @@ JNIEXPORT jobjectArray JNICALL Java_morlane_CallRecord_lastLines(JNIEnv* env, jc
     return result;
 }
 
+JNIEXPORT jint JNICALL Java_morlane_CallRecord_lastFailureKind(JNIEnv*, jclass) {
+    return static_cast<jint>(recorded_failure());
+}
+
+JNIEXPORT void JNICALL Java_morlane_CallRecord_setLinesWritten(JNIEnv*, jclass, jboolean written) {
+    set_lines_written(written != JNI_FALSE);
+}
+
 JNIEXPORT jint JNICALL Java_morlane_CallRecord_linkMode(JNIEnv*, jclass) {
     return static_cast<jint>(link_slot().mode());
 }

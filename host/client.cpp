@@ -605,10 +605,14 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         // fails; this one is not waited for any longer.
         warden().expire(host);
         lose_box();
-        return Reach::Lost;
+        return Reach::Expired;
     }
     wire::Reply reply{};
     if (back != turn::kBridge || !collect(*box, request, at, call, reply)) {
+        if (back == turn::kDead && deadline.count() > 0 && warden().timed_out(host)) {
+            lose_box();
+            return Reach::Expired;
+        }
         if (back != turn::kDead) {
             // A live host that wrote what no host of ours writes: its library cannot be trusted
             // with another call, and a caller may be asleep on one of its other mailboxes.
@@ -621,7 +625,7 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
         give_back(host, box);
     }
     if (deadline.count() > 0 && warden().timed_out(host)) {
-        return Reach::Lost; // its host was ended for another call: every call of it ends alike
+        return Reach::Expired; // its host was ended for another call: every call of it ends alike
     }
     status = reply.status;
     return reply.reach == wire::kMissing ? Reach::Missing : Reach::Called;

@@ -25,7 +25,8 @@ enum class Reach {
     Called,  // the entry point ran; its status is given
     Missing, // the library lacks the entry point
     Failed,  // the call could not be made (over a limit, no memory, no mailbox); the host serves on
-    Lost,    // the host is gone: it died, or the call outlived its deadline
+    Lost,    // the host is gone: it died, or wrote what no host of ours writes
+    Expired, // the call, or another in its host, outlived its deadline: the host was ended
 };
 
 // A released host is waited for this long, so that in the usual case its library is released

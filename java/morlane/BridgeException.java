@@ -31,6 +31,8 @@ public class BridgeException extends RuntimeException {
     private final List<String> diagnostics;
     /** Whether the library could not be loaded or was found not loaded. */
     private final boolean libraryMissing;
+    /** What kind of failure it was. */
+    private final FailureKind kind;
 
     /**
      * @param operation the {@code Brenmoor} method that failed
@@ -38,14 +40,26 @@ public class BridgeException extends RuntimeException {
      *     newline is dropped)
      */
     public BridgeException(String operation, String... lines) {
-        this(operation, strip(lines), null);
+        this(operation, guess(strip(lines)), lines);
     }
 
-    private BridgeException(String operation, List<String> diagnostics, String message) {
+    /**
+     * @param operation the {@code Brenmoor} method that failed
+     * @param kind what kind of failure it was ({@link CallRecord#lastFailure()})
+     * @param lines the lines it wrote, as {@link CallRecord#lastLines()} gives them (a trailing
+     *     newline is dropped)
+     */
+    public BridgeException(String operation, FailureKind kind, String... lines) {
+        this(operation, kind, strip(lines), null);
+    }
+
+    private BridgeException(String operation, FailureKind kind, List<String> diagnostics,
+            String message) {
         super(message != null ? message : operation + ": " + String.join(" / ", diagnostics));
         this.operation = operation;
         this.diagnostics = diagnostics;
-        this.libraryMissing = message != null || diagnostics.contains(DLL_NOT_FOUND);
+        this.kind = kind;
+        this.libraryMissing = kind == FailureKind.NOT_LOADED;
     }
 
     /**
@@ -55,8 +69,8 @@ public class BridgeException extends RuntimeException {
      * CallRecord#linkLoadFailure()}), or null.
      */
     static BridgeException notLoaded(String operation, String file, String reason) {
-        return new BridgeException(operation, Collections.<String>emptyList(),
-                operation + ": " + file + " could not be loaded: "
+        return new BridgeException(operation, FailureKind.NOT_LOADED,
+                Collections.<String>emptyList(), operation + ": " + file + " could not be loaded: "
                         + (reason != null ? reason : "no reason given"));
     }
 
@@ -80,6 +94,15 @@ public class BridgeException extends RuntimeException {
     }
 
     /**
+     * What kind of failure it was: the library refused, was not loaded, lacks the entry point,
+     * the bridge refused the arguments, the host was lost, or the deadline passed.
+     * @return the kind, never {@link FailureKind#NONE}
+     */
+    public FailureKind kind() {
+        return kind;
+    }
+
+    /**
      * Whether the library was missing.
      *
      * @return true when it could not be loaded, or the operation found it not loaded ({@code "in
@@ -87,6 +110,13 @@ public class BridgeException extends RuntimeException {
      */
     public boolean isLibraryMissing() {
         return libraryMissing;
+    }
+
+    /** The kind the lines alone can tell; the rest counts as the library's own failure. */
+    private static FailureKind guess(List<String> lines) {
+        return lines.contains(DLL_NOT_FOUND) ? FailureKind.NOT_LOADED
+                : lines.contains("in DLL: Function not found.") ? FailureKind.ENTRY_MISSING
+                : FailureKind.LIBRARY_FAILED;
     }
 
     private static List<String> strip(String[] lines) {

@@ -61,6 +61,30 @@ public final class CallRecord {
     public static native String[] lastLines();
 
     /**
+     * The kind of failure this thread's most recent {@link lathwork.Brenmoor} call met; read it
+     * right after the call, as {@link #lastLines()}.
+     * <p>The lines keep their newline: they are the bytes written to standard output, so that
+     * they can be compared with captured output; {@link BridgeException#diagnostics()} gives them
+     * without it.
+     * @return {@link FailureKind#NONE} when the call succeeded or this thread has not called yet
+     */
+    public static FailureKind lastFailure() {
+        return FailureKind.values()[lastFailureKind()];
+    }
+
+    private static native int lastFailureKind();
+
+    /**
+     * Whether the bridge writes its diagnostic lines to the process's standard output (the
+     * default, as a plain {@code Brenmoor} caller expects). A program that takes its failures
+     * from {@link #lastLines()}, {@link #lastFailure()} or the {@link PlcLink} and {@link
+     * DataAccess} facade, which throw them, may turn them off; they are recorded all the same.
+     * Applies to the whole process.
+     * @param written false to keep the lines off standard output
+     */
+    public static native void setLinesWritten(boolean written);
+
+    /**
      * The mode of the PLC link library "CVDLL1RZ1.dll" now.
      *
      * @return {@link #NOT_LOADED}, {@link #IN_PROCESS} or {@link #HOSTED}

@@ -56,6 +56,7 @@ public final class DataAccess implements AutoCloseable {
      *     BridgeException#isLibraryMissing()} true when the library could not be loaded
      */
     public static DataAccess open() {
+        NativeLoader.load(); // as in PlcLink.open
         Brenmoor.cvStart();
         if (CallRecord.corvaneMode() == CallRecord.NOT_LOADED) {
             throw BridgeException.notLoaded("cvStart", FILE, CallRecord.corvaneLoadFailure());

@@ -85,15 +85,20 @@ public final class PlcLink implements AutoCloseable {
      *     refused the link (already open, unknown protocol, ...)
      */
     public static PlcLink open(int link, int unit, int selector, int timeout, int retries) {
+        // Before Brenmoor or CallRecord is touched: a bridge that cannot be loaded is reported
+        // with its reason on every open, not only on the first (a class whose initialisation
+        // failed is later reported without one).
+        NativeLoader.load();
         Brenmoor.start();
         if (CallRecord.linkMode() == CallRecord.NOT_LOADED) {
             throw BridgeException.notLoaded("start", FILE, CallRecord.linkLoadFailure());
         }
         Brenmoor.open(link, unit, selector, timeout, retries);
         String[] lines = CallRecord.lastLines();
+        FailureKind kind = CallRecord.lastFailure();
         if (lines.length != 0) {
             Brenmoor.finish();
-            throw new BridgeException("open", lines);
+            throw new BridgeException("open", kind, lines);
         }
         return new PlcLink(link, unit);
     }
@@ -278,9 +283,12 @@ public final class PlcLink implements AutoCloseable {
         }
         Brenmoor.close(link);
         String[] lines = CallRecord.lastLines();
+        FailureKind kind = CallRecord.lastFailure();
         Brenmoor.finish();
-        if (lines.length != 0) {
-            throw new BridgeException("close", lines);
+        // A library that is gone already (its host lost, its deadline passed) has no link left
+        // to close: nothing to report.
+        if (lines.length != 0 && kind != FailureKind.NOT_LOADED) {
+            throw new BridgeException("close", kind, lines);
         }
     }
 
@@ -303,7 +311,7 @@ public final class PlcLink implements AutoCloseable {
     static void check(String operation) {
         String[] lines = CallRecord.lastLines();
         if (lines.length != 0) {
-            throw new BridgeException(operation, lines);
+            throw new BridgeException(operation, CallRecord.lastFailure(), lines);
         }
     }
 }

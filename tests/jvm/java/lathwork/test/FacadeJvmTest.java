@@ -65,7 +65,7 @@ class FacadeJvmTest {
                 action.run();
                 report.value(label, plain("returned"));
             } catch (BridgeException e) {
-                report.value(label, plain(e.operation() + " " + e.diagnostics()
+                report.value(label, plain(e.operation() + " " + e.kind() + " " + e.diagnostics()
                         + (e.isLibraryMissing() ? " missing" : "") + " | " + e.getMessage()));
             } catch (RuntimeException e) {
                 report.value(label, plain(e.getClass().getSimpleName()));
@@ -299,8 +299,16 @@ class FacadeJvmTest {
                 corvane.poke("sim", "state", "stopped");
                 InChild.outcome(report, "poke while stopped", () -> corvane.poke("line1", "speed", "5"));
                 InChild.outcome(report, "request while stopped", () -> corvane.request("line1", "speed"));
+                // A caller that takes its failures from the facade can keep the lines off stdout.
+                CallRecord.setLinesWritten(false);
+                InChild.outcome(report, "lines off", () -> corvane.request("line1", "speed"));
+                CallRecord.setLinesWritten(true);
             }
             report.value("after DataAccess close", InChild.modes());
+            Brenmoor.start();
+            Brenmoor.regWrite(0, 0, 100, null, 3);
+            report.value("refused", CallRecord.lastFailure());
+            Brenmoor.finish();
         }
     }
 
@@ -318,27 +326,30 @@ class FacadeJvmTest {
                 in DLL: Read error
                 in DLL: Corvane stopped
                 in DLL: Corvane stopped
+                in DLL: RegWrite Error
                 """, run.stdout);
         assertEquals("mode " + LOADED + "\n"
                 + "deadline " + (LOADED == CallRecord.HOSTED ? "returned" : "IllegalStateException")
                 + "\nnegative deadline IllegalArgumentException\n" + """
-                download while running downLoad [in DLL: Download Error] | downLoad: in DLL: Download Error
+                download while running downLoad LIBRARY_FAILED [in DLL: Download Error] | downLoad: in DLL: Download Error
                 read [1, 2, 65535, 65535]
-                write past the end regWrite [in DLL: RegWrite Error] | regWrite: in DLL: RegWrite Error
-                read past the end regRead [in DLL: RegRead Error] | regRead: in DLL: RegRead Error
-                open an open link open [in DLL: Open Error] | open: in DLL: Open Error
+                write past the end regWrite LIBRARY_FAILED [in DLL: RegWrite Error] | regWrite: in DLL: RegWrite Error
+                read past the end regRead LIBRARY_FAILED [in DLL: RegRead Error] | regRead: in DLL: RegRead Error
+                open an open link open LIBRARY_FAILED [in DLL: Open Error] | open: in DLL: Open Error
                 after close link 0 corvane 0
-                close a link closed behind its back close [in DLL: Close Error] | close: in DLL: Close Error
+                close a link closed behind its back close LIBRARY_FAILED [in DLL: Close Error] | close: in DLL: Close Error
                 after failed close link 0 corvane 0
                 use after close IllegalStateException
-                library released behind its back runMode [in DLL: DLL not found.] missing | runMode: in DLL: DLL not found.
-                close it close [in DLL: DLL not found.] missing | close: in DLL: DLL not found.
+                library released behind its back runMode NOT_LOADED [in DLL: DLL not found.] missing | runMode: in DLL: DLL not found.
+                close it returned
                 """ + "corvane mode " + LOADED + "\n" + """
                 genuine -1 "-1"
-                item never poked cvRequest [in DLL: Read error] | cvRequest: in DLL: Read error
-                poke while stopped cvPoke [in DLL: Corvane stopped] | cvPoke: in DLL: Corvane stopped
-                request while stopped cvRequest [in DLL: Corvane stopped] | cvRequest: in DLL: Corvane stopped
+                item never poked cvRequest LIBRARY_FAILED [in DLL: Read error] | cvRequest: in DLL: Read error
+                poke while stopped cvPoke LIBRARY_FAILED [in DLL: Corvane stopped] | cvPoke: in DLL: Corvane stopped
+                request while stopped cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] | cvRequest: in DLL: Corvane stopped
+                lines off cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] | cvRequest: in DLL: Corvane stopped
                 after DataAccess close link 0 corvane 0
+                refused REFUSED
                 """, run.report);
     }
 
@@ -373,8 +384,8 @@ class FacadeJvmTest {
         }
         String[] reason = reasons.split("\n");
         assertEquals(run.report.substring(0, run.report.indexOf('\n') + 1) + """
-                PlcLink.open start [] missing | start: CVDLL1RZ1.dll could not be loaded: %s
-                DataAccess.open cvStart [] missing | cvStart: CVDAlib.dll could not be loaded: %s
+                PlcLink.open start NOT_LOADED [] missing | start: CVDLL1RZ1.dll could not be loaded: %s
+                DataAccess.open cvStart NOT_LOADED [] missing | cvStart: CVDAlib.dll could not be loaded: %s
                 modes link 0 corvane 0
                 """.formatted(reason[0], reason[1]), run.report);
     }

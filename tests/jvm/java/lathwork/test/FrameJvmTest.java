@@ -122,6 +122,23 @@ class FrameJvmTest {
         }
     }
 
+    /** Java's own output around a failing call, on the same stdout. */
+    static final class AmidJavaOutput implements Scenario {
+        @Override
+        public void run(Report report) {
+            System.out.println("java before");
+            Brenmoor.close(0);
+            System.out.println("java after");
+        }
+    }
+
+    /** Each line is flushed as it is written, so it stands where it happened even on a pipe. */
+    @Test
+    void aLineStandsWhereItWasWrittenAmongJavaOutput() {
+        ChildJvm.Run run = ChildJvm.run(AmidJavaOutput.class);
+        assertEquals("java before\n" + DLL_NOT_FOUND + "java after\n", run.stdout);
+    }
+
     @Test
     void everyOperationBeforeStartWritesDllNotFoundAndReachesNothing() {
         ChildJvm.Run run = ChildJvm.run(NoStart.class);

@@ -661,6 +661,7 @@ class HostedJvmTest {
             SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
             long started = System.nanoTime();
             report.value("read", Brenmoor.regRead(0, 0, 100, 2));
+            report.value("failure", CallRecord.lastFailure());
             long took = (System.nanoTime() - started) / 1_000_000;
             report.value("returned within 3 s", took < 3000);
             report.value("modes", modes());
@@ -686,6 +687,7 @@ class HostedJvmTest {
                 modes [2, 0]
                 -- past the deadline
                 read [0, 0]
+                failure DEADLINE_PASSED
                 returned within 3 s true
                 modes [0, 0]
                 host ended true
@@ -839,6 +841,7 @@ class HostedJvmTest {
                 List<Long> host = runningHosts();
                 long started = System.nanoTime();
                 report.value("reply", Brenmoor.cvRequest("sim", fault));
+                report.value("failure", CallRecord.lastFailure());
                 report.value("failed within 1 s", System.nanoTime() - started < 1_000_000_000L);
                 report.value("modes", modes());
                 report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
@@ -853,6 +856,7 @@ class HostedJvmTest {
                 run.stdout);
         String each = """
                 reply "-1"
+                failure HOST_LOST
                 failed within 1 s true
                 modes [0, 0]
                 host ended true

@@ -1,0 +1,33 @@
+package morlane;
+
+/**
+ * What kind of failure a {@link lathwork.Brenmoor} call met, as {@link CallRecord#lastFailure()}
+ * and {@link BridgeException#kind()} tell it. The diagnostic lines alone cannot tell these apart:
+ * a deadline that passed, a host that died and a PLC that refused a write all end with
+ * {@code "in DLL: RegWrite Error"}.
+ */
+public enum FailureKind {
+    /** The call succeeded. */
+    NONE,
+    /** The library ran and reported failure, or answered what a library must not. */
+    LIBRARY_FAILED,
+    /** The library was not loaded ({@code "in DLL: DLL not found."}). */
+    NOT_LOADED,
+    /** The loaded library lacks the entry point ({@code "in DLL: Function not found."}). */
+    ENTRY_MISSING,
+    /**
+     * The bridge refused the arguments and called nothing: a null text or array, a count the
+     * array does not hold, a call over a hosted limit, a text the JVM could not convert.
+     */
+    REFUSED,
+    /**
+     * The host process serving a hosted library died, or wrote what no host writes; the library
+     * counts as not loaded until the next start.
+     */
+    HOST_LOST,
+    /**
+     * The hosted call outlived its deadline ({@link CallRecord#setLinkDeadline(long)}) and its host
+     * was ended; the library counts as not loaded until the next start.
+     */
+    DEADLINE_PASSED
+}
