@@ -550,7 +550,7 @@ void release(Host& host, Mailbox* mailbox) noexcept {
 void stop_host(Host* host) noexcept {
     warden().untrack(*host);
     host->close_idle();
-    const wire::ControlMessage quit{wire::kQuit, 0, 0, 0};
+    const wire::ControlMessage quit{wire::kQuit, 0, {0, 0}, 0};
     if (write_all(host->process.control, &quit, sizeof quit)) {
         await_exit(host->process, kReleaseWait);
     }

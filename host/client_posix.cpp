@@ -132,7 +132,7 @@ bool spawn_host_process(const char* file_name, const LoadError&, Process& proces
 }
 
 bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    const wire::ControlMessage message{wire::kNewChannel, 0, 0, mailbox.bytes};
+    const wire::ControlMessage message{wire::kNewChannel, 0, {0, 0}, mailbox.bytes};
     const int fd = static_cast<int>(mailbox.handle);
     const bool sent = send_with_descriptor(process.control, &message, sizeof message, fd);
     // The mapping stays; the descriptor is not needed any more on this side.

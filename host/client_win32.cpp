@@ -219,24 +219,31 @@ bool spawn_host_process(const char* file_name, const LoadError& in_process, Proc
 }
 
 bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    // Copies of the section and the event move into the host; the section's handle is ours no
-    // longer (the view stays), the event's we keep, to wake and sleep on.
+    // Copies of the section and both events move into the host; the section's handle is ours no
+    // longer (the view stays), the events' we keep, to wake and sleep on.
     const HANDLE host = reinterpret_cast<HANDLE>(process.id);
     const HANDLE self = GetCurrentProcess();
-    HANDLE far_section = nullptr, far_event = nullptr;
-    const bool moved =
-        DuplicateHandle(self, reinterpret_cast<HANDLE>(mailbox.handle), host, &far_section, 0,
-                        FALSE, DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE) != FALSE &&
-        DuplicateHandle(self, reinterpret_cast<HANDLE>(mailbox.event), host, &far_event, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS) != FALSE;
+    HANDLE theirs[3] = {};
+    const std::intptr_t ours[3] = {mailbox.handle, mailbox.events[0], mailbox.events[1]};
+    bool moved = true;
+    for (int i = 0; i < 3; ++i) {
+        // Once one failed, the rest is not tried: whatever was copied is the host's to close
+        // when it ends, since nothing reaches it that would name them.
+        moved =
+            moved &&
+            DuplicateHandle(self, reinterpret_cast<HANDLE>(ours[i]), host, &theirs[i], 0, FALSE,
+                            DUPLICATE_SAME_ACCESS | (i == 0 ? DUPLICATE_CLOSE_SOURCE : 0)) != FALSE;
+    }
     mailbox.handle = -1;
     if (!moved) {
         // Nothing reached the host that it would answer for: only this call fails.
         answer = wire::kRefused;
         return true;
     }
-    const wire::ControlMessage message{wire::kNewChannel, handle_value(far_section),
-                                       handle_value(far_event), mailbox.bytes};
+    const wire::ControlMessage message{wire::kNewChannel,
+                                       handle_value(theirs[0]),
+                                       {handle_value(theirs[1]), handle_value(theirs[2])},
+                                       mailbox.bytes};
     return write_all(process.control, &message, sizeof message) &&
            read_all(process.control, &answer, sizeof answer);
 }

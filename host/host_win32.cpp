@@ -18,24 +18,26 @@ bool receive_control(Fd control, ControlMessageIn& message) noexcept {
     }
     message.kind = raw.kind;
     message.channel = kNoFd;
-    message.event = 0;
+    message.events[0] = message.events[1] = 0;
     message.bytes = raw.bytes;
-    if (raw.kind == wire::kNewChannel && raw.handle != 0 && raw.event != 0) {
+    if (raw.kind == wire::kNewChannel && raw.handle != 0 && raw.events[0] != 0 &&
+        raw.events[1] != 0) {
         message.channel = reinterpret_cast<std::intptr_t>(handle_from(raw.handle));
-        message.event = reinterpret_cast<std::intptr_t>(handle_from(raw.event));
+        for (int side = 0; side < 2; ++side) {
+            message.events[side] = reinterpret_cast<std::intptr_t>(handle_from(raw.events[side]));
+        }
     }
     return true;
 }
 
 void close_handover(ControlMessageIn& message) noexcept {
-    if (message.channel != kNoFd) {
-        CloseHandle(reinterpret_cast<HANDLE>(message.channel));
-    }
-    if (message.event != 0) {
-        CloseHandle(reinterpret_cast<HANDLE>(message.event));
+    for (std::intptr_t handle : {message.channel, message.events[0], message.events[1]}) {
+        if (handle != kNoFd && handle != 0) {
+            CloseHandle(reinterpret_cast<HANDLE>(handle));
+        }
     }
     message.channel = kNoFd;
-    message.event = 0;
+    message.events[0] = message.events[1] = 0;
 }
 
 } // namespace morlane::hosted

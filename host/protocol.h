@@ -32,9 +32,9 @@ constexpr std::uint32_t kServingStackBytes = 1u << 20;
 enum : std::uint32_t { kNewChannel = 1, kQuit = 2 };
 struct ControlMessage {
     std::uint32_t kind;
-    std::uint32_t handle; // Windows: the section's handle, already duplicated into the host
-    std::uint32_t event;  // Windows: the mailbox's event, already duplicated into the host
-    std::uint32_t bytes;  // the mailbox's size
+    std::uint32_t handle;    // Windows: the section's handle, already duplicated into the host
+    std::uint32_t events[2]; // Windows: the mailbox's events by Side (bridge, host), likewise
+    std::uint32_t bytes;     // the mailbox's size
 };
 enum : std::uint32_t { kServing = 1, kRefused = 2 };
 
@@ -72,7 +72,7 @@ struct Reply {
                                  // the reply up to and including its NUL, or the whole area
 };
 
-static_assert(sizeof(ControlMessage) == 16, "control message layout");
+static_assert(sizeof(ControlMessage) == 20, "control message layout");
 static_assert(sizeof(LoadAnswer) == 8, "load answer layout");
 static_assert(sizeof(Request) == 44, "request layout");
 static_assert(sizeof(Reply) == 12, "reply layout");

@@ -96,7 +96,7 @@ void serve(void* argument) {
 // more thread (its address space is full) fails that call alone.
 std::uint32_t take_mailbox(const ControlMessageIn& message, ModuleHandle module) {
     Mailbox box;
-    if (!map_mailbox(message.channel, message.event, message.bytes, box)) {
+    if (!map_mailbox(message.channel, message.events, message.bytes, box)) {
         return wire::kRefused;
     }
     Serving* serving = new (std::nothrow) Serving{box, module};
