@@ -19,6 +19,8 @@ class Host {
   public:
     Process process;
     bool timed_out = false; // set by the warden, under its mutex, when a call outlived its deadline
+    // The code page of its library's texts, from its load answer.
+    std::uint32_t code_page = 0;
     std::intptr_t watch = -1;  // the warden's own handle on the host's life
     bool dead_seen = false;    // the warden's: the host's death has been dealt with
     Host* next_live = nullptr; // the warden's list of running hosts
@@ -498,6 +500,7 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
             set_text(why, "morlane-host32 could not load it", "", 0);
         }
     } else {
+        host->code_page = answer.code_page;
         return host;
     }
     stop_host(host);
@@ -545,6 +548,10 @@ Word* words_in(Mailbox* mailbox) noexcept {
 
 void release(Host& host, Mailbox* mailbox) noexcept {
     host.give_back(mailbox);
+}
+
+std::uint32_t text_code_page(const Host& host) noexcept {
+    return host.code_page;
 }
 
 void stop_host(Host* host) noexcept {

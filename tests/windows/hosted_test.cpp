@@ -8,8 +8,10 @@
 //               ending with the process that started it, and the library's processes not
 //   NoHost.*    a bridge with no morlane-host32.exe beside it (MORLANE_BRIDGE_LIBRARY names it)
 //   NonAscii.*  a bridge and host in a folder whose name is outside every ANSI code page
-//   Search.*    which library the host loads: the file a 32-bit JVM's search finds, from each of
-//               the places it searches, never the one beside the host
+//   Launcher.*  from a JVM launcher's stand-in (jvm_stand_in.cpp) in a folder of its own: which
+//               library the host loads (the file a 32-bit JVM's search finds, from each of the
+//               places it searches, never the one beside the host); the code page a hosted
+//               reply is decoded in
 //
 // Each group runs in a process of its own (ctest gives the filter).
 #include <windows.h>
@@ -382,7 +384,7 @@ TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
     FreeLibrary(bridge.module);
 }
 
-// ---- Search -------------------------------------------------------------------------------------
+// ---- Launcher -----------------------------------------------------------------------------------
 
 std::wstring system_folder(UINT(WINAPI* get)(LPWSTR, UINT)) {
     wchar_t folder[MAX_PATH];
@@ -398,12 +400,14 @@ std::string narrow(const std::wstring& text) {
     return bytes;
 }
 
-// Runs the search probe copied into `launcher`, in `current`, with PATH `path` and the bridge
-// `bridge` (empty: the build's); its output, as it reads in text mode.
-std::string run_probe(const std::wstring& launcher, const std::wstring& current,
-                      const std::wstring& path, const std::wstring& bridge) {
-    std::wstring program = launcher + L"search_probe.exe";
-    CopyFileW(widen(MORLANE_PROBE_PATH).c_str(), program.c_str(), FALSE);
+// Runs the JVM's stand-in copied into `launcher`, in `current`, with PATH `path`, the bridge
+// `bridge` (empty: the build's) and `argument`; its output, as it reads in text mode.
+std::string run_stand_in(const std::wstring& launcher, const std::wstring& current,
+                         const std::wstring& path, const std::wstring& bridge,
+                         const std::wstring& argument = L"") {
+    const std::wstring program = launcher + L"jvm_stand_in.exe";
+    std::wstring line = L"\"" + program + L"\" " + argument;
+    CopyFileW(widen(MORLANE_STAND_IN_PATH).c_str(), program.c_str(), FALSE);
     SetEnvironmentVariableW(L"PATH", path.c_str());
     SetEnvironmentVariableW(L"MORLANE_BRIDGE_LIBRARY", bridge.empty() ? nullptr : bridge.c_str());
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
@@ -415,7 +419,7 @@ std::string run_probe(const std::wstring& launcher, const std::wstring& current,
     startup.hStdOutput = startup.hStdError = out_write;
     PROCESS_INFORMATION child{};
     // Not started, it says nothing, and every comparison shows it.
-    CreateProcessW(program.c_str(), &program[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+    CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                    current.c_str(), &startup, &child);
     CloseHandle(out_write);
     std::string output;
@@ -441,7 +445,7 @@ std::string run_probe(const std::wstring& launcher, const std::wstring& current,
 // at all, starts no host, and the reason says what was found or searched.
 // Runs alone (RUN_SERIAL): it puts files into the prefix's system folders, which every hosted test
 // searches.
-TEST(Search, TheHostLoadsTheFileA32BitJvmWouldLoad) {
+TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
     const std::wstring base = folder_of(this_program()) + L"search\\";
     const std::wstring launcher = base + L"launcher\\";
     const std::wstring current = base + L"current\\";
@@ -516,7 +520,7 @@ TEST(Search, TheHostLoadsTheFileA32BitJvmWouldLoad) {
                 << narrow(c.copies[i + 1]);
         }
         simctl_reset();
-        EXPECT_EQ(run_probe(launcher, current, c.path, c.bridge), c.output);
+        EXPECT_EQ(run_stand_in(launcher, current, c.path, c.bridge), c.output);
         EXPECT_EQ(simjournal::line(0), c.journal);
         // The host that loaded them may need a moment to be gone.
         for (std::size_t i = 1; i < c.copies.size(); i += 2) {
@@ -525,6 +529,20 @@ TEST(Search, TheHostLoadsTheFileA32BitJvmWouldLoad) {
             }
         }
     }
+}
+
+// A hosted reply that is neither modified nor standard UTF-8 is decoded in the host's ANSI code
+// page, the one its library wrote it in, not in the JVM's: the stand-in's manifest makes its own
+// UTF-8, while the host has the system's, as this program has.
+TEST(Launcher, AHostedReplyIsDecodedInTheHostsCodePage) {
+    ASSERT_EQ(GetACP(), 1252u) << "the tests' Wine locale should give the system code page 1252";
+    const std::wstring launcher = folder_of(this_program()) + L"search\\launcher\\";
+    CreateDirectoryW((folder_of(this_program()) + L"search").c_str(), nullptr);
+    CreateDirectoryW(launcher.c_str(), nullptr);
+    simctl_reset();
+    simctl_script_reply("caf\xe9", 4, 1); // "café" in code page 1252
+    EXPECT_EQ(run_stand_in(launcher, launcher, L"Z:" + widen(MORLANE_SIM32_PATH), L"", L"request"),
+              "reply caf\xc3\xa9\n");
 }
 
 // The child of HostEndsWhenItsProcessIsKilled: starts a host, sends it into a long call, says
