@@ -85,6 +85,12 @@ if(EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
     COMMAND "${CMAKE_COMMAND}" -E copy_if_different
             "<BINARY_DIR>/lib/${_host32_program}" "${CMAKE_BINARY_DIR}/lib/${_host32_program}")
 endif()
+# Windows tests run the mailbox stress test with its 32-bit build as the host side.
+set(_host32_stress OFF)
+if(WIN32 AND MORLANE_TESTS)
+  set(_host32_stress ON)
+  list(APPEND _host32_targets morlane_mailbox_stress)
+endif()
 
 # With make on both sides the 32-bit build shares the caller's job slots; otherwise one job per
 # core of its own. make is told to regenerate first: a target added to the tree since the 32-bit
@@ -113,6 +119,7 @@ ExternalProject_Add(morlane_host32_build
     -DMORLANE_TESTS=OFF
     -DMORLANE_HOST32=OFF
     -DMORLANE_BENCH=OFF
+    -DMORLANE_MAILBOX_STRESS=${_host32_stress}
     "-DMORLANE_JDK_HOME=${MORLANE_JDK_HOME}"
   BUILD_COMMAND ${_host32_build}
   # Sources are shared with this build, so the 32-bit build runs every time and decides itself

@@ -74,6 +74,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
     static_assert(kReplyBytes <= kMostJavaTextBytes, "java_string takes a whole reply");
     bool replied = false;
     bool texts_failed = false;
+    unsigned code_page = 0;
     // Declared ahead of the call so the texts are given back only after the result string is made.
     UtfChars t1;
     UtfChars t2;
@@ -104,6 +105,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
             return Diag::ReadError;
         }
         replied = true;
+        code_page = entry_point.text_code_page();
         return Diag::None;
     });
     // Only a failed JNI call leaves an exception pending: a text the host could not produce, or
@@ -112,7 +114,7 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
     if (texts_failed) {
         clear_pending_exception(env);
     }
-    jstring string = java_string(env, replied ? reply : "-1");
+    jstring string = java_string(env, replied ? reply : "-1", code_page);
     if (string == nullptr) {
         clear_pending_exception(env);
     }

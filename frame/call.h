@@ -44,6 +44,13 @@ template <Entry E> class EntryPoint {
         return reserved_ != nullptr ? hosted::words_in(reserved_) : nullptr;
     }
 
+    // The code page the library's texts are in: 0 (this process's ANSI code page) in process,
+    // its host's hosted.
+    unsigned text_code_page() const noexcept {
+        const hosted::Host* host = use_.library()->host;
+        return host != nullptr ? hosted::text_code_page(*host) : 0;
+    }
+
     // False when the library in this process lacks the entry point. A host's library is asked
     // with the call itself, so a hosted entry point counts as found until then.
     bool found() const noexcept { return address_ != nullptr || use_.library()->host != nullptr; }

@@ -73,14 +73,16 @@ int utf8_units(const unsigned char* p, jchar* out) noexcept {
     return n;
 }
 
-int byte_units(const char* text, jchar* out) noexcept {
+int byte_units(const char* text, jchar* out, unsigned code_page) noexcept {
     const int length = static_cast<int>(std::strlen(text));
 #if defined(_WIN32)
     const int made =
-        MultiByteToWideChar(CP_ACP, 0, text, length, reinterpret_cast<wchar_t*>(out), length);
+        MultiByteToWideChar(code_page, 0, text, length, reinterpret_cast<wchar_t*>(out), length);
     if (made > 0 || length == 0) {
         return made;
     }
+#else
+    (void)code_page;
 #endif
     for (int i = 0; i < length; ++i) {
         out[i] = static_cast<unsigned char>(text[i]);
@@ -89,20 +91,20 @@ int byte_units(const char* text, jchar* out) noexcept {
 }
 
 // The UTF-16 units of `text` (at most one per byte), or -1 when it goes to the JVM as it is.
-int text_units(const char* text, jchar* out) noexcept {
+int text_units(const char* text, jchar* out, unsigned code_page) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     if (modified_utf8(bytes)) {
         return -1;
     }
     const int units = utf8_units(bytes, out);
-    return units >= 0 ? units : byte_units(text, out);
+    return units >= 0 ? units : byte_units(text, out, code_page);
 }
 
 } // namespace
 
-jstring java_string(JNIEnv* env, const char* text) noexcept {
+jstring java_string(JNIEnv* env, const char* text, unsigned code_page) noexcept {
     jchar units[kMostJavaTextBytes];
-    const int count = text_units(text, units);
+    const int count = text_units(text, units, code_page);
     return count < 0 ? env->NewStringUTF(text) : env->NewString(units, count);
 }
 

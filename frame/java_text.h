@@ -15,8 +15,9 @@ constexpr std::size_t kMostJavaTextBytes = 4096;
 
 // `text` (NUL-terminated, at most kMostJavaTextBytes with its NUL) as a Java string: unchanged when
 // it is modified UTF-8; else decoded as standard UTF-8 when it is that; else one character per
-// byte, through the system's ANSI code page on Windows and as ISO-8859-1 elsewhere. nullptr with
-// the JVM's exception pending when the string cannot be made.
-jstring java_string(JNIEnv* env, const char* text) noexcept;
+// byte, on Windows through `code_page` (0: this process's ANSI code page; a hosted library's text
+// is in its host's) and as ISO-8859-1 elsewhere. nullptr with the JVM's exception pending when the
+// string cannot be made.
+jstring java_string(JNIEnv* env, const char* text, unsigned code_page = 0) noexcept;
 
 } // namespace morlane

@@ -1,6 +1,7 @@
-// The control channel on Windows. An anonymous pipe carries bytes one way only, so a channel is
-// two of them, one per direction; a named pipe would be bidirectional, but it is an object that
-// any process knowing its name could open. An Fd is the address of this side's two handles.
+// The control channel on Windows: one named pipe, duplex. The bridge creates it as the only
+// instance its name may ever have and lets nothing but its host's process stay connected to it,
+// so nothing is inherited and no handle of it ever crosses processes: the host opens it by the
+// name on its command line. An Fd is the address of this side's pipe and what waits on it.
 #pragma once
 
 #include "host/channel.h"
@@ -9,8 +10,10 @@
 
 namespace morlane::hosted {
 
-// Takes both handles over; kNoFd (both closed) when there is no memory for the pair.
-Fd make_channel(HANDLE read_end, HANDLE write_end) noexcept;
+// Takes `pipe` over; kNoFd (closed) when there is no memory for the channel. `peer`: on the
+// bridge's side the host's process, whose end also ends every wait on the channel (the pipe was
+// opened for overlapped I/O); in the host nullptr, and the pipe is used as opened, synchronously.
+Fd make_channel(HANDLE pipe, HANDLE peer) noexcept;
 
 // A handle value as it travels in a control message. Windows keeps handle values within 32 bits
 // in 64-bit processes as well, so that a 64-bit process can hand handles to a 32-bit one.

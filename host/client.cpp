@@ -25,6 +25,8 @@ class Host {
     const std::uint64_t serial = ++hosts_started;
     Process process;
     bool timed_out = false; // set by the warden, under its mutex, when a call outlived its deadline
+    // The code page of its library's texts, from its load answer.
+    std::uint32_t code_page = 0;
     std::intptr_t watch = -1;  // the warden's own handle on the host's life
     bool dead_seen = false;    // the warden's: the host's death has been dealt with
     Host* next_live = nullptr; // the warden's list of running hosts
@@ -661,6 +663,7 @@ Host* start_host(const char* file_name, const LoadError& in_process, LoadError& 
             set_text(why, "morlane-host32 could not load it", "", 0);
         }
     } else {
+        host->code_page = answer.code_page;
         std::lock_guard<std::mutex> lock(running_mutex);
         host->next_running = running_hosts;
         running_hosts = host;
@@ -713,6 +716,10 @@ void release(Host& host, Mailbox* mailbox) noexcept {
     give_back(host, mailbox);
 }
 
+std::uint32_t text_code_page(const Host& host) noexcept {
+    return host.code_page;
+}
+
 void stop_host(Host* host) noexcept {
     {
         std::lock_guard<std::mutex> lock(running_mutex);
@@ -725,7 +732,7 @@ void stop_host(Host* host) noexcept {
     }
     warden().untrack(*host);
     host->close_all();
-    const wire::ControlMessage quit{wire::kQuit, 0, 0, 0};
+    const wire::ControlMessage quit{wire::kQuit, 0, {0, 0}, 0};
     if (write_all(host->process.control, &quit, sizeof quit)) {
         await_exit(host->process, kReleaseWait);
     }

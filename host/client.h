@@ -14,6 +14,7 @@
 #include "entry/loader.h"
 
 #include <chrono>
+#include <cstdint>
 
 namespace morlane::hosted {
 
@@ -55,6 +56,10 @@ Reach call(Host& host, Entry entry, Call& call, int& status, std::chrono::millis
 Mailbox* reserve(Host& host, Entry entry, std::int32_t count) noexcept;
 Word* words_in(Mailbox* mailbox) noexcept;
 void release(Host& host, Mailbox* mailbox) noexcept;
+
+// The code page the host's library writes its texts in: on Windows the host's ANSI code page,
+// which a manifest of the JVM's launcher can make differ from this process's; 0 elsewhere.
+std::uint32_t text_code_page(const Host& host) noexcept;
 
 // Looks `entry` up only.
 Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexcept;

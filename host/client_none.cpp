@@ -25,6 +25,10 @@ Reach lookup(Host&, Entry, std::chrono::milliseconds) noexcept {
     return Reach::Lost;
 }
 
+std::uint32_t text_code_page(const Host&) noexcept {
+    return 0;
+}
+
 void stop_host(Host*) noexcept {}
 
 } // namespace morlane::hosted

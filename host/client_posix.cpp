@@ -103,7 +103,13 @@ void spawn_failed(const std::string& path, int error, LoadError& why) noexcept {
 bool spawn_host_process(const char* file_name, const LoadError&, Process& process,
                         LoadError& why) noexcept {
     // Any failure here is worth a host: dlopen cannot tell a library of the other architecture
-    // from one it cannot open for another reason.
+    // from one it cannot open for another reason. The host loads the 32-bit file the bridge sees
+    // where the 32-bit loader would look; when it sees none (that loader's cache may name folders
+    // of its own), the host searches for the bare name itself.
+    std::string found;
+    LoadError not_seen;
+    const char* library =
+        find_32bit_library(file_name, found, not_seen) ? found.c_str() : file_name;
     std::string path;
     if (!host_path(path, why)) {
         return false;
@@ -158,7 +164,7 @@ bool spawn_host_process(const char* file_name, const LoadError&, Process& proces
     sigfillset(&defaults);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>(file_name), nullptr};
+    char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>(library), nullptr};
     pid_t pid = 0;
     const int failed = ends[1] < 0 ? EBADF
                                    : posix_spawn(&pid, path.c_str(), &actions, &attributes, argv,
@@ -177,7 +183,7 @@ bool spawn_host_process(const char* file_name, const LoadError&, Process& proces
 }
 
 bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    const wire::ControlMessage message{wire::kNewChannel, 0, 0, mailbox.bytes};
+    const wire::ControlMessage message{wire::kNewChannel, 0, {0, 0}, mailbox.bytes};
     const int fd = static_cast<int>(mailbox.handle);
     const bool sent = send_with_descriptor(process.control, &message, sizeof message, fd);
     // The mapping stays; the descriptor is not needed any more on this side.

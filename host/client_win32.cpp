@@ -1,30 +1,42 @@
 // Starting and ending a host on Windows.
 //
 // - The host is morlane-host32.exe in the folder of this DLL, found through GetModuleFileNameW and
-//   started with CreateProcessW, so a path with any characters works.
-// - Its control channel (two anonymous pipes) is made before it starts. The host's two ends are
-//   the only handles it inherits: they are named in PROC_THREAD_ATTRIBUTE_HANDLE_LIST, so none of
-//   the JVM's other inheritable handles reaches it. They are inheritable only from just before
-//   CreateProcessW until just after it. Call channels are never inheritable: their far ends are
-//   duplicated straight into the host.
+//   started with CreateProcessW, so a path with any characters works. It loads the library file
+//   that a 32-bit process's own search finds (entry/loader.h), by its full path.
+// - It inherits no handle at all. Its control channel is a named pipe, made before it starts as
+//   the one instance its name may have, which the host opens by that name; the bridge talks on it
+//   only once it has checked that the process connected is its host. No pipe end is ever
+//   inheritable, so no other child of the JVM (a ProcessBuilder inherits every inheritable handle)
+//   can hold one, and the bridge's every wait on the channel also ends when the host does. Call
+//   channels are duplicated straight into the host.
 // - The host runs in a job object of its own with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE. Only this
 //   process holds the job's handle, so when the JVM ends, however abruptly, Windows closes it and
-//   the host is killed with it. The host also ends by itself at the end of file on its control
-//   channel.
+//   the host is killed with it. The processes its library starts leave the job silently, and
+//   outlive the host as they would outlive the JVM in process. The host also ends by itself when
+//   the bridge's end of its control channel closes.
 // - CREATE_NO_WINDOW and no standard handles: no console appears, and nothing the host or its
 //   library prints can reach the JVM's output.
 #include "host/channel_win32.h"
 #include "host/process.h"
 #include "host/protocol.h"
 
+#include <ntsecapi.h>
+
+#include <atomic>
 #include <cstdio>
-#include <initializer_list>
-#include <memory>
-#include <new>
+#include <cwchar>
 #include <string>
 
 namespace morlane::hosted {
 namespace {
+
+std::wstring wide(const std::string& utf8) noexcept {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring text(length > 0 ? static_cast<std::size_t>(length) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &text[0], length);
+    text.resize(text.size() - 1);
+    return text;
+}
 
 // The system's text for `code`, after `what`, as UTF-8.
 void describe(LoadError& why, const char* what, const std::wstring& path, DWORD code) noexcept {
@@ -84,35 +96,44 @@ bool host_path(std::wstring& path, LoadError& why) noexcept {
     return true;
 }
 
-// "<host>" <library> <control read handle> <control write handle>, as the host's wmain reads it.
-bool command_line(const std::wstring& path, const char* file_name, HANDLE read_end,
-                  HANDLE write_end, std::wstring& line) noexcept {
-    // The library's file name is the bare name the bridge loads; it crosses in the ANSI code page
-    // that the host's LoadLibraryA takes it back in.
-    const int wide = MultiByteToWideChar(CP_ACP, 0, file_name, -1, nullptr, 0);
-    if (wide <= 1) {
-        return false;
-    }
-    std::wstring name(static_cast<std::size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, file_name, -1, &name[0], wide);
-    name.resize(static_cast<std::size_t>(wide) - 1);
-    // Neither a path nor a file name can hold a quotation mark, so plain quoting is enough.
-    line = L"\"" + path + L"\" \"" + name + L"\" " + std::to_wstring(handle_value(read_end)) +
-           L" " + std::to_wstring(handle_value(write_end));
-    return true;
+// A name no other process can guess in time to take it first: this process, a count, and 64
+// random bits.
+std::wstring pipe_name() noexcept {
+    static std::atomic<unsigned long> count{0};
+    unsigned long long random = 0;
+    RtlGenRandom(&random, sizeof random);
+    wchar_t name[96];
+    std::swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\pipe\\morlane-%lu-%lu-%016llx",
+                  GetCurrentProcessId(), ++count, random);
+    return name;
 }
 
-void close_all(std::initializer_list<HANDLE> handles) noexcept {
-    for (HANDLE h : handles) {
-        if (h != nullptr) {
-            CloseHandle(h);
-        }
+// Waits until `host` has opened `pipe` and checks that it is the process connected; false if the
+// host ended first or another process connected.
+bool connected(HANDLE pipe, HANDLE host) noexcept {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return false;
     }
+    bool done =
+        ConnectNamedPipe(pipe, &overlapped) != FALSE || GetLastError() == ERROR_PIPE_CONNECTED;
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        const HANDLE either[2] = {overlapped.hEvent, host};
+        if (WaitForMultipleObjects(2, either, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelIoEx(pipe, &overlapped);
+        }
+        DWORD unused = 0;
+        done = GetOverlappedResult(pipe, &overlapped, &unused, TRUE) != FALSE;
+    }
+    CloseHandle(overlapped.hEvent);
+    ULONG client = 0;
+    return done && GetNamedPipeClientProcessId(pipe, &client) && client == GetProcessId(host);
 }
 
 // A job that kills the host when the last handle to it closes, which at the latest is when this
 // process ends. nullptr when Windows refuses one (a JVM inside a job that forbids nesting, before
-// Windows 8): the host then still ends at the end of file on its control channel.
+// Windows 8): the host then still ends when its control channel closes.
 HANDLE host_job(HANDLE process) noexcept {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (job == nullptr) {
@@ -120,9 +141,10 @@ HANDLE host_job(HANDLE process) noexcept {
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     // A crash in the library ends the host at once, without an error dialog that would keep it
-    // alive and the call waiting.
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    // alive and the call waiting. What the library starts is not the host: it stays outside.
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                              JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION |
+                                              JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
         !AssignProcessToJobObject(job, process)) {
         CloseHandle(job);
@@ -133,70 +155,39 @@ HANDLE host_job(HANDLE process) noexcept {
 
 } // namespace
 
-bool spawn_host_process(const char* file_name, const LoadError& in_process, Process& process,
+bool spawn_host_process(const char* file_name, const LoadError&, Process& process,
                         LoadError& why) noexcept {
-    // Only a library built for the other architecture (ERROR_BAD_EXE_FORMAT: a 32-bit DLL seen
-    // from a 64-bit process) is the host's to load; a library that is missing or fails in its own
-    // way would fail there as well.
-    if (in_process.code != ERROR_BAD_EXE_FORMAT) {
-        return false;
-    }
+    // Whatever the load in this process failed with (ERROR_BAD_EXE_FORMAT for a 32-bit file on
+    // its search path, ERROR_MOD_NOT_FOUND for one in SysWOW64, which it does not search), a host
+    // is worth starting only for the file a 32-bit JVM would load.
+    std::string found;
     std::wstring path;
-    if (!host_path(path, why)) {
+    if (!find_32bit_library(file_name, found, why) || !host_path(path, why)) {
         return false;
     }
-    // to_host: the bridge writes, the host reads; from_host: the other way.
-    HANDLE to_host_read = nullptr, to_host_write = nullptr;
-    HANDLE from_host_read = nullptr, from_host_write = nullptr;
-    if (!CreatePipe(&to_host_read, &to_host_write, nullptr, 0)) {
+    const std::wstring name = pipe_name();
+    // Neither a path nor a pipe name can hold a quotation mark, so plain quoting is enough.
+    std::wstring line = L"\"" + path + L"\" \"" + wide(found) + L"\" " + name;
+    HANDLE pipe = CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
+        65536, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
         describe(why, "could not start", path, GetLastError());
         return false;
     }
-    if (!CreatePipe(&from_host_read, &from_host_write, nullptr, 0)) {
-        describe(why, "could not start", path, GetLastError());
-        close_all({to_host_read, to_host_write});
-        return false;
-    }
-    std::wstring line;
-    SIZE_T list_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
-    std::unique_ptr<char[]> list_memory(new (std::nothrow) char[list_size]);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.get());
-    HANDLE inherited[2] = {to_host_read, from_host_write};
-    bool ready = list != nullptr &&
-                 command_line(path, file_name, to_host_read, from_host_write, line) &&
-                 InitializeProcThreadAttributeList(list, 1, 0, &list_size);
-    const bool list_made = ready;
-    ready = ready &&
-            UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                      sizeof inherited, nullptr, nullptr) &&
-            SetHandleInformation(to_host_read, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) &&
-            SetHandleInformation(from_host_write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    // Standard handles given, all null: the host has none, rather than the JVM's.
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION started{};
-    bool running = false;
-    DWORD error = ready ? 0 : GetLastError();
-    if (ready) {
-        STARTUPINFOEXW startup{};
-        startup.StartupInfo.cb = sizeof startup;
-        // Standard handles given, all null: the host has none, rather than the JVM's.
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.lpAttributeList = list;
-        // Suspended until it is in its job; the environment and the current directory are the
-        // JVM's, so that the library search starts from the same place.
-        running = CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                                 nullptr, nullptr, &startup.StartupInfo, &started) != FALSE;
-        error = running ? 0 : GetLastError();
-    }
-    if (list_made) {
-        DeleteProcThreadAttributeList(list);
-    }
-    // The host has its own copies now; ours would keep its end of file from ever coming.
-    close_all({to_host_read, from_host_write});
-    if (!running) {
-        close_all({to_host_write, from_host_read});
-        describe(why, "could not start", path, error);
+    // Suspended until it is in its job; the environment and the current directory are the JVM's,
+    // as its library would find them in process.
+    if (!CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &started)) {
+        describe(why, "could not start", path, GetLastError());
+        CloseHandle(pipe);
         return false;
     }
     const HANDLE job = host_job(started.hProcess);
@@ -205,38 +196,50 @@ bool spawn_host_process(const char* file_name, const LoadError& in_process, Proc
 
     process.id = reinterpret_cast<std::intptr_t>(started.hProcess);
     process.job = reinterpret_cast<std::intptr_t>(job);
-    process.control = make_channel(from_host_read, to_host_write);
+    const bool ours = connected(pipe, started.hProcess);
+    process.control = ours ? make_channel(pipe, started.hProcess) : kNoFd;
     if (process.control == kNoFd) {
-        // Without a control channel the host sees the end of file and exits.
+        if (!ours) {
+            CloseHandle(pipe);
+        }
         kill_host(process);
         while (!reap_host(process)) {
             Sleep(1);
         }
-        std::snprintf(why.text, sizeof why.text, "no memory for the host's channel");
+        std::snprintf(why.text, sizeof why.text, "%s",
+                      ours ? "no memory for the host's channel"
+                           : "morlane-host32 ended before it connected to its channel");
         return false;
     }
     return true;
 }
 
 bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    // Copies of the section and the event move into the host; the section's handle is ours no
-    // longer (the view stays), the event's we keep, to wake and sleep on.
+    // Copies of the section and both events move into the host; the section's handle is ours no
+    // longer (the view stays), the events' we keep, to wake and sleep on.
     const HANDLE host = reinterpret_cast<HANDLE>(process.id);
     const HANDLE self = GetCurrentProcess();
-    HANDLE far_section = nullptr, far_event = nullptr;
-    const bool moved =
-        DuplicateHandle(self, reinterpret_cast<HANDLE>(mailbox.handle), host, &far_section, 0,
-                        FALSE, DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE) != FALSE &&
-        DuplicateHandle(self, reinterpret_cast<HANDLE>(mailbox.event), host, &far_event, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS) != FALSE;
+    HANDLE theirs[3] = {};
+    const std::intptr_t ours[3] = {mailbox.handle, mailbox.events[0], mailbox.events[1]};
+    bool moved = true;
+    for (int i = 0; i < 3; ++i) {
+        // Once one failed, the rest is not tried: whatever was copied is the host's to close
+        // when it ends, since nothing reaches it that would name them.
+        moved =
+            moved &&
+            DuplicateHandle(self, reinterpret_cast<HANDLE>(ours[i]), host, &theirs[i], 0, FALSE,
+                            DUPLICATE_SAME_ACCESS | (i == 0 ? DUPLICATE_CLOSE_SOURCE : 0)) != FALSE;
+    }
     mailbox.handle = -1;
     if (!moved) {
         // Nothing reached the host that it would answer for: only this call fails.
         answer = wire::kRefused;
         return true;
     }
-    const wire::ControlMessage message{wire::kNewChannel, handle_value(far_section),
-                                       handle_value(far_event), mailbox.bytes};
+    const wire::ControlMessage message{wire::kNewChannel,
+                                       handle_value(theirs[0]),
+                                       {handle_value(theirs[1]), handle_value(theirs[2])},
+                                       mailbox.bytes};
     return write_all(process.control, &message, sizeof message) &&
            read_all(process.control, &answer, sizeof answer);
 }

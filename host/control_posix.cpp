@@ -13,7 +13,7 @@ bool receive_control(Fd control, ControlMessageIn& message) noexcept {
         close_handover(message);
         return false;
     }
-    message.event = 0;
+    message.events[0] = message.events[1] = 0;
     message.bytes = raw.bytes;
     return true;
 }

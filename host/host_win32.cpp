@@ -1,12 +1,12 @@
 // morlane-host32.exe: started by the bridge as
-//   morlane-host32.exe "<library file name>" <control read handle> <control write handle>
-// with those two pipe ends as its only inherited handles. Mailboxes arrive over the control
-// channel as handle values (a section and an event) already duplicated into this process.
+//   morlane-host32.exe "<library's full path>" <control pipe's name>
+// inheriting no handle. Mailboxes arrive over the control channel as handle values (a section and
+// two events) already duplicated into this process.
 #include "host/channel_win32.h"
 #include "host/protocol.h"
 #include "host/serve.h"
 
-#include <cwchar>
+#include <initializer_list>
 #include <string>
 
 namespace morlane::hosted {
@@ -18,24 +18,26 @@ bool receive_control(Fd control, ControlMessageIn& message) noexcept {
     }
     message.kind = raw.kind;
     message.channel = kNoFd;
-    message.event = 0;
+    message.events[0] = message.events[1] = 0;
     message.bytes = raw.bytes;
-    if (raw.kind == wire::kNewChannel && raw.handle != 0 && raw.event != 0) {
+    if (raw.kind == wire::kNewChannel && raw.handle != 0 && raw.events[0] != 0 &&
+        raw.events[1] != 0) {
         message.channel = reinterpret_cast<std::intptr_t>(handle_from(raw.handle));
-        message.event = reinterpret_cast<std::intptr_t>(handle_from(raw.event));
+        for (int side = 0; side < 2; ++side) {
+            message.events[side] = reinterpret_cast<std::intptr_t>(handle_from(raw.events[side]));
+        }
     }
     return true;
 }
 
 void close_handover(ControlMessageIn& message) noexcept {
-    if (message.channel != kNoFd) {
-        CloseHandle(reinterpret_cast<HANDLE>(message.channel));
-    }
-    if (message.event != 0) {
-        CloseHandle(reinterpret_cast<HANDLE>(message.event));
+    for (std::intptr_t handle : {message.channel, message.events[0], message.events[1]}) {
+        if (handle != kNoFd && handle != 0) {
+            CloseHandle(reinterpret_cast<HANDLE>(handle));
+        }
     }
     message.channel = kNoFd;
-    message.event = 0;
+    message.events[0] = message.events[1] = 0;
 }
 
 } // namespace morlane::hosted
@@ -49,39 +51,29 @@ LONG WINAPI end_at_once(EXCEPTION_POINTERS*) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-bool parse_handle(const wchar_t* text, HANDLE& handle) {
-    wchar_t* end = nullptr;
-    const unsigned long value = std::wcstoul(text, &end, 10);
-    if (end == text || *end != L'\0' || value == 0) {
-        return false;
-    }
-    handle = morlane::hosted::handle_from(static_cast<std::uint32_t>(value));
-    // Kept from anything the library may start in its turn.
-    return SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0) != FALSE;
-}
-
 } // namespace
 
 extern "C" int wmain(int argc, wchar_t** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(end_at_once);
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (argc != 4 || !parse_handle(argv[2], read_end) || !parse_handle(argv[3], write_end)) {
+    if (argc != 3) {
         return 2;
     }
-    // Back to the ANSI code page it came from, for LoadLibraryA.
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, argv[1], -1, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 1) {
+    // Identification only: whoever serves the pipe cannot act as this process.
+    HANDLE pipe = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
         return 2;
     }
-    std::string file_name(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, argv[1], -1, &file_name[0], bytes, nullptr, nullptr);
-    const morlane::hosted::Fd control = morlane::hosted::make_channel(read_end, write_end);
-    if (control == morlane::hosted::kNoFd) {
+    const morlane::hosted::Fd control = morlane::hosted::make_channel(pipe, nullptr);
+    // The path as the loader takes a full path: UTF-8.
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, nullptr, 0, nullptr, nullptr);
+    if (control == morlane::hosted::kNoFd || bytes <= 1) {
         return 1;
     }
-    const int code = morlane::hosted::run_host(file_name.c_str(), control);
+    std::string path(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, &path[0], bytes, nullptr, nullptr);
+    const int code = morlane::hosted::run_host(path.c_str(), control);
     // Threads may still be inside the library: leave without running any of its detach code.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
     return code;

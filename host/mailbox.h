@@ -5,8 +5,8 @@
 // bridge converts straight from there.
 //
 // Whose turn it is lives in one word. Each side waits for its turn by spinning briefly with the
-// processor's pause instruction, then sleeps on the word (a futex; on Windows an event per
-// mailbox). A side that goes to sleep marks the word first; the side that hands over the turn
+// processor's pause instruction, then sleeps on the word (a futex; on Windows an event of that
+// side's own). A side that goes to sleep marks the word first; the side that hands over the turn
 // swaps the whole word and wakes only when it finds the mark, so a wake-up cannot be lost: the
 // mark and the turn change in one atomic step, and a sleeper re-checks the word before and after
 // every sleep. A host that dies is seen by the bridge's warden, which marks its mailboxes dead
@@ -103,8 +103,8 @@ struct Mailbox {
     MailboxHeader* header = nullptr;
     std::uint32_t bytes = 0;
     std::intptr_t handle = -1; // POSIX: the memfd (bridge: kept for the handover); Windows: section
-    std::intptr_t event = 0;   // Windows: the event sleepers wait on
-    Mailbox* next = nullptr;   // the bridge's list of a host's mailboxes
+    std::intptr_t events[2] = {}; // Windows: each Side's event to sleep on
+    Mailbox* next = nullptr;      // the bridge's list of a host's mailboxes
     Mailbox* previous = nullptr;
 
     char* at(std::uint32_t offset) const noexcept {
@@ -116,8 +116,9 @@ struct Mailbox {
 
 // Bridge: a new mailbox of `bytes`, mapped, its turn the bridge's.
 bool make_mailbox(std::uint32_t bytes, Mailbox& mailbox) noexcept;
-// Host: maps the mailbox whose handle (and event) arrived, after checking it is `bytes` long.
-bool map_mailbox(std::intptr_t handle, std::intptr_t event, std::uint32_t bytes,
+// Host: maps the mailbox whose handle (and on Windows both events, by Side) arrived, after
+// checking it is `bytes` long.
+bool map_mailbox(std::intptr_t handle, const std::intptr_t* events, std::uint32_t bytes,
                  Mailbox& mailbox) noexcept;
 // Unmaps and closes what this process holds of it.
 void unmap_mailbox(Mailbox& mailbox) noexcept;

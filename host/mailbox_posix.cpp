@@ -35,7 +35,7 @@ bool make_mailbox(std::uint32_t bytes, Mailbox& mailbox) noexcept {
     return true;
 }
 
-bool map_mailbox(std::intptr_t handle, std::intptr_t, std::uint32_t bytes,
+bool map_mailbox(std::intptr_t handle, const std::intptr_t*, std::uint32_t bytes,
                  Mailbox& mailbox) noexcept {
     const int fd = static_cast<int>(handle);
     struct stat status {};

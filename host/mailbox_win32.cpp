@@ -1,10 +1,29 @@
-// Mailboxes on Windows: an unnamed section, and an auto-reset event per mailbox for the sleeper.
-// No object has a name, so no other process can open either; the host gets duplicates.
+// Mailboxes on Windows: an unnamed section, and two auto-reset events per mailbox, one for each
+// side to sleep on. Only one thread of each side ever sleeps on a mailbox, so a side's event holds
+// exactly the wake-ups meant for it: one set while its sleeper is still on the way to the wait is
+// kept until that wait, and no wake-up for one side can be taken by the other. No object has a
+// name, so no other process can open any of them; the host gets duplicates.
 #include "host/mailbox.h"
 
 #include <windows.h>
 
 namespace morlane::hosted {
+namespace {
+
+HANDLE event_of(const Mailbox& mailbox, Side side) noexcept {
+    return reinterpret_cast<HANDLE>(mailbox.events[static_cast<int>(side)]);
+}
+
+void close_events(Mailbox& mailbox) noexcept {
+    for (std::intptr_t& event : mailbox.events) {
+        if (event != 0) {
+            CloseHandle(reinterpret_cast<HANDLE>(event));
+        }
+        event = 0;
+    }
+}
+
+} // namespace
 
 bool make_mailbox(std::uint32_t bytes, Mailbox& mailbox) noexcept {
     HANDLE section =
@@ -12,13 +31,14 @@ bool make_mailbox(std::uint32_t bytes, Mailbox& mailbox) noexcept {
     if (section == nullptr) {
         return false;
     }
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    void* base =
-        event != nullptr ? MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, bytes) : nullptr;
+    for (std::intptr_t& event : mailbox.events) {
+        event = reinterpret_cast<std::intptr_t>(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    }
+    void* base = mailbox.events[0] != 0 && mailbox.events[1] != 0
+                     ? MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, bytes)
+                     : nullptr;
     if (base == nullptr) {
-        if (event != nullptr) {
-            CloseHandle(event);
-        }
+        close_events(mailbox);
         CloseHandle(section);
         return false;
     }
@@ -26,26 +46,26 @@ bool make_mailbox(std::uint32_t bytes, Mailbox& mailbox) noexcept {
     mailbox.header->turn.store(turn::kBridge, std::memory_order_relaxed);
     mailbox.bytes = bytes;
     mailbox.handle = reinterpret_cast<std::intptr_t>(section);
-    mailbox.event = reinterpret_cast<std::intptr_t>(event);
     return true;
 }
 
-bool map_mailbox(std::intptr_t handle, std::intptr_t event, std::uint32_t bytes,
+bool map_mailbox(std::intptr_t handle, const std::intptr_t* events, std::uint32_t bytes,
                  Mailbox& mailbox) noexcept {
     HANDLE section = reinterpret_cast<HANDLE>(handle);
+    mailbox.events[0] = events[0];
+    mailbox.events[1] = events[1];
     // A view as long as the section claims to be fails if the section is shorter.
     void* base = bytes >= kDataOffset && bytes <= kMostMailboxBytes
                      ? MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, bytes)
                      : nullptr;
     CloseHandle(section);
     if (base == nullptr) {
-        CloseHandle(reinterpret_cast<HANDLE>(event));
+        close_events(mailbox);
         return false;
     }
     mailbox.header = static_cast<MailboxHeader*>(base);
     mailbox.bytes = bytes;
     mailbox.handle = 0;
-    mailbox.event = event;
     return true;
 }
 
@@ -57,27 +77,25 @@ void unmap_mailbox(Mailbox& mailbox) noexcept {
     if (mailbox.handle != 0 && mailbox.handle != -1) {
         CloseHandle(reinterpret_cast<HANDLE>(mailbox.handle));
     }
-    if (mailbox.event != 0) {
-        CloseHandle(reinterpret_cast<HANDLE>(mailbox.event));
-    }
     mailbox.handle = -1;
-    mailbox.event = 0;
+    close_events(mailbox);
 }
 
-void sleep_on(const Mailbox& mailbox, Side, std::uint32_t seen,
+void sleep_on(const Mailbox& mailbox, Side sleeper, std::uint32_t seen,
               std::chrono::microseconds timeout) noexcept {
-    // The event may hold a wake-up meant for an earlier sleep: the caller looks at the word again
-    // whatever woke it, so a stale one costs a round of the loop, never a lost turn.
+    // The event may still hold a wake-up from an earlier sleep that ended by itself (its timeout,
+    // or this look): the caller looks at the word again whatever woke it, so a stale one costs a
+    // round of its loop, never a turn.
     if (mailbox.header->turn.load(std::memory_order_acquire) != seen) {
         return;
     }
     const DWORD ms =
         timeout.count() < 0 ? INFINITE : static_cast<DWORD>((timeout.count() + 999) / 1000);
-    WaitForSingleObject(reinterpret_cast<HANDLE>(mailbox.event), ms);
+    WaitForSingleObject(event_of(mailbox, sleeper), ms);
 }
 
-void wake(const Mailbox& mailbox, Side) noexcept {
-    SetEvent(reinterpret_cast<HANDLE>(mailbox.event));
+void wake(const Mailbox& mailbox, Side sleeper) noexcept {
+    SetEvent(event_of(mailbox, sleeper));
 }
 
 } // namespace morlane::hosted

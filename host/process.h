@@ -17,10 +17,11 @@ struct Process {
     Fd control = kNoFd;    // near end of the control channel
 };
 
-// Starts the host program that lies beside this module, asking it to load `file_name`, with the
-// far end of a new control channel as its only inherited channel. False when it cannot start:
-// `why` then says why, or stays empty when the load in this process failed in a way the host
-// would fail as well (`in_process`), so no host was tried.
+// Starts the host program that lies beside this module, with a new control channel, asking it to
+// load the file that a 32-bit process's own search for `file_name` finds (entry/loader.h); on
+// Linux, where that search cannot see every folder the 32-bit loader knows, the bare name when it
+// finds none. False when it cannot start, or on Windows when that file is not a 32-bit library or
+// there is none: `why` then says why. The load in this process failed with `in_process`.
 bool spawn_host_process(const char* file_name, const LoadError& in_process, Process& process,
                         LoadError& why) noexcept;
 

@@ -32,18 +32,20 @@ constexpr std::uint32_t kServingStackBytes = 1u << 20;
 enum : std::uint32_t { kNewChannel = 1, kQuit = 2 };
 struct ControlMessage {
     std::uint32_t kind;
-    std::uint32_t handle; // Windows: the section's handle, already duplicated into the host
-    std::uint32_t event;  // Windows: the mailbox's event, already duplicated into the host
-    std::uint32_t bytes;  // the mailbox's size
+    std::uint32_t handle;    // Windows: the section's handle, already duplicated into the host
+    std::uint32_t events[2]; // Windows: the mailbox's events by Side (bridge, host), likewise
+    std::uint32_t bytes;     // the mailbox's size
 };
 enum : std::uint32_t { kServing = 1, kRefused = 2 };
 
 // Host to bridge, once after start: whether the library loaded, and if not, why, in the
-// platform's words: `reason_bytes` bytes of text follow (no NUL).
+// platform's words: `reason_bytes` bytes of text follow (no NUL). On Windows also the host's ANSI
+// code page, the one its library's texts come in: the JVM's launcher may have another.
 enum : std::uint32_t { kLoaded = 1, kNotLoaded = 2 };
 struct LoadAnswer {
     std::uint32_t answer;
     std::uint32_t reason_bytes;
+    std::uint32_t code_page; // Windows: GetACP(); 0 elsewhere
 };
 
 // ---- Calls, in a mailbox ----------------------------------------------------------------------
@@ -72,8 +74,8 @@ struct Reply {
                                  // the reply up to and including its NUL, or the whole area
 };
 
-static_assert(sizeof(ControlMessage) == 16, "control message layout");
-static_assert(sizeof(LoadAnswer) == 8, "load answer layout");
+static_assert(sizeof(ControlMessage) == 20, "control message layout");
+static_assert(sizeof(LoadAnswer) == 12, "load answer layout");
 static_assert(sizeof(Request) == 44, "request layout");
 static_assert(sizeof(Reply) == 12, "reply layout");
 

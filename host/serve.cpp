@@ -8,6 +8,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace morlane::hosted {
 
 void serve_request(const Mailbox& box, ModuleHandle module) noexcept {
@@ -96,7 +100,7 @@ void serve(void* argument) {
 // more thread (its address space is full) fails that call alone.
 std::uint32_t take_mailbox(const ControlMessageIn& message, ModuleHandle module) {
     Mailbox box;
-    if (!map_mailbox(message.channel, message.event, message.bytes, box)) {
+    if (!map_mailbox(message.channel, message.events, message.bytes, box)) {
         return wire::kRefused;
     }
     Serving* serving = new (std::nothrow) Serving{box, module};
@@ -109,7 +113,10 @@ std::uint32_t take_mailbox(const ControlMessageIn& message, ModuleHandle module)
 }
 
 bool answer_load(Fd control, ModuleHandle module, const LoadError& error) {
-    wire::LoadAnswer answer{wire::kLoaded, 0};
+    wire::LoadAnswer answer{wire::kLoaded, 0, 0};
+#if defined(_WIN32)
+    answer.code_page = GetACP();
+#endif
     if (module == nullptr) {
         answer.answer = wire::kNotLoaded;
         const std::size_t length = strnlen(error.text, sizeof error.text);

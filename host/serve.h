@@ -25,9 +25,9 @@ void serve_calls(Mailbox box, ModuleHandle module) noexcept;
 // end of file or on any error.
 struct ControlMessageIn {
     std::uint32_t kind;
-    std::intptr_t channel; // the mailbox: POSIX a memfd, Windows a section; kNoFd when none came
-    std::intptr_t event;   // Windows: the mailbox's event
-    std::uint32_t bytes;   // the mailbox's size, as the bridge says
+    std::intptr_t channel;   // the mailbox: POSIX a memfd, Windows a section; kNoFd when none came
+    std::intptr_t events[2]; // Windows: the mailbox's events, by Side
+    std::uint32_t bytes;     // the mailbox's size, as the bridge says
 };
 bool receive_control(Fd control, ControlMessageIn& message) noexcept;
 // Closes what arrived with a message that is not taken up.

@@ -1,23 +1,30 @@
-// The turn protocol of the host's mailboxes against lost wake-ups: two processes (a bridge and a
-// host, as fork makes them) pass the turn back and forth in several mailboxes at once, with the
-// windows between each look at the turn word and what follows from it widened at random, and
-// with little or no spinning, so that nearly every wait ends in a sleep on the word. A lost
-// wake-up leaves one side asleep: the bridge's side notices at its deadline and the test fails,
-// naming the mailbox and the round.
+// The turn protocol of the host's mailboxes against lost wake-ups: a bridge and a host pass the
+// turn back and forth in several mailboxes at once, with the windows between each look at the
+// turn word and what follows from it widened at random, and with little or no spinning, so that
+// nearly every wait ends in a sleep on the word. A lost wake-up leaves one side asleep: the
+// bridge's side notices at its deadline and the test fails, naming the mailbox and the round.
 //
-//   morlane_mailbox_stress [rounds per mailbox]
+// The host is a second process, as in use: on Linux a fork sharing the memfds' mappings; on
+// Windows a program of its own (this one, or the 32-bit build of it, so that a 64-bit bridge
+// meets a 32-bit host) that inherits each mailbox's section and events and maps them itself.
+//
+//   morlane_mailbox_stress [rounds per mailbox] [host program (Windows)]
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include <sched.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace {
 thread_local std::minstd_rand race_random{std::random_device{}()};
@@ -26,7 +33,7 @@ thread_local std::minstd_rand race_random{std::random_device{}()};
 void race_window() noexcept {
     switch (race_random() % 8) {
     case 0:
-        sched_yield();
+        std::this_thread::yield();
         break;
     case 1:
     case 2:
@@ -103,35 +110,19 @@ bool ask(const Mailbox& box, int index, int rounds) {
     return true;
 }
 
-} // namespace
+// Serves every mailbox on a thread of its own until the bridge closes it.
+void serve_all(Mailbox (&boxes)[kMailboxes]) {
+    std::vector<std::thread> servers;
+    for (const Mailbox& box : boxes) {
+        servers.emplace_back([&box] { serve(box); });
+    }
+    for (std::thread& server : servers) {
+        server.join();
+    }
+}
 
-int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20000;
-    Mailbox boxes[kMailboxes];
-    for (Mailbox& box : boxes) {
-        if (!make_mailbox(kMailboxBytes, box)) {
-            std::perror("make_mailbox");
-            return 1;
-        }
-    }
-    const pid_t host = fork();
-    if (host < 0) {
-        std::perror("fork");
-        return 1;
-    }
-    if (host == 0) {
-        // The mappings are shared with the parent across the fork, as a mapped memfd is with a
-        // host process.
-        std::vector<std::thread> servers;
-        for (const Mailbox& box : boxes) {
-            servers.emplace_back([&box] { serve(box); });
-        }
-        for (std::thread& server : servers) {
-            server.join();
-        }
-        _exit(0);
-    }
-    const Clock::time_point started = Clock::now();
+// Asks through every mailbox on a thread of its own; whether every turn came back.
+bool ask_all(Mailbox (&boxes)[kMailboxes], int rounds) {
     std::vector<std::thread> askers;
     for (int i = 0; i < kMailboxes; ++i) {
         askers.emplace_back([&, i] {
@@ -143,14 +134,108 @@ int main(int argc, char** argv) {
     for (std::thread& asker : askers) {
         asker.join();
     }
-    if (!all_answered) {
+    return all_answered;
+}
+
+#if defined(_WIN32)
+// The host's side: maps the mailboxes whose handles it inherited, as listed on its command line
+// (section, the bridge's event, the host's event, for each).
+int host_main(int argc, char** argv) {
+    if (argc != 2 + 3 * kMailboxes) {
+        return 2;
+    }
+    Mailbox boxes[kMailboxes];
+    for (int i = 0; i < kMailboxes; ++i) {
+        const auto value = [&](int k) {
+            return static_cast<std::intptr_t>(std::strtoull(argv[2 + 3 * i + k], nullptr, 10));
+        };
+        const std::intptr_t events[2] = {value(1), value(2)};
+        if (!map_mailbox(value(0), events, kMailboxBytes, boxes[i])) {
+            return 3;
+        }
+    }
+    serve_all(boxes);
+    return 0;
+}
+
+std::string inheritable(std::intptr_t handle) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(handle), GetCurrentProcess(),
+                    &copy, 0, TRUE, DUPLICATE_SAME_ACCESS);
+    return " " + std::to_string(reinterpret_cast<std::uintptr_t>(copy));
+}
+
+bool run(Mailbox (&boxes)[kMailboxes], int rounds, const char* host_program) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string program = host_program != nullptr ? host_program : self;
+    std::string line = "\"" + program + "\" --host";
+    for (const Mailbox& box : boxes) {
+        line += inheritable(box.handle) + inheritable(box.events[0]) + inheritable(box.events[1]);
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION host{};
+    if (!CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &host)) {
+        std::fprintf(stderr, "cannot start %s: %lu\n", program.c_str(), GetLastError());
+        return false;
+    }
+    const bool answered = ask_all(boxes, rounds);
+    if (!answered) {
+        TerminateProcess(host.hProcess, 1);
+    }
+    DWORD code = 1;
+    WaitForSingleObject(host.hProcess, INFINITE);
+    GetExitCodeProcess(host.hProcess, &code);
+    CloseHandle(host.hThread);
+    CloseHandle(host.hProcess);
+    return answered && code == 0;
+}
+#else
+bool run(Mailbox (&boxes)[kMailboxes], int rounds, const char*) {
+    const pid_t host = fork();
+    if (host < 0) {
+        std::perror("fork");
+        return false;
+    }
+    if (host == 0) {
+        // The mappings are shared with the parent across the fork, as a mapped memfd is with a
+        // host process.
+        serve_all(boxes);
+        _exit(0);
+    }
+    const bool answered = ask_all(boxes, rounds);
+    if (!answered) {
         kill(host, SIGKILL);
     }
     int status = 0;
     waitpid(host, &status, 0);
+    return answered && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+#endif
+
+} // namespace
+
+int main(int argc, char** argv) {
+#if defined(_WIN32)
+    if (argc > 1 && std::string(argv[1]) == "--host") {
+        return host_main(argc, argv);
+    }
+#endif
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20000;
+    Mailbox boxes[kMailboxes];
+    for (Mailbox& box : boxes) {
+        if (!make_mailbox(kMailboxBytes, box)) {
+            std::perror("make_mailbox");
+            return 1;
+        }
+    }
+    const Clock::time_point started = Clock::now();
+    const bool passed = run(boxes, rounds, argc > 2 ? argv[2] : nullptr);
     const long ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
     std::printf("%d mailboxes x %d round trips with widened race windows: %s in %ld ms\n",
-                kMailboxes, rounds, all_answered ? "every turn arrived" : "FAILED", ms);
-    return all_answered && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+                kMailboxes, rounds, passed ? "every turn arrived" : "FAILED", ms);
+    return passed ? 0 : 1;
 }

@@ -5,10 +5,13 @@
 // checked value by value by the native suite; this is about the process around them:
 //
 //   Hosted.*    a library that crashes inside a call; the host's inherited handles; the host
-//               ending with the process that started it
+//               ending with the process that started it, and the library's processes not
 //   NoHost.*    a bridge with no morlane-host32.exe beside it (MORLANE_BRIDGE_LIBRARY names it)
 //   NonAscii.*  a bridge and host in a folder whose name is outside every ANSI code page
-//   Search.*    which library the host loads: the one beside it before the one on PATH
+//   Launcher.*  from a JVM launcher's stand-in (jvm_stand_in.cpp) in a folder of its own: which
+//               library the host loads (the file a 32-bit JVM's search finds, from each of the
+//               places it searches, never the one beside the host); the code page a hosted
+//               reply is decoded in
 //
 // Each group runs in a process of its own (ctest gives the filter).
 #include <windows.h>
@@ -28,6 +31,7 @@ namespace {
 
 const char kDllNotFound[] = "in DLL: DLL not found.\n";
 const char kHoldArgument[] = "--hold-a-host";
+const char kIdleArgument[] = "--idle";
 
 // The morlane-host32.exe processes started by process `parent`.
 std::vector<DWORD> hosts_of(DWORD parent) {
@@ -229,6 +233,45 @@ TEST_F(Hosted, HostEndsWhenItsProcessIsKilled) {
     CloseHandle(host);
 }
 
+// A process the library starts leaves the host's job, as it would never be in one in process: it
+// outlives the host's release. (Started here with the host as its parent, which is what a
+// CreateProcess inside the library does.)
+TEST_F(Hosted, ProcessesTheLibraryStartsOutliveTheHost) {
+    start();
+    const std::vector<DWORD> hosts = hosts_of(GetCurrentProcessId());
+    ASSERT_EQ(hosts.size(), 1u);
+    HANDLE host = OpenProcess(PROCESS_CREATE_PROCESS, FALSE, hosts[0]);
+    ASSERT_NE(host, nullptr);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> memory(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data());
+    ASSERT_TRUE(InitializeProcThreadAttributeList(list, 1, 0, &size));
+    ASSERT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &host,
+                                          sizeof host, nullptr, nullptr));
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.lpAttributeList = list;
+    const std::wstring program = this_program();
+    std::wstring line = L"\"" + program + L"\" " + widen(kIdleArgument);
+    PROCESS_INFORMATION child{};
+    const bool started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE,
+                                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &startup.StartupInfo, &child) != FALSE;
+    DeleteProcThreadAttributeList(list);
+    CloseHandle(host);
+    ASSERT_TRUE(started) << GetLastError();
+    BOOL in_job = TRUE;
+    EXPECT_TRUE(IsProcessInJob(child.hProcess, nullptr, &in_job));
+    EXPECT_FALSE(in_job) << "the library's process stays in the host's job";
+    finish();
+    EXPECT_TRUE(hosts_gone(5000));
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), WAIT_TIMEOUT) << "ended with the host";
+    TerminateProcess(child.hProcess, 0);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+}
+
 // ---- NoHost -------------------------------------------------------------------------------------
 
 // Without morlane-host32.exe beside the bridge a start is as silent as a failed load, and the
@@ -289,8 +332,7 @@ template <typename Fn> Fn exported(HMODULE bridge, const char* method) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(bridge, name.c_str())));
 }
 
-// A copy of the built bridge and host, and of the named 32-bit simulated files, in `folder`,
-// loaded from there.
+// A copy of the built bridge and host in `folder`, loaded from there.
 struct CopiedBridge {
     HMODULE module = nullptr;
     decltype(&Java_lathwork_Brenmoor_start) start = nullptr;
@@ -300,16 +342,10 @@ struct CopiedBridge {
 };
 
 // Empty when the copy is loaded, else what went wrong.
-std::string copy_and_load(const std::wstring& folder, const std::vector<const wchar_t*>& simulated,
-                          CopiedBridge& bridge) {
+std::string copy_and_load(const std::wstring& folder, CopiedBridge& bridge) {
     const std::wstring built = folder_of(widen(MORLANE_BRIDGE_PATH));
-    const std::wstring sim32 = widen(MORLANE_SIM32_PATH) + L"/";
     CreateDirectoryW(folder.c_str(), nullptr);
-    std::vector<std::wstring> sources{built + L"morlane.dll", built + L"morlane-host32.exe"};
-    for (const wchar_t* file : simulated) {
-        sources.push_back(sim32 + file);
-    }
-    for (const std::wstring& source : sources) {
+    for (const std::wstring& source : {built + L"morlane.dll", built + L"morlane-host32.exe"}) {
         const std::wstring target = folder + source.substr(source.find_last_of(L"\\/") + 1);
         if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
             return "copy failed: " + std::to_string(GetLastError());
@@ -345,7 +381,7 @@ template <typename Call> std::string captured(Call&& call) {
 TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
     const std::wstring folder = folder_of(this_program()) + L"\x03bc\x03bf\x03c1-\x6865\\";
     CopiedBridge bridge;
-    ASSERT_EQ(copy_and_load(folder, {}, bridge), "");
+    ASSERT_EQ(copy_and_load(folder, bridge), "");
 
     fakejni::FakeJvm jvm;
     simctl_reset();
@@ -368,29 +404,157 @@ TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
     FreeLibrary(bridge.module);
 }
 
-// ---- Search -------------------------------------------------------------------------------------
+// ---- Launcher -----------------------------------------------------------------------------------
 
-// The host's LoadLibraryA looks in the host's own folder before PATH. Here PATH lists first the
-// simulated link library built without CVDLLRZ_Open (the file the JVM's own search finds, 32-bit,
-// hence the host), and a full one lies beside the host: the host loads that one, so open works.
-TEST(Search, HostLoadsTheLibraryBesideItBeforeTheOneOnPath) {
-    const char* path = std::getenv("PATH");
-    ASSERT_TRUE(path != nullptr && std::strstr(path, "without-CVDLLRZ_Open") != nullptr)
-        << "PATH does not list the library without CVDLLRZ_Open: " << (path ? path : "");
-    const std::wstring folder = folder_of(this_program()) + L"search-order\\";
-    CopiedBridge bridge;
-    ASSERT_EQ(copy_and_load(folder, {L"CVDLL1RZ1.dll", L"simctl.dll"}, bridge), "");
+std::wstring system_folder(UINT(WINAPI* get)(LPWSTR, UINT)) {
+    wchar_t folder[MAX_PATH];
+    const UINT length = get(folder, MAX_PATH);
+    return std::wstring(folder, length) + L"\\";
+}
 
-    fakejni::FakeJvm jvm;
+std::string narrow(const std::wstring& text) {
+    std::string bytes;
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<char>(c));
+    }
+    return bytes;
+}
+
+// Runs the JVM's stand-in copied into `launcher`, in `current`, with PATH `path`, the bridge
+// `bridge` (empty: the build's) and `argument`; its output, as it reads in text mode.
+std::string run_stand_in(const std::wstring& launcher, const std::wstring& current,
+                         const std::wstring& path, const std::wstring& bridge,
+                         const std::wstring& argument = L"") {
+    const std::wstring program = launcher + L"jvm_stand_in.exe";
+    std::wstring line = L"\"" + program + L"\" " + argument;
+    CopyFileW(widen(MORLANE_STAND_IN_PATH).c_str(), program.c_str(), FALSE);
+    SetEnvironmentVariableW(L"PATH", path.c_str());
+    SetEnvironmentVariableW(L"MORLANE_BRIDGE_LIBRARY", bridge.empty() ? nullptr : bridge.c_str());
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE out_read = nullptr, out_write = nullptr;
+    CreatePipe(&out_read, &out_write, &inheritable, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = out_write;
+    PROCESS_INFORMATION child{};
+    // Not started, it says nothing, and every comparison shows it.
+    CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                   current.c_str(), &startup, &child);
+    CloseHandle(out_write);
+    std::string output;
+    char c = 0;
+    DWORD got = 0;
+    while (ReadFile(out_read, &c, 1, &got, nullptr) && got == 1) {
+        output += c == '\r' ? "" : std::string(1, c);
+    }
+    for (HANDLE handle : {out_read, child.hThread, child.hProcess}) {
+        CloseHandle(handle);
+    }
+    return output;
+}
+
+// The bridge looks for the library where a 32-bit JVM's LoadLibraryA would find it, in that
+// order, and the host loads exactly that file by its full path, its imports from beside it. Each
+// place gets the full 32-bit link library and its simctl.dll, and a later place (PATH) the
+// library built without CVDLLRZ_Open and no simctl.dll: the open reaches the library only when
+// the earlier place won and the library's own folder served its import. SysWOW64 gets no rival:
+// there the 64-bit process's own load fails with ERROR_MOD_NOT_FOUND, not ERROR_BAD_EXE_FORMAT,
+// and a host must start all the same. Beside the host, the user's cache, nothing is ever taken:
+// neither the library nor (a broken simctl.dll) its import. A 64-bit library found first, or none
+// at all, starts no host, and the reason says what was found or searched.
+// Runs alone (RUN_SERIAL): it puts files into the prefix's system folders, which every hosted test
+// searches.
+TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
+    const std::wstring base = folder_of(this_program()) + L"search\\";
+    const std::wstring launcher = base + L"launcher\\";
+    const std::wstring current = base + L"current\\";
+    const std::wstring cache = base + L"cache\\";
+    const std::wstring nowhere = base + L"nowhere";
+    const std::wstring sim32 = L"Z:" + widen(MORLANE_SIM32_PATH) + L"\\";
+    const std::wstring rival = sim32 + L"without-CVDLLRZ_Open";
+    const std::wstring built = folder_of(widen(MORLANE_BRIDGE_PATH));
+    const std::wstring wow64 = system_folder(GetSystemWow64DirectoryW);
+    const std::wstring windows = system_folder(GetWindowsDirectoryW);
+    for (const std::wstring& folder :
+         {base, launcher, current, cache, nowhere + L"\\", windows + L"System"}) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    const auto library_in = [&](const std::wstring& folder) {
+        return std::vector<std::wstring>{sim32 + L"CVDLL1RZ1.dll", folder + L"CVDLL1RZ1.dll",
+                                         sim32 + L"simctl.dll", folder + L"simctl.dll"};
+    };
+    // What the stand-in prints, then the journal's first line.
+    const std::string opened = "mode 2\nCVDLLRZ_Open 1 2 110 100 3";
+    const std::string not_loaded = std::string("\n") + kDllNotFound + kDllNotFound + "<none>";
+    struct Case {
+        const char* name;
+        std::vector<std::wstring> copies; // source, target, ...
+        std::wstring path;
+        std::wstring bridge;
+        std::string seen;
+    };
+    const std::vector<Case> cases = {
+        {"beside the program", library_in(launcher), rival, L"", opened},
+        {"the 32-bit system folder", library_in(wow64), nowhere, L"", opened},
+        {"the 16-bit system folder", library_in(windows + L"System\\"), rival, L"", opened},
+        {"the Windows folder", library_in(windows), rival, L"", opened},
+        {"the current folder", library_in(current), rival, L"", opened},
+        {"beside the host",
+         {built + L"morlane.dll", cache + L"morlane.dll", built + L"morlane-host32.exe",
+          cache + L"morlane-host32.exe", sim32 + L"CVDLL1RZ1.dll", cache + L"CVDLL1RZ1.dll",
+          sim32 + L"CVDAlib.dll", cache + L"simctl.dll"},
+         rival + L";" + sim32,
+         cache + L"morlane.dll",
+         "mode 2\nin DLL: Function not found.\nin DLL: Close Error\nCVDLLRZ_Close 1"},
+        {"a 64-bit library first",
+         {L"Z:" + widen(MORLANE_SIM64_PATH) + L"\\CVDLL1RZ1.dll", launcher + L"CVDLL1RZ1.dll"},
+         sim32,
+         L"",
+         "mode 0\nhosted: " + narrow(launcher) +
+             "CVDLL1RZ1.dll, which a 32-bit process finds first, is not a 32-bit library" +
+             not_loaded},
+        {"nowhere",
+         {},
+         nowhere,
+         L"",
+         "mode 0\nhosted: no CVDLL1RZ1.dll in the folders a 32-bit process searches: " +
+             narrow(launcher.substr(0, launcher.size() - 1) + L"; " +
+                    wow64.substr(0, wow64.size() - 1) + L"; " + windows + L"System; " +
+                    windows.substr(0, windows.size() - 1) + L"; " +
+                    current.substr(0, current.size() - 1) + L"; " + nowhere) +
+             not_loaded},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (std::size_t i = 0; i < c.copies.size(); i += 2) {
+            EXPECT_TRUE(CopyFileW(c.copies[i].c_str(), c.copies[i + 1].c_str(), FALSE))
+                << narrow(c.copies[i + 1]);
+        }
+        simctl_reset();
+        const std::string printed = run_stand_in(launcher, current, c.path, c.bridge);
+        EXPECT_EQ(printed + simjournal::line(0), c.seen);
+        // The host that loaded them may need a moment to be gone.
+        for (std::size_t i = 1; i < c.copies.size(); i += 2) {
+            for (int tries = 0; tries < 500 && !DeleteFileW(c.copies[i].c_str()); ++tries) {
+                Sleep(10);
+            }
+        }
+    }
+}
+
+// A hosted reply that is neither modified nor standard UTF-8 is decoded in the host's ANSI code
+// page, the one its library wrote it in, not in the JVM's: the stand-in's manifest makes its own
+// UTF-8, while the host has the system's, as this program has.
+TEST(Launcher, AHostedReplyIsDecodedInTheHostsCodePage) {
+    ASSERT_EQ(GetACP(), 1252u) << "the tests' Wine locale should give the system code page 1252";
+    const std::wstring launcher = folder_of(this_program()) + L"search\\launcher\\";
+    CreateDirectoryW((folder_of(this_program()) + L"search").c_str(), nullptr);
+    CreateDirectoryW(launcher.c_str(), nullptr);
     simctl_reset();
-    bridge.start(jvm.env(), nullptr);
-    ASSERT_EQ(hosts_of(GetCurrentProcessId()).size(), 1u);
-    EXPECT_EQ(captured([&] { bridge.open(jvm.env(), nullptr, 1, 2, 0, 100, 3); }), "");
-    EXPECT_EQ(simjournal::line(0), "CVDLLRZ_Open 1 2 110 100 3");
-    EXPECT_EQ(captured([&] { bridge.close(jvm.env(), nullptr, 1); }), "");
-    bridge.finish(jvm.env(), nullptr);
-    EXPECT_TRUE(hosts_gone(5000));
-    FreeLibrary(bridge.module);
+    simctl_script_reply("caf\xe9", 4, 1); // "café" in code page 1252
+    EXPECT_EQ(run_stand_in(launcher, launcher, L"Z:" + widen(MORLANE_SIM32_PATH), L"", L"request"),
+              "reply caf\xc3\xa9\n");
 }
 
 // The child of HostEndsWhenItsProcessIsKilled: starts a host, sends it into a long call, says
@@ -434,6 +598,10 @@ int hold_a_host() {
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], morlane_test::kHoldArgument) == 0) {
         return morlane_test::hold_a_host();
+    }
+    if (argc == 2 && std::strcmp(argv[1], morlane_test::kIdleArgument) == 0) {
+        Sleep(60000);
+        return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
