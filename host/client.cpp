@@ -639,13 +639,13 @@ void set_text(LoadError& error, const char* prefix, const char* text, std::size_
 
 } // namespace
 
-Host* start_host(const char* file_name, const LoadError& in_process, LoadError& why) noexcept {
+Host* start_host(const char* file_name, LoadError& why) noexcept {
     Host* host = new (std::nothrow) Host();
     if (host == nullptr) {
         set_text(why, "no memory to start morlane-host32", "", 0);
         return nullptr;
     }
-    if (!spawn_host_process(file_name, in_process, host->process, why)) {
+    if (!spawn_host_process(file_name, host->process, why)) {
         delete host;
         return nullptr;
     }

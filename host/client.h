@@ -37,10 +37,10 @@ constexpr std::chrono::milliseconds kReleaseWait{250};
 constexpr std::chrono::milliseconds kReleaseGrace{2000};
 
 // Starts a host beside this library that loads `file_name`, after the load in this process
-// failed with `in_process`. nullptr when there is no host to start or it cannot load the
+// failed. nullptr when there is no host to start or it cannot load the
 // library; `why` then says so, or stays empty when no host was tried (a library the host could
 // not load either, such as one that is missing on Windows).
-Host* start_host(const char* file_name, const LoadError& in_process, LoadError& why) noexcept;
+Host* start_host(const char* file_name, LoadError& why) noexcept;
 
 // Looks `entry` up in the host's library afresh and, if found, calls it with `call`'s
 // arguments; words from the library and a reply come back into `call`'s buffers. A call that

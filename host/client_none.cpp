@@ -3,7 +3,7 @@
 
 namespace morlane::hosted {
 
-Host* start_host(const char*, const LoadError&, LoadError&) noexcept {
+Host* start_host(const char*, LoadError&) noexcept {
     return nullptr;
 }
 

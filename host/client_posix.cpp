@@ -100,8 +100,7 @@ void spawn_failed(const std::string& path, int error, LoadError& why) noexcept {
 
 } // namespace
 
-bool spawn_host_process(const char* file_name, const LoadError&, Process& process,
-                        LoadError& why) noexcept {
+bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept {
     // Any failure here is worth a host: dlopen cannot tell a library of the other architecture
     // from one it cannot open for another reason. The host loads the 32-bit file the bridge sees
     // where the 32-bit loader would look; when it sees none (that loader's cache may name folders

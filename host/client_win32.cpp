@@ -155,8 +155,7 @@ HANDLE host_job(HANDLE process) noexcept {
 
 } // namespace
 
-bool spawn_host_process(const char* file_name, const LoadError&, Process& process,
-                        LoadError& why) noexcept {
+bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept {
     // Whatever the load in this process failed with (ERROR_BAD_EXE_FORMAT for a 32-bit file on
     // its search path, ERROR_MOD_NOT_FOUND for one in SysWOW64, which it does not search), a host
     // is worth starting only for the file a 32-bit JVM would load.

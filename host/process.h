@@ -21,9 +21,8 @@ struct Process {
 // load the file that a 32-bit process's own search for `file_name` finds (entry/loader.h); on
 // Linux, where that search cannot see every folder the 32-bit loader knows, the bare name when it
 // finds none. False when it cannot start, or on Windows when that file is not a 32-bit library or
-// there is none: `why` then says why. The load in this process failed with `in_process`.
-bool spawn_host_process(const char* file_name, const LoadError& in_process, Process& process,
-                        LoadError& why) noexcept;
+// there is none: `why` then says why.
+bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept;
 
 // Hands `mailbox` to the host over the control channel and reads the host's answer (wire::kServing
 // or wire::kRefused) into `answer`; false when the control channel broke (the host is gone). The
