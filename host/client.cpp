@@ -38,8 +38,7 @@ class Host {
         while (boxes_ != nullptr) {
             Mailbox* box = boxes_;
             boxes_ = box->next;
-            unmap_mailbox(*box);
-            delete box;
+            destroy(box);
         }
     }
 
@@ -81,15 +80,23 @@ class Host {
 
     // Forgets a mailbox whose host may be gone or whose call was abandoned.
     void discard(Mailbox* box) noexcept {
-        {
-            std::lock_guard<std::mutex> lock(boxes_mutex_);
-            (box->previous != nullptr ? box->previous->next : boxes_) = box->next;
-            if (box->next != nullptr) {
-                box->next->previous = box->previous;
+        std::lock_guard<std::mutex> lock(boxes_mutex_);
+        unlink(box);
+        destroy(box);
+    }
+
+    // Closes the mailboxes of threads that have ended, where that is seen by their handles.
+    void close_orphans() noexcept {
+        std::lock_guard<std::mutex> lock(boxes_mutex_);
+        for (Mailbox* box = boxes_; box != nullptr;) {
+            Mailbox* next = box->next;
+            if (box->owner != -1 && signalled(box->owner)) {
+                hand_over(*box, turn::kClosed);
+                unlink(box);
+                destroy(box);
             }
+            box = next;
         }
-        unmap_mailbox(*box);
-        delete box;
     }
 
     // The host is gone: every mailbox says so, and whoever sleeps on one wakes.
@@ -110,6 +117,22 @@ class Host {
     }
 
   private:
+    // Under boxes_mutex_.
+    void unlink(Mailbox* box) noexcept {
+        (box->previous != nullptr ? box->previous->next : boxes_) = box->next;
+        if (box->next != nullptr) {
+            box->next->previous = box->previous;
+        }
+    }
+
+    static void destroy(Mailbox* box) noexcept {
+        unmap_mailbox(*box);
+        if (box->owner != -1) {
+            close_watch(box->owner);
+        }
+        delete box;
+    }
+
     bool enlist(Mailbox& box) noexcept {
         std::lock_guard<std::mutex> lock(boxes_mutex_);
         if (dead_) {
@@ -357,6 +380,10 @@ void give_up(std::uint64_t serial, Mailbox* box) noexcept {
 
 class OwnMailboxes {
   public:
+#if !defined(_WIN32)
+    // On Windows a thread's thread-local destructors run inside the loader's notification of its
+    // end, where the bridge must take none of its locks: there the end is seen by the thread's
+    // handle instead, when another thread of this process first calls the host.
     ~OwnMailboxes() {
         for (Own& own : owns_) {
             if (own.box != nullptr) {
@@ -364,6 +391,7 @@ class OwnMailboxes {
             }
         }
     }
+#endif
 
     Mailbox* find(const Host& host) const noexcept {
         for (const Own& own : owns_) {
@@ -414,8 +442,10 @@ Mailbox* take(Host& host, std::uint32_t bytes, Reach& failure) noexcept {
     if (Mailbox* own = own_mailboxes.find(host)) {
         return own;
     }
+    host.close_orphans();
     Mailbox* box = host.open(kMailboxBytes, failure);
     if (box != nullptr) {
+        box->owner = this_thread_watch();
         own_mailboxes.keep(host, box);
     }
     return box;

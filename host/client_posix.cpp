@@ -201,6 +201,10 @@ void close_watch(std::intptr_t watch) noexcept {
     close(static_cast<int>(watch));
 }
 
+std::intptr_t this_thread_watch() noexcept {
+    return -1;
+}
+
 bool signalled(std::intptr_t watch) noexcept {
     pollfd ended{static_cast<int>(watch), POLLRDHUP, 0};
     return poll(&ended, 1, 0) > 0;

@@ -257,6 +257,15 @@ void close_watch(std::intptr_t watch) noexcept {
     CloseHandle(reinterpret_cast<HANDLE>(watch));
 }
 
+std::intptr_t this_thread_watch() noexcept {
+    HANDLE thread = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                         SYNCHRONIZE, FALSE, 0)) {
+        return -1; // its mailbox is then closed with its host
+    }
+    return reinterpret_cast<std::intptr_t>(thread);
+}
+
 bool signalled(std::intptr_t watch) noexcept {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(watch), 0) == WAIT_OBJECT_0;
 }

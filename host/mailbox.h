@@ -104,6 +104,7 @@ struct Mailbox {
     std::uint32_t bytes = 0;
     std::intptr_t handle = -1; // POSIX: the memfd (bridge: kept for the handover); Windows: section
     std::intptr_t events[2] = {}; // Windows: each Side's event to sleep on
+    std::intptr_t owner = -1;     // the bridge's, on Windows: the thread owning it (its handle)
     Mailbox* next = nullptr;      // the bridge's list of a host's mailboxes
     Mailbox* previous = nullptr;
 

@@ -33,6 +33,10 @@ bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer
 // host has exited; -1 when none can be had.
 std::intptr_t watch_of(const Process& process) noexcept;
 void close_watch(std::intptr_t watch) noexcept;
+// Windows: a handle on the calling thread, signalled once it has ended; -1 elsewhere, where a
+// thread's end is seen by its thread-local destructors.
+std::intptr_t this_thread_watch() noexcept;
+
 // Whether `watch` is signalled; never waits.
 bool signalled(std::intptr_t watch) noexcept;
 
