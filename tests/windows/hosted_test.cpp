@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace morlane_test {
@@ -159,6 +160,49 @@ TEST_F(Hosted, CrashInsideACallEndsOnlyTheHostAndTheCallFailsAsItsOperationDoes)
 
 // The host inherits its two control pipe ends and nothing else of this process, even a handle
 // made inheritable on purpose; a plain CreateProcess with inheritance would have passed it on.
+// Each calling thread's calls reach the library on one host thread of its own, as they would in
+// process; a thread that has ended is seen by its handle when another thread first calls, and
+// the host thread serving it ends.
+TEST_F(Hosted, EachThreadsCallsReachTheLibraryOnOneThreadOfItsOwn) {
+    cv_start();
+    const auto library_thread = [this] {
+        fakejni::FakeJvm on;
+        const jstring reply =
+            api().cvRequest(on.env(), nullptr, on.string("sim"), on.string("thread"));
+        return on.text(reply);
+    };
+    const auto host_threads = [] {
+        const std::vector<DWORD> hosts = hosts_of(GetCurrentProcessId());
+        int count = 0;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Thread32First(snapshot, &entry); more;
+             more = Thread32Next(snapshot, &entry)) {
+            count += hosts.size() == 1 && entry.th32OwnerProcessID == hosts[0] ? 1 : 0;
+        }
+        CloseHandle(snapshot);
+        return count;
+    };
+    std::string first[2];
+    std::string second;
+    std::thread one([&] {
+        first[0] = library_thread();
+        first[1] = library_thread();
+        std::thread([&] { second = library_thread(); }).join();
+    });
+    one.join();
+    EXPECT_EQ(first[0], first[1]);
+    EXPECT_NE(first[0], second);
+    const int before = host_threads();
+    EXPECT_EQ(library_thread(), library_thread()) << "this thread's own calls";
+    // This thread's first call closed the two mailboxes of the threads that ended.
+    for (int i = 0; i < 200 && host_threads() > before - 1; ++i) {
+        Sleep(10);
+    }
+    EXPECT_EQ(host_threads(), before - 1);
+}
+
 TEST_F(Hosted, HostInheritsNoOtherHandleOfThisProcess) {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE event = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
