@@ -25,8 +25,7 @@ struct Outcome {
 // The entry point `E` of the library an operation holds.
 template <Entry E> class EntryPoint {
   public:
-    EntryPoint(const SlotUse& use, journal::Line* line) noexcept
-        : use_(use), address_(find(*use.library())), line_(line) {}
+    explicit EntryPoint(const SlotUse& use) noexcept : use_(use), address_(find(*use.library())) {}
     ~EntryPoint() {
         if (reserved_ != nullptr) {
             hosted::release(*use_.library()->host, reserved_);
@@ -53,7 +52,7 @@ template <Entry E> class EntryPoint {
     // Inline in every operation, where the entry is a constant: the call in this process then
     // compiles to a direct call of the entry point's type.
     MORLANE_INLINE Outcome call(Call& call) const noexcept {
-        if (line_ != nullptr) {
+        if (journal::on()) {
             return call_journaled(call);
         }
         if (address_ != nullptr) {
@@ -88,7 +87,7 @@ template <Entry E> class EntryPoint {
         const Outcome outcome = address_ != nullptr
                                     ? Outcome{hosted::Reach::Called, invoke<E>(address_, call)}
                                     : call_host(call);
-        journal::made(*line_, call, address_ == nullptr, outcome.reach == hosted::Reach::Called,
+        journal::made(call, address_ == nullptr, outcome.reach == hosted::Reach::Called,
                       outcome.status, began);
         return outcome;
     }
@@ -126,7 +125,6 @@ template <Entry E> class EntryPoint {
 
     const SlotUse& use_;
     void* address_;
-    journal::Line* const line_;                   // nullptr while the journal is off
     mutable hosted::Mailbox* reserved_ = nullptr; // for words_in_place
 };
 
@@ -158,38 +156,27 @@ Diag judge(const Outcome& outcome, Diag failure, StatusRule&& rule) noexcept {
     return failure;
 }
 
+// Runs one operation of entry point `E` on `slot`: reports "DLL not found" for an empty slot and
+// "Function not found" for a missing entry point; otherwise `operation(entry_point)` borrows what
+// it needs, calls, and returns the line its outcome calls for (Diag::None on success), written
+// here. Every operation is journaled here (frame/journal.h), and nowhere else.
 template <Entry E, typename Operation>
-MORLANE_INLINE void run(LibrarySlot& slot, Operation& operation, journal::Line* line) noexcept {
+void perform(LibrarySlot& slot, Operation&& operation) noexcept {
+    begin_call();
+    const journal::Scope journaled(E);
     SlotUse use(slot);
     if (use.library() == nullptr) {
         note_failure(Failure::NotLoaded);
         report(Diag::DllNotFound);
         return;
     }
-    const EntryPoint<E> entry_point(use, line);
+    const EntryPoint<E> entry_point(use);
     if (!entry_point.found()) {
         note_failure(Failure::EntryMissing);
         report(Diag::FunctionNotFound);
         return;
     }
     report(operation(entry_point));
-}
-
-// Runs one operation of entry point `E` on `slot`: reports "DLL not found" for an empty slot and
-// "Function not found" for a missing entry point; otherwise `operation(entry_point)` borrows what
-// it needs, calls, and returns the line its outcome calls for (Diag::None on success), written
-// here. Every operation is journaled here (frame/journal.h), and nowhere else; it is compiled
-// twice, with and without its line, so that while the journal is off it pays one load and a branch.
-template <Entry E, typename Operation>
-void perform(LibrarySlot& slot, Operation&& operation) noexcept {
-    begin_call();
-    if (journal::on()) {
-        journal::Line* line = journal::begin(E);
-        run<E>(slot, operation, line);
-        journal::end(line);
-    } else {
-        run<E>(slot, operation, nullptr);
-    }
 }
 
 } // namespace morlane

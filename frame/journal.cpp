@@ -77,10 +77,6 @@ bool start() noexcept {
 constexpr const char* kKinds[] = {"NONE",    "LIBRARY_FAILED", "NOT_LOADED",     "ENTRY_MISSING",
                                   "REFUSED", "HOST_LOST",      "DEADLINE_PASSED"};
 
-} // namespace
-
-std::atomic<bool> active{start()};
-
 // Per thread, with nothing to do when the thread ends: its text lives from begin to end.
 struct Line {
     Entry entry;
@@ -150,29 +146,31 @@ struct Line {
     }
 };
 
-namespace {
 thread_local Line current;
-}
 
-Line* begin(Entry entry) noexcept {
+} // namespace
+
+extern const bool active = start();
+
+void begin(Entry entry) noexcept {
     current = Line{entry, std::chrono::system_clock::now(), -1, nullptr, 0, 0, false};
-    return &current;
 }
 
-void end(Line* line) noexcept {
-    if (line->size == 0) {
-        line->head("-");
-        line->add(" -> -", 5);
+void end() noexcept {
+    Line& line = current;
+    if (line.size == 0) {
+        line.head("-");
+        line.add(" -> -", 5);
     }
-    line->addf(" %s", kKinds[static_cast<int>(recorded_failure())]);
-    line->took_ns < 0 ? line->add(" -\n", 3) : line->addf(" %lldns\n", line->took_ns);
-    put(line->lost ? "# a line lost: no memory for it\n" : line->text,
-        line->lost ? 32 : line->size);
-    std::free(line->text);
+    line.addf(" %s", kKinds[static_cast<int>(recorded_failure())]);
+    line.took_ns < 0 ? line.add(" -\n", 3) : line.addf(" %lldns\n", line.took_ns);
+    put(line.lost ? "# a line lost: no memory for it\n" : line.text, line.lost ? 32 : line.size);
+    std::free(line.text);
 }
 
-void made(Line& line, const Call& call, bool hosted, bool called, int status,
+void made(const Call& call, bool hosted, bool called, int status,
           std::chrono::steady_clock::time_point began) noexcept {
+    Line& line = current;
     line.took_ns =
         called ? std::chrono::nanoseconds(std::chrono::steady_clock::now() - began).count() : -1;
     const Shape& s = shape(line.entry);
