@@ -49,7 +49,8 @@ class JournalJvmTest {
     @Test
     void demoRecordedInTheFieldIsReplayedAtTheDesk(@TempDir Path dir) throws Exception {
         Path field = dir.resolve("field"), desk = dir.resolve("desk"), edited = dir.resolve("edit");
-        ChildJvm.Run recorded = ChildJvm.launch(Map.of("MORLANE_JOURNAL", field.toString()), Demo.class);
+        ChildJvm.Run recorded =
+                ChildJvm.launch(Map.of("MORLANE_JOURNAL", field.toString()), Demo.class);
         recorded.assertClean(0);
         List<String> calls = calls(field);
         assertTrue(calls.containsAll(List.of("- CVDLLRZ_RunMode -> - NOT_LOADED",
@@ -70,7 +71,8 @@ class JournalJvmTest {
                 .replaceFirst("100 4 -> 0 \\[100,200,300,400\\]", "100 4 -> 0 [100,200,300,401]")
                 .replace("-> 1 \"1250\"", "-> 1 \"1251\"")
                 .replace("CVDLLRZ_Open 1 1 111", "CVDLLRZ_Open 1 1 112"), ISO_8859_1);
-        ChildJvm.Run edit = ChildJvm.launch(Map.of("MORLANE_REPLAY", edited.toString()), Demo.class);
+        ChildJvm.Run edit =
+                ChildJvm.launch(Map.of("MORLANE_REPLAY", edited.toString()), Demo.class);
         edit.assertClean(0);
         assertTrue(edit.stdout.contains("array now [100, 200, 300, 401, -1, -1]"), edit::toString);
         assertTrue(edit.stdout.contains("got \"1251\""), edit::toString);
@@ -135,8 +137,9 @@ class JournalJvmTest {
         assertTrue(Files.size(journal) < 5 << 20);
         List<String> lines = new ArrayList<>(Files.readAllLines(older, ISO_8859_1));
         lines.addAll(Files.readAllLines(journal, ISO_8859_1));
-        Pattern call = Pattern.compile("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{6}Z 0x\\p{XDigit}+ "
-                + MODE + " (CVDLLRZ_RegWrite 0 0 (\\d+) \\[(\\d+)(?:,\\d+){99}\\] 100 -> 0"
+        Pattern call = Pattern.compile(
+                "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{6}Z 0x\\p{XDigit}+ " + MODE
+                + " (CVDLLRZ_RegWrite 0 0 (\\d+) \\[(\\d+)(?:,\\d+){99}\\] 100 -> 0"
                 + "|CVDA_Poke \"t(\\d+)\" \"i(\\d+)\" \"x{1500}\" -> 1"
                 + "|CVDLLRZ_Open 0 1 110 1000 3 -> 0|CVDLLRZ_Close 0 -> 0) NONE \\d+ns");
         Set<String> seen = new HashSet<>();
