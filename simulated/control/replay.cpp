@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,11 +60,16 @@ bool parse(const std::string& text, std::string& entry, Recorded& call) {
     return true;
 }
 
-std::unique_ptr<Recording> read(const char* path) {
+// Read as simctl is loaded, before any simulated call, and kept for the life of the process.
+const Recording* read(const char* path) {
+    if (path == nullptr || *path == '\0')
+        return nullptr;
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    if (!in) {
         std::fprintf(stderr, "simctl: MORLANE_REPLAY %s cannot be read: no replay\n", path);
-    auto recording = in ? std::make_unique<Recording>() : nullptr;
+        return nullptr;
+    }
+    auto* recording = new Recording;
     std::string entry;
     Recorded call;
     for (std::string line; std::getline(in, line);)
@@ -73,13 +77,7 @@ std::unique_ptr<Recording> read(const char* path) {
             (*recording)[entry].push_back(call);
     return recording;
 }
-
-const Recording* replayed() {
-    static const char* path = std::getenv("MORLANE_REPLAY");
-    static const std::unique_ptr<Recording> recording =
-        path != nullptr && *path != '\0' ? read(path) : nullptr;
-    return recording.get();
-}
+const Recording* const recording = read(std::getenv("MORLANE_REPLAY"));
 
 // The answer to the call this thread is in, from simctl_replay to simctl_take_status.
 struct Answer {
@@ -93,7 +91,7 @@ thread_local Answer answer;
 } // namespace
 
 bool simstate::replay_answer(const char* entry, int& status) {
-    if (replayed() == nullptr || !answer.pending) // the thread's own storage only while replaying
+    if (recording == nullptr || !answer.pending) // the thread's own storage only while replaying
         return false;
     answer.pending = false;
     status = answer.recorded != nullptr             ? answer.recorded->status
@@ -108,11 +106,10 @@ bool simstate::replay_answer(const char* entry, int& status) {
 extern "C" {
 
 int simctl_replaying(void) {
-    return replayed() != nullptr ? 1 : 0;
+    return recording != nullptr ? 1 : 0;
 }
 
 void simctl_replay(const char* line, void* area, int area_size) {
-    const Recording* recording = replayed();
     if (recording == nullptr || line == nullptr)
         return;
     std::string call = line; // no text holds " *": they are in hex
