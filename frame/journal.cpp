@@ -100,14 +100,14 @@ struct Line {
         }
     }
 
-    // A piece of at most 160 bytes.
+    // A piece shorter than 160 bytes: a number, an escaped byte, the head of the line.
     void addf(const char* format, ...) noexcept {
         char piece[160];
         std::va_list arguments;
         va_start(arguments, format);
         const int length = std::vsnprintf(piece, sizeof piece, format, arguments);
         va_end(arguments);
-        add(piece, static_cast<std::size_t>(length));
+        add(piece, length > 0 ? std::min(static_cast<std::size_t>(length), sizeof piece - 1) : 0);
     }
 
     void add_text(const char* bytes, std::size_t length) noexcept {
