@@ -10,6 +10,7 @@
 #include "entry/invoke.h"
 #include "entry/loader.h"
 #include "frame/diagnostics.h"
+#include "frame/journal.h"
 #include "frame/slots.h"
 #include "host/client.h"
 
@@ -58,6 +59,9 @@ template <Entry E> class EntryPoint {
     // Inline in every operation, where the entry is a constant: the call in this process then
     // compiles to a direct call of the entry point's type.
     MORLANE_INLINE Outcome call(Call& call) const noexcept {
+        if (journal::on()) {
+            return call_journaled(call);
+        }
         if (address_ != nullptr) {
             return {hosted::Reach::Called, invoke<E>(address_, call)};
         }
@@ -85,6 +89,16 @@ template <Entry E> class EntryPoint {
     }
 
   private:
+    MORLANE_NOINLINE Outcome call_journaled(Call& call) const noexcept {
+        const auto began = std::chrono::steady_clock::now();
+        const Outcome outcome = address_ != nullptr
+                                    ? Outcome{hosted::Reach::Called, invoke<E>(address_, call)}
+                                    : call_host(call);
+        journal::made(call, address_ == nullptr, outcome.reach == hosted::Reach::Called,
+                      outcome.status, began);
+        return outcome;
+    }
+
     MORLANE_NOINLINE Outcome call_host(Call& call) const noexcept {
         Outcome outcome{hosted::Reach::Lost, 0};
         outcome.reach = hosted::call(*use_.library()->host, E, call, outcome.status,
@@ -152,10 +166,11 @@ Diag judge(const Outcome& outcome, Diag failure, StatusRule&& rule) noexcept {
 // Runs one operation of entry point `E` on `slot`: reports "DLL not found" for an empty slot and
 // "Function not found" for a missing entry point; otherwise `operation(entry_point)` borrows what
 // it needs, calls, and returns the line its outcome calls for (Diag::None on success), written
-// here.
+// here. Every operation is journaled here (frame/journal.h), and nowhere else.
 template <Entry E, typename Operation>
 void perform(LibrarySlot& slot, Operation&& operation) noexcept {
     begin_call();
+    const journal::Scope journaled(E);
     SlotUse use(slot);
     if (use.library() == nullptr) {
         note_failure(Failure::NotLoaded);

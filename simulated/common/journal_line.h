@@ -16,7 +16,10 @@ struct Words { // a buffer the entry point reads
     const unsigned short* words;
     int count;
 };
-struct Out {}; // an area the entry point writes
+struct Out { // an area the entry point writes, which a replay fills as recorded
+    void* area;
+    int size;
+};
 
 inline void append(std::string& line, int value) {
     line += ' ' + std::to_string(value);
@@ -50,14 +53,25 @@ inline void append(std::string& line, Out) {
     line += " *";
 }
 
-// The first thing every simulated entry point does: journal the call, then let simctl crash or
-// delay it as scripted. Formatting is skipped entirely while recording is off, so that benchmarks
-// measure the calls. Callers hold no lock here, so a delay never blocks other calls.
+inline Out area(Out, Out out) {
+    return out;
+}
+template <class Arg> Out area(Out found, Arg) {
+    return found;
+}
+
+// The first thing every simulated entry point does: journal the call, have a replay look it up,
+// then let simctl crash or delay it as scripted. Formatting is skipped entirely while recording
+// and replay are off, so that benchmarks measure the calls. Callers hold no lock here, so a delay
+// never blocks other calls.
 template <class... Args> void enter(const char* entry, Args... args) {
-    if (simctl_recording() != 0) {
+    if (simctl_recording() != 0 || simctl_replaying() != 0) {
         std::string line(entry);
         (append(line, args), ...);
         simctl_record(line.c_str());
+        Out out{nullptr, 0};
+        ((out = area(out, args)), ...);
+        simctl_replay(line.c_str(), out.area, out.size);
     }
     simctl_enter(entry);
 }

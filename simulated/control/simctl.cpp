@@ -324,6 +324,8 @@ void simctl_script_status(const char* entry, int status) {
 }
 
 int simctl_take_status(const char* entry, int own_status) {
+    if (replay_answer(entry, own_status))
+        return own_status;
     State& s = state();
     if (s.scripted.load() == 0 || entry == nullptr)
         return own_status;
@@ -571,6 +573,7 @@ void simctl_reset(void) {
     s.reply_count = 0;
     s.scripted = 0;
     s.armed = 0;
+    std::memset(s.replay_next, 0, sizeof s.replay_next);
     s.recording = 1;
 }
 

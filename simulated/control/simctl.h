@@ -25,6 +25,14 @@
 // simctl_take_status(its name, its own status), so a scripted status replaces only the value
 // returned, never the behaviour.
 //
+// Replay: with MORLANE_REPLAY naming a journal that morlane wrote (MORLANE_JOURNAL; format in
+// morlane's README), each entry point's calls return, in order, what its recorded calls that
+// reached the library got: the status, a RegRead's words, a Request's reply, in place of their
+// own or a scripted one. A call whose arguments differ from its recorded one, or that comes after
+// the last, returns CVDLLRZ_E_REPLAY or CVDA_E_REPLAY instead, and is followed in the journal by a
+// line "! replay: ..." saying so. The file is read once; where each entry point stands lives in
+// the state, so that a shared state file carries it across host processes; simctl_reset rewinds.
+//
 // Where the state lives: without MORLANE_SIMCTL_STATE in the environment, in private memory of the
 // process, as long as simctl stays loaded. With MORLANE_SIMCTL_STATE naming a file, all of it
 // (journal, scripts, delays, crashes, load counts, the simulated PLCs) lives in that file, mapped
@@ -124,8 +132,16 @@ SIMCTL_API int simctl_plc_registers(int link, int area, int first, int count, un
 // register does not exist or the value is out of range.
 SIMCTL_API int simctl_plc_set_register(int link, int area, int address, int value);
 
-// Clears the journal, the dropped count, scripted statuses, replies, delays and crashes, and turns
-// recording on. Load counts and the PLCs are left alone: they belong to the simulated libraries.
+// Non-zero while MORLANE_REPLAY names a journal that could be read.
+SIMCTL_API int simctl_replaying(void);
+// Looks up the call of this journal line in the recording, for the simulated entry point to return
+// from simctl_take_status, with `area` (area_size bytes) filled as recorded. No-op unless
+// replaying.
+SIMCTL_API void simctl_replay(const char* line, void* area, int area_size);
+
+// Clears the journal, the dropped count, scripted statuses, replies, delays and crashes, rewinds a
+// replay, and turns recording on. Load counts and the PLCs are left alone: they belong to the
+// simulated libraries.
 SIMCTL_API void simctl_reset(void);
 
 #ifdef __cplusplus

@@ -29,7 +29,7 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free,
 
 // Bumped whenever the layout changes; a file of another layout is not used.
 constexpr std::uint32_t kMagic = 0x534d4354u; // "SMCT"
-constexpr std::uint32_t kVersion = 3;
+constexpr std::uint32_t kVersion = 4;
 
 constexpr int kNameSize = 32;                   // entry and file names, NUL included
 constexpr int kEntries = 32;                    // distinct entry names that can be scripted
@@ -106,6 +106,7 @@ struct State {
     PlcLink plc[kPlcLinks]; // zeroed when the first load of the PLC link library appears
     Line line[SIMCTL_JOURNAL_LIMIT];
     char arena[kArenaSize];
+    std::int32_t replay_next[kEntries]; // the next recorded call of each replayed entry point
 };
 
 // Pinned so that an i386 and an x86-64 build agree on every member.
@@ -122,12 +123,17 @@ static_assert(offsetof(State, plc) == offsetof(State, loads) + 40 * kLoads, "Sta
 static_assert(offsetof(State, line) == offsetof(State, plc) + 24864 * kPlcLinks, "State layout");
 static_assert(offsetof(State, arena) == offsetof(State, line) + 8 * SIMCTL_JOURNAL_LIMIT,
               "State layout");
-static_assert(sizeof(State) == offsetof(State, arena) + kArenaSize, "State layout");
+static_assert(offsetof(State, replay_next) == offsetof(State, arena) + kArenaSize, "State layout");
+static_assert(sizeof(State) == offsetof(State, replay_next) + 4 * kEntries, "State layout");
 static_assert(alignof(State) == 4, "State alignment");
 
 // The state of this process: the shared file's when MORLANE_SIMCTL_STATE names one that could be
 // mapped, else private memory.
 State& state();
+
+// While replaying, the answer to the calling thread's current call: its recorded status, its area
+// filled as recorded. False when there is none.
+bool replay_answer(const char* entry, int& status);
 
 // The file name whose first load resets the PLCs.
 constexpr const char* kPlcFile = "CVDLL1RZ1.dll";

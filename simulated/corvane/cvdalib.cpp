@@ -93,7 +93,7 @@ int WINAPI CVDA_Poke(const char* topic, const char* item, const char* value) {
 
 #ifndef SIM_WITHOUT_CVDA_Request
 int WINAPI CVDA_Request(const char* topic, const char* item, char* reply) {
-    sim::enter("CVDA_Request", sim::Text{topic}, sim::Text{item}, sim::Out{});
+    sim::enter("CVDA_Request", sim::Text{topic}, sim::Text{item}, sim::Out{reply, CVDA_REPLY_SIZE});
     int status = [&] {
         if (simctl_take_reply(reply) || misbehave(topic, item, reply))
             return CVDA_OK;

@@ -44,6 +44,7 @@
 #define CVDA_E_UNKNOWN 2  // request of an item that was never poked
 #define CVDA_E_TOO_LONG 3 // poke of a value longer than CVDA_VALUE_MAX bytes
 #define CVDA_E_ARGUMENT 4 // a null pointer, or an unknown "sim" "state" value
+#define CVDA_E_REPLAY 5   // not the call recorded in the journal being replayed (simctl.h)
 
 #define CVDA_REPLY_SIZE 4096
 #define CVDA_VALUE_MAX (CVDA_REPLY_SIZE - 1)

@@ -153,7 +153,8 @@ int WINAPI CVDLLRZ_RegWrite(int link, int area, int address, const unsigned shor
 
 #ifndef SIM_WITHOUT_CVDLLRZ_RegRead
 int WINAPI CVDLLRZ_RegRead(int link, int area, int address, unsigned short* words, int count) {
-    sim::enter("CVDLLRZ_RegRead", link, area, address, sim::Out{}, count);
+    sim::enter("CVDLLRZ_RegRead", link, area, address,
+               sim::Out{words, count > 0 && count <= 1 << 24 ? 2 * count : 0}, count);
     int status = onOpenLink(link, [&](PlcLink& plc) {
         long long size = 0;
         const unsigned short* regs = registers(plc, area, size);

@@ -65,6 +65,7 @@
 #define CVDLLRZ_E_RUNNING 7      // DownLoad while the PLC is in run mode
 #define CVDLLRZ_E_AREA 8         // register area other than 0 and 1
 #define CVDLLRZ_E_RANGE 9        // transfer runs outside the area's registers
+#define CVDLLRZ_E_REPLAY 10      // not the call recorded in the journal being replayed (simctl.h)
 
 #define CVDLLRZ_LINKS 8
 #define CVDLLRZ_UNITS 32

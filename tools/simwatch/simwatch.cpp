@@ -5,10 +5,15 @@
 // programs that wrote it, so every view says whether one of them still runs.
 #include "control/simctl.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -42,12 +47,15 @@ void usage(FILE* out) {
     std::fputs(
         "usage: simwatch [--range LINK:AREA:FROM:COUNT]... [--journal N] [--interval MS] [--once]\n"
         "       simwatch set LINK AREA ADDRESS VALUE\n"
+        "       simwatch summary JOURNAL...\n"
         "\n"
         "Shows the simulated PLC (run/stop per link, register ranges) and the latest calls the\n"
         "simulated libraries received, refreshed every MS milliseconds (default 500) until\n"
         "interrupted; --once shows it once. The default range is 0:0:0:16, registers D0..D15 of\n"
         "link 0. 'set' writes one register of the simulated PLC, as a sensor would: VALUE is\n"
         "0..65535, AREA 0 holds D0..D8191, area 1 L0..L4095, on links 0..7.\n"
+        "'summary' reads morlane journals (MORLANE_JOURNAL, FILE.1 before FILE): per entry point\n"
+        "the calls, the failures by kind, and the quartiles of the durations of those called.\n"
         "MORLANE_SIMCTL_STATE must name the state file of the program being watched; the view\n"
         "says when no running program uses that file, so that what it shows is left over.\n",
         out);
@@ -174,6 +182,15 @@ void show_journal(std::string& frame, int lines) {
                   dropped > 0 ? " (the latest not kept: journal full)" : "");
     frame += head;
     frame += lines > 0 && count > 0 ? ", the latest:\n" : "\n";
+    int differed = 0; // by a replay
+    for (int index = 0; index < count; ++index) {
+        char start[3] = "";
+        simctl_journal_line(index, start, sizeof start);
+        differed += std::strcmp(start, "! ") == 0 ? 1 : 0;
+    }
+    if (differed > 0) {
+        frame += "replay: " + std::to_string(differed) + " calls not as recorded (\"! replay\")\n";
+    }
     std::vector<char> line(512);
     for (int index = count - lines < 0 ? 0 : count - lines; index < count; ++index) {
         if (simctl_journal_line(index, line.data(), static_cast<int>(line.size())) >= 0) {
@@ -234,9 +251,65 @@ int set_register(int argc, char** argv, const char* path) {
 #endif
 }
 
+// Quartiles by the nearest rank below, so that each is a duration some call took.
+int summary(int argc, char** argv) {
+    struct Calls {
+        std::map<std::string, int> kinds; // NONE included
+        std::vector<double> micros;       // of the calls that reached the library
+    };
+    std::map<std::string, Calls> entries;
+    if (argc < 3) {
+        usage(stderr);
+        return 64;
+    }
+    for (int i = 2; i < argc; ++i) {
+        std::ifstream in(argv[i], std::ios::binary);
+        for (std::string line; in && std::getline(in, line);) {
+            std::istringstream fields(line);
+            const std::vector<std::string> t{std::istream_iterator<std::string>(fields), {}};
+            if (t.size() >= 8 && std::find(t.begin(), t.end(), "->") != t.end()) {
+                ++entries[t[3]].kinds[t[t.size() - 2]];
+                if (t.back() != "-") {
+                    entries[t[3]].micros.push_back(std::atof(t.back().c_str()) / 1000);
+                }
+            }
+        }
+        if (!in.eof()) {
+            std::fprintf(stderr, "simwatch: cannot read the journal %s\n", argv[i]);
+            return 1;
+        }
+    }
+    std::printf("%-17s %6s %6s %9s %9s %9s %s\n", "entry point", "calls", "failed", "q1 us",
+                "median us", "q3 us", "failures by kind");
+    for (auto& [entry, calls] : entries) {
+        int count = 0, failed = 0;
+        std::string kinds, quartiles;
+        for (const auto& [kind, n] : calls.kinds) {
+            count += n;
+            failed += kind != "NONE" ? n : 0;
+            kinds += kind != "NONE" ? " " + kind + " " + std::to_string(n) : "";
+        }
+        std::sort(calls.micros.begin(), calls.micros.end());
+        for (size_t q = 1; q <= 3; ++q) {
+            char micros[32] = "         -";
+            if (!calls.micros.empty()) {
+                std::snprintf(micros, sizeof micros, " %9.1f",
+                              calls.micros[(calls.micros.size() - 1) * q / 4]);
+            }
+            quartiles += micros;
+        }
+        std::printf("%-17s %6d %6d%s%s\n", entry.c_str(), count, failed, quartiles.c_str(),
+                    kinds.c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "summary") == 0) {
+        return summary(argc, argv);
+    }
     const char* state = std::getenv("MORLANE_SIMCTL_STATE");
     if (state == nullptr || *state == '\0') {
         std::fputs("simwatch: MORLANE_SIMCTL_STATE is not set; set it to the state file of the "

@@ -79,7 +79,18 @@ final class ChildJvm {
         return launch(options, LIB_DIR, scenario, libraryPath);
     }
 
+    /** Like {@link #launch(Class, Path...)} with the simulated libraries, {@code variables} added
+     *  to the child's environment. */
+    static Run launch(Map<String, String> variables, Class<? extends Scenario> scenario) {
+        return launch(List.of(), LIB_DIR, variables, scenario, SIM_DIR);
+    }
+
     private static Run launch(List<String> options, Path bridgeDir,
+                              Class<? extends Scenario> scenario, Path... libraryPath) {
+        return launch(options, bridgeDir, Map.of(), scenario, libraryPath);
+    }
+
+    private static Run launch(List<String> options, Path bridgeDir, Map<String, String> variables,
                               Class<? extends Scenario> scenario, Path... libraryPath) {
         try {
             Path report = Files.createTempFile("morlane-report", ".txt");
@@ -101,6 +112,7 @@ final class ChildJvm {
                 environment.remove("_JAVA_OPTIONS");
                 environment.remove("JDK_JAVA_OPTIONS");
                 environment.put("MORLANE_SIMCTL_STATE", simctlState.toString());
+                environment.putAll(variables);
                 builder.redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")));
                 Process process = builder.start();
                 CompletableFuture<byte[]> stdout = drain(process.getInputStream());
