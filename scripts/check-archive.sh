@@ -142,6 +142,8 @@ if [ -e "$top/tools/simwatch.sh" ]; then
   rm "$work/sim.state"
   watch 1 --once
   expect watch "no state file $work/sim.state yet"
+  watch --help
+  expect watch "usage: simwatch"
 fi
 
 if [ "$failures" -ne 0 ]; then

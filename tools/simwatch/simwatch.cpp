@@ -237,6 +237,13 @@ int set_register(int argc, char** argv, const char* path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Help is for someone who has no state file yet, nor knows it needs one.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            usage(stdout);
+            return 0;
+        }
+    }
     const char* state = std::getenv("MORLANE_SIMCTL_STATE");
     if (state == nullptr || *state == '\0') {
         std::fputs("simwatch: MORLANE_SIMCTL_STATE is not set; set it to the state file of the "
@@ -272,8 +279,8 @@ int main(int argc, char** argv) {
                    parse_int(next, options.interval_ms) && options.interval_ms > 0) {
             ++i;
         } else {
-            usage(std::strcmp(arg, "--help") == 0 ? stdout : stderr);
-            return std::strcmp(arg, "--help") == 0 ? 0 : 64;
+            usage(stderr);
+            return 64;
         }
     }
     if (options.ranges.empty()) {
