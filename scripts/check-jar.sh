@@ -9,8 +9,10 @@
 #      folder others can change (or one above it) is not used, nor one the JVM's file-name
 #      encoding cannot name, and when nothing works the error names the platform and every
 #      place tried;
-#   4. the jar on the module path;
-#   5. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
+#   4. folders of other versions in the cache go unless a running JVM holds them, and the cache
+#      folder carries the version under an uber-jar too;
+#   5. the jar on the module path;
+#   6. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
 #      the release's Maven repository, run in process and hosted.
 #
 #   scripts/check-jar.sh <release-jar output folder>
@@ -61,7 +63,8 @@ done
 mkdir -p "$work/empty/classes"
 cp "$jar" "$work/empty/"
 javac --release 8 -d "$work/empty/classes" -cp "$work/empty/$(basename "$jar")" \
-  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java" "$root/tests/jar/CacheCleaned.java"
+  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java" "$root/tests/jar/CacheCleaned.java" \
+  "$root/tests/jar/HoldLock.java"
 jar=$work/empty/$(basename "$jar")
 
 # consumer <name> <simulated libraries folder> [java options...]: runs it (or $main) from the
@@ -175,6 +178,36 @@ else
   fail "java.library.path does not come first"
 fi
 
+section "the cache: other versions' folders; the version under an uber-jar"
+# One folder of an older version is held by a JVM of that version, which is still running.
+unused=$cache/0.8.0-0123456789abcdef held=$cache/0.9.0-0123456789abcdef
+mkdir -p "$unused" "$held"
+touch "$unused/libmorlane.so" "$held/libmorlane.so"
+mkfifo "$work/hold.in"
+(cd "$work/empty" && exec java -cp classes HoldLock "$held.lock" <"$work/hold.in" >"$work/hold.out" 2>&1) &
+holder=$!
+exec 3>"$work/hold.in" # the holder runs until this closes
+for _ in $(seq 100); do
+  grep -q held "$work/hold.out" && break
+  sleep 0.1
+done
+# An uber-jar: the release jar's contents and the program's classes, with a manifest of its own.
+mkdir "$work/uber"
+(cd "$work/uber" && jar xf "$jar" && rm -r META-INF module-info.class && cp -R "$work/empty/classes/." .)
+jar --create --file "$work/empty/uber.jar" -C "$work/uber" .
+if consumer uber "$linux/sim" -cp uber.jar && grep -q "bridge from $cache/$version-" "$work/uber.out"; then
+  pass "an uber-jar: the cache folder is named by version $version all the same"
+else
+  fail "an uber-jar: the cache folder does not carry the version"
+fi
+if [ ! -e "$unused" ] && [ -f "$held/libmorlane.so" ]; then
+  pass "a folder of an older version is removed; one that a running JVM holds stays"
+else
+  fail "other versions' folders: $(ls -A "$cache" | tr '\n' ' ')"
+fi
+exec 3>&-
+wait "$holder" || fail "the lock holder failed: $(cat "$work/hold.out")"
+
 section "module path"
 if jar --describe-module --file "$jar" | tee "$work/module.txt" | grep -q '^morlane' &&
   grep -q '^exports lathwork' "$work/module.txt" && grep -q '^exports morlane' "$work/module.txt"; then
@@ -183,8 +216,8 @@ else
   fail "module descriptor: $(tr '\n' ' ' <"$work/module.txt")"
 fi
 if consumer modulepath "$linux/sim32" --module-path "$jar" --add-modules morlane -cp classes &&
-  grep -q "link library hosted, read 7 65535" "$work/modulepath.out"; then
-  pass "on the module path (hosted)"
+  grep -q "link library hosted, read 7 65535, bridge from $cache/$version-" "$work/modulepath.out"; then
+  pass "on the module path (hosted), the cache folder named by version"
 else
   fail "on the module path"
 fi
