@@ -9,11 +9,15 @@
 #      folder others can change (or one above it) is not used, nor one the JVM's file-name
 #      encoding cannot name, and when nothing works the error names the platform and every
 #      place tried;
-#   4. folders of other versions in the cache go unless a running JVM holds them, and the cache
+#   4. `java -jar` checks the machine, on the 64-bit and the 32-bit JVM, with and without the
+#      simulated libraries;
+#   5. folders of other versions in the cache go unless a running JVM holds them, and the cache
 #      folder carries the version under an uber-jar too;
-#   5. the jar on the module path;
-#   6. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
-#      the release's Maven repository, run in process and hosted.
+#   6. the jar on the module path;
+#   7. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
+#      the release's Maven repository, run in process and hosted;
+#   8. with MORLANE_NEW_JAVA naming the java of a JDK 24 or later: no native-access warning for
+#      `java -jar`, nor with the options the README gives for the class and module paths.
 #
 #   scripts/check-jar.sh <release-jar output folder>
 #
@@ -67,15 +71,16 @@ javac --release 8 -d "$work/empty/classes" -cp "$work/empty/$(basename "$jar")" 
   "$root/tests/jar/HoldLock.java"
 jar=$work/empty/$(basename "$jar")
 
-# consumer <name> <simulated libraries folder> [java options...]: runs it (or $main) from the
-# empty folder in a cleared environment (no locale, so an ASCII file-name encoding; no library
-# path of the build; umask 002, as many distributions give their users); output in
-# $work/<name>.out.
+# consumer <name> <simulated libraries folder> [java options...]: runs it (or $main, none when
+# set empty, for -jar) on $java (default: the JDK's) from the empty folder in a cleared
+# environment (no locale, so an ASCII file-name encoding; no library path of the build; umask 002,
+# as many distributions give their users); output in $work/<name>.out.
 consumer() {
   local name=$1 sim=$2 status=0
   shift 2
+  # shellcheck disable=SC2086 # an empty $main is no argument
   (cd "$work/empty" && umask 002 && env -i PATH=/usr/bin:/bin HOME="$work/home" LD_LIBRARY_PATH="$sim" \
-    java -Duser.home="$work/home" -Djava.io.tmpdir="$work/tmp" "$@" "${main:-consumer.Consumer}") \
+    "${java:-java}" -Duser.home="$work/home" -Djava.io.tmpdir="$work/tmp" "$@" ${main-consumer.Consumer}) \
     >"$work/$name.out" 2>&1 || status=$?
   sed 's/^/     | /' "$work/$name.out"
   return $status
@@ -178,6 +183,37 @@ else
   fail "java.library.path does not come first"
 fi
 
+section "java -jar: the machine check, on both JVMs"
+# machine <name> <java> <simulated libraries folder, or none> <exit status> <pattern>...: every
+# pattern (grep -E) must match a line of the report.
+machine() {
+  local name=$1 jvm=$2 sim=$3 expected=$4 status=0 pattern
+  shift 4
+  java=$jvm main='' consumer "$name" "$sim" -jar "$jar" || status=$?
+  if [ "$status" -ne "$expected" ]; then
+    fail "java -jar ($name) exited $status, not $expected"
+    return
+  fi
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" "$work/$name.out" || { fail "java -jar ($name): nothing like \"$pattern\""; return; }
+  done
+  pass "java -jar ($name): exit $status, \"$(tail -n 1 "$work/$name.out")\""
+}
+natives="$cache/$version-[0-9a-f]{16}"
+machine 64-bit java "$linux/sim32" 0 "^  platform +linux-x86_64 \(" \
+  "^  bridge +$natives/libmorlane.so, from this jar's morlane/natives/linux-x86_64/\$" \
+  "^  cache +$cache\$" "^  host +$natives/morlane-host32 starts\$" \
+  "^  CVDLL1RZ1.dll +loads, hosted by morlane-host32\$" "^  CVDAlib.dll +loads, hosted by morlane-host32\$"
+machine 64-bit-alone java "" 1 \
+  "^  CVDLL1RZ1.dll +MISSING: cannot be loaded: in process: CVDLL1RZ1.dll: cannot open shared object file.*; hosted: morlane-host32 could not load it" \
+  "^  host +$natives/morlane-host32 starts\$" "^morlane: 2 missing"
+i386_java=/usr/lib/jvm/java-17-openjdk-i386/bin/java
+machine 32-bit "$i386_java" "$linux/sim32" 0 "^  platform +linux-x86 \(.*32-bit JVM\)\$" \
+  "^  bridge +$natives/libmorlane.so, from this jar's morlane/natives/linux-x86/\$" "^  host +none needed" \
+  "^  CVDLL1RZ1.dll +loads in process\$" "^  CVDAlib.dll +loads in process\$"
+machine 32-bit-alone "$i386_java" "" 1 \
+  "^  CVDAlib.dll +MISSING: cannot be loaded: CVDAlib.dll: cannot open shared object file" "^morlane: 2 missing"
+
 section "the cache: other versions' folders; the version under an uber-jar"
 # One folder of an older version is held by a JVM of that version, which is still running.
 unused=$cache/0.8.0-0123456789abcdef held=$cache/0.9.0-0123456789abcdef
@@ -247,6 +283,23 @@ if cmp -s "$work/m2/lathwork/morlane/$version/morlane-$version.jar" "$jar"; then
   pass "Maven resolved the release jar itself"
 else
   fail "Maven's copy of the jar differs from the release jar"
+fi
+
+# Native access: a JDK from 24 on warns on the first library load without it; none on CI.
+if [ -n "${MORLANE_NEW_JAVA:-}" ]; then
+  section "native access on $("$MORLANE_NEW_JAVA" -version 2>&1 | head -n 1)"
+  java=$MORLANE_NEW_JAVA consumer access-none "$linux/sim" -cp "$jar:classes" || true
+  java=$MORLANE_NEW_JAVA main='' consumer access-jar "$linux/sim" -jar "$jar" || true
+  java=$MORLANE_NEW_JAVA consumer access-cp "$linux/sim" --enable-native-access=ALL-UNNAMED \
+    -cp "$jar:classes" || true
+  java=$MORLANE_NEW_JAVA consumer access-mp "$linux/sim" --enable-native-access=morlane \
+    --module-path "$jar" --add-modules morlane -cp classes || true
+  if grep -q "WARNING: .*native-access" "$work/access-none.out" &&
+    ! grep -q WARNING "$work/access-jar.out" "$work/access-cp.out" "$work/access-mp.out"; then
+    pass "a warning without native access; none with java -jar, ALL-UNNAMED, or the module's name"
+  else
+    fail "native access warnings"
+  fi
 fi
 
 echo "check-jar: $passed passed, $failed failed"

@@ -24,7 +24,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
 name=morlane-$version
 stage=$out/stage debug=$out/debug
 rm -rf "$stage" "$debug" "$out/maven-repo"
-mkdir -p "$stage"
+mkdir -p "$stage/META-INF"
 
 # native <platform> <file>...: copies the files and lists their hashes for the loader; their debug
 # information, <file>.debug beside each, goes to the debug zip.
@@ -47,8 +47,13 @@ native windows-x86_64 "$win64/lib/morlane.dll" "$win64/lib/morlane-host32.exe"
 
 cp -R "$linux/java/classes/." "$stage/"
 cp "$linux/java/module/module-info.class" "$stage/"
+# `java -jar` checks the machine, with no JDK 24 warning about loading the bridge.
+{
+  cat "$linux/java/MANIFEST.MF"
+  printf 'Main-Class: morlane.MachineCheck\nEnable-Native-Access: ALL-UNNAMED\n'
+} >"$stage/META-INF/MANIFEST.MF"
 mkdir -p "$out"
-bash "$root/cmake/reproducible-jar.sh" "$out/$name.jar" "$linux/java/MANIFEST.MF" "$stage"
+bash "$root/cmake/reproducible-jar.sh" "$out/$name.jar" "$stage/META-INF/MANIFEST.MF" "$stage"
 bash "$root/cmake/reproducible-jar.sh" "$out/$name-debug.zip" - "$debug"
 cp "$linux/java/$name-sources.jar" "$linux/java/$name-javadoc.jar" "$out/"
 

@@ -70,7 +70,8 @@ import java.util.stream.Stream;
  * then {@code java.io.tmpdir} ({@code morlane-<user>} there). A folder whose path the JVM's
  * file-name encoding ({@code sun.jnu.encoding}) cannot represent is passed over, as no library
  * could be loaded from it (on Windows, where that is the ANSI code page, only by JVMs before 17,
- * which load libraries through the ANSI API): name another with {@code morlane.cache}.
+ * which load libraries through the ANSI API): name another with {@code morlane.cache}. {@code
+ * java -jar morlane-<version>.jar} shows the folder in use, with the rest of what it checks.
  *
  * <p><b>Cleaning the cache.</b> A JVM holds a shared lock on {@code <folder>.lock}, beside the
  * folder it loaded the bridge from, for as long as it runs. Once it has loaded the bridge, it
@@ -90,6 +91,13 @@ import java.util.stream.Stream;
  * <p>When neither place gives a bridge the JVM can load, {@link #load()} throws {@link
  * UnsatisfiedLinkError} naming the platform it detected and every place it tried, each with the
  * operating system's reason; the same error is thrown again by every later call.
+ *
+ * <p><b>Native access.</b> JDK 24 and later warn at the first load of a native library unless
+ * native access is enabled for its caller, and later JDKs will refuse it: on the class path pass
+ * {@code --enable-native-access=ALL-UNNAMED}, on the module path {@code
+ * --enable-native-access=morlane}. A program started with {@code java -jar} puts {@code
+ * Enable-Native-Access: ALL-UNNAMED} in its manifest instead, as this jar does. JDK 17 and later
+ * accept the option; earlier JDKs refuse it.
  */
 public final class NativeLoader {
     /** The resource folder of the natives inside the jar. */
