@@ -50,8 +50,10 @@ fi
 echo "install-deps: installing ${#missing[@]} Debian packages (and what they need), a few minutes" \
   "on a fresh machine: ${missing[*]}"
 # wine32 and the 32-bit JRE are i386 packages; the architecture must be known to apt before the
-# update.
-dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+# update. The demo needs none, nor the time the i386 package lists take to fetch.
+if [[ " ${missing[*]}" == *:i386* ]]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+fi
 export DEBIAN_FRONTEND=noninteractive
 echo "install-deps: apt-get update"
 apt-get update -qq
