@@ -92,12 +92,12 @@ import java.util.stream.Stream;
  * UnsatisfiedLinkError} naming the platform it detected and every place it tried, each with the
  * operating system's reason; the same error is thrown again by every later call.
  *
- * <p><b>Native access.</b> JDK 24 and later warn at the first load of a native library unless
- * native access is enabled for its caller, and later JDKs will refuse it: on the class path pass
- * {@code --enable-native-access=ALL-UNNAMED}, on the module path {@code
- * --enable-native-access=morlane}. A program started with {@code java -jar} puts {@code
- * Enable-Native-Access: ALL-UNNAMED} in its manifest instead, as this jar does. JDK 17 and later
- * accept the option; earlier JDKs refuse it.
+ * <p><b>Native access, JDK 22 and later.</b> On the class path pass {@code
+ * --enable-native-access=ALL-UNNAMED}, on the module path {@code --enable-native-access=morlane};
+ * a program started with {@code java -jar} puts {@code Enable-Native-Access: ALL-UNNAMED} in its
+ * manifest instead, as this jar does. Without it JDK 24 and later warn at the first load of a
+ * native library, and later JDKs will refuse it. JDK 17 and later accept the option; earlier
+ * JDKs refuse it.
  */
 public final class NativeLoader {
     /** The resource folder of the natives inside the jar. */
