@@ -1,9 +1,5 @@
 package morlane;
 
-import static java.nio.file.StandardOpenOption.CREATE;
-import static java.nio.file.StandardOpenOption.READ;
-import static java.nio.file.StandardOpenOption.WRITE;
-
 import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
@@ -21,6 +17,7 @@ import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.AclEntry;
 import java.nio.file.attribute.AclEntryFlag;
 import java.nio.file.attribute.AclEntryPermission;
@@ -318,20 +315,16 @@ public final class NativeLoader {
         if (held != null) {
             held.close(); // the folder held before did not work out, or was cleaned away
         }
-        FileChannel channel = FileChannel.open(lockOf(usable), READ, WRITE, CREATE);
-        try {
-            channel.lock(0, Long.MAX_VALUE, true);
-        } catch (IOException | RuntimeException e) {
-            channel.close();
-            throw e;
-        }
-        held = channel;
+        held = lockFile(usable);
+        held.lock(0, Long.MAX_VALUE, true);
         // A JVM of another version may have removed the folder just before the lock was taken.
         return Files.isDirectory(usable, LinkOption.NOFOLLOW_LINKS) ? usable : prepare(folder);
     }
 
-    private static Path lockOf(Path folder) {
-        return folder.resolveSibling(folder.getFileName() + ".lock");
+    /** Opens {@code <folder>.lock}, made when missing, for either kind of lock. */
+    private static FileChannel lockFile(Path folder) throws IOException {
+        return FileChannel.open(folder.resolveSibling(folder.getFileName() + ".lock"),
+                StandardOpenOption.READ, StandardOpenOption.WRITE, StandardOpenOption.CREATE);
     }
 
     /**
@@ -340,21 +333,21 @@ public final class NativeLoader {
      * come. A folder anything is in the way of is left for the next JVM.
      */
     private static void removeUnused(Path ours) {
+        String mine = version() + "-";
         try (DirectoryStream<Path> folders = Files.newDirectoryStream(ours.getParent(),
                 "*-????????????????")) {
             for (Path folder : folders) {
-                if (folder.getFileName().toString().startsWith(version() + "-")
+                if (folder.getFileName().toString().startsWith(mine)
                         || !Files.isDirectory(folder, LinkOption.NOFOLLOW_LINKS)) {
                     continue;
                 }
-                try (FileChannel channel = FileChannel.open(lockOf(folder), READ, WRITE, CREATE);
-                        FileLock alone = channel.tryLock();
+                try (FileChannel channel = lockFile(folder); FileLock alone = channel.tryLock();
                         Stream<Path> inside = Files.walk(folder)) { // links, not their targets
                     if (alone == null) {
                         continue; // a running JVM holds it
                     }
-                    Iterable<Path> deepestFirst = inside.sorted(Comparator.reverseOrder())::iterator;
-                    for (Path file : deepestFirst) {
+                    Iterable<Path> deepest = inside.sorted(Comparator.reverseOrder())::iterator;
+                    for (Path file : deepest) {
                         Files.delete(file);
                     }
                 } catch (IOException | RuntimeException e) {
