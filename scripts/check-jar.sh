@@ -15,9 +15,7 @@
 #      folder carries the version under an uber-jar too;
 #   6. the jar on the module path;
 #   7. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
-#      the release's Maven repository, run in process and hosted;
-#   8. with MORLANE_NEW_JAVA naming the java of a JDK 24 or later: no native-access warning for
-#      `java -jar`, nor with the options the README gives for the class and module paths.
+#      the release's Maven repository, run in process and hosted.
 #
 #   scripts/check-jar.sh <release-jar output folder>
 #
@@ -283,23 +281,6 @@ if cmp -s "$work/m2/lathwork/morlane/$version/morlane-$version.jar" "$jar"; then
   pass "Maven resolved the release jar itself"
 else
   fail "Maven's copy of the jar differs from the release jar"
-fi
-
-# Native access: a JDK from 24 on warns on the first library load without it; none on CI.
-if [ -n "${MORLANE_NEW_JAVA:-}" ]; then
-  section "native access on $("$MORLANE_NEW_JAVA" -version 2>&1 | head -n 1)"
-  java=$MORLANE_NEW_JAVA consumer access-none "$linux/sim" -cp "$jar:classes" || true
-  java=$MORLANE_NEW_JAVA main='' consumer access-jar "$linux/sim" -jar "$jar" || true
-  java=$MORLANE_NEW_JAVA consumer access-cp "$linux/sim" --enable-native-access=ALL-UNNAMED \
-    -cp "$jar:classes" || true
-  java=$MORLANE_NEW_JAVA consumer access-mp "$linux/sim" --enable-native-access=morlane \
-    --module-path "$jar" --add-modules morlane -cp classes || true
-  if grep -q "WARNING: .*native-access" "$work/access-none.out" &&
-    ! grep -q WARNING "$work/access-jar.out" "$work/access-cp.out" "$work/access-mp.out"; then
-    pass "a warning without native access; none with java -jar, ALL-UNNAMED, or the module's name"
-  else
-    fail "native access warnings"
-  fi
 fi
 
 echo "check-jar: $passed passed, $failed failed"
