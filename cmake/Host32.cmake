@@ -83,7 +83,8 @@ if(EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
   set(_host32_program "morlane-host32${CMAKE_EXECUTABLE_SUFFIX}")
   set(_host32_copy
     COMMAND "${CMAKE_COMMAND}" -E copy_if_different
-            "<BINARY_DIR>/lib/${_host32_program}" "${CMAKE_BINARY_DIR}/lib/${_host32_program}")
+            "<BINARY_DIR>/lib/${_host32_program}" "<BINARY_DIR>/lib/${_host32_program}.debug"
+            "${CMAKE_BINARY_DIR}/lib/")
 endif()
 # Windows tests run the mailbox stress test with its 32-bit build as the host side.
 set(_host32_stress OFF)

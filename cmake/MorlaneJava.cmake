@@ -35,6 +35,7 @@ set(_java_sources
   "${_java_src}/morlane/CallRecord.java"
   "${_java_src}/morlane/FailureKind.java"
   "${_java_src}/morlane/DataAccess.java"
+  "${_java_src}/morlane/MachineCheck.java"
   "${_java_src}/morlane/NativeLoader.java"
   "${_java_src}/morlane/PlcLink.java"
   "${_java_src}/morlane/package-info.java"
@@ -50,6 +51,10 @@ Implementation-Version: ${PROJECT_VERSION}
 Specification-Title: lathwork.Brenmoor
 ")
 configure_file("${MORLANE_MANIFEST}.in" "${MORLANE_MANIFEST}" COPYONLY)
+# The version the loader names its cache folder by, as a resource of its own: under an uber-jar or
+# jlink no manifest of ours is there to read it from.
+file(WRITE "${_java_dir}/version.in" "${PROJECT_VERSION}\n")
+configure_file("${_java_dir}/version.in" "${_java_dir}/version" COPYONLY)
 
 # Java 8 class files, so any JVM from 8 on can load the jar; -parameters keeps argument names for
 # tools and IDEs that show them.
@@ -59,9 +64,10 @@ add_custom_command(
   COMMAND "${CMAKE_COMMAND}" -E rm -rf "${MORLANE_JAVA_CLASSES}"
   COMMAND "${Java_JAVAC_EXECUTABLE}" --release 8 -Xlint:all -Xlint:-options -Werror -parameters
           -encoding UTF-8 -d "${MORLANE_JAVA_CLASSES}" -h "${MORLANE_JNI_HEADER_DIR}" ${_java_sources}
+  COMMAND "${CMAKE_COMMAND}" -E copy "${_java_dir}/version" "${MORLANE_JAVA_CLASSES}/morlane/version"
   COMMAND "${Java_JAR_EXECUTABLE}" cfm "${MORLANE_JAR}" "${MORLANE_MANIFEST}"
           -C "${MORLANE_JAVA_CLASSES}" lathwork -C "${MORLANE_JAVA_CLASSES}" morlane
-  DEPENDS ${_java_sources} "${MORLANE_MANIFEST}"
+  DEPENDS ${_java_sources} "${MORLANE_MANIFEST}" "${_java_dir}/version"
   COMMENT "Compiling lathwork.Brenmoor and the morlane package, generating their JNI headers"
   VERBATIM)
 # A Java 8 JVM ignores module-info.class, a later one on the module path reads it; javac needs

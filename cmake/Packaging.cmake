@@ -50,21 +50,17 @@ else()
   set(_pkg_system "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}")
 endif()
 
-# Nothing but the libraries themselves: no MinGW import libraries.
-install(TARGETS morlane RUNTIME DESTINATION ${_pkg_bridge_dir} LIBRARY DESTINATION ${_pkg_bridge_dir}
-        ARCHIVE DESTINATION lib EXCLUDE_FROM_ALL)
+# The bridge and the host as the build left them, stripped already and the very files the jar
+# holds, so installed as plain files, which CPack does not strip again; no MinGW import library.
 # A 64-bit build serves the 32-bit libraries through the host program beside the bridge.
-# Files that come from the 32-bit sub-build are installed as plain files, so CPack does not strip
-# them; they are stripped below, like the targets (both strip tools read the 32-bit formats).
-set(_pkg_strip32 "")
-if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8 AND MORLANE_WIN32_BRIDGE)
-  list(APPEND _pkg_strip32 x86/morlane.dll)
-endif()
+install(PROGRAMS "$<TARGET_FILE:morlane>" DESTINATION ${_pkg_bridge_dir})
 if(MORLANE_HOST32 AND EXISTS "${CMAKE_SOURCE_DIR}/host/CMakeLists.txt")
   install(PROGRAMS "${CMAKE_BINARY_DIR}/lib/morlane-host32${CMAKE_EXECUTABLE_SUFFIX}"
           DESTINATION ${_pkg_bridge_dir})
-  list(APPEND _pkg_strip32 "${_pkg_bridge_dir}/morlane-host32${CMAKE_EXECUTABLE_SUFFIX}")
 endif()
+# The simulated libraries from the 32-bit sub-build are plain files too; they are stripped below,
+# like the targets (both strip tools read the 32-bit formats).
+set(_pkg_strip32 "")
 
 if(MORLANE_RELEASE_DIR)
   install(FILES "${MORLANE_RELEASE_DIR}/morlane-${PROJECT_VERSION}.jar"
@@ -197,7 +193,8 @@ endif()
 set(CPACK_SYSTEM_NAME "${_pkg_system}")
 set(CPACK_PACKAGE_FILE_NAME "morlane-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME}")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-# Debug information stays in the build tree; the packages hold stripped libraries.
+# The packages hold stripped libraries; the bridge's and the host's debug information is in the
+# release's debug zip (scripts/release-jar.sh).
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/dist")
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Unpacks a Linux release archive into an empty folder and runs its example there, against the
 # simulated libraries it ships, in a cleared environment, so nothing from the build tree can take
-# part: the dynamic loader's trace of the run must not name the source or build tree at all.
+# part: the dynamic loader's trace of the run must not name the source or build tree at all. The
+# loose natives, of this archive and of the Windows zip beside it, must be the jar's own files.
 #
 #   scripts/check-archive.sh [morlane-<version>-Linux-x86_64.tar.gz]
 #
@@ -42,9 +43,24 @@ for path in README.md libmorlane.so morlane-*[0-9].jar morlane-*-sources.jar \
   ls "$top"/$path >/dev/null 2>&1 || fail "the archive lacks $path"
 done
 mkdir "$work/manifest"
-(cd "$work/manifest" && jar xf "$(ls "$top"/morlane-*[0-9].jar)" META-INF/MANIFEST.MF)
+(cd "$work/manifest" && jar xf "$(ls "$top"/morlane-*[0-9].jar)" META-INF/MANIFEST.MF morlane/natives)
 grep -q '^Implementation-Version: ' "$work/manifest/META-INF/MANIFEST.MF" ||
   fail "the jar's manifest has no Implementation-Version"
+# The loose bridges and hosts are the jar's very files, stripped alike: here, and in the Windows
+# zip when it lies beside this archive.
+same_as_jar() { # <loose file> <platform>/<file in the jar>
+  cmp "$1" "$work/manifest/morlane/natives/$2" || fail "${1#"$work"/} is not the jar's $2"
+}
+same_as_jar "$top/libmorlane.so" linux-x86_64/libmorlane.so
+same_as_jar "$top/morlane-host32" linux-x86_64/morlane-host32
+for zip in "$(dirname "$archive")"/morlane-*-windows.zip; do
+  [ -f "$zip" ] || continue
+  mkdir "$work/windows"
+  (cd "$work/windows" && jar xf "$zip")
+  same_as_jar "$(ls -d "$work"/windows/*/)x86/morlane.dll" windows-x86/morlane.dll
+  same_as_jar "$(ls -d "$work"/windows/*/)x64/morlane.dll" windows-x86_64/morlane.dll
+  same_as_jar "$(ls -d "$work"/windows/*/)x64/morlane-host32.exe" windows-x86_64/morlane-host32.exe
+done
 
 
 # run <name> <expected exit status> [run.sh arguments...]: the example in a cleared environment
@@ -142,6 +158,8 @@ if [ -e "$top/tools/simwatch.sh" ]; then
   rm "$work/sim.state"
   watch 1 --once
   expect watch "no state file $work/sim.state yet"
+  watch --help
+  expect watch "usage: simwatch"
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -9,8 +9,12 @@
 #      folder others can change (or one above it) is not used, nor one the JVM's file-name
 #      encoding cannot name, and when nothing works the error names the platform and every
 #      place tried;
-#   4. the jar on the module path;
-#   5. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
+#   4. `java -jar` checks the machine, on the 64-bit and the 32-bit JVM, with and without the
+#      simulated libraries;
+#   5. folders of other versions in the cache go unless a running JVM holds them, and the cache
+#      folder carries the version under an uber-jar too;
+#   6. the jar on the module path;
+#   7. a Maven project depending on lathwork:morlane, built offline with Debian's Maven against
 #      the release's Maven repository, run in process and hosted.
 #
 #   scripts/check-jar.sh <release-jar output folder>
@@ -61,18 +65,20 @@ done
 mkdir -p "$work/empty/classes"
 cp "$jar" "$work/empty/"
 javac --release 8 -d "$work/empty/classes" -cp "$work/empty/$(basename "$jar")" \
-  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java" "$root/tests/jar/CacheCleaned.java"
+  "$root/tests/jar/consumer/src/main/java/consumer/Consumer.java" "$root/tests/jar/CacheCleaned.java" \
+  "$root/tests/jar/HoldLock.java"
 jar=$work/empty/$(basename "$jar")
 
-# consumer <name> <simulated libraries folder> [java options...]: runs it (or $main) from the
-# empty folder in a cleared environment (no locale, so an ASCII file-name encoding; no library
-# path of the build; umask 002, as many distributions give their users); output in
-# $work/<name>.out.
+# consumer <name> <simulated libraries folder> [java options...]: runs it (or $main, none when
+# set empty, for -jar) on $java (default: the JDK's) from the empty folder in a cleared
+# environment (no locale, so an ASCII file-name encoding; no library path of the build; umask 002,
+# as many distributions give their users); output in $work/<name>.out.
 consumer() {
   local name=$1 sim=$2 status=0
   shift 2
+  # shellcheck disable=SC2086 # an empty $main is no argument
   (cd "$work/empty" && umask 002 && env -i PATH=/usr/bin:/bin HOME="$work/home" LD_LIBRARY_PATH="$sim" \
-    java -Duser.home="$work/home" -Djava.io.tmpdir="$work/tmp" "$@" "${main:-consumer.Consumer}") \
+    "${java:-java}" -Duser.home="$work/home" -Djava.io.tmpdir="$work/tmp" "$@" ${main-consumer.Consumer}) \
     >"$work/$name.out" 2>&1 || status=$?
   sed 's/^/     | /' "$work/$name.out"
   return $status
@@ -175,6 +181,67 @@ else
   fail "java.library.path does not come first"
 fi
 
+section "java -jar: the machine check, on both JVMs"
+# machine <name> <java> <simulated libraries folder, or none> <exit status> <pattern>...: every
+# pattern (grep -E) must match a line of the report.
+machine() {
+  local name=$1 jvm=$2 sim=$3 expected=$4 status=0 pattern
+  shift 4
+  java=$jvm main='' consumer "$name" "$sim" -jar "$jar" || status=$?
+  if [ "$status" -ne "$expected" ]; then
+    fail "java -jar ($name) exited $status, not $expected"
+    return
+  fi
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" "$work/$name.out" || { fail "java -jar ($name): nothing like \"$pattern\""; return; }
+  done
+  pass "java -jar ($name): exit $status, \"$(tail -n 1 "$work/$name.out")\""
+}
+natives="$cache/$version-[0-9a-f]{16}"
+machine 64-bit java "$linux/sim32" 0 "^  platform +linux-x86_64 \(" \
+  "^  bridge +$natives/libmorlane.so, from this jar's morlane/natives/linux-x86_64/\$" \
+  "^  cache +$cache\$" "^  host +$natives/morlane-host32 starts\$" \
+  "^  CVDLL1RZ1.dll +loads, hosted by morlane-host32\$" "^  CVDAlib.dll +loads, hosted by morlane-host32\$"
+machine 64-bit-alone java "" 1 \
+  "^  CVDLL1RZ1.dll +MISSING: cannot be loaded: in process: CVDLL1RZ1.dll: cannot open shared object file.*; hosted: morlane-host32 could not load it" \
+  "^  host +$natives/morlane-host32 starts\$" "^morlane: 2 missing"
+i386_java=/usr/lib/jvm/java-17-openjdk-i386/bin/java
+machine 32-bit "$i386_java" "$linux/sim32" 0 "^  platform +linux-x86 \(.*32-bit JVM\)\$" \
+  "^  bridge +$natives/libmorlane.so, from this jar's morlane/natives/linux-x86/\$" "^  host +none needed" \
+  "^  CVDLL1RZ1.dll +loads in process\$" "^  CVDAlib.dll +loads in process\$"
+machine 32-bit-alone "$i386_java" "" 1 \
+  "^  CVDAlib.dll +MISSING: cannot be loaded: CVDAlib.dll: cannot open shared object file" "^morlane: 2 missing"
+
+section "the cache: other versions' folders; the version under an uber-jar"
+# One folder of an older version is held by a JVM of that version, which is still running.
+unused=$cache/0.8.0-0123456789abcdef held=$cache/0.9.0-0123456789abcdef
+mkdir -p "$unused" "$held"
+touch "$unused/libmorlane.so" "$held/libmorlane.so"
+mkfifo "$work/hold.in"
+(cd "$work/empty" && exec java -cp classes HoldLock "$held.lock" <"$work/hold.in" >"$work/hold.out" 2>&1) &
+holder=$!
+exec 3>"$work/hold.in" # the holder runs until this closes
+for _ in $(seq 100); do
+  grep -q held "$work/hold.out" && break
+  sleep 0.1
+done
+# An uber-jar: the release jar's contents and the program's classes, with a manifest of its own.
+mkdir "$work/uber"
+(cd "$work/uber" && jar xf "$jar" && rm -r META-INF module-info.class && cp -R "$work/empty/classes/." .)
+jar --create --file "$work/empty/uber.jar" -C "$work/uber" .
+if consumer uber "$linux/sim" -cp uber.jar && grep -q "bridge from $cache/$version-" "$work/uber.out"; then
+  pass "an uber-jar: the cache folder is named by version $version all the same"
+else
+  fail "an uber-jar: the cache folder does not carry the version"
+fi
+if [ ! -e "$unused" ] && [ -f "$held/libmorlane.so" ]; then
+  pass "a folder of an older version is removed; one that a running JVM holds stays"
+else
+  fail "other versions' folders: $(ls -A "$cache" | tr '\n' ' ')"
+fi
+exec 3>&-
+wait "$holder" || fail "the lock holder failed: $(cat "$work/hold.out")"
+
 section "module path"
 if jar --describe-module --file "$jar" | tee "$work/module.txt" | grep -q '^morlane' &&
   grep -q '^exports lathwork' "$work/module.txt" && grep -q '^exports morlane' "$work/module.txt"; then
@@ -183,8 +250,8 @@ else
   fail "module descriptor: $(tr '\n' ' ' <"$work/module.txt")"
 fi
 if consumer modulepath "$linux/sim32" --module-path "$jar" --add-modules morlane -cp classes &&
-  grep -q "link library hosted, read 7 65535" "$work/modulepath.out"; then
-  pass "on the module path (hosted)"
+  grep -q "link library hosted, read 7 65535, bridge from $cache/$version-" "$work/modulepath.out"; then
+  pass "on the module path (hosted), the cache folder named by version"
 else
   fail "on the module path"
 fi

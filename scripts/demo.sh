@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds the bridge and the simulated outside libraries, then runs the demo session against them.
-# About 2 minutes from a clean tree on two cores (the 32-bit host build included), a few seconds
-# once built. Each step is announced with the time since the start; build output goes to logs in
-# the build directory and is shown when a step fails.
+# Builds the bridge and the simulated outside libraries, then runs the demo session against them,
+# and ends by saying where the release jar comes from. Installs only what it needs (the Linux
+# compilers and the JDK, about 170 Debian packages on a fresh machine); scripts/test.sh installs
+# the rest. Under a minute from a clean tree on two cores (the 32-bit host build included), a few
+# seconds once built. Each step is announced with the time since the start; build output goes to
+# logs in the build directory and is shown when a step fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${MORLANE_BUILD_DIR:-$root/build/linux}
 . "$root/scripts/steps.sh"
 
-step "packages needed (scripts/install-deps.sh)" bash "$root/scripts/install-deps.sh"
+step "packages needed (scripts/install-deps.sh demo)" bash "$root/scripts/install-deps.sh" demo
 mkdir -p "$build"
 step "configure ($build)" quietly "$build/configure.log" \
   cmake -S "$root" -B "$build" -DMORLANE_TESTS=OFF
@@ -38,3 +40,12 @@ if [ -x "$build/lib/morlane-host32" ] && [ -d "$build/sim32" ]; then
 else
   printf '\nNo 32-bit host in this build (needs g++-multilib): hosted session skipped.\n'
 fi
+
+# The build's own jar holds the classes alone; the release jar carries the bridge for every
+# platform, so it needs the Windows builds too.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+printf '\n[%s] done. The release jar, with the bridge for every platform, comes from\n' "$(steps_clock)"
+printf '  bash %s/scripts/package.sh    # about 4 minutes: %s/build/dist/morlane-%s.jar\n' \
+  "$root" "$root" "$version"
+printf 'Check it with the simulated libraries built here on the library path, as in the README:\n'
+printf '  LD_LIBRARY_PATH=%s java -jar %s/build/dist/morlane-%s.jar\n' "$build/sim" "$root" "$version"

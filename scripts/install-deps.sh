@@ -3,17 +3,23 @@
 # Does nothing when everything is already there, so the other scripts can call it every time.
 #
 #   scripts/install-deps.sh            everything scripts/test.sh needs
-#   scripts/install-deps.sh package    only what scripts/package.sh needs: the compilers and JDK
+#   scripts/install-deps.sh package    what scripts/package.sh needs: the demo's and MinGW
+#   scripts/install-deps.sh demo       what scripts/demo.sh needs: the Linux compilers and the JDK
 set -euo pipefail
+mode=${1:-test}
+case $mode in
+  test | package | demo) ;;
+  *) echo "install-deps: no mode '$mode' (test, package, demo)" >&2; exit 2 ;;
+esac
 
-# Packaging: the bridge for Linux (64- and 32-bit, the 32-bit host) and Windows (MinGW), javac,
-# jar and javadoc; the archive check runs the example on this JDK.
-packages=(
-  cmake make g++ g++-multilib
-  openjdk-17-jdk-headless
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-)
-if [ "${1:-test}" != package ]; then
+# The demo: the bridge for 64-bit Linux with its 32-bit host and simulated libraries; javac, jar
+# and javadoc.
+packages=(cmake make g++ g++-multilib openjdk-17-jdk-headless)
+# Packaging: the bridge for Windows too; the archive check runs the example on this JDK.
+if [ "$mode" != demo ]; then
+  packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix)
+fi
+if [ "$mode" = test ]; then
   packages+=(
     pkg-config
     openjdk-17-jre-headless:i386
@@ -44,8 +50,10 @@ fi
 echo "install-deps: installing ${#missing[@]} Debian packages (and what they need), a few minutes" \
   "on a fresh machine: ${missing[*]}"
 # wine32 and the 32-bit JRE are i386 packages; the architecture must be known to apt before the
-# update.
-dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+# update. The demo needs none, nor the time the i386 package lists take to fetch.
+if [[ " ${missing[*]}" == *:i386* ]]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+fi
 export DEBIAN_FRONTEND=noninteractive
 echo "install-deps: apt-get update"
 apt-get update -qq

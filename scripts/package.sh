@@ -5,6 +5,7 @@
 #   morlane-<version>.jar                    the release jar: every native, loads itself
 #   morlane-<version>-sources.jar, -javadoc.jar, .pom
 #   morlane-<version>-maven-repository.zip   the four as a Maven repository, with checksums
+#   morlane-<version>-debug.zip              the natives' debug information (docs/releases.md)
 #   morlane-<version>-Linux-x86_64.tar.gz    64-bit Linux JVM, with simulated libraries
 #   morlane-<version>-windows.zip            32-bit and 64-bit Windows JVMs alike
 #
@@ -58,7 +59,8 @@ step "the release jar, its pom and Maven repository" \
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
 rm -f "$dist"/morlane-*
 cp "$release/morlane-$version.jar" "$release/morlane-$version-sources.jar" \
-  "$release/morlane-$version-javadoc.jar" "$release/morlane-$version.pom" "$dist/"
+  "$release/morlane-$version-javadoc.jar" "$release/morlane-$version.pom" \
+  "$release/morlane-$version-debug.zip" "$dist/"
 bash "$root/cmake/reproducible-jar.sh" "$dist/morlane-$version-maven-repository.zip" - \
   "$release/maven-repo"
 

@@ -2,12 +2,14 @@
 # Makes the release jar, morlane-<version>.jar, from four finished builds: the classes and the
 # module descriptor of the Linux x86-64 build, and every native the builds made, under
 # morlane/natives/<platform>/ with a SHA256SUMS list each. Beside it go the sources and Javadoc
-# jars, the pom, and a Maven repository holding all four with their checksums.
+# jars, the pom, a Maven repository holding all four with their checksums, and
+# morlane-<version>-debug.zip: each native's debug information, <platform>/<file>.debug.
 #
 #   scripts/release-jar.sh <out> <linux x86-64 build> <linux i386 build> <win32 build> <win64 build>
 #
-# The natives are taken as the builds left them, the very files their suites tested. Entries are
-# in byte order of their names with one fixed time, so the jar depends on its inputs alone.
+# The natives are taken as the builds left them, stripped, the very files their suites tested.
+# Entries are in byte order of their names with one fixed time, so the jar depends on its inputs
+# alone.
 #   MORLANE_POM_LICENSE, MORLANE_POM_SCM   the pom's license name and repository address
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,18 +22,21 @@ out=$1 linux=$2 i386=$3 win32=$4 win64=$5
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
 [ -n "$version" ] || { echo "release-jar: no version in $linux/CMakeCache.txt" >&2; exit 1; }
 name=morlane-$version
-stage=$out/stage
-rm -rf "$stage" "$out/maven-repo"
-mkdir -p "$stage"
+stage=$out/stage debug=$out/debug
+rm -rf "$stage" "$debug" "$out/maven-repo"
+mkdir -p "$stage/META-INF"
 
-# native <platform> <file>...: copies the files and lists their hashes for the loader.
+# native <platform> <file>...: copies the files and lists their hashes for the loader; their debug
+# information, <file>.debug beside each, goes to the debug zip.
 native() {
   local platform=$1 dir=$stage/morlane/natives/$1 file
   shift
-  mkdir -p "$dir"
+  mkdir -p "$dir" "$debug/$platform"
   for file in "$@"; do
-    [ -f "$file" ] || { echo "release-jar: missing $file (build it first)" >&2; exit 1; }
+    [ -f "$file" ] && [ -f "$file.debug" ] ||
+      { echo "release-jar: missing $file or $file.debug (build it first)" >&2; exit 1; }
     cp "$file" "$dir/"
+    cp "$file.debug" "$debug/$platform/"
   done
   (cd "$dir" && LC_ALL=C sha256sum -- $(ls | LC_ALL=C sort) >SHA256SUMS)
 }
@@ -42,8 +47,14 @@ native windows-x86_64 "$win64/lib/morlane.dll" "$win64/lib/morlane-host32.exe"
 
 cp -R "$linux/java/classes/." "$stage/"
 cp "$linux/java/module/module-info.class" "$stage/"
+# `java -jar` checks the machine, with no JDK 24 warning about loading the bridge.
+{
+  cat "$linux/java/MANIFEST.MF"
+  printf 'Main-Class: morlane.MachineCheck\nEnable-Native-Access: ALL-UNNAMED\n'
+} >"$stage/META-INF/MANIFEST.MF"
 mkdir -p "$out"
-bash "$root/cmake/reproducible-jar.sh" "$out/$name.jar" "$linux/java/MANIFEST.MF" "$stage"
+bash "$root/cmake/reproducible-jar.sh" "$out/$name.jar" "$stage/META-INF/MANIFEST.MF" "$stage"
+bash "$root/cmake/reproducible-jar.sh" "$out/$name-debug.zip" - "$debug"
 cp "$linux/java/$name-sources.jar" "$linux/java/$name-javadoc.jar" "$out/"
 
 commit=$(git -C "$root" rev-parse HEAD 2>/dev/null || echo unknown)
@@ -77,5 +88,5 @@ for file in "$repo"/maven-metadata.xml "$repo/$version"/*; do
     "${sum}sum" "$file" | cut -d' ' -f1 | tr -d '\n' >"$file.$sum"
   done
 done
-rm -rf "$stage"
+rm -rf "$stage" "$debug"
 echo "release-jar: $out/$name.jar ($(stat -c %s "$out/$name.jar") bytes), Maven repository in $out/maven-repo"

@@ -41,7 +41,7 @@ step "Release from builds of its own (scripts/package.sh), the Linux archive unp
 # Two builds of one commit: the tested builds and package.sh's. Every archive holds dist's jar.
 same_jars() {
   local file status=0
-  for file in "$jar"/morlane-*.jar "$jar"/morlane-*.pom; do
+  for file in "$jar"/morlane-*.jar "$jar"/morlane-*.pom "$jar"/morlane-*-debug.zip; do
     if cmp "$file" "$root/build/dist/${file##*/}"; then
       echo "same: ${file##*/} ($(sha256sum <"$file" | cut -c1-16)...)"
     else
@@ -50,5 +50,5 @@ same_jars() {
   done
   return $status
 }
-step "Two builds of one commit give the same jars and pom" same_jars
+step "Two builds of one commit give the same jars, pom and debug zip" same_jars
 echo "test: all passed in $(steps_clock)"

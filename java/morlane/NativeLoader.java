@@ -4,15 +4,20 @@ import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.nio.channels.FileChannel;
+import java.nio.channels.FileLock;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
+import java.nio.file.DirectoryStream;
 import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.AclEntry;
 import java.nio.file.attribute.AclEntryFlag;
 import java.nio.file.attribute.AclEntryPermission;
@@ -24,6 +29,7 @@ import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.Collections;
+import java.util.Comparator;
 import java.util.EnumSet;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -31,6 +37,7 @@ import java.util.Locale;
 import java.util.Map;
 import java.util.Set;
 import java.util.concurrent.TimeUnit;
+import java.util.stream.Stream;
 
 /**
  * Finds and loads the bridge library, {@code libmorlane.so} or {@code morlane.dll}, for
@@ -60,7 +67,15 @@ import java.util.concurrent.TimeUnit;
  * then {@code java.io.tmpdir} ({@code morlane-<user>} there). A folder whose path the JVM's
  * file-name encoding ({@code sun.jnu.encoding}) cannot represent is passed over, as no library
  * could be loaded from it (on Windows, where that is the ANSI code page, only by JVMs before 17,
- * which load libraries through the ANSI API): name another with {@code morlane.cache}.
+ * which load libraries through the ANSI API): name another with {@code morlane.cache}. {@code
+ * java -jar morlane-<version>.jar} shows the folder in use, with the rest of what it checks.
+ *
+ * <p><b>Cleaning the cache.</b> A JVM holds a shared lock on {@code <folder>.lock}, beside the
+ * folder it loaded the bridge from, for as long as it runs. Once it has loaded the bridge, it
+ * removes each folder of another version whose lock it can take exclusively, which no running
+ * JVM uses: old versions go by themselves. The empty lock files stay. By hand: delete the cache
+ * folder, or a folder in it, while no program using it runs; a program that runs meanwhile
+ * copies its files back at its next {@code start}.
  *
  * <p>The folders it makes are the user's alone whatever the umask: mode 700, or on Windows an
  * access list naming the owner alone, protected from what the folder above passes down. It uses
@@ -73,6 +88,13 @@ import java.util.concurrent.TimeUnit;
  * <p>When neither place gives a bridge the JVM can load, {@link #load()} throws {@link
  * UnsatisfiedLinkError} naming the platform it detected and every place it tried, each with the
  * operating system's reason; the same error is thrown again by every later call.
+ *
+ * <p><b>Native access, JDK 22 and later.</b> On the class path pass {@code
+ * --enable-native-access=ALL-UNNAMED}, on the module path {@code --enable-native-access=morlane};
+ * a program started with {@code java -jar} puts {@code Enable-Native-Access: ALL-UNNAMED} in its
+ * manifest instead, as this jar does. Without it JDK 24 and later warn at the first load of a
+ * native library, and later JDKs will refuse it. JDK 17 and later accept the option; earlier
+ * JDKs refuse it.
  */
 public final class NativeLoader {
     /** The resource folder of the natives inside the jar. */
@@ -93,6 +115,8 @@ public final class NativeLoader {
     private static final Object LOCK = new Object();
     private static String loadedFrom;
     private static UnsatisfiedLinkError failure;
+    /** The lock on the folder the bridge was loaded from, kept open for the JVM's life. */
+    private static FileChannel held;
 
     private NativeLoader() {}
 
@@ -166,9 +190,11 @@ public final class NativeLoader {
         for (String cache : cacheFolders(tried)) {
             String folder = cache + File.separator + name;
             try {
-                Path path = extractAll(Paths.get(folder), base, files).resolve(platform.library);
+                Path usable = extractAll(hold(Paths.get(folder)), base, files);
+                Path path = usable.resolve(platform.library);
                 try {
                     System.load(path.toString());
+                    removeUnused(usable);
                     return path.toString();
                 } catch (UnsatisfiedLinkError e) {
                     tried.add(path + " (from this jar): " + e.getMessage());
@@ -202,7 +228,7 @@ public final class NativeLoader {
                     LinkOption.NOFOLLOW_LINKS))) {
                 return null;
             }
-            extractAll(folder, base, files);
+            extractAll(hold(folder), base, files);
             return "";
         } catch (IOException | RuntimeException e) {
             return "the cache folder " + folder + " was cleaned while this program ran, and this"
@@ -211,22 +237,17 @@ public final class NativeLoader {
         }
     }
 
-    /** The version in this jar's manifest, or "dev" for classes outside a released jar. */
+    /**
+     * The version the build put beside these classes, or "dev". Not the manifest's: an uber-jar
+     * brings its own, and a jlink image or a named module has none to read.
+     */
     static String version() {
-        Package own = NativeLoader.class.getPackage();
-        String version = own != null ? own.getImplementationVersion() : null;
-        if (version == null) {
-            // A named module's packages carry no manifest attributes: read this jar's own.
-            try (java.util.jar.JarFile jar = new java.util.jar.JarFile(new File(NativeLoader.class
-                            .getProtectionDomain().getCodeSource().getLocation().toURI()))) {
-                java.util.jar.Manifest manifest = jar.getManifest();
-                version = manifest == null ? null
-                        : manifest.getMainAttributes().getValue("Implementation-Version");
-            } catch (IOException | RuntimeException | java.net.URISyntaxException e) {
-                version = null;
-            }
+        try {
+            String version = new String(resource("morlane/version"), StandardCharsets.UTF_8).trim();
+            return version.matches("[A-Za-z0-9._-]+") ? version : "dev";
+        } catch (IOException e) {
+            return "dev";
         }
-        return version != null && version.matches("[A-Za-z0-9._-]+") ? version : "dev";
     }
 
     /**
@@ -275,14 +296,67 @@ public final class NativeLoader {
         return folders;
     }
 
-    /** Makes folder private ({@link #prepare}) and puts each listed file there; returns it. */
+    /** Puts each listed file into folder; returns it. */
     private static Path extractAll(Path folder, String base, Map<String, String> files)
             throws IOException {
-        Path usable = prepare(folder);
         for (Map.Entry<String, String> file : files.entrySet()) {
-            extract(base + file.getKey(), usable.resolve(file.getKey()), file.getValue());
+            extract(base + file.getKey(), folder.resolve(file.getKey()), file.getValue());
         }
-        return usable;
+        return folder;
+    }
+
+    /**
+     * Makes folder private ({@link #prepare}) and holds a shared lock on {@code <folder>.lock}
+     * beside it for as long as this JVM runs; returns the folder's real path. The lock files stay:
+     * removing one would let a JVM that opened it hold a lock no other JVM can see.
+     */
+    private static Path hold(Path folder) throws IOException {
+        Path usable = prepare(folder);
+        if (held != null) {
+            held.close(); // the folder held before did not work out, or was cleaned away
+        }
+        held = lockFile(usable);
+        held.lock(0, Long.MAX_VALUE, true);
+        // A JVM of another version may have removed the folder just before the lock was taken.
+        return Files.isDirectory(usable, LinkOption.NOFOLLOW_LINKS) ? usable : prepare(folder);
+    }
+
+    /** Opens {@code <folder>.lock}, made when missing, for either kind of lock. */
+    private static FileChannel lockFile(Path folder) throws IOException {
+        return FileChannel.open(folder.resolveSibling(folder.getFileName() + ".lock"),
+                StandardOpenOption.READ, StandardOpenOption.WRITE, StandardOpenOption.CREATE);
+    }
+
+    /**
+     * Removes the folders of other versions in the cache that no running JVM holds (see {@link
+     * #hold}). This version's folders for other platforms stay, for a JVM of the other kind to
+     * come. A folder anything is in the way of is left for the next JVM.
+     */
+    private static void removeUnused(Path ours) {
+        String mine = version() + "-";
+        try (DirectoryStream<Path> folders = Files.newDirectoryStream(ours.getParent(),
+                "*-????????????????")) {
+            for (Path folder : folders) {
+                if (folder.getFileName().toString().startsWith(mine)
+                        || !Files.isDirectory(folder, LinkOption.NOFOLLOW_LINKS)) {
+                    continue;
+                }
+                try (FileChannel channel = lockFile(folder); FileLock alone = channel.tryLock();
+                        Stream<Path> inside = Files.walk(folder)) { // links, not their targets
+                    if (alone == null) {
+                        continue; // a running JVM holds it
+                    }
+                    Iterable<Path> deepest = inside.sorted(Comparator.reverseOrder())::iterator;
+                    for (Path file : deepest) {
+                        Files.delete(file);
+                    }
+                } catch (IOException | RuntimeException e) {
+                    // In use after all (Windows keeps a loaded library): the next JVM tries again.
+                }
+            }
+        } catch (IOException | RuntimeException e) {
+            // No listing, no removal: the next JVM tries again.
+        }
     }
 
     /**
@@ -474,7 +548,7 @@ public final class NativeLoader {
     private static byte[] resource(String name) throws IOException {
         try (InputStream in = NativeLoader.class.getResourceAsStream("/" + name)) {
             if (in == null) {
-                throw new java.nio.file.NoSuchFileException(name, null, "not in this jar");
+                throw new NoSuchFileException(name, null, "not in this jar");
             }
             java.io.ByteArrayOutputStream bytes = new java.io.ByteArrayOutputStream();
             copy(in, bytes);

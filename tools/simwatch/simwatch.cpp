@@ -307,6 +307,13 @@ int summary(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Help is for someone who has no state file yet, nor knows it needs one.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            usage(stdout);
+            return 0;
+        }
+    }
     if (argc > 1 && std::strcmp(argv[1], "summary") == 0) {
         return summary(argc, argv);
     }
@@ -345,8 +352,8 @@ int main(int argc, char** argv) {
                    parse_int(next, options.interval_ms) && options.interval_ms > 0) {
             ++i;
         } else {
-            usage(std::strcmp(arg, "--help") == 0 ? stdout : stderr);
-            return std::strcmp(arg, "--help") == 0 ? 0 : 64;
+            usage(stderr);
+            return 64;
         }
     }
     if (options.ranges.empty()) {
