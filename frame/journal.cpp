@@ -44,18 +44,33 @@ int open_file(const char* name) noexcept {
 // Read once, as the bridge is loaded. Every line takes the mutex for its one write: the system
 // appends one write at a time anyway, and a rotation must not close the file under a write.
 std::mutex mutex;
-const char* const name = std::getenv("MORLANE_JOURNAL");
+char name[4096] = {};
+const char* const from_environment = std::getenv("MORLANE_JOURNAL");
 const char* const mib = std::getenv("MORLANE_JOURNAL_MIB");
 const std::uint64_t limit =
     static_cast<std::uint64_t>(mib != nullptr && std::atoi(mib) > 0 ? std::atoi(mib) : 64) << 20;
-int file = name != nullptr && name[0] != '\0' ? open_file(name) : -1;
-std::uint64_t size = file >= 0 ? static_cast<std::uint64_t>(lseek(file, 0, SEEK_END)) : 0;
+int file = -1;
+std::uint64_t size = 0;
+
+// Under mutex.
+bool open_journal(const char* path) noexcept {
+    if (file >= 0 || path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof name - 2) {
+        return false;
+    }
+    file = open_file(path);
+    if (file < 0) {
+        return false;
+    }
+    std::strcpy(name, path);
+    size = static_cast<std::uint64_t>(lseek(file, 0, SEEK_END));
+    return true;
+}
 
 // A write that fails (a full disk, say) loses its line and nothing else.
 void put(const char* text, std::size_t length) noexcept {
     const std::lock_guard<std::mutex> lock(mutex);
     if (size > 0 && size + length > limit) {
-        char older[4096];
+        char older[sizeof name + 2];
         std::snprintf(older, sizeof older, "%s.1", name);
         close(file);
         std::remove(older); // Windows renames onto no existing file
@@ -68,8 +83,11 @@ void put(const char* text, std::size_t length) noexcept {
 }
 
 bool start() noexcept {
-    if (file < 0 && name != nullptr && name[0] != '\0') {
-        std::fprintf(stderr, "morlane: MORLANE_JOURNAL %s cannot be opened: no journal\n", name);
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!open_journal(from_environment) && from_environment != nullptr &&
+        from_environment[0] != '\0') {
+        std::fprintf(stderr, "morlane: MORLANE_JOURNAL %s cannot be opened: no journal\n",
+                     from_environment);
     }
     return file >= 0;
 }
@@ -85,7 +103,8 @@ struct Line {
     char* text;        // on the heap: a line is as long as its call's words and texts
     std::size_t size;
     std::size_t capacity;
-    bool lost; // no memory for it
+    bool lost;  // no memory for it
+    bool begun; // between begin and end: a journal started mid-operation has no line for it
 
     void add(const char* more, std::size_t length) noexcept {
         if (!lost && size + length > capacity) {
@@ -150,10 +169,22 @@ thread_local Line current;
 
 } // namespace
 
-extern const bool active = start();
+std::atomic<bool> active{start()};
+
+Started start_journal(const char* path) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (file >= 0) {
+        return Started::Already;
+    }
+    if (!open_journal(path)) {
+        return Started::Failed;
+    }
+    active.store(true, std::memory_order_relaxed);
+    return Started::Now;
+}
 
 void begin(Entry entry) noexcept {
-    current = Line{entry, std::chrono::system_clock::now(), -1, nullptr, 0, 0, false};
+    current = Line{entry, std::chrono::system_clock::now(), -1, nullptr, 0, 0, false, true};
 }
 
 void end() noexcept {
@@ -166,11 +197,15 @@ void end() noexcept {
     line.took_ns < 0 ? line.add(" -\n", 3) : line.addf(" %lldns\n", line.took_ns);
     put(line.lost ? "# a line lost: no memory for it\n" : line.text, line.lost ? 32 : line.size);
     std::free(line.text);
+    line = Line{};
 }
 
 void made(const Call& call, bool hosted, bool called, int status,
           std::chrono::steady_clock::time_point began) noexcept {
     Line& line = current;
+    if (!line.begun) {
+        return;
+    }
     line.took_ns =
         called ? std::chrono::nanoseconds(std::chrono::steady_clock::now() - began).count() : -1;
     const Shape& s = shape(line.entry);

@@ -3,6 +3,7 @@
 // calls are not operations: they start no record of their own.
 #include "frame/diagnostics.h"
 #include "frame/java_text.h"
+#include "frame/journal.h"
 #include "frame/slots.h"
 
 #include "morlane_CallRecord.h"
@@ -38,6 +39,20 @@ JNIEXPORT jint JNICALL Java_morlane_CallRecord_lastFailureKind(JNIEnv*, jclass) 
 
 JNIEXPORT void JNICALL Java_morlane_CallRecord_setLinesWritten(JNIEnv*, jclass, jboolean written) {
     set_lines_written(written != JNI_FALSE);
+}
+
+JNIEXPORT jint JNICALL Java_morlane_CallRecord_startJournal0(JNIEnv* env, jclass, jbyteArray path) {
+    // The platform's own bytes for the file name, NUL-terminated by the caller.
+    const jsize length = path != nullptr ? env->GetArrayLength(path) : 0;
+    char name[4096];
+    if (length <= 0 || length > static_cast<jsize>(sizeof name)) {
+        return static_cast<jint>(journal::Started::Failed);
+    }
+    env->GetByteArrayRegion(path, 0, length, reinterpret_cast<jbyte*>(name));
+    if (env->ExceptionCheck() || name[length - 1] != '\0') {
+        return static_cast<jint>(journal::Started::Failed);
+    }
+    return static_cast<jint>(journal::start_journal(name));
 }
 
 JNIEXPORT jint JNICALL Java_morlane_CallRecord_linkMode(JNIEnv*, jclass) {

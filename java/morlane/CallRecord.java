@@ -85,6 +85,31 @@ public final class CallRecord {
     public static native void setLinesWritten(boolean written);
 
     /**
+     * Starts the call journal into {@code file}, as the environment variable {@code
+     * MORLANE_JOURNAL} does when it is set as the bridge loads: from the next call on, one line
+     * per {@link lathwork.Brenmoor} call is appended to the file, rotated to {@code file.1} past
+     * {@code MORLANE_JOURNAL_MIB} MiB (default 64). A journal runs until the JVM ends.
+     * @param file the journal's file, created if it does not exist
+     * @return false when a journal is written already (this call changes nothing then)
+     * @throws java.io.UncheckedIOException when the file cannot be opened for appending
+     */
+    public static boolean startJournal(java.nio.file.Path file) {
+        String name = file.toAbsolutePath().toString();
+        // The name in the platform's own encoding: what its file functions take.
+        byte[] bytes = (name + "\0").getBytes(java.nio.charset.Charset.forName(
+                System.getProperty("sun.jnu.encoding", java.nio.charset.Charset.defaultCharset()
+                        .name())));
+        int started = startJournal0(bytes); // 0 now, 1 one runs already, 2 cannot open
+        if (started == 2) {
+            throw new java.io.UncheckedIOException(new java.io.IOException(
+                    "morlane: cannot open the journal " + name + " for appending"));
+        }
+        return started == 0;
+    }
+
+    private static native int startJournal0(byte[] path);
+
+    /**
      * The mode of the PLC link library "CVDLL1RZ1.dll" now.
      *
      * @return {@link #NOT_LOADED}, {@link #IN_PROCESS} or {@link #HOSTED}

@@ -18,6 +18,7 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
 import lathwork.Brenmoor;
+import morlane.CallRecord;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -152,5 +153,27 @@ class JournalJvmTest {
         }
         assertEquals(2 * THREADS * CALLS + 2, seen.size());
         assertEquals(seen.size(), lines.size());
+    }
+
+    /** A program that starts the journal itself: the calls after it are journaled, once. */
+    static final class StartedByTheProgram implements Scenario {
+        @Override
+        public void run(Report report) throws Exception {
+            Path journal = Path.of(System.getProperty("java.io.tmpdir"), "started-journal");
+            Brenmoor.close(7);
+            report.value("started", CallRecord.startJournal(journal));
+            report.value("again", CallRecord.startJournal(journal.resolveSibling("other")));
+            Brenmoor.close(8);
+            report.value("journal", calls(journal));
+        }
+    }
+
+    @Test
+    void aProgramStartsTheJournalThroughCallRecord(@TempDir Path dir) {
+        ChildJvm.Run run = ChildJvm.launch(
+                List.of("-Djava.io.tmpdir=" + dir), StartedByTheProgram.class, ChildJvm.SIM_DIR);
+        run.assertClean(0);
+        assertEquals("started true\nagain false\njournal [- CVDLLRZ_Close -> - NOT_LOADED]\n",
+                run.report, () -> "report: " + run);
     }
 }
