@@ -59,11 +59,7 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_cvPoke(JNIEnv* env, jclass, jstrin
         if (t3.c_str() == nullptr) {
             return entry_point.refuse(Diag::WriteError);
         }
-        Call call;
-        call.texts[0] = t1.c_str();
-        call.texts[1] = t2.c_str();
-        call.texts[2] = t3.c_str();
-        return judge_data(entry_point.call(call), Diag::WriteError);
+        return judge_data(entry_point.call(t1.c_str(), t2.c_str(), t3.c_str()), Diag::WriteError);
     });
 }
 
@@ -91,11 +87,8 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
         // than old stack bytes; clearing the first byte is enough for that, since the reply is
         // read only up to its first NUL, and that NUL must lie inside the area.
         reply[0] = '\0';
-        Call call;
-        call.texts[0] = t1.c_str();
-        call.texts[1] = t2.c_str();
-        call.reply = reply;
-        const Diag outcome = judge_data(entry_point.call(call), Diag::ReadError);
+        const Diag outcome =
+            judge_data(entry_point.call(t1.c_str(), t2.c_str(), &reply[0]), Diag::ReadError);
         if (outcome != Diag::None) {
             return outcome;
         }

@@ -1,7 +1,9 @@
-// The outside entry points, each described once: its exported name and what it takes, in order.
-// Everything else about an entry point is derived from its line in kShapes: the typed call
-// (entry/invoke.h), the message that carries it to a host and the checks on both sides of it
-// (host/protocol.h). Adding an entry point means a line here and the operation that calls it.
+// The outside entry points, each declared once, in MORLANE_ENTRIES: its name in the code, its
+// exported name, and what it takes. The Entry enum, the shapes, the names, the typed calls
+// (entry/invoke.h), the host's messages and checks (host/protocol.h), the stand-ins' exports
+// (simulated/common/entries.h) and the build's lists of names (cmake/Entries.cmake) all come from
+// that list, so none can drift from another. Adding an entry point: its line here, the operation
+// that calls it, its native in lathwork.Brenmoor, the stand-in, and a test.
 //
 // What the bridge requires of the two libraries, as the shapes say it: every entry point uses
 // the platform's library calling convention and returns a signed 32-bit status. The PLC link
@@ -12,20 +14,29 @@
 
 #include <cstdint>
 
+// X(entry, exported name, 32-bit integers, texts, word buffer, reply area); arguments always come
+// in that order: the integers, the NUL-terminated texts, then a word buffer and its count unless
+// the buffer is None, then a reply area of kReplyBytes if there is one.
+#define MORLANE_ENTRIES(X)                                                                         \
+    X(Open, CVDLLRZ_Open, 5, 0, None, false)                                                       \
+    X(Close, CVDLLRZ_Close, 1, 0, None, false)                                                     \
+    X(RunMode, CVDLLRZ_RunMode, 2, 0, None, false)                                                 \
+    X(StopMode, CVDLLRZ_StopMode, 2, 0, None, false)                                               \
+    X(DownLoad, CVDLLRZ_DownLoad, 2, 1, None, false)                                               \
+    X(RegWrite, CVDLLRZ_RegWrite, 3, 0, ToLibrary, false)                                          \
+    X(RegRead, CVDLLRZ_RegRead, 3, 0, FromLibrary, false)                                          \
+    X(Poke, CVDA_Poke, 0, 3, None, false)                                                          \
+    X(Request, CVDA_Request, 0, 2, None, true)
+
 namespace morlane {
 
-enum class Entry : std::uint8_t {
-    Open,
-    Close,
-    RunMode,
-    StopMode,
-    DownLoad,
-    RegWrite,
-    RegRead,
-    Poke,
-    Request,
-};
-constexpr int kEntryCount = 9;
+#define MORLANE_ENTRY_ENUM(entry, ...) entry,
+enum class Entry : std::uint8_t { MORLANE_ENTRIES(MORLANE_ENTRY_ENUM) };
+#undef MORLANE_ENTRY_ENUM
+
+#define MORLANE_ENTRY_ONE(...) +1
+constexpr int kEntryCount = 0 MORLANE_ENTRIES(MORLANE_ENTRY_ONE);
+#undef MORLANE_ENTRY_ONE
 
 // A register word as the PLC link library holds it.
 using Word = std::uint16_t;
@@ -37,9 +48,6 @@ enum class WordFlow : std::uint8_t {
     FromLibrary, // the library writes at most `count` words
 };
 
-// An entry point's arguments, always in this order: `ints` 32-bit integers, `texts`
-// NUL-terminated texts, then a word buffer and its count unless `words` is None, then a reply
-// area of kReplyBytes if `reply`.
 struct Shape {
     const char* name; // the exact exported name it is looked up by
     std::uint8_t ints;
@@ -48,23 +56,15 @@ struct Shape {
     bool reply;
 };
 
-constexpr Shape kShapes[kEntryCount] = {
-    {"CVDLLRZ_Open", 5, 0, WordFlow::None, false},
-    {"CVDLLRZ_Close", 1, 0, WordFlow::None, false},
-    {"CVDLLRZ_RunMode", 2, 0, WordFlow::None, false},
-    {"CVDLLRZ_StopMode", 2, 0, WordFlow::None, false},
-    {"CVDLLRZ_DownLoad", 2, 1, WordFlow::None, false},
-    {"CVDLLRZ_RegWrite", 3, 0, WordFlow::ToLibrary, false},
-    {"CVDLLRZ_RegRead", 3, 0, WordFlow::FromLibrary, false},
-    {"CVDA_Poke", 0, 3, WordFlow::None, false},
-    {"CVDA_Request", 0, 2, WordFlow::None, true},
-};
+#define MORLANE_ENTRY_SHAPE(entry, name, ints, texts, words, reply)                                \
+    {#name, ints, texts, WordFlow::words, reply},
+constexpr Shape kShapes[kEntryCount] = {MORLANE_ENTRIES(MORLANE_ENTRY_SHAPE)};
+#undef MORLANE_ENTRY_SHAPE
 
 constexpr const Shape& shape(Entry entry) noexcept {
     return kShapes[static_cast<int>(entry)];
 }
 
-// Inline, so that an operation's own name is a constant in its code rather than a call.
 constexpr const char* entry_name(Entry entry) noexcept {
     return shape(entry).name;
 }
@@ -76,26 +76,19 @@ constexpr int kMostTexts = 3;
 // Size of the reply area CVDA_Request fills; the library is given no size, so this is the limit.
 constexpr std::uint32_t kReplyBytes = 4096;
 
-namespace detail {
-constexpr bool shapes_complete() noexcept {
+constexpr bool shapes_fit() noexcept {
     for (const Shape& s : kShapes) {
-        if (s.name == nullptr || s.ints > kMostInts || s.texts > kMostTexts) {
+        if (s.ints > kMostInts || s.texts > kMostTexts || (s.reply && s.words != WordFlow::None)) {
             return false;
         }
     }
     return true;
 }
-} // namespace detail
-static_assert(detail::shapes_complete(), "every entry point has a shape that fits a Call");
+static_assert(shapes_fit(), "every shape fits a Call, and none takes both words and a reply");
 
-// One call's arguments in a form every shape fits. Integers go first to last in `args`; texts
-// are NUL-terminated; `words` holds `count` words; `reply` is a kReplyBytes area.
+// One call's arguments in a form every shape fits, as the host and the journal carry them.
+// Made only by make_call (entry/invoke.h), which takes exactly the entry point's own arguments.
 struct Call {
-    Call() noexcept = default;
-    // Member by member: as an aggregate, a 32-bit build cleared the members a register call
-    // leaves unset with a loop of stores on every call; this way they take a few single stores.
-    template <typename... Ints> explicit Call(Ints... ints) noexcept : args{ints...} {}
-
     std::int32_t args[kMostInts] = {};
     const char* texts[kMostTexts] = {};
     Word* words = nullptr;

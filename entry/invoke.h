@@ -1,22 +1,15 @@
-// Calls an entry point as the type its shape gives, with the platform's library calling
-// convention. Inline, so that an operation in this process compiles to a direct call of its own
-// type (its entry is a constant there), while the host dispatches on the entry it was sent
-// through a table built from every shape, which no entry point can be missing from.
+// An entry point's function type, from its shape, with the platform's library calling convention;
+// the call of it, from a Call; and a Call from exactly the arguments that type takes, so that an
+// operation passing one argument too many or of another kind does not compile.
 #pragma once
 
 #include "entry/entries.h"
 #include "entry/winapi.h"
 
 #include <cstddef>
+#include <tuple>
+#include <type_traits>
 #include <utility>
-
-#if defined(__GNUC__)
-#define MORLANE_INLINE inline __attribute__((always_inline))
-#define MORLANE_NOINLINE __attribute__((noinline))
-#else
-#define MORLANE_INLINE inline
-#define MORLANE_NOINLINE
-#endif
 
 namespace morlane {
 
@@ -24,83 +17,78 @@ namespace detail {
 
 template <std::size_t, typename T> using Each = T;
 
-template <WordFlow Flow> struct WordArgs {
-    template <typename F, typename... Head> static int call(F f, const Call&, Head... head) {
-        return f(head...);
-    }
+template <WordFlow Flow> struct WordParams {
+    template <typename... Head> using Fn = int(WINAPI*)(Head...);
 };
-template <> struct WordArgs<WordFlow::ToLibrary> {
-    template <typename F, typename... Head> static int call(F f, const Call& c, Head... head) {
-        return f(head..., static_cast<const Word*>(c.words), c.count);
-    }
+template <> struct WordParams<WordFlow::ToLibrary> {
+    template <typename... Head> using Fn = int(WINAPI*)(Head..., const Word*, std::int32_t);
 };
-template <> struct WordArgs<WordFlow::FromLibrary> {
-    template <typename F, typename... Head> static int call(F f, const Call& c, Head... head) {
-        return f(head..., c.words, c.count);
-    }
+template <> struct WordParams<WordFlow::FromLibrary> {
+    template <typename... Head> using Fn = int(WINAPI*)(Head..., Word*, std::int32_t);
 };
 
-// The function type of an entry point, argument by argument from its shape.
-template <Entry E, typename Ints, typename Texts> struct Signature;
+template <Entry E, typename Ints = std::make_index_sequence<shape(E).ints>,
+          typename Texts = std::make_index_sequence<shape(E).texts>>
+struct Signature;
 template <Entry E, std::size_t... I, std::size_t... T>
 struct Signature<E, std::index_sequence<I...>, std::index_sequence<T...>> {
     static constexpr Shape s = shape(E);
-    template <bool Reply, WordFlow Flow> struct Pick;
-    template <bool Reply> struct Pick<Reply, WordFlow::None> {
-        using type = std::conditional_t<
-            Reply, int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>..., char*),
-            int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>...)>;
-    };
-    template <bool Reply> struct Pick<Reply, WordFlow::ToLibrary> {
-        static_assert(!Reply, "no entry point takes both words and a reply area");
-        using type = int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>..., const Word*,
-                                  std::int32_t);
-    };
-    template <bool Reply> struct Pick<Reply, WordFlow::FromLibrary> {
-        static_assert(!Reply, "no entry point takes both words and a reply area");
-        using type = int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>..., Word*,
-                                  std::int32_t);
-    };
-    using Fn = typename Pick<s.reply, s.words>::type;
+    using Fn = std::conditional_t<
+        s.reply, int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>..., char*),
+        typename WordParams<s.words>::template Fn<Each<I, std::int32_t>...,
+                                                  Each<T, const char*>...>>;
 
-    MORLANE_INLINE static int call(void* address, const Call& c) noexcept {
+    static int call(void* address, const Call& c) noexcept {
         const Fn f = reinterpret_cast<Fn>(address);
         if constexpr (s.reply) {
             return f(c.args[I]..., c.texts[T]..., c.reply);
+        } else if constexpr (s.words != WordFlow::None) {
+            return f(c.args[I]..., c.texts[T]..., c.words, c.count);
         } else {
-            return WordArgs<s.words>::call(f, c, c.args[I]..., c.texts[T]...);
+            return f(c.args[I]..., c.texts[T]...);
         }
+    }
+
+    template <typename Args> static Call pack(const Args& a) noexcept {
+        Call c;
+        ((c.args[I] = std::get<I>(a)), ...);
+        ((c.texts[T] = std::get<s.ints + T>(a)), ...);
+        if constexpr (s.reply) {
+            c.reply = std::get<s.ints + s.texts>(a);
+        } else if constexpr (s.words != WordFlow::None) {
+            c.words = const_cast<Word*>(static_cast<const Word*>(std::get<s.ints + s.texts>(a)));
+            c.count = std::get<s.ints + s.texts + 1>(a);
+        }
+        return c;
     }
 };
 
-template <Entry E>
-using SignatureOf =
-    Signature<E, std::make_index_sequence<shape(E).ints>, std::make_index_sequence<shape(E).texts>>;
-
 using Invoker = int (*)(void*, const Call&) noexcept;
-
-template <std::size_t... E> constexpr auto make_invokers(std::index_sequence<E...>) noexcept {
-    struct Table {
-        Invoker at[sizeof...(E)];
-    };
-    return Table{{&SignatureOf<static_cast<Entry>(E)>::call...}};
-}
-
-inline constexpr auto kInvokers = make_invokers(std::make_index_sequence<kEntryCount>{});
+#define MORLANE_ENTRY_INVOKER(entry, ...) &Signature<Entry::entry>::call,
+constexpr Invoker kInvokers[kEntryCount] = {MORLANE_ENTRIES(MORLANE_ENTRY_INVOKER)};
+#undef MORLANE_ENTRY_INVOKER
 
 } // namespace detail
 
-// The entry point's function type, as its shape gives it.
-template <Entry E> using EntryFn = typename detail::SignatureOf<E>::Fn;
+// The entry point's function pointer type, and its function type (to declare one with).
+template <Entry E> using EntryFn = typename detail::Signature<E>::Fn;
+template <Entry E> using EntryType = std::remove_pointer_t<EntryFn<E>>;
+
+// The Call for `E` from the arguments its function takes, each of the type it takes.
+template <Entry E, typename... Args> Call make_call(Args... args) noexcept {
+    static_assert(std::is_invocable_r_v<int, EntryFn<E>, Args...>,
+                  "an entry point is called with exactly the arguments its shape gives");
+    return detail::Signature<E>::pack(std::tuple<Args...>(args...));
+}
 
 // Calls the entry point at `address` as `E`'s type and returns its status.
-template <Entry E> MORLANE_INLINE int invoke(void* address, const Call& c) noexcept {
-    return detail::SignatureOf<E>::call(address, c);
+template <Entry E> int invoke(void* address, const Call& c) noexcept {
+    return detail::Signature<E>::call(address, c);
 }
 
 // The same for an entry known only at run time (the host); `entry` must be a valid Entry.
 inline int invoke(void* address, Entry entry, const Call& c) noexcept {
-    return detail::kInvokers.at[static_cast<int>(entry)](address, c);
+    return detail::kInvokers[static_cast<int>(entry)](address, c);
 }
 
 } // namespace morlane

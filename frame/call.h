@@ -20,63 +20,51 @@ namespace morlane {
 struct Outcome {
     hosted::Reach reach;
     int status;
+
+    bool called() const noexcept { return reach == hosted::Reach::Called; }
 };
 
 // The entry point `E` of the library an operation holds.
 template <Entry E> class EntryPoint {
   public:
-    explicit EntryPoint(const SlotUse& use) noexcept : use_(use), address_(find(*use.library())) {}
-    ~EntryPoint() {
-        if (reserved_ != nullptr) {
-            hosted::release(*use_.library()->host, reserved_);
-        }
-    }
+    explicit EntryPoint(const SlotUse& use) noexcept
+        : use_(use), host_(use.library()->host),
+          address_(use.library()->module != nullptr
+                       ? find_entry(use.library()->module, entry_name(E))
+                       : nullptr) {}
     EntryPoint(const EntryPoint&) = delete;
     EntryPoint& operator=(const EntryPoint&) = delete;
 
-    // Where the operation puts, or finds, the call's `count` words: for a hosted library the
-    // mailbox the call will go through, so they are converted straight into or out of it;
-    // nullptr otherwise, and the operation hands the library a buffer of its own.
-    Word* words_in_place(std::int32_t count) const noexcept {
-        if (address_ != nullptr || use_.library()->host == nullptr) {
-            return nullptr;
-        }
-        reserved_ = hosted::reserve(*use_.library()->host, E, count);
-        return reserved_ != nullptr ? hosted::words_in(reserved_) : nullptr;
-    }
+    // False when the library in this process lacks the entry point. A host's library is asked
+    // with the call itself, so a hosted entry point counts as found until then.
+    bool found() const noexcept { return address_ != nullptr || host_ != nullptr; }
 
     // The code page the library's texts are in: 0 (this process's ANSI code page) in process,
     // its host's hosted.
     unsigned text_code_page() const noexcept {
-        const hosted::Host* host = use_.library()->host;
-        return host != nullptr ? hosted::text_code_page(*host) : 0;
+        return host_ != nullptr ? hosted::text_code_page(*host_) : 0;
     }
 
-    // False when the library in this process lacks the entry point. A host's library is asked
-    // with the call itself, so a hosted entry point counts as found until then.
-    bool found() const noexcept { return address_ != nullptr || use_.library()->host != nullptr; }
-
-    // Inline in every operation, where the entry is a constant: the call in this process then
-    // compiles to a direct call of the entry point's type.
-    MORLANE_INLINE Outcome call(Call& call) const noexcept {
-        if (journal::on()) {
-            return call_journaled(call);
+    // Calls the entry point with exactly the arguments its function takes.
+    template <typename... Args> Outcome call(Args... args) const noexcept {
+        Call call = make_call<E>(args...);
+        if (!journal::on()) {
+            return perform_call(call);
         }
-        if (address_ != nullptr) {
-            return {hosted::Reach::Called, invoke<E>(address_, call)};
-        }
-        return call_host(call);
+        const auto began = std::chrono::steady_clock::now();
+        const Outcome outcome = perform_call(call);
+        journal::made(call, host_ != nullptr, outcome.called(), outcome.status, began);
+        return outcome;
     }
 
     // The line for an operation that refuses its input without calling: `refusal`, unless the
     // library lacks the entry point, which is reported first as it would be in this process.
     Diag refuse(Diag refusal) const noexcept {
-        if (address_ != nullptr) {
+        if (host_ == nullptr) {
             note_failure(Failure::Refused);
             return refusal;
         }
-        const hosted::Reach reach =
-            hosted::lookup(*use_.library()->host, E, use_.slot().deadline());
+        const hosted::Reach reach = hosted::lookup(*host_, E, use_.slot().deadline());
         forget_if_lost(reach);
         if (reach == hosted::Reach::Missing) {
             note_failure(Failure::EntryMissing);
@@ -89,39 +77,15 @@ template <Entry E> class EntryPoint {
     }
 
   private:
-    MORLANE_NOINLINE Outcome call_journaled(Call& call) const noexcept {
-        const auto began = std::chrono::steady_clock::now();
-        const Outcome outcome = address_ != nullptr
-                                    ? Outcome{hosted::Reach::Called, invoke<E>(address_, call)}
-                                    : call_host(call);
-        journal::made(call, address_ == nullptr, outcome.reach == hosted::Reach::Called,
-                      outcome.status, began);
-        return outcome;
-    }
-
-    MORLANE_NOINLINE Outcome call_host(Call& call) const noexcept {
+    Outcome perform_call(Call& call) const noexcept {
+        if (address_ != nullptr) {
+            return {hosted::Reach::Called, invoke<E>(address_, call)};
+        }
         Outcome outcome{hosted::Reach::Lost, 0};
-        outcome.reach = hosted::call(*use_.library()->host, E, call, outcome.status,
-                                     use_.slot().deadline(), reserved_);
+        outcome.reach =
+            hosted::call(*host_, E, call, outcome.status, use_.slot().deadline());
         forget_if_lost(outcome.reach);
         return outcome;
-    }
-
-    static void* find(Library& library) noexcept {
-        if (library.module == nullptr) {
-            return nullptr;
-        }
-#if defined(MORLANE_KEEP_ENTRY)
-        std::atomic<void*>& kept = library.kept[static_cast<int>(E)];
-        void* address = kept.load(std::memory_order_relaxed);
-        if (address == nullptr) {
-            address = find_entry(library.module, entry_name(E));
-            kept.store(address, std::memory_order_relaxed);
-        }
-        return address;
-#else
-        return find_entry(library.module, entry_name(E));
-#endif
     }
 
     void forget_if_lost(hosted::Reach reach) const noexcept {
@@ -131,8 +95,8 @@ template <Entry E> class EntryPoint {
     }
 
     const SlotUse& use_;
+    hosted::Host* host_;
     void* address_;
-    mutable hosted::Mailbox* reserved_ = nullptr; // for words_in_place
 };
 
 // The line for an outcome under a status rule: `failure` when the call could not be made,

@@ -140,19 +140,6 @@ void LibrarySlot::retire(Library* library) noexcept {
 }
 
 void LibrarySlot::reclaim() noexcept {
-#if defined(MORLANE_UNGUARDED)
-    // Without the guard nothing counts the calls: a released library goes at once.
-    Library* done = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        done = std::exchange(retired_, nullptr);
-    }
-    while (done != nullptr) {
-        Library* next = done->next_retired;
-        release(done);
-        done = next;
-    }
-#else
     Library* done = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -183,7 +170,6 @@ void LibrarySlot::reclaim() noexcept {
         release(done);
         done = next;
     }
-#endif
 }
 
 LibrarySlot the_link_slot("CVDLL1RZ1.dll");

@@ -34,10 +34,6 @@ struct Library {
     // Operations inside this load, plus kRetired once the slot no longer names it.
     std::atomic<std::uint32_t> calls{0};
     static constexpr std::uint32_t kRetired = 1u << 31;
-#if defined(MORLANE_KEEP_ENTRY)
-    // Only in the benchmarks' design floor: entry addresses kept after their first lookup.
-    std::atomic<void*> kept[kEntryCount] = {};
-#endif
     Library* next_retired = nullptr;
 };
 
@@ -110,9 +106,6 @@ class LibrarySlot {
 class SlotUse {
   public:
     explicit SlotUse(LibrarySlot& slot) noexcept : slot_(slot) {
-#if defined(MORLANE_UNGUARDED)
-        library_ = slot_.current_.load();
-#else
         slot_.entering_.fetch_add(1);
         library_ = slot_.current_.load();
         if (library_ != nullptr) {
@@ -121,14 +114,11 @@ class SlotUse {
         if (slot_.entering_.fetch_sub(1) == (LibrarySlot::kReclaim | 1)) {
             slot_.reclaim();
         }
-#endif
     }
     ~SlotUse() {
-#if !defined(MORLANE_UNGUARDED)
         if (library_ != nullptr && library_->calls.fetch_sub(1) == (Library::kRetired | 1)) {
             slot_.reclaim();
         }
-#endif
     }
     SlotUse(const SlotUse&) = delete;
     SlotUse& operator=(const SlotUse&) = delete;

@@ -703,9 +703,10 @@ Host* start_host(const char* file_name, LoadError& why) noexcept {
     return nullptr;
 }
 
-Reach call(Host& host, Entry entry, Call& call, int& status, std::chrono::milliseconds deadline,
-           Mailbox*& reserved) noexcept {
-    return ask(host, wire::kCall, entry, call, status, deadline, reserved);
+Reach call(Host& host, Entry entry, Call& call, int& status,
+           std::chrono::milliseconds deadline) noexcept {
+    Mailbox* none = nullptr;
+    return ask(host, wire::kCall, entry, call, status, deadline, none);
 }
 
 Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexcept {
@@ -713,37 +714,6 @@ Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexce
     int status = 0;
     Mailbox* none = nullptr;
     return ask(host, wire::kLookup, entry, nothing, status, deadline, none);
-}
-
-Mailbox* reserve(Host& host, Entry entry, std::int32_t count) noexcept {
-    if (shape(entry).words == WordFlow::None || count < 0 || count > wire::kMostWords) {
-        return nullptr;
-    }
-    wire::Request request{};
-    request.op = wire::kCall;
-    request.entry = static_cast<std::uint32_t>(entry);
-    request.count = count;
-    Reach failure = Reach::Lost;
-    return take(host, layout_of(request).end, failure);
-}
-
-constexpr bool words_come_first() noexcept {
-    for (const Shape& s : kShapes) {
-        if (s.words != WordFlow::None && s.texts != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-Word* words_in(Mailbox* mailbox) noexcept {
-    // Word-carrying entry points take no texts, so their words lie where the data begin.
-    static_assert(words_come_first() && (kDataOffset & 7) == 0, "words at the data's start");
-    return reinterpret_cast<Word*>(mailbox->at(kDataOffset));
-}
-
-void release(Host& host, Mailbox* mailbox) noexcept {
-    give_back(host, mailbox);
 }
 
 std::uint32_t text_code_page(const Host& host) noexcept {

@@ -44,18 +44,9 @@ Host* start_host(const char* file_name, LoadError& why) noexcept;
 
 // Looks `entry` up in the host's library afresh and, if found, calls it with `call`'s
 // arguments; words from the library and a reply come back into `call`'s buffers. A call that
-// takes longer than `deadline` (zero: no limit) ends the host. With a mailbox `reserved` for it,
-// the call goes through that one, whose words the caller may have written in place; the mailbox
-// stays the caller's unless the call is lost, when it is gone and `reserved` becomes nullptr.
-Reach call(Host& host, Entry entry, Call& call, int& status, std::chrono::milliseconds deadline,
-           Mailbox*& reserved) noexcept;
-
-// A mailbox held for one call of a word-carrying `entry` with `count` words, so that the caller
-// converts its words straight into or out of it (words_in); nullptr when none can be had (the
-// call then takes one as usual). Given back with release.
-Mailbox* reserve(Host& host, Entry entry, std::int32_t count) noexcept;
-Word* words_in(Mailbox* mailbox) noexcept;
-void release(Host& host, Mailbox* mailbox) noexcept;
+// takes longer than `deadline` (zero: no limit) ends the host.
+Reach call(Host& host, Entry entry, Call& call, int& status,
+           std::chrono::milliseconds deadline) noexcept;
 
 // The code page the host's library writes its texts in: on Windows the host's ANSI code page,
 // which a manifest of the JVM's launcher can make differ from this process's; 0 elsewhere.

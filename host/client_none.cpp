@@ -7,19 +7,9 @@ Host* start_host(const char*, LoadError&) noexcept {
     return nullptr;
 }
 
-Reach call(Host&, Entry, Call&, int&, std::chrono::milliseconds, Mailbox*&) noexcept {
+Reach call(Host&, Entry, Call&, int&, std::chrono::milliseconds) noexcept {
     return Reach::Lost;
 }
-
-Mailbox* reserve(Host&, Entry, std::int32_t) noexcept {
-    return nullptr;
-}
-
-Word* words_in(Mailbox*) noexcept {
-    return nullptr;
-}
-
-void release(Host&, Mailbox*) noexcept {}
 
 Reach lookup(Host&, Entry, std::chrono::milliseconds) noexcept {
     return Reach::Lost;

@@ -15,8 +15,7 @@ inline Diag judge_link(const Outcome& outcome, Diag failure) noexcept {
 // Calls entry point `E` of the PLC link library with `args` and nothing else.
 template <Entry E, typename... Ints> void call_link(Diag failure, Ints... args) noexcept {
     perform<E>(link_slot(), [&](const EntryPoint<E>& entry_point) {
-        Call call(args...);
-        return judge_link(entry_point.call(call), failure);
+        return judge_link(entry_point.call(args...), failure);
     });
 }
 

@@ -54,8 +54,6 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_downLoad(JNIEnv* env, jclass, jint
             // A null name, or no text from the host: nothing to send.
             return entry_point.refuse(Diag::DownloadError);
         }
-        Call call(a, b);
-        call.texts[0] = name.c_str();
-        return judge_link(entry_point.call(call), Diag::DownloadError);
+        return judge_link(entry_point.call(a, b, name.c_str()), Diag::DownloadError);
     });
 }

@@ -6,7 +6,6 @@
 // that other threads make beyond `count` meanwhile, and would cost the array's length per call.
 #include "link/link_common.h"
 
-#include "entry/invoke.h"
 #include "frame/scratch.h"
 
 #include "lathwork_Brenmoor.h"
@@ -15,53 +14,6 @@
 
 namespace morlane::link {
 namespace {
-
-using Words = Scratch<Word>;
-using Ints = Scratch<jint>;
-
-// Words travel as the low 16 bits of an int and come back widened without sign: both
-// directions are this one loop, which is most of a long block's time. Unrolled for the builds
-// without vector instructions, where one store per word is then nearly all that is left.
-template <typename From, typename To>
-MORLANE_INLINE void convert(const From* from, To* to, jint count) noexcept {
-#pragma GCC unroll 4
-    for (jint i = 0; i < count; ++i) {
-        to[i] = static_cast<To>(static_cast<std::uint32_t>(from[i]));
-    }
-}
-
-#if defined(__i386__) && defined(__GNUC__) && !defined(__clang__)
-// The 32-bit builds target processors without vector instructions, yet the processors today's
-// 32-bit JVMs run on have SSE2: long blocks take the same loop compiled for it when the
-// processor has it. The stack is realigned on entry, since Windows keeps it 4-byte aligned.
-template <typename From, typename To>
-__attribute__((target("sse2"), force_align_arg_pointer, noinline)) void
-convert_sse2(const From* from, To* to, jint count) noexcept {
-    convert(from, to, count);
-}
-
-template <typename From, typename To>
-void convert_block(const From* from, To* to, jint count) noexcept {
-    if (count >= 64 && __builtin_cpu_supports("sse2")) {
-        convert_sse2(from, to, count);
-    } else {
-        convert(from, to, count);
-    }
-}
-#else
-template <typename From, typename To>
-void convert_block(const From* from, To* to, jint count) noexcept {
-    convert(from, to, count);
-}
-#endif
-
-void narrow(const jint* values, Word* words, jint count) noexcept {
-    convert_block(values, words, count);
-}
-
-void widen(const Word* words, jint* values, jint count) noexcept {
-    convert_block(words, values, count);
-}
 
 // A block form's array and count are usable only if the array exists and holds `count` elements;
 // anything else would make the library or the copy run past the Java array.
@@ -75,24 +27,17 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
 // not be made.
 Diag read_into(JNIEnv* env, const EntryPoint<Entry::RegRead>& entry_point, jint a, jint b, jint c,
                jintArray array, jint count) noexcept {
-    Ints values(count);
-    // Hosted, the words are widened straight out of the mailbox, which the host clears;
-    // otherwise the library reads into a buffer of ours, cleared here.
-    Word* words = entry_point.words_in_place(count);
-    Words own(words != nullptr ? 0 : count);
-    if (words == nullptr && own.data() != nullptr) {
-        words = own.data();
-        std::memset(words, 0, sizeof(Word) * static_cast<std::size_t>(count));
-    }
-    if (words == nullptr || values.data() == nullptr) {
+    Scratch<jint> values(count);
+    Scratch<Word> words(count);
+    if (words.data() == nullptr || values.data() == nullptr) {
         return entry_point.refuse(Diag::RegReadError);
     }
-    Call call(a, b, c);
-    call.words = words;
-    call.count = count;
-    const Outcome outcome = entry_point.call(call);
-    if (outcome.reach == hosted::Reach::Called) {
-        widen(words, values.data(), count);
+    std::memset(words.data(), 0, sizeof(Word) * static_cast<std::size_t>(count));
+    const Outcome outcome = entry_point.call(a, b, c, words.data(), count);
+    if (outcome.called()) {
+        for (jint i = 0; i < count; ++i) {
+            values.data()[i] = words.data()[i];
+        }
         env->SetIntArrayRegion(array, 0, count, values.data());
     }
     return judge_link(outcome, Diag::RegReadError);
@@ -107,12 +52,8 @@ using namespace morlane::link;
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__IIII(JNIEnv*, jclass, jint a, jint b,
                                                              jint c, jint value) {
     perform<Entry::RegWrite>(link_slot(), [&](const EntryPoint<Entry::RegWrite>& entry_point) {
-        Word word;
-        narrow(&value, &word, 1);
-        Call call(a, b, c);
-        call.words = &word;
-        call.count = 1;
-        return judge_link(entry_point.call(call), Diag::RegWriteError);
+        Word word = static_cast<Word>(value);
+        return judge_link(entry_point.call(a, b, c, &word, 1), Diag::RegWriteError);
     });
 }
 
@@ -123,25 +64,19 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
         if (!block_fits(env, array, count)) {
             return entry_point.refuse(Diag::RegWriteError);
         }
-        Ints values(count);
-        // Hosted, the words are narrowed straight into the mailbox.
-        Word* words = entry_point.words_in_place(count);
-        Words own(words != nullptr ? 0 : count);
-        if (words == nullptr) {
-            words = own.data();
-        }
-        if (words == nullptr || values.data() == nullptr) {
+        Scratch<jint> values(count);
+        Scratch<Word> words(count);
+        if (words.data() == nullptr || values.data() == nullptr) {
             return entry_point.refuse(Diag::RegWriteError);
         }
         env->GetIntArrayRegion(array, 0, count, values.data());
         if (env->ExceptionCheck()) {
             return entry_point.refuse(Diag::RegWriteError);
         }
-        narrow(values.data(), words, count);
-        Call call(a, b, c);
-        call.words = words;
-        call.count = count;
-        return judge_link(entry_point.call(call), Diag::RegWriteError);
+        for (jint i = 0; i < count; ++i) {
+            words.data()[i] = static_cast<Word>(values.data()[i]);
+        }
+        return judge_link(entry_point.call(a, b, c, words.data(), count), Diag::RegWriteError);
     });
 }
 

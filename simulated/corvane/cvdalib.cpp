@@ -1,5 +1,6 @@
 #include "corvane/cvdalib.h"
 
+#include "common/entries.h"
 #include "common/journal_line.h"
 #include "common/load_count.h"
 

@@ -1,5 +1,6 @@
 #include "plc/cvdll1rz1.h"
 
+#include "common/entries.h"
 #include "common/journal_line.h"
 #include "common/load_count.h"
 #include "control/state.h"
