@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Instructions per call (callgrind) of the three short operations, counted only inside the
 # bridge's exported function and what it calls: the bridge's own code (in libmorlane.so) and the
-# whole call (with dlsym, the JVM's JNI functions and the simulated library), for the shipped
-# bridge, the design floor (the difference is the per-call lookup) and the unguarded build (the
-# finish guard's share). Counts repeat exactly on a busy machine, unlike times: use them to judge
-# every change to the call path.
+# whole call (with dlsym, the JVM's JNI functions and the simulated library). Counts repeat
+# exactly on a busy machine, unlike times: use them to judge every change to the call path, by
+# running this on a build of each side.
 #
 #   bench/callgrind.sh BUILD_DIR [CALLS]   (a build made by bench/run.sh, 64-bit or i386)
 set -euo pipefail
@@ -18,12 +17,10 @@ fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 echo "| Operation ($(file -bL "$build/lib/libmorlane.so" | cut -d, -f2 | xargs)) |" \
-  "bridge's own | whole call | floor: own | floor: whole call |" \
-  "lookup (whole − floor whole) | guard (own − unguarded own) |"
-echo "|---|---:|---:|---:|---:|---:|---:|"
+  "bridge's own | whole call |"
+echo "|---|---:|---:|"
 for op in write:regWrite__IIII read16:regRead__IIII request:cvRequest; do
-  own=() all=()
-  for dir in "$build/lib" "$build/bench/floor" "$build/bench/unguarded"; do
+  for dir in "$build/lib"; do
     # -Xint: no compiler threads; only the exported function is counted anyway.
     LD_LIBRARY_PATH=$BENCH_SIM valgrind --tool=callgrind --callgrind-out-file="$tmp/out" \
       --toggle-collect="Java_lathwork_Brenmoor_${op#*:}" "$java" -Xint -Djna.nosys=false \
@@ -40,8 +37,6 @@ for op in write:regWrite__IIII read16:regRead__IIII request:cvRequest; do
         inclusive = 0
       }
       END { printf "%.0f %.0f\n", own / calls, all / calls }' "$tmp/out")
-    own+=("$o") all+=("$a")
+    echo "| ${op%%:*} | $o | $a |"
   done
-  echo "| ${op%%:*} | ${own[0]} | ${all[0]} | ${own[1]} | ${all[1]} |" \
-    "$((all[0] - all[1])) | $((own[0] - own[2])) |"
 done

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the bridge, its bench-only variants, the simulated libraries and the benchmark (64-bit
+# Builds the bridge, the simulated libraries and the benchmark (64-bit
 # and i386), measures on the 64-bit JVM, the 32-bit JVM and hosted, and writes the report into
 # docs/performance.md and docs/performance.svg.
 #
@@ -66,7 +66,7 @@ run() { # LABEL BUILD JAVA: one JVM, every case of that label, per-round lines t
       j+=(--enable-native-access=ALL-UNNAMED)
     fi
     "$3" "${j[@]}" lathwork.bench.Bench --label="$1" --out="$out/$1-$r.tsv" \
-      --cp="$BENCH_LOADER_CP" --bridge="$BENCH_LIB/libmorlane.so" --variants="$BENCH_DIR" \
+      --cp="$BENCH_LOADER_CP" --bridge="$BENCH_LIB/libmorlane.so" \
       "${b[@]}" "${opts[@]}" >>"$out/stdout.log"
   )
 }

@@ -35,8 +35,8 @@ import java.util.stream.Collectors;
  * entry and round: label, case, entry, round, wall and CPU ns per call.
  *
  * <pre>java -Dbench.sim=SIM lathwork.bench.Bench --label=64-bit|32-bit|hosted --out=F --cp=DIRS
- *     --bridge=SO --variants=DIR [--mailbox=DIR] [--quick] [--cases=a,b]</pre>
- * DIR holds the bench-only builds floor/ and unguarded/; hosted measures the bridge alone, beside
+ *     --bridge=SO [--mailbox=DIR] [--quick] [--cases=a,b]</pre>
+ * Hosted measures the bridge alone, beside
  * the floor mechanism of {@link MailboxFloor} when --mailbox names its build, and then how much
  * CPU the JVM and its hosts use once the calls stop.
  */
@@ -168,8 +168,6 @@ public final class Bench {
         Files.copy(Paths.get(o.get("bridge")), Paths.get(copy), REPLACE_EXISTING);
         String[][] contenders = { // name, class, bridge build
             {"morlane", "Contender", o.get("bridge")},
-            {"floor", "Contender", o.get("variants") + "/floor/libmorlane.so"},
-            {"unguarded", "Contender", o.get("variants") + "/unguarded/libmorlane.so"},
             {"copy", "Contender", copy},
             {"JNA direct", "Jna$Direct", null},
             {"JNA interface", "Jna$Interface", null},
@@ -229,7 +227,7 @@ public final class Bench {
                     entries.add(new Entry("floor mechanism ×2", floor));
                 }
             } else if (c.equals("threads")) {
-                if (List.of("morlane", "floor", "JNA direct", "FFM").contains(name)) {
+                if (List.of("morlane", "JNA direct", "FFM").contains(name)) {
                     entries.add(new Entry(name, l, "read16", 1, 0));
                     entries.add(new Entry(name + " ×2", l, "read16", 2, 0));
                 }

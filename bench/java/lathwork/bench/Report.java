@@ -38,8 +38,7 @@ public final class Report {
         {"floor mechanism", "floor mechanism: a 64-byte message there and back"}};
     private static final String FLOOR = "floor mechanism";
     private static final String[] COLUMNS = {"morlane", "morlane ÷ JNA direct",
-        "floor ÷ JNA direct", "morlane ÷ floor", "morlane ÷ JNA interface", "morlane ÷ FFM",
-        "morlane − unguarded"};
+        "morlane ÷ JNA interface", "morlane ÷ FFM"};
     private static final int WALL = 0;
     private static final int CPU = 1;
 
@@ -178,11 +177,11 @@ public final class Report {
 
     private static void inProcess(String label) {
         md.printf("%n### %s JVM, in-process (JDK %s)%n%nCPU time per call of the whole process; a"
-                + " ratio A ÷ B is A's time over B's; the guard is morlane − unguarded.%n%n",
+                + " ratio A ÷ B is A's time over B's.%n%n",
                 label, JVMS.get(label));
-        md.println("| Operation | morlane, ns | morlane ÷ JNA direct | target | floor ÷ JNA direct"
-                + " | morlane ÷ floor | morlane ÷ JNA interface | morlane ÷ FFM | guard, ns |");
-        md.println("|---|---:|---:|---|---:|---:|---:|---:|---:|");
+        md.println("| Operation | morlane, ns | morlane ÷ JNA direct | target"
+                + " | morlane ÷ JNA interface | morlane ÷ FFM |");
+        md.println("|---|---:|---:|---|---:|---:|");
         for (String[] op : OPS) {
             double target = label.equals("64-bit") ? Double.parseDouble(op[2]) : 1.0;
             md.print("| " + op[1]);
@@ -197,13 +196,10 @@ public final class Report {
         }
         verdict(label, "readInto", "16 words read into an array of 1M ÷ of 16 elements",
                 "morlane 1M ÷ morlane", 1.5, true);
-        // The guard costs the same on every call; the shortest call shows it with least noise.
         // A second copy of the shipped build shows how far two builds differ by placement alone.
-        verdict(label, "write", "finish guard on regWrite single, ns", "morlane − unguarded", 10,
-                true);
         VERDICTS.add(String.format("%s, for scale: the shipped build loaded twice differs by %s"
                 + " ns (morlane − copy)", label, fmt(stats(label, "write", "morlane − copy"))));
-        scaling(label, "threads", "regRead of 16 words", "morlane", "floor", "JNA direct", "FFM");
+        scaling(label, "threads", "regRead of 16 words", "morlane", "JNA direct", "FFM");
     }
 
     /** Entries e and "e ×2" side by side: wall time per call in aggregate, the gain, CPU time. */
