@@ -33,10 +33,11 @@ struct Signature;
 template <Entry E, std::size_t... I, std::size_t... T>
 struct Signature<E, std::index_sequence<I...>, std::index_sequence<T...>> {
     static constexpr Shape s = shape(E);
-    using Fn = std::conditional_t<
-        s.reply, int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>..., char*),
-        typename WordParams<s.words>::template Fn<Each<I, std::int32_t>...,
-                                                  Each<T, const char*>...>>;
+    using Fn =
+        std::conditional_t<s.reply,
+                           int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>..., char*),
+                           typename WordParams<s.words>::template Fn<Each<I, std::int32_t>...,
+                                                                     Each<T, const char*>...>>;
 
     static int call(void* address, const Call& c) noexcept {
         const Fn f = reinterpret_cast<Fn>(address);

@@ -24,6 +24,21 @@ struct Outcome {
     bool called() const noexcept { return reach == hosted::Reach::Called; }
 };
 
+// The kind of failure of a call that did not reach its entry point; one refused by the bridge,
+// when its entry point is there (Called).
+inline Failure failure_of(hosted::Reach reach) noexcept {
+    switch (reach) {
+    case hosted::Reach::Missing:
+        return Failure::EntryMissing;
+    case hosted::Reach::Lost:
+        return Failure::HostLost;
+    case hosted::Reach::Expired:
+        return Failure::Deadline;
+    default:
+        return Failure::Refused;
+    }
+}
+
 // The entry point `E` of the library an operation holds.
 template <Entry E> class EntryPoint {
   public:
@@ -60,20 +75,12 @@ template <Entry E> class EntryPoint {
     // The line for an operation that refuses its input without calling: `refusal`, unless the
     // library lacks the entry point, which is reported first as it would be in this process.
     Diag refuse(Diag refusal) const noexcept {
-        if (host_ == nullptr) {
-            note_failure(Failure::Refused);
-            return refusal;
-        }
-        const hosted::Reach reach = hosted::lookup(*host_, E, use_.slot().deadline());
+        const hosted::Reach reach = host_ == nullptr
+                                        ? hosted::Reach::Called
+                                        : hosted::lookup(*host_, E, use_.slot().deadline());
         forget_if_lost(reach);
-        if (reach == hosted::Reach::Missing) {
-            note_failure(Failure::EntryMissing);
-            return Diag::FunctionNotFound;
-        }
-        note_failure(reach == hosted::Reach::Lost      ? Failure::HostLost
-                     : reach == hosted::Reach::Expired ? Failure::Deadline
-                                                       : Failure::Refused);
-        return refusal;
+        note_failure(failure_of(reach));
+        return reach == hosted::Reach::Missing ? Diag::FunctionNotFound : refusal;
     }
 
   private:
@@ -82,8 +89,7 @@ template <Entry E> class EntryPoint {
             return {hosted::Reach::Called, invoke<E>(address_, call)};
         }
         Outcome outcome{hosted::Reach::Lost, 0};
-        outcome.reach =
-            hosted::call(*host_, E, call, outcome.status, use_.slot().deadline());
+        outcome.reach = hosted::call(*host_, E, call, outcome.status, use_.slot().deadline());
         forget_if_lost(outcome.reach);
         return outcome;
     }
@@ -103,28 +109,15 @@ template <Entry E> class EntryPoint {
 // "Function not found" when the host's library lacks the entry point.
 template <typename StatusRule>
 Diag judge(const Outcome& outcome, Diag failure, StatusRule&& rule) noexcept {
-    switch (outcome.reach) {
-    case hosted::Reach::Called: {
+    if (outcome.called()) {
         const Diag diag = rule(outcome.status);
         if (diag != Diag::None) {
             note_failure(Failure::Library);
         }
         return diag;
     }
-    case hosted::Reach::Missing:
-        note_failure(Failure::EntryMissing);
-        return Diag::FunctionNotFound;
-    case hosted::Reach::Failed:
-        note_failure(Failure::Refused);
-        break;
-    case hosted::Reach::Lost:
-        note_failure(Failure::HostLost);
-        break;
-    case hosted::Reach::Expired:
-        note_failure(Failure::Deadline);
-        break;
-    }
-    return failure;
+    note_failure(failure_of(outcome.reach));
+    return outcome.reach == hosted::Reach::Missing ? Diag::FunctionNotFound : failure;
 }
 
 // Runs one operation of entry point `E` on `slot`: reports "DLL not found" for an empty slot and

@@ -4,44 +4,27 @@
 #include <cstdint>
 #include <cstdio>
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 namespace morlane {
 
 const char* diag_text(Diag diag) noexcept {
-    switch (diag) {
-    case Diag::None:
-        return nullptr;
-    case Diag::DllNotFound:
-        return "in DLL: DLL not found.\n";
-    case Diag::FunctionNotFound:
-        return "in DLL: Function not found.\n";
-    case Diag::OpenError:
-        return "in DLL: Open Error\n";
-    case Diag::CloseError:
-        return "in DLL: Close Error\n";
-    case Diag::RunError:
-        return "in DLL: Run Error\n";
-    case Diag::StopError:
-        return "in DLL: Stop Error\n";
-    case Diag::DownloadError:
-        return "in DLL: Download Error\n";
-    case Diag::RegWriteError:
-        return "in DLL: RegWrite Error\n";
-    case Diag::RegReadError:
-        return "in DLL: RegRead Error\n";
-    case Diag::CorvaneStopped:
-        return "in DLL: Corvane stopped\n";
-    case Diag::WriteError:
-        return "in DLL: Write error\n";
-    case Diag::ReadError:
-        return "in DLL: Read error\n";
-    case Diag::ExceptionOccurred:
-        return "in DLL: Exception Occurred.\n";
-    }
-    return nullptr;
+    static constexpr const char* kTexts[] = {
+        nullptr,
+        "in DLL: DLL not found.\n",
+        "in DLL: Function not found.\n",
+        "in DLL: Open Error\n",
+        "in DLL: Close Error\n",
+        "in DLL: Run Error\n",
+        "in DLL: Stop Error\n",
+        "in DLL: Download Error\n",
+        "in DLL: RegWrite Error\n",
+        "in DLL: RegRead Error\n",
+        "in DLL: Corvane stopped\n",
+        "in DLL: Write error\n",
+        "in DLL: Read error\n",
+        "in DLL: Exception Occurred.\n",
+    };
+    static_assert(sizeof kTexts / sizeof kTexts[0] == kDiagCount, "a text for every line");
+    return kTexts[static_cast<int>(diag)];
 }
 
 namespace {
@@ -50,40 +33,12 @@ namespace {
 // record is read by the next native call the same Java code makes; between the two there is no
 // blocking operation that could move the virtual thread to another carrier.
 //
-// The record is one word: the count in the low four bits, then four bits a line. A word needs no
-// allocation and nothing done when a thread ends, so on Windows it lives in a plain TLS slot:
-// MinGW's thread_local is emulated, at the price of a lock taken on every call.
+// The record is one word: the count in the low four bits, then four bits a line, then the kind
+// of failure. A word needs nothing done when a thread ends.
 using Packed = std::uint32_t;
 constexpr int kBits = 4;
-static_assert(static_cast<int>(Diag::ExceptionOccurred) < (1 << kBits), "a line fits its bits");
+static_assert(kDiagCount <= (1 << kBits), "a line fits its bits");
 static_assert((kRecordedLines + 1) * kBits <= 32, "the record fits its word");
-
-#if defined(_WIN32)
-// Allocated when the bridge is loaded. Should the process have no slot left, the record stays
-// empty: the lines still reach stdout.
-struct TlsSlot {
-    const DWORD index = TlsAlloc();
-    ~TlsSlot() {
-        if (index != TLS_OUT_OF_INDEXES) {
-            TlsFree(index);
-        }
-    }
-};
-const TlsSlot tls_slot;
-
-Packed load() noexcept {
-    if (tls_slot.index == TLS_OUT_OF_INDEXES) {
-        return 0;
-    }
-    return static_cast<Packed>(reinterpret_cast<std::uintptr_t>(TlsGetValue(tls_slot.index)));
-}
-
-void store(Packed record) noexcept {
-    if (tls_slot.index != TLS_OUT_OF_INDEXES) {
-        TlsSetValue(tls_slot.index, reinterpret_cast<void*>(static_cast<std::uintptr_t>(record)));
-    }
-}
-#else
 thread_local Packed packed;
 
 Packed load() noexcept {
@@ -93,11 +48,9 @@ Packed load() noexcept {
 void store(Packed record) noexcept {
     packed = record;
 }
-#endif
 
 constexpr Packed kMask = (1u << kBits) - 1;
 
-// The kind of failure sits above the lines.
 constexpr int kFailureShift = kBits * (kRecordedLines + 1);
 static_assert(kFailureShift + kBits <= 32, "the kind fits the word too");
 

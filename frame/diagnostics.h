@@ -20,6 +20,7 @@ enum class Diag {
     ReadError,
     ExceptionOccurred,
 };
+constexpr int kDiagCount = static_cast<int>(Diag::ExceptionOccurred) + 1;
 
 // The line for `diag`, newline included; nullptr for Diag::None.
 const char* diag_text(Diag diag) noexcept;

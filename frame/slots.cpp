@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <utility>
 
 namespace morlane {
 namespace {
 
+// Outside every lock: ending a host hands it to the warden, and releasing a library in process
+// runs its own code.
 void release(Library* library) noexcept {
     if (library->module != nullptr) {
         release_module(library->module);
@@ -22,6 +23,36 @@ void release(Library* library) noexcept {
 
 } // namespace
 
+Library* LibrarySlot::hold() noexcept {
+    const std::lock_guard<std::mutex> lock(use_mutex_);
+    if (current_ != nullptr) {
+        ++current_->calls;
+    }
+    return current_;
+}
+
+void LibrarySlot::let_go(Library* library) noexcept {
+    if (library == nullptr) {
+        return;
+    }
+    bool last = false;
+    {
+        const std::lock_guard<std::mutex> lock(use_mutex_);
+        last = --library->calls == 0 && library->retired;
+    }
+    if (last) {
+        release(library);
+    }
+}
+
+Library* LibrarySlot::retire(Library* library) noexcept {
+    const std::lock_guard<std::mutex> lock(use_mutex_);
+    current_ = nullptr;
+    loads_ = 0;
+    library->retired = true;
+    return library->calls == 0 ? library : nullptr;
+}
+
 Library* LibrarySlot::load() noexcept {
     Library* fresh = new (std::nothrow) Library();
     if (fresh == nullptr) {
@@ -31,7 +62,6 @@ Library* LibrarySlot::load() noexcept {
     LoadError in_process;
     fresh->module = load_module(file_name_, &in_process);
     if (fresh->module != nullptr) {
-        reason_[0] = '\0';
         return fresh;
     }
     // Most often the library is built for the other architecture (a 32-bit DLL seen from a
@@ -39,7 +69,6 @@ Library* LibrarySlot::load() noexcept {
     LoadError hosted;
     fresh->host = hosted::start_host(file_name_, hosted);
     if (fresh->host != nullptr) {
-        reason_[0] = '\0';
         return fresh;
     }
     delete fresh;
@@ -53,11 +82,12 @@ Library* LibrarySlot::load() noexcept {
 }
 
 bool LibrarySlot::start() noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (Library* loaded = current_.load()) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    reason_[0] = '\0';
+    if (loads_ > 0) {
         // One more load of the same library. In this process the platform counts it too, so the
         // library stays loaded until every load is given back; a host counts nothing itself.
-        if (loaded->module != nullptr) {
+        if (current_->module != nullptr) {
             LoadError error;
             if (load_module(file_name_, &error) == nullptr) {
                 std::snprintf(reason_, sizeof reason_, "%s", error.text);
@@ -71,13 +101,14 @@ bool LibrarySlot::start() noexcept {
     if (fresh == nullptr) {
         return false;
     }
+    const std::lock_guard<std::mutex> use(use_mutex_);
+    current_ = fresh;
     loads_ = 1;
-    current_.store(fresh);
     return true;
 }
 
 void LibrarySlot::explain_failure(const char* text) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(mutex_);
     const std::size_t used = std::strlen(reason_);
     if (used > 0) {
         std::snprintf(reason_ + used, sizeof reason_ - used, "; %s", text);
@@ -85,47 +116,45 @@ void LibrarySlot::explain_failure(const char* text) noexcept {
 }
 
 void LibrarySlot::finish() noexcept {
+    Library* idle = nullptr;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (loads_ == 0) {
             return;
         }
-        Library* loaded = current_.load();
-        if (--loads_ > 0) {
-            if (loaded->module != nullptr) {
-                release_module(loaded->module); // the library stays: other loads remain
+        if (loads_ > 1) {
+            --loads_;
+            if (current_->module != nullptr) {
+                release_module(current_->module); // the library stays: other loads remain
             }
             return;
         }
-        current_.store(nullptr);
-        retire(loaded);
+        idle = retire(current_);
     }
-    reclaim();
+    if (idle != nullptr) {
+        release(idle);
+    }
 }
 
 void LibrarySlot::drop(const Library* library) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Library* loaded = current_.load();
-    if (loaded != library) {
-        return; // already dropped by another call that saw the host die
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // Else dropped already, by another call that saw the host die. The caller still holds it, so
+    // retire never hands it back: the caller releases it as it leaves.
+    if (loads_ > 0 && current_ == library) {
+        retire(current_);
     }
-    current_.store(nullptr);
-    loads_ = 0;
-    retire(loaded);
-    // The operation that dropped it still holds it, and releases it when it leaves.
 }
 
 Mode LibrarySlot::mode() noexcept {
-    SlotUse use(*this);
-    const Library* library = use.library();
-    if (library == nullptr) {
+    const std::lock_guard<std::mutex> lock(use_mutex_);
+    if (current_ == nullptr) {
         return Mode::NotLoaded;
     }
-    return library->host != nullptr ? Mode::Hosted : Mode::InProcess;
+    return current_->host != nullptr ? Mode::Hosted : Mode::InProcess;
 }
 
 bool LibrarySlot::load_failure(char* text, std::size_t size) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (reason_[0] == '\0' || size == 0) {
         return false;
     }
@@ -133,46 +162,14 @@ bool LibrarySlot::load_failure(char* text, std::size_t size) noexcept {
     return true;
 }
 
-void LibrarySlot::retire(Library* library) noexcept {
-    library->next_retired = retired_;
-    retired_ = library;
-    library->calls.fetch_or(Library::kRetired);
+LibrarySlot& link_slot() noexcept {
+    static LibrarySlot slot("CVDLL1RZ1.dll");
+    return slot;
 }
 
-void LibrarySlot::reclaim() noexcept {
-    Library* done = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // Only when no operation is between reading the slot and counting itself in a library:
-        // one that is may be about to count itself in a retired one. It calls back here when it
-        // leaves that place, since kReclaim is set.
-        entering_.fetch_or(kReclaim);
-        std::uint32_t idle = kReclaim;
-        if (!entering_.compare_exchange_strong(idle, 0)) {
-            return;
-        }
-        // A retired library with calls still inside stays; its last call calls back here.
-        for (Library** link = &retired_; *link != nullptr;) {
-            Library* library = *link;
-            if (library->calls.load() == Library::kRetired) {
-                *link = library->next_retired;
-                library->next_retired = done;
-                done = library;
-            } else {
-                link = &library->next_retired;
-            }
-        }
-    }
-    // Outside the mutex: ending a host hands it to the warden, and releasing a library in
-    // process runs its own code.
-    while (done != nullptr) {
-        Library* next = done->next_retired;
-        release(done);
-        done = next;
-    }
+LibrarySlot& corvane_slot() noexcept {
+    static LibrarySlot slot("CVDAlib.dll");
+    return slot;
 }
-
-LibrarySlot the_link_slot("CVDLL1RZ1.dll");
-LibrarySlot the_corvane_slot("CVDAlib.dll");
 
 } // namespace morlane

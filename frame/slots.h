@@ -6,13 +6,11 @@
 // reading the slot until its outside call has returned, so a finish on another thread can never
 // unload a library under a running call: the last finish empties the slot at once, and the
 // library itself is released by whichever comes last, that finish or the last operation still
-// inside that library. Calls are counted per library, so a released host ends with its own calls
-// even while the slot's next library is busy. Nothing ever waits for a call in flight, so a
-// finish in a shutdown hook returns even while a PLC call hangs. Operations take no lock; start,
-// finish and the release serialize on the slot's mutex, which no outside call ever runs under.
+// inside that library. Nothing ever waits for a call in flight, so a finish in a shutdown hook
+// returns even while a PLC call hangs. No outside call, and no load, runs under a lock that an
+// operation takes.
 #pragma once
 
-#include "entry/entries.h"
 #include "entry/loader.h"
 
 #include <atomic>
@@ -31,10 +29,8 @@ class Host;
 struct Library {
     ModuleHandle module = nullptr;
     hosted::Host* host = nullptr;
-    // Operations inside this load, plus kRetired once the slot no longer names it.
-    std::atomic<std::uint32_t> calls{0};
-    static constexpr std::uint32_t kRetired = 1u << 31;
-    Library* next_retired = nullptr;
+    int calls = 0;        // operations inside it; guarded by the slot's use mutex
+    bool retired = false; // the slot no longer names it; likewise
 };
 
 // What a slot holds, as the per-thread record reports it.
@@ -83,69 +79,41 @@ class LibrarySlot {
 
   private:
     friend class SlotUse;
-    // Set in entering_ while released libraries wait for an operation to finish taking hold.
-    static constexpr std::uint32_t kReclaim = 1u << 31;
-
-    void retire(Library* library) noexcept; // under mutex_
-    void reclaim() noexcept;
+    Library* hold() noexcept;
+    void let_go(Library* library) noexcept;
+    // Empties the slot, under mutex_; the library when no operation holds it, to be released.
+    Library* retire(Library* library) noexcept;
     Library* load() noexcept; // under mutex_
 
     const char* file_name_;
-    // Operations between reading current_ and counting themselves in its library, plus kReclaim:
-    // while any is there, no retired library may be released.
-    std::atomic<std::uint32_t> entering_{0};
-    std::atomic<Library*> current_{nullptr};
     std::atomic<std::int64_t> deadline_ms_{0};
+    // Starts and finishes, which may load a library or start a host, take mutex_; operations take
+    // only use_mutex_, for as long as it takes to count themselves in or out of the library.
     std::mutex mutex_;
     int loads_ = 0;                  // guarded by mutex_
-    Library* retired_ = nullptr;     // guarded by mutex_
     char reason_[kReasonBytes] = {}; // guarded by mutex_
+    std::mutex use_mutex_;
+    Library* current_ = nullptr; // guarded by use_mutex_; changed under mutex_ too
 };
 
 // An operation's hold on a slot's library, from reading the slot until the call has returned.
 class SlotUse {
   public:
-    explicit SlotUse(LibrarySlot& slot) noexcept : slot_(slot) {
-        slot_.entering_.fetch_add(1);
-        library_ = slot_.current_.load();
-        if (library_ != nullptr) {
-            library_->calls.fetch_add(1);
-        }
-        if (slot_.entering_.fetch_sub(1) == (LibrarySlot::kReclaim | 1)) {
-            slot_.reclaim();
-        }
-    }
-    ~SlotUse() {
-        if (library_ != nullptr && library_->calls.fetch_sub(1) == (Library::kRetired | 1)) {
-            slot_.reclaim();
-        }
-    }
+    explicit SlotUse(LibrarySlot& slot) noexcept : slot_(slot), library_(slot.hold()) {}
+    ~SlotUse() { slot_.let_go(library_); }
     SlotUse(const SlotUse&) = delete;
     SlotUse& operator=(const SlotUse&) = delete;
 
     // The library the slot held when the operation began, or nullptr when it was empty.
-    Library* library() const noexcept {
-        return library_;
-    }
-    LibrarySlot& slot() const noexcept {
-        return slot_;
-    }
+    Library* library() const noexcept { return library_; }
+    LibrarySlot& slot() const noexcept { return slot_; }
 
   private:
     LibrarySlot& slot_;
     Library* library_;
 };
 
-// Plain globals, made when the bridge is loaded, before the JVM can call into it: an operation
-// reaches its slot without the check a function's static would cost on every call.
-extern LibrarySlot the_link_slot;
-extern LibrarySlot the_corvane_slot;
-
-inline LibrarySlot& link_slot() noexcept {
-    return the_link_slot;
-}
-inline LibrarySlot& corvane_slot() noexcept {
-    return the_corvane_slot;
-}
+LibrarySlot& link_slot() noexcept;
+LibrarySlot& corvane_slot() noexcept;
 
 } // namespace morlane
