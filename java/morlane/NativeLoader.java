@@ -28,11 +28,13 @@ public final class NativeLoader {
 
     private static final boolean WINDOWS = System.getProperty("os.name", "").startsWith("Windows");
     private static final LinkOption NOFOLLOW = LinkOption.NOFOLLOW_LINKS;
-    private static final Set<PosixFilePermission> USER = PosixFilePermissions.fromString("rwx------");
+    private static final Set<PosixFilePermission> USER =
+            PosixFilePermissions.fromString("rwx------");
     // The rights that let someone change a folder: put, delete or rename what is in it.
     private static final Set<AclEntryPermission> CHANGE = EnumSet.of(AclEntryPermission.WRITE_DATA,
             AclEntryPermission.APPEND_DATA, AclEntryPermission.DELETE_CHILD,
-            AclEntryPermission.DELETE, AclEntryPermission.WRITE_ACL, AclEntryPermission.WRITE_OWNER);
+            AclEntryPermission.DELETE, AclEntryPermission.WRITE_ACL,
+            AclEntryPermission.WRITE_OWNER);
     private static final Object LOCK = new Object();
     private static String loadedFrom;
     private static UnsatisfiedLinkError failure;
@@ -81,16 +83,16 @@ public final class NativeLoader {
     private static String loadFromJar(Platform platform, List<String> tried) {
         String base = RESOURCES + platform.folder + "/";
         String name;
+        if (platform.folder == null) {
+            tried.add("this jar: it holds no bridge for this platform (it has linux-x86_64,"
+                    + " linux-x86, windows-x86, windows-x86_64)");
+            return null;
+        }
         try {
-            if (platform.folder == null) {
-                throw new IOException("it holds no bridge for this platform (it has"
-                        + " linux-x86_64, linux-x86, windows-x86, windows-x86_64)");
-            }
             name = version() + "-" + sha256(resource(base + INDEX)).substring(0, 16);
             index(base);
         } catch (IOException e) {
-            tried.add("this jar: " + (platform.folder == null ? e.getMessage()
-                    : base + INDEX + ": " + reason(e)));
+            tried.add("this jar: " + base + INDEX + ": " + reason(e));
             return null;
         }
         for (String folder : cacheFolders(tried)) {
@@ -165,9 +167,11 @@ public final class NativeLoader {
         try { // Windows JVMs from 17 on no longer load libraries through the ANSI API
             CharsetEncoder encoding = WINDOWS && !jvm.matches("1\\..*|9|1[0-6]") ? null
                     : Charset.forName(System.getProperty("sun.jnu.encoding")).newEncoder();
-            for (String name : encoding == null ? new String[0] : names.toArray(new String[0])) {
-                if (!encoding.canEncode(name) && names.remove(name)) {
-                    tried.add(name + ": passed over, the JVM's file-name encoding ("
+            for (Iterator<String> name = names.iterator(); encoding != null && name.hasNext(); ) {
+                String folder = name.next();
+                if (!encoding.canEncode(folder)) {
+                    name.remove();
+                    tried.add(folder + ": passed over, the JVM's file-name encoding ("
                             + encoding.charset() + ") cannot represent it;"
                             + " -Dmorlane.cache=<folder> names another");
                 }
@@ -199,7 +203,8 @@ public final class NativeLoader {
                 Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE,
                         StandardCopyOption.REPLACE_EXISTING);
             } catch (IOException e) {
-                if (!holds(target, file.getValue())) { // Windows keeps a file in use, checked
+                // Windows will not replace a file in use: a JVM holding it checked that content.
+                if (!holds(target, file.getValue())) {
                     throw e;
                 }
             } finally {
@@ -210,20 +215,22 @@ public final class NativeLoader {
     }
 
     private static boolean holds(Path file, String sha256) throws IOException {
-        return Files.isRegularFile(file, NOFOLLOW) && sha256.equals(sha256(Files.readAllBytes(file)));
+        return Files.isRegularFile(file, NOFOLLOW)
+                && sha256.equals(sha256(Files.readAllBytes(file)));
     }
 
-    // Makes folder private and holds a shared lock on <folder>.lock while this JVM runs. The lock
-    // files stay: removing one would let a JVM that opened it hold a lock no other JVM can see.
+    // Makes folder private (made, check) and holds a shared lock on <folder>.lock while this JVM
+    // runs. The lock files stay: removing one would let a JVM that opened it hold a lock no other
+    // JVM can see.
     private static Path hold(Path folder) throws IOException {
-        Path usable = prepare(folder);
+        Path usable = check(made(folder.toAbsolutePath()));
         if (held != null) {
             held.close(); // the folder held before did not work out, or was cleaned away
         }
         held = lockFile(usable);
         held.lock(0, Long.MAX_VALUE, true);
         // A JVM of another version may have removed the folder just before the lock was taken.
-        return Files.isDirectory(usable, NOFOLLOW) ? usable : prepare(folder);
+        return Files.isDirectory(usable, NOFOLLOW) ? usable : check(made(folder.toAbsolutePath()));
     }
 
     private static FileChannel lockFile(Path folder) throws IOException {
@@ -255,13 +262,6 @@ public final class NativeLoader {
         }
     }
 
-    // The real path of folder, made with what is missing on its way and checked.
-    static Path prepare(Path folder) throws IOException {
-        Path real = made(folder.toAbsolutePath());
-        check(real);
-        return real;
-    }
-
     // The real path of folder, made for the user alone, with what is on its way, when missing.
     private static Path made(Path folder) throws IOException {
         if (Files.exists(folder, NOFOLLOW)) {
@@ -283,12 +283,13 @@ public final class NativeLoader {
             acl.setAcl(Collections.singletonList(AclEntry.newBuilder().setType(AclEntryType.ALLOW)
                     .setPrincipal(acl.getOwner()).setPermissions(AclEntryPermission.values())
                     .setFlags(AclEntryFlag.FILE_INHERIT, AclEntryFlag.DIRECTORY_INHERIT).build()));
-            // Java cannot protect an access list from what a change to the folder above passes down.
+            // Java cannot protect an access list from what the folder above passes down later.
             Process icacls = new ProcessBuilder(System.getenv().getOrDefault("SystemRoot",
                     "C:\\Windows") + "\\System32\\icacls.exe", real.toString(), "/inheritance:r",
                     "/q").redirectErrorStream(true)
                     .redirectOutput(ProcessBuilder.Redirect.to(new File("NUL"))).start();
-            if (icacls.waitFor(60, java.util.concurrent.TimeUnit.SECONDS) && icacls.exitValue() == 0) {
+            if (icacls.waitFor(60, java.util.concurrent.TimeUnit.SECONDS)
+                    && icacls.exitValue() == 0) {
                 return real;
             }
             icacls.destroyForcibly();
@@ -299,22 +300,24 @@ public final class NativeLoader {
         }
     }
 
-    // Throws unless folder and the one it lies in are the user's and no one else may change them,
-    // and (but on Windows) every folder above is the user's or root's and writable by no one else
-    // but a sticky one holding a folder of the user's.
-    private static void check(Path folder) throws IOException {
+    // Returns folder when it and the one it lies in are the user's and no one else may change
+    // them, and (but on Windows) every folder above is the user's or root's and writable by no one
+    // else but a sticky one holding a folder of the user's; throws otherwise.
+    private static Path check(Path folder) throws IOException {
         UserPrincipal self = null;
         UserPrincipal below = null;
         for (Path on = folder; on != null; on = on.getParent()) {
             boolean ours = on.equals(folder) || on.equals(folder.getParent());
             if (WINDOWS && !ours) {
-                return;
+                break;
             }
             String which = ours ? on + ": " : on + ", a folder above it: ";
             if (!Files.isDirectory(on, NOFOLLOW)) {
                 throw new IOException(which + "not a folder (or a symbolic link)");
             }
-            if (self == null) { // by a file made here: an elevated administrator's is Administrators'
+            if (self == null) {
+                // The user as the owner a new file gets, not by name: on Windows an elevated
+                // administrator's files belong to the Administrators group.
                 Path probe = Files.createTempFile(on, ".owner", ".tmp");
                 try {
                     self = Files.getOwner(probe);
@@ -328,8 +331,10 @@ public final class NativeLoader {
             int mode = (Integer) unix.getOrDefault("mode", 0);
             String wrong = null;
             if (!owner.equals(self) && (ours || !Integer.valueOf(0).equals(unix.get("uid")))) {
-                wrong = "owned by " + owner.getName() + (ours ? ", not by you" : ", neither you nor root");
+                wrong = "owned by " + owner.getName()
+                        + (ours ? ", not by you" : ", neither you nor root");
             } else if ((mode & 022) != 0 && (ours || (mode & 01000) == 0 || !self.equals(below))) {
+                // In a sticky folder (/tmp) others may make folders, but not touch the user's.
                 wrong = "others may write to it (mode " + Integer.toOctalString(mode & 07777)
                         + (ours ? ")" : ", and it is not a sticky one holding a folder of yours)");
             }
@@ -349,6 +354,7 @@ public final class NativeLoader {
             }
             below = owner;
         }
+        return folder;
     }
 
     // This jar's list of base's files: name to SHA-256, in order.
@@ -389,9 +395,10 @@ public final class NativeLoader {
     }
 
     private static String reason(Exception e) {
-        return e instanceof AccessDeniedException && ((AccessDeniedException) e).getReason() != null
-                ? "refused, " + ((AccessDeniedException) e).getReason()
-                : e.getClass().getSimpleName() + (e.getMessage() != null ? ": " + e.getMessage() : "");
+        if (e instanceof AccessDeniedException && ((AccessDeniedException) e).getReason() != null) {
+            return "refused, " + ((AccessDeniedException) e).getReason();
+        }
+        return e.getClass().getSimpleName() + (e.getMessage() != null ? ": " + e.getMessage() : "");
     }
 
     /** The running JVM's platform, as the jar's folders name them. */
@@ -415,7 +422,8 @@ public final class NativeLoader {
 
         static Platform current() {
             return new Platform(System.getProperty("os.name", "?"),
-                    System.getProperty("os.arch", "?"), System.getProperty("sun.arch.data.model", "?"));
+                    System.getProperty("os.arch", "?"),
+                    System.getProperty("sun.arch.data.model", "?"));
         }
 
         @Override
