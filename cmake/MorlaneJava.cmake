@@ -93,20 +93,15 @@ add_custom_command(
   COMMENT "Packing the Java sources"
   VERBATIM)
 
-option(MORLANE_JAVADOC "Build the Javadoc HTML and its jar" ON)
-if(MORLANE_JAVADOC)
-  add_custom_command(
-    OUTPUT "${MORLANE_JAVADOC_JAR}"
-    COMMAND "${CMAKE_COMMAND}" -E rm -rf "${MORLANE_JAVADOC_DIR}"
-    COMMAND "${Java_JAVADOC_EXECUTABLE}" --release 8 -quiet -Xdoclint:all -Werror -encoding UTF-8
-            -docencoding UTF-8 -charset UTF-8 -notimestamp
-            -windowtitle "morlane ${PROJECT_VERSION}" -doctitle "morlane ${PROJECT_VERSION}"
-            -d "${MORLANE_JAVADOC_DIR}" -sourcepath "${_java_src}" lathwork morlane
-    COMMAND bash "${_repro_jar}" "${MORLANE_JAVADOC_JAR}" "${MORLANE_MANIFEST}" "${MORLANE_JAVADOC_DIR}"
-    DEPENDS ${_java_sources} "${MORLANE_MANIFEST}" "${_repro_jar}"
-    COMMENT "Building the Javadoc"
-    VERBATIM)
-  add_custom_target(morlane_java_docs ALL DEPENDS "${MORLANE_SOURCES_JAR}" "${MORLANE_JAVADOC_JAR}")
-else()
-  add_custom_target(morlane_java_docs ALL DEPENDS "${MORLANE_SOURCES_JAR}")
-endif()
+add_custom_command(
+  OUTPUT "${MORLANE_JAVADOC_JAR}"
+  COMMAND "${CMAKE_COMMAND}" -E rm -rf "${MORLANE_JAVADOC_DIR}"
+  COMMAND "${Java_JAVADOC_EXECUTABLE}" --release 8 -quiet -Xdoclint:all -Werror -encoding UTF-8
+          -docencoding UTF-8 -charset UTF-8 -notimestamp
+          -windowtitle "morlane ${PROJECT_VERSION}" -doctitle "morlane ${PROJECT_VERSION}"
+          -d "${MORLANE_JAVADOC_DIR}" -sourcepath "${_java_src}" lathwork morlane
+  COMMAND bash "${_repro_jar}" "${MORLANE_JAVADOC_JAR}" "${MORLANE_MANIFEST}" "${MORLANE_JAVADOC_DIR}"
+  DEPENDS ${_java_sources} "${MORLANE_MANIFEST}" "${_repro_jar}"
+  COMMENT "Building the Javadoc"
+  VERBATIM)
+add_custom_target(morlane_java_docs ALL DEPENDS "${MORLANE_SOURCES_JAR}" "${MORLANE_JAVADOC_JAR}")
