@@ -20,6 +20,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
+import java.util.Map;
 import java.util.Optional;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
@@ -107,10 +108,18 @@ class HostedJvmTest {
             Brenmoor.cvPoke("t", "i", "new");
             report.value("reply", Brenmoor.cvRequest("t", "i"));
 
-            report.step("finish both");
-            Brenmoor.finish();
+            // Killed from outside while idle: the next call finds it gone.
+            report.step("the link host killed between calls");
             Brenmoor.cvFinish();
+            for (long pid : runningHosts()) {
+                ProcessHandle.of(pid).ifPresent(host -> {
+                    host.destroyForcibly();
+                    host.onExit().join();
+                });
+            }
+            report.value("read", Brenmoor.regRead(0, 0, 100, 3));
             report.value("modes", modes());
+            Brenmoor.close(0);
         }
     }
 
@@ -132,7 +141,9 @@ class HostedJvmTest {
                 -- the link host serves on
                 -- cvStart again
                 in DLL: Read error
-                -- finish both
+                -- the link host killed between calls
+                in DLL: RegRead Error
+                in DLL: DLL not found.
                 """, run.stdout);
         // The journal shows each crashing call reached its library before its host died.
         assertEquals("""
@@ -172,53 +183,9 @@ class HostedJvmTest {
                 CVDA_Poke x74 x69 x6e6577
                 CVDA_Request x74 x69 *
                 reply "new"
-                -- finish both
+                -- the link host killed between calls
+                read [0, 0, 0]
                 modes [0, 0]
-                """, run.report);
-    }
-
-    /** The link host killed from outside while idle: the next call finds it gone. */
-    static final class HostKilledBetweenCalls implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            Brenmoor.start();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            report.step("host killed");
-            for (ProcessHandle host : ProcessHandle.current().children()
-                    .filter(HostedJvmTest::isHost).toArray(ProcessHandle[]::new)) {
-                host.destroyForcibly();
-                host.onExit().join();
-            }
-            report.step("regRead");
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            report.step("close");
-            Brenmoor.close(0);
-            report.step("start again");
-            Brenmoor.start();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            Brenmoor.finish();
-        }
-    }
-
-    @Test
-    void aHostKilledBetweenCallsFailsTheNextCall() {
-        ChildJvm.Run run = ChildJvm.run(HostKilledBetweenCalls.class);
-        assertEquals("-- host killed\n-- regRead\nin DLL: RegRead Error\n-- close\n" + DLL_NOT_FOUND
-                + "-- start again\n", run.stdout);
-        assertEquals("""
-                CVDLLRZ_Open 0 1 110 100 3
-                CVDLLRZ_RegRead 0 0 100 * 2
-                read [0, 0]
-                -- host killed
-                -- regRead
-                read [0, 0]
-                -- close
-                -- start again
-                CVDLLRZ_Open 0 1 110 100 3
-                CVDLLRZ_RegRead 0 0 100 * 2
-                read [0, 0]
                 """, run.report);
     }
 
@@ -289,7 +256,8 @@ class HostedJvmTest {
             default:
                 break;
         }
-        ChildJvm.Run run = ChildJvm.run(bridge, StartWithoutHost.class, ChildJvm.SIM_DIR);
+        ChildJvm.Run run = ChildJvm.launch(List.of(), Map.of(), bridge, StartWithoutHost.class);
+        run.assertClean(0);
         if (host.equals("present")) {
             assertEquals("-- start both\n-- open\n-- cvRequest\n-- finish both\n", run.stdout);
             assertEquals("""
@@ -399,23 +367,34 @@ class HostedJvmTest {
     void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
         // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
         ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledWithACallInside.class, ChildJvm.SIM_DIR),
+                () -> ChildJvm.launch(KilledWithACallInside.class),
                 "the killed JVM's stderr stays open: a process it started outlived it");
         assertEquals(128 + 9, run.exitCode, () -> "exit code of " + run);
         assertTrue(run.report.contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
                 () -> "no call inside: " + run);
+        assertHostsOfStepEnd(run, "hosts");
+    }
+
+    /** The two hosts whose pids the child reported after "-- {@code step}" end within 5 s. */
+    static void assertHostsOfStepEnd(ChildJvm.Run run, String step) throws InterruptedException {
         List<Long> pids = new ArrayList<>();
-        for (String line : run.step("hosts")) {
+        for (String line : run.step(step)) {
             pids.add(Long.parseLong(line.substring("pid ".length())));
         }
         assertEquals(2, pids.size(), () -> "one host per slot: " + run);
-        long deadline = System.nanoTime() + 5_000_000_000L;
+        assertEquals(List.of(), stillRunning(pids, 5000), "hosts outlived their JVM");
+    }
+
+    /** Those of {@code pids} still running hosts after waiting up to {@code millis} for them. */
+    static List<Long> stillRunning(List<Long> pids, long millis) throws InterruptedException {
         List<Long> left = new ArrayList<>(pids);
+        long deadline = System.nanoTime() + millis * 1_000_000;
         while (!left.isEmpty() && System.nanoTime() < deadline) {
             left.removeIf(pid -> !hostRuns(pid));
             Thread.sleep(10);
         }
-        assertEquals(List.of(), left, "hosts still running 5 s after their JVM was killed");
+        left.removeIf(pid -> !hostRuns(pid));
+        return left;
     }
 
     /** Whether {@code pid} is still a running (not a reaped or zombie) morlane-host32. */
@@ -539,12 +518,7 @@ class HostedJvmTest {
             System.err.printf("finish and cvFinish with stopped hosts took %d ms%n", took);
             report.value("finish within 1 s", took < 1000);
             report.value("modes", modes());
-            long deadline = System.nanoTime() + 10_000_000_000L;
-            while (hosts.stream().anyMatch(HostedJvmTest::hostRuns)
-                    && System.nanoTime() < deadline) {
-                Thread.sleep(10);
-            }
-            report.value("released hosts ended", hosts.stream().noneMatch(HostedJvmTest::hostRuns));
+            report.value("released hosts ended", stillRunning(hosts, 10_000).isEmpty());
 
             Brenmoor.start();
             Brenmoor.cvStart();
@@ -564,7 +538,7 @@ class HostedJvmTest {
     @Test
     void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
         ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(StoppedHosts.class, ChildJvm.SIM_DIR),
+                () -> ChildJvm.launch(StoppedHosts.class),
                 "a stopped host held up the JVM");
         assertEquals(0, run.exitCode, () -> "exit code of " + run);
         System.out.println(run.stderr.strip());
@@ -575,17 +549,7 @@ class HostedJvmTest {
                 released hosts ended true
                 -- exit
                 """), () -> "report: " + run);
-        List<Long> left = new ArrayList<>();
-        for (String line : run.step("exit")) {
-            left.add(Long.parseLong(line.substring("pid ".length())));
-        }
-        assertEquals(2, left.size(), () -> "one host per slot: " + run);
-        long deadline = System.nanoTime() + 5_000_000_000L;
-        while (!left.isEmpty() && System.nanoTime() < deadline) {
-            left.removeIf(pid -> !hostRuns(pid));
-            Thread.sleep(10);
-        }
-        assertEquals(List.of(), left, "stopped hosts outlived their JVM");
+        assertHostsOfStepEnd(run, "exit");
     }
 
     /**
@@ -815,7 +779,7 @@ class HostedJvmTest {
     @Test
     void callersSleepingInAKilledHostWakeAndFail() {
         ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledUnderSleepingCallers.class, ChildJvm.SIM_DIR));
+                () -> ChildJvm.launch(KilledUnderSleepingCallers.class));
         System.out.println(run.stderr.strip());
         assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout);
         assertTrue(run.report.endsWith("""
