@@ -27,7 +27,7 @@ import java.util.stream.Collectors;
  */
 final class ChildJvm {
     static final Path SIM_DIR = Paths.get(property("morlane.sim.dir"));
-    private static final Path LIB_DIR = Paths.get(property("morlane.lib.dir"));
+    static final Path LIB_DIR = Paths.get(property("morlane.lib.dir"));
     private static final Path PROBE_DIR = Paths.get(property("morlane.probe.dir"));
     private static final String CLASS_PATH = property("morlane.child.class.path");
     private static final String JAVA = System.getProperty("morlane.java",
@@ -41,57 +41,29 @@ final class ChildJvm {
         return SIM_DIR.resolve("without-" + entry);
     }
 
-    /** Runs with the simulated libraries; the child must exit 0 without any JNI warning. */
-    static Run run(Class<? extends Scenario> scenario) {
-        return run(scenario, SIM_DIR);
-    }
-
-    /** Like {@link #run(Class)}, the outside libraries searched for in {@code libraryPath}. */
+    /**
+     * Runs the child, the outside libraries searched for in {@code libraryPath} (the simulated
+     * ones when it is empty); it must exit 0 silent on stderr and without any JNI warning.
+     */
     static Run run(Class<? extends Scenario> scenario, Path... libraryPath) {
         Run run = launch(scenario, libraryPath);
         run.assertClean(0);
         return run;
     }
 
-    /** Like {@link #run(Class, Path...)}, the bridge loaded from {@code bridgeDir}. */
-    static Run run(Path bridgeDir, Class<? extends Scenario> scenario, Path... libraryPath) {
-        Run run = launch(bridgeDir, scenario, libraryPath);
-        run.assertClean(0);
-        return run;
-    }
-
-    /** Runs the child and returns whatever it did, judging nothing. */
+    /** Like {@link #run}, judging nothing. */
     static Run launch(Class<? extends Scenario> scenario, Path... libraryPath) {
-        return launch(LIB_DIR, scenario, libraryPath);
-    }
-
-    /** Like {@link #launch(Class, Path...)}, the bridge loaded from {@code bridgeDir}. */
-    static Run launch(Path bridgeDir, Class<? extends Scenario> scenario, Path... libraryPath) {
-        return launch(List.of(), bridgeDir, scenario, libraryPath);
+        return launch(List.of(), Map.of(), LIB_DIR, scenario, libraryPath);
     }
 
     /**
-     * Like {@link #launch(Class, Path...)}, with {@code options} (such as -Dname=value) added to
-     * the child's command line.
+     * Like {@link #launch(Class, Path...)}, with {@code options} (such as -Dname=value) on the
+     * child's command line, {@code variables} in its environment and the bridge loaded from
+     * {@code bridgeDir}.
      */
-    static Run launch(List<String> options, Class<? extends Scenario> scenario,
-                      Path... libraryPath) {
-        return launch(options, LIB_DIR, scenario, libraryPath);
-    }
-
-    /** Like {@link #launch(Class, Path...)} with the simulated libraries, {@code variables} added
-     *  to the child's environment. */
-    static Run launch(Map<String, String> variables, Class<? extends Scenario> scenario) {
-        return launch(List.of(), LIB_DIR, variables, scenario, SIM_DIR);
-    }
-
-    private static Run launch(List<String> options, Path bridgeDir,
-                              Class<? extends Scenario> scenario, Path... libraryPath) {
-        return launch(options, bridgeDir, Map.of(), scenario, libraryPath);
-    }
-
-    private static Run launch(List<String> options, Path bridgeDir, Map<String, String> variables,
-                              Class<? extends Scenario> scenario, Path... libraryPath) {
+    static Run launch(List<String> options, Map<String, String> variables, Path bridgeDir,
+                      Class<? extends Scenario> scenario, Path... libraryPath) {
+        Path[] path = libraryPath.length == 0 ? new Path[] {SIM_DIR} : libraryPath;
         try {
             Path report = Files.createTempFile("morlane-report", ".txt");
             // The simulated libraries' test control, shared with any host process the child starts.
@@ -105,7 +77,7 @@ final class ChildJvm {
                         ScenarioMain.class.getName(), scenario.getName(), report.toString()));
                 ProcessBuilder builder = new ProcessBuilder(command);
                 Map<String, String> environment = builder.environment();
-                environment.put("LD_LIBRARY_PATH", Arrays.stream(libraryPath)
+                environment.put("LD_LIBRARY_PATH", Arrays.stream(path)
                         .map(Path::toString).collect(Collectors.joining(":")));
                 // The launcher announces these on stderr, which must stay empty.
                 environment.remove("JAVA_TOOL_OPTIONS");

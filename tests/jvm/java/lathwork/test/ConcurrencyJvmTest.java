@@ -14,10 +14,12 @@ import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicLong;
 import lathwork.Brenmoor;
+import morlane.CallRecord;
 import org.junit.jupiter.api.Test;
 
 /**
- * Many Java threads in the bridge at once, then many load and release cycles on one thread.
+ * Many Java threads in the bridge at once, each with its own record of its latest call, then many
+ * load and release cycles on one thread.
  *
  * <p>The threads share both libraries, and two pairs of them share a PLC link, but each owns its
  * registers and its Corvane items, so every value a thread reads back is known to it. Failures
@@ -31,6 +33,8 @@ class ConcurrencyJvmTest {
     /** Hosted, every cycle starts and ends two host processes, some milliseconds each. */
     static final int CYCLES = "hosted".equals(System.getProperty("morlane.mode")) ? 300 : 10_000;
 
+    static final String RUN_ERROR = "in DLL: Run Error\n";
+    static final String STOP_ERROR = "in DLL: Stop Error\n";
     static final String REG_WRITE_ERROR = "in DLL: RegWrite Error\n";
     static final String REG_READ_ERROR = "in DLL: RegRead Error\n";
     static final String CORVANE_STOPPED = "in DLL: Corvane stopped\n";
@@ -50,8 +54,8 @@ class ConcurrencyJvmTest {
         final ConcurrentLinkedQueue<String> mismatches = new ConcurrentLinkedQueue<>();
 
         Tally() {
-            for (String line : new String[] {REG_WRITE_ERROR, REG_READ_ERROR, CORVANE_STOPPED,
-                    WRITE_ERROR, READ_ERROR}) {
+            for (String line : new String[] {RUN_ERROR, STOP_ERROR, REG_WRITE_ERROR,
+                    REG_READ_ERROR, CORVANE_STOPPED, WRITE_ERROR, READ_ERROR}) {
                 expectedLines.put(line, new AtomicLong());
             }
         }
@@ -129,10 +133,22 @@ class ConcurrencyJvmTest {
             int[] fresh = Brenmoor.regRead(link, 0, address, length);
             tally.check(Arrays.equals(words, fresh), where + "regRead into a new array");
 
+            // Each thread's record holds the lines of its own latest call: a failure's line,
+            // then nothing after a success. Links 6 and 7 are never opened.
+            String failure = i % 2 == 0 ? RUN_ERROR : STOP_ERROR;
+            if (i % 2 == 0) {
+                Brenmoor.runMode(7, 0);
+            } else {
+                Brenmoor.stopMode(6, 0);
+            }
+            tally.expect(failure);
+            tally.check(Arrays.equals(new String[] {failure}, CallRecord.lastLines()),
+                    where + "record of a failure " + Arrays.toString(CallRecord.lastLines()));
             int single = i * 40_503 + id;
             Brenmoor.regWrite(link, 0, base + 3500, single);
             int[] back = Brenmoor.regRead(link, 0, base + 3500, 1);
             tally.check(back.length == 1 && back[0] == (single & 0xFFFF), where + "single word");
+            tally.check(CallRecord.lastLines().length == 0, where + "record of a success");
 
             if (i % 40 == 37) {
                 // Runs past the end of the data registers: the two inside arrive, the rest read
@@ -170,7 +186,7 @@ class ConcurrencyJvmTest {
             } else {
                 tally.check(value.equals(reply), where + "reply " + Report.quote(reply));
             }
-            tally.operations.addAndGet(7);
+            tally.operations.addAndGet(8);
         }
     }
 

@@ -12,6 +12,7 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Map;
 import java.util.Random;
 import java.util.concurrent.CompletableFuture;
 import java.util.stream.Collectors;
@@ -89,7 +90,8 @@ class DifferentialJvmTest {
 
     static ChildJvm.Run child(long seed, int calls, String mode, Path simulated) {
         return ChildJvm.launch(List.of("-Dmorlane.mode=" + mode, "-Dmorlane.differential.seed="
-                + seed, "-Dmorlane.differential.calls=" + calls), Script.class, simulated);
+                + seed, "-Dmorlane.differential.calls=" + calls), Map.of(), ChildJvm.LIB_DIR,
+                Script.class, simulated);
     }
 
     /** Each call's report lines, its marker line first, then its native stdout lines. */

@@ -2,19 +2,28 @@ package lathwork.test;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
+import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
 import java.util.List;
 import lathwork.Brenmoor;
+import morlane.CallRecord;
+import morlane.DataAccess;
+import morlane.PlcLink;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
-import org.junit.jupiter.params.ParameterizedTest;
-import org.junit.jupiter.params.provider.ValueSource;
 
-/** The two library slots: what every operation does before, between and after start and finish. */
+/**
+ * The two library slots: what every operation does before, between and after start and finish,
+ * with no library file, and with a library that lacks an entry point.
+ */
 class FrameJvmTest {
     private static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
     private static final String FUNCTION_NOT_FOUND = "in DLL: Function not found.\n";
+    static final String LINK_FILE = "CVDLL1RZ1.dll";
+    static final String CORVANE_FILE = "CVDAlib.dll";
 
     /** Step, entry point and journal line of each operation that {@link #callEach} makes. */
     private static final String[][] OPERATIONS = {
@@ -31,31 +40,32 @@ class FrameJvmTest {
         {"cvRequest", "CVDA_Request", "CVDA_Request x73696d x7374617465 *"},
     };
 
-    /** Every operation once, each after its own step, in an order the simulated PLC accepts. */
-    static void callEach(Report report) {
-        report.step("open");
+    /** Every operation once, each after its own step "{@code prefix}name", in an order the
+     *  simulated PLC accepts. */
+    static void callEach(Report report, String prefix) {
+        report.step(prefix + "open");
         Brenmoor.open(0, 1, 0, 100, 3);
-        report.step("stopMode");
+        report.step(prefix + "stopMode");
         Brenmoor.stopMode(0, 1);
-        report.step("downLoad");
+        report.step(prefix + "downLoad");
         Brenmoor.downLoad(0, 1, "prog.mot");
-        report.step("runMode");
+        report.step(prefix + "runMode");
         Brenmoor.runMode(0, 1);
-        report.step("regWrite(value)");
+        report.step(prefix + "regWrite(value)");
         Brenmoor.regWrite(0, 0, 10, 1234);
-        report.step("regWrite(array)");
+        report.step(prefix + "regWrite(array)");
         Brenmoor.regWrite(0, 0, 11, new int[] {5, 6}, 2);
-        report.step("regRead(array)");
+        report.step(prefix + "regRead(array)");
         int[] values = {7, 7, 7};
         Brenmoor.regRead(0, 0, 10, values, 3);
         report.value("read", values);
-        report.step("regRead(new)");
+        report.step(prefix + "regRead(new)");
         report.value("read", Brenmoor.regRead(0, 0, 10, 3));
-        report.step("close");
+        report.step(prefix + "close");
         Brenmoor.close(0);
-        report.step("cvPoke");
+        report.step(prefix + "cvPoke");
         Brenmoor.cvPoke("topic", "item", "value");
-        report.step("cvRequest");
+        report.step(prefix + "cvRequest");
         report.value("reply", Brenmoor.cvRequest("sim", "state"));
     }
 
@@ -115,13 +125,6 @@ class FrameJvmTest {
         return out.toString();
     }
 
-    static final class NoStart implements Scenario {
-        @Override
-        public void run(Report report) {
-            callEach(report);
-        }
-    }
-
     /** Java's own output around a failing call, on the same stdout. */
     static final class AmidJavaOutput implements Scenario {
         @Override
@@ -139,28 +142,51 @@ class FrameJvmTest {
         assertEquals("java before\n" + DLL_NOT_FOUND + "java after\n", run.stdout);
     }
 
-    @Test
-    void everyOperationBeforeStartWritesDllNotFoundAndReachesNothing() {
-        ChildJvm.Run run = ChildJvm.run(NoStart.class);
-        assertEquals(eachStepWrites(DLL_NOT_FOUND), run.stdout);
-        assertEquals(NONE_REACHED, run.report);
-    }
-
-    static final class StartWithoutLibraries implements Scenario {
+    /** Every operation before any start, then after a start that found no library file. */
+    static final class NoLibraryFile implements Scenario {
         @Override
         public void run(Report report) {
+            report.value("bits", System.getProperty("sun.arch.data.model"));
+            callEach(report, "");
             report.step("start");
             Brenmoor.start();
             Brenmoor.cvStart();
-            callEach(report);
+            callEach(report, "");
+            report.step("facade");
+            FacadeJvmTest.InChild.outcome(report, "PlcLink.open",
+                    () -> PlcLink.open(0, 1, 0, 1000, 3));
+            FacadeJvmTest.InChild.outcome(report, "DataAccess.open", DataAccess::open);
+            report.value("modes", FacadeJvmTest.InChild.modes());
         }
     }
 
+    /**
+     * Without a library every operation writes "DLL not found" and reaches nothing; a start that
+     * finds no file is silent, and the facade's message carries the loader's own words, from this
+     * process and, where a 64-bit bridge tried a host, from the host.
+     */
     @Test
-    void startWithoutTheLibraryFileIsSilent(@TempDir Path empty) {
-        ChildJvm.Run run = ChildJvm.run(StartWithoutLibraries.class, empty);
-        assertEquals("-- start\n" + eachStepWrites(DLL_NOT_FOUND), run.stdout);
-        assertEquals("-- start\n" + NONE_REACHED, run.report);
+    void withoutALibraryFileEveryOperationWritesDllNotFound(@TempDir Path empty) {
+        ChildJvm.Run run = ChildJvm.run(NoLibraryFile.class, empty);
+        assertEquals(eachStepWrites(DLL_NOT_FOUND) + "-- start\n" + eachStepWrites(DLL_NOT_FOUND)
+                + "-- facade\n", run.stdout);
+        boolean hostTried = run.report.startsWith("bits \"64\"\n");
+        // A build without the 32-bit host (the sanitizer build) says so instead.
+        Path host = ChildJvm.LIB_DIR.resolve("morlane-host32");
+        List<String> reasons = new ArrayList<>();
+        for (String file : new String[] {LINK_FILE, CORVANE_FILE}) {
+            String loader = file + ": cannot open shared object file: No such file or directory";
+            String hosted = Files.exists(host) ? "morlane-host32 could not load it: " + loader
+                    : host + " not found";
+            reasons.add(hostTried ? "in process: " + loader + "; hosted: " + hosted : loader);
+        }
+        assertEquals(run.report.substring(0, run.report.indexOf('\n') + 1) + NONE_REACHED
+                + "-- start\n" + NONE_REACHED + """
+                -- facade
+                PlcLink.open start NOT_LOADED [] missing | start: CVDLL1RZ1.dll could not be loaded: %s
+                DataAccess.open cvStart NOT_LOADED [] missing | cvStart: CVDAlib.dll could not be loaded: %s
+                modes link 0 corvane 0
+                """.formatted(reasons.get(0), reasons.get(1)), run.report);
     }
 
     static final class LoadCounting implements Scenario {
@@ -169,6 +195,7 @@ class FrameJvmTest {
             report.step("finish before start");
             Brenmoor.finish();
             Brenmoor.cvFinish();
+            report.value("modes", FacadeJvmTest.InChild.modes());
             report.step("start twice, finish once");
             Brenmoor.start();
             Brenmoor.start();
@@ -176,153 +203,139 @@ class FrameJvmTest {
             Brenmoor.cvStart();
             Brenmoor.cvStart();
             Brenmoor.cvFinish();
-            callEach(report);
+            report.value("modes", FacadeJvmTest.InChild.modes());
+            callEach(report, "");
+            report.step("last cvFinish");
+            Brenmoor.cvFinish();
+            report.value("modes", FacadeJvmTest.InChild.modes());
+            report.value("reply", Brenmoor.cvRequest("sim", "state"));
+            Brenmoor.open(1, 1, 0, 100, 3);
             report.step("last finish");
             Brenmoor.finish();
-            Brenmoor.cvFinish();
-            report.step("open after last finish");
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.step("cvRequest after last cvFinish");
+            report.value("modes", FacadeJvmTest.InChild.modes());
+            Brenmoor.open(2, 1, 0, 100, 3);
+            report.step("cvStart again");
+            Brenmoor.cvStart();
+            report.value("modes", FacadeJvmTest.InChild.modes());
+            Brenmoor.open(3, 1, 0, 100, 3);
             report.value("reply", Brenmoor.cvRequest("sim", "state"));
             report.step("start again");
             Brenmoor.start();
-            Brenmoor.cvStart();
-            report.step("read after new start");
+            report.value("modes", FacadeJvmTest.InChild.modes());
             Brenmoor.open(0, 1, 0, 100, 3);
             report.value("read", Brenmoor.regRead(0, 0, 10, 1));
-            report.step("cvRequest after new cvStart");
-            report.value("reply", Brenmoor.cvRequest("sim", "state"));
+            Brenmoor.finish();
+            Brenmoor.cvFinish();
         }
     }
 
+    /**
+     * Each finish gives back one start, the last one empties the slot, and the two slots know
+     * nothing of each other; the load mode follows.
+     */
     @Test
-    void eachFinishReleasesOneStartAndTheLastEmptiesTheSlot() {
+    void eachFinishReleasesOneStartAndTheLastEmptiesOnlyItsSlot() {
         ChildJvm.Run run = ChildJvm.run(LoadCounting.class);
         assertEquals("-- finish before start\n-- start twice, finish once\n" + eachStepWrites("")
-                + "-- last finish\n"
-                + "-- open after last finish\n" + DLL_NOT_FOUND
-                + "-- cvRequest after last cvFinish\n" + DLL_NOT_FOUND
-                + "-- start again\n-- read after new start\n-- cvRequest after new cvStart\n",
-                run.stdout);
+                + "-- last cvFinish\n" + DLL_NOT_FOUND + "-- last finish\n" + DLL_NOT_FOUND
+                + "-- cvStart again\n" + DLL_NOT_FOUND + "-- start again\n", run.stdout);
+        int m = FacadeJvmTest.LOADED;
         // The register written by callEach reads 0 after the new start: the last finish really
         // released the library, so the new start loaded a fresh one.
-        assertEquals("-- finish before start\n-- start twice, finish once\n" + ALL_SUCCEED + """
-                -- last finish
-                -- open after last finish
-                -- cvRequest after last cvFinish
+        assertEquals("-- finish before start\nmodes link 0 corvane 0\n"
+                + "-- start twice, finish once\nmodes link " + m + " corvane " + m + "\n"
+                + ALL_SUCCEED + """
+                -- last cvFinish
+                modes link %1$d corvane 0
                 reply "-1"
+                CVDLLRZ_Open 1 1 110 100 3
+                -- last finish
+                modes link 0 corvane 0
+                -- cvStart again
+                modes link 0 corvane %1$d
+                CVDA_Request x73696d x7374617465 *
+                reply "running"
                 -- start again
-                -- read after new start
+                modes link %1$d corvane %1$d
                 CVDLLRZ_Open 0 1 110 100 3
                 CVDLLRZ_RegRead 0 0 10 * 1
                 read [0]
-                -- cvRequest after new cvStart
-                CVDA_Request x73696d x7374617465 *
-                reply "running"
-                """, run.report);
+                """.formatted(m), run.report);
     }
 
-    static final class SeparateSlots implements Scenario {
+    /**
+     * Round by round, a library lacking one entry point is copied over the file the last round
+     * loaded, as an installer would leave it, and every operation is called once.
+     */
+    static final class SwappedVariants implements Scenario {
         @Override
-        public void run(Report report) {
-            report.step("cvStart");
-            Brenmoor.cvStart();
-            report.step("link after cvStart");
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.step("Corvane after cvStart");
-            report.value("reply", Brenmoor.cvRequest("sim", "state"));
-            report.step("start, cvFinish");
-            Brenmoor.start();
-            Brenmoor.cvFinish();
-            report.step("link after cvFinish");
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.step("Corvane after cvFinish");
-            report.value("reply", Brenmoor.cvRequest("sim", "state"));
-            report.step("cvStart, finish");
-            Brenmoor.cvStart();
-            Brenmoor.finish();
-            report.step("link after finish");
-            Brenmoor.open(1, 1, 0, 100, 3);
-            report.step("Corvane after finish");
-            report.value("reply", Brenmoor.cvRequest("sim", "state"));
-        }
-    }
-
-    @Test
-    void linkAndCorvaneSlotsAreIndependent() {
-        ChildJvm.Run run = ChildJvm.run(SeparateSlots.class);
-        assertEquals("-- cvStart\n"
-                + "-- link after cvStart\n" + DLL_NOT_FOUND
-                + "-- Corvane after cvStart\n"
-                + "-- start, cvFinish\n"
-                + "-- link after cvFinish\n"
-                + "-- Corvane after cvFinish\n" + DLL_NOT_FOUND
-                + "-- cvStart, finish\n"
-                + "-- link after finish\n" + DLL_NOT_FOUND
-                + "-- Corvane after finish\n", run.stdout);
-        assertEquals("""
-                -- cvStart
-                -- link after cvStart
-                -- Corvane after cvStart
-                CVDA_Request x73696d x7374617465 *
-                reply "running"
-                -- start, cvFinish
-                -- link after cvFinish
-                CVDLLRZ_Open 0 1 110 100 3
-                -- Corvane after cvFinish
-                reply "-1"
-                -- cvStart, finish
-                -- link after finish
-                -- Corvane after finish
-                CVDA_Request x73696d x7374617465 *
-                reply "running"
-                """, run.report);
-    }
-
-    static final class AgainstVariant implements Scenario {
-        @Override
-        public void run(Report report) {
-            // Statuses are fixed to success so that, say, a link that could not be opened does
-            // not fail the operations after it: only the missing entry point may show.
+        public void run(Report report) throws Exception {
+            // The child's library path is: the directory to swap into, then the simulated libraries.
+            String[] path = System.getenv("LD_LIBRARY_PATH").split(":");
+            Path swap = Paths.get(path[0]);
+            Path sims = Paths.get(path[1]);
             for (String[] operation : OPERATIONS) {
-                if (operation[1].startsWith("CVDLLRZ_")) {
-                    SimProbe.scriptStatus(operation[1], 0);
+                String missing = operation[1];
+                if (operation[0].equals("regWrite(array)") || operation[0].equals("regRead(new)")) {
+                    continue; // the same entry point as the operation before
                 }
+                boolean link = missing.startsWith("CVDLLRZ_");
+                Path variant = sims.resolve("without-" + missing);
+                Files.copy((link ? variant : sims).resolve(LINK_FILE), swap.resolve(LINK_FILE),
+                        StandardCopyOption.REPLACE_EXISTING);
+                Files.copy((link ? sims : variant).resolve(CORVANE_FILE),
+                        swap.resolve(CORVANE_FILE), StandardCopyOption.REPLACE_EXISTING);
+                // Statuses fixed to success, so that, say, a link that could not be opened does
+                // not fail the operations after it: only the missing entry point may show.
+                for (String[] each : OPERATIONS) {
+                    if (each[1].startsWith("CVDLLRZ_")) {
+                        SimProbe.scriptStatus(each[1], 0);
+                    }
+                }
+                Brenmoor.start();
+                Brenmoor.cvStart();
+                callEach(report, missing + ": ");
+                Brenmoor.finish();
+                Brenmoor.cvFinish();
+                report.journalThenReset();
             }
-            Brenmoor.start();
-            Brenmoor.cvStart();
-            callEach(report);
         }
     }
 
-    @ParameterizedTest
-    @ValueSource(strings = {"CVDLLRZ_Open", "CVDLLRZ_Close", "CVDLLRZ_RunMode", "CVDLLRZ_StopMode",
-                            "CVDLLRZ_DownLoad", "CVDLLRZ_RegWrite", "CVDLLRZ_RegRead", "CVDA_Poke",
-                            "CVDA_Request"})
-    void missingEntryPointFailsOnlyTheOperationsThatNeedIt(String missing) {
-        ChildJvm.Run run =
-                ChildJvm.run(AgainstVariant.class, ChildJvm.simWithout(missing), ChildJvm.SIM_DIR);
+    /**
+     * A missing entry point fails only the operations that need it, with "Function not found",
+     * and each entry point is looked up in the library loaded now: the one the round before
+     * lacked is found, the one it had may be gone.
+     */
+    @Test
+    void missingEntryPointFailsOnlyTheOperationsThatNeedIt(@TempDir Path temp) throws Exception {
+        // Nested, so that the variants' second search directory ($ORIGIN/..) holds nothing.
+        Path swap = Files.createDirectory(temp.resolve("lib"));
+        ChildJvm.Run run = ChildJvm.run(SwappedVariants.class, swap, ChildJvm.SIM_DIR);
         StringBuilder stdout = new StringBuilder();
-        for (String[] operation : OPERATIONS) {
-            boolean needsMissing = operation[1].equals(missing);
-            stdout.append("-- ").append(operation[0]).append('\n')
-                    .append(needsMissing ? FUNCTION_NOT_FOUND : "");
-            List<String> calls = new ArrayList<>();
-            for (String line : run.step(operation[0])) {
-                if (line.startsWith("CVD")) {
-                    calls.add(line);
-                }
+        for (String[] round : OPERATIONS) {
+            String missing = round[1];
+            if (round[0].equals("regWrite(array)") || round[0].equals("regRead(new)")) {
+                continue;
             }
-            assertEquals(needsMissing ? List.of() : List.of(operation[2]), calls,
-                    () -> "calls in step " + operation[0] + " of " + run);
+            for (String[] operation : OPERATIONS) {
+                boolean needsMissing = operation[1].equals(missing);
+                String step = missing + ": " + operation[0];
+                stdout.append("-- ").append(step).append('\n')
+                        .append(needsMissing ? FUNCTION_NOT_FOUND : "");
+                List<String> calls = new ArrayList<>();
+                for (String line : run.step(step)) {
+                    if (line.startsWith("CVD")) {
+                        calls.add(line);
+                    }
+                }
+                assertEquals(needsMissing ? List.of() : List.of(operation[2]), calls,
+                        () -> "calls in step " + step + " of " + run);
+            }
         }
         assertEquals(stdout.toString(), run.stdout);
-        if (missing.equals("CVDLLRZ_RegRead")) {
-            assertEquals(List.of("read [7, 7, 7]"), run.step("regRead(array)"));
-            assertEquals(List.of("read [0, 0, 0]"), run.step("regRead(new)"));
-        }
-        if (missing.equals("CVDA_Request")) {
-            assertEquals(List.of("reply \"-1\""), run.step("cvRequest"));
-        }
+        assertEquals(List.of("read [7, 7, 7]"), run.step("CVDLLRZ_RegRead: regRead(array)"));
+        assertEquals(List.of("read [0, 0, 0]"), run.step("CVDLLRZ_RegRead: regRead(new)"));
+        assertEquals(List.of("reply \"-1\""), run.step("CVDA_Request: cvRequest"));
     }
 }

@@ -14,12 +14,12 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
-import java.nio.file.StandardCopyOption;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
+import java.util.Map;
 import java.util.Optional;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
@@ -40,7 +40,6 @@ import org.junit.jupiter.params.provider.ValueSource;
  * a second time in this mode.
  */
 class HostedJvmTest {
-    static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
     static final String HOST_PROGRAM = "morlane-host32";
     static final String INTERPRETER = "/lib/ld-linux.so.2";
     static final String NO_INTERPRETER = "/nonexistent/ld.so";
@@ -107,10 +106,18 @@ class HostedJvmTest {
             Brenmoor.cvPoke("t", "i", "new");
             report.value("reply", Brenmoor.cvRequest("t", "i"));
 
-            report.step("finish both");
-            Brenmoor.finish();
+            // Killed from outside while idle: the next call finds it gone.
+            report.step("the link host killed between calls");
             Brenmoor.cvFinish();
+            for (long pid : runningHosts()) {
+                ProcessHandle.of(pid).ifPresent(host -> {
+                    host.destroyForcibly();
+                    host.onExit().join();
+                });
+            }
+            report.value("read", Brenmoor.regRead(0, 0, 100, 3));
             report.value("modes", modes());
+            Brenmoor.close(0);
         }
     }
 
@@ -132,7 +139,9 @@ class HostedJvmTest {
                 -- the link host serves on
                 -- cvStart again
                 in DLL: Read error
-                -- finish both
+                -- the link host killed between calls
+                in DLL: RegRead Error
+                in DLL: DLL not found.
                 """, run.stdout);
         // The journal shows each crashing call reached its library before its host died.
         assertEquals("""
@@ -172,108 +181,56 @@ class HostedJvmTest {
                 CVDA_Poke x74 x69 x6e6577
                 CVDA_Request x74 x69 *
                 reply "new"
-                -- finish both
+                -- the link host killed between calls
+                read [0, 0, 0]
                 modes [0, 0]
                 """, run.report);
     }
 
-    /** The link host killed from outside while idle: the next call finds it gone. */
-    static final class HostKilledBetweenCalls implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            Brenmoor.start();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            report.step("host killed");
-            for (ProcessHandle host : ProcessHandle.current().children()
-                    .filter(HostedJvmTest::isHost).toArray(ProcessHandle[]::new)) {
-                host.destroyForcibly();
-                host.onExit().join();
-            }
-            report.step("regRead");
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            report.step("close");
-            Brenmoor.close(0);
-            report.step("start again");
-            Brenmoor.start();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            Brenmoor.finish();
-        }
-    }
-
-    @Test
-    void aHostKilledBetweenCallsFailsTheNextCall() {
-        ChildJvm.Run run = ChildJvm.run(HostKilledBetweenCalls.class);
-        assertEquals("-- host killed\n-- regRead\nin DLL: RegRead Error\n-- close\n" + DLL_NOT_FOUND
-                + "-- start again\n", run.stdout);
-        assertEquals("""
-                CVDLLRZ_Open 0 1 110 100 3
-                CVDLLRZ_RegRead 0 0 100 * 2
-                read [0, 0]
-                -- host killed
-                -- regRead
-                read [0, 0]
-                -- close
-                -- start again
-                CVDLLRZ_Open 0 1 110 100 3
-                CVDLLRZ_RegRead 0 0 100 * 2
-                read [0, 0]
-                """, run.report);
-    }
-
+    /** Both starts, and what they leave; the calls after are FrameJvmTest's. */
     static final class StartWithoutHost implements Scenario {
         @Override
         public void run(Report report) {
-            report.step("start both");
             Brenmoor.start();
             Brenmoor.cvStart();
             report.value("modes", modes());
             report.value("link reason", hostedPart(CallRecord.linkLoadFailure()));
             report.value("corvane reason", hostedPart(CallRecord.corvaneLoadFailure()));
-            report.step("open");
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.step("cvRequest");
-            report.value("reply", Brenmoor.cvRequest("sim", "state"));
-            report.step("finish both");
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
         }
     }
 
     /** What a load failure says of the host, with the folder it names left out. */
     static String hostedPart(String reason) {
-        if (reason == null) {
-            return "none";
-        }
-        int hosted = reason.indexOf("; hosted: ");
+        int hosted = reason == null ? -1 : reason.indexOf("; hosted: ");
         return hosted < 0 ? "no hosted part: " + reason
                 : reason.substring(hosted + 10).replaceAll("^/\\S*/", "");
     }
 
     /**
      * The bridge copied alone into a folder of its own, and beside it: nothing, a host program
-     * that may not be run, one that exits at once, one whose interpreter (the 32-bit C runtime)
-     * is missing, or (to show the copy itself works) the real one.
+     * that may not be run, one that exits at once, or one whose interpreter (the 32-bit C
+     * runtime) is missing. Each start is silent and says why in the slot's load failure.
      */
     @ParameterizedTest
-    @ValueSource(strings = {"missing", "not executable", "exits at once", "without its runtime",
-            "present"})
+    @ValueSource(strings = {"missing", "not executable", "exits at once", "without its runtime"})
     void aHostThatCannotServeLeavesTheSlotsEmptyAndStartSilent(String host, @TempDir Path bridge)
             throws IOException {
-        Path built = Paths.get(System.getProperty("morlane.lib.dir"));
+        Path built = ChildJvm.LIB_DIR;
         Files.copy(built.resolve("libmorlane.so"), bridge.resolve("libmorlane.so"));
         Path program = bridge.resolve(HOST_PROGRAM);
-        switch (host) {
-            case "not executable":
+        String why = switch (host) {
+            case "missing" -> HOST_PROGRAM + " not found";
+            case "not executable" -> {
                 Files.copy(built.resolve(HOST_PROGRAM), program);
                 assertTrue(program.toFile().setExecutable(false, false));
-                break;
-            case "exits at once":
+                yield HOST_PROGRAM + " is not executable";
+            }
+            case "exits at once" -> {
                 Files.write(program, "#!/bin/sh\nexit 1\n".getBytes(StandardCharsets.US_ASCII));
                 assertTrue(program.toFile().setExecutable(true));
-                break;
-            case "without its runtime":
+                yield HOST_PROGRAM + " ended before it answered";
+            }
+            default -> {
                 // The same length as the interpreter it names, so the file stays well-formed.
                 String text = new String(Files.readAllBytes(built.resolve(HOST_PROGRAM)),
                         StandardCharsets.ISO_8859_1);
@@ -281,51 +238,16 @@ class HostedJvmTest {
                 Files.write(program, text.replace(INTERPRETER, NO_INTERPRETER)
                         .getBytes(StandardCharsets.ISO_8859_1));
                 assertTrue(program.toFile().setExecutable(true));
-                break;
-            case "present":
-                Files.copy(built.resolve(HOST_PROGRAM), program,
-                        StandardCopyOption.COPY_ATTRIBUTES);
-                break;
-            default:
-                break;
-        }
-        ChildJvm.Run run = ChildJvm.run(bridge, StartWithoutHost.class, ChildJvm.SIM_DIR);
-        if (host.equals("present")) {
-            assertEquals("-- start both\n-- open\n-- cvRequest\n-- finish both\n", run.stdout);
-            assertEquals("""
-                    -- start both
-                    modes [2, 2]
-                    link reason "none"
-                    corvane reason "none"
-                    -- open
-                    CVDLLRZ_Open 0 1 110 100 3
-                    -- cvRequest
-                    CVDA_Request x73696d x7374617465 *
-                    reply "running"
-                    -- finish both
-                    """, run.report);
-        } else {
-            assertEquals("-- start both\n-- open\n" + DLL_NOT_FOUND + "-- cvRequest\n"
-                    + DLL_NOT_FOUND + "-- finish both\n", run.stdout);
-            String why = switch (host) {
-                case "missing" -> HOST_PROGRAM + " not found";
-                case "not executable" -> HOST_PROGRAM + " is not executable";
-                case "without its runtime" -> "could not start " + program + ": its interpreter "
-                        + NO_INTERPRETER + " is missing, so the 32-bit C runtime is not installed"
+                yield "could not start " + program + ": its interpreter " + NO_INTERPRETER
+                        + " is missing, so the 32-bit C runtime is not installed"
                         + " (on Debian: the package libc6:i386)";
-                default -> "morlane-host32 ended before it answered";
-            };
-            assertEquals("""
-                    -- start both
-                    modes [0, 0]
-                    link reason "%1$s"
-                    corvane reason "%1$s"
-                    -- open
-                    -- cvRequest
-                    reply "-1"
-                    -- finish both
-                    """.formatted(why), run.report);
-        }
+            }
+        };
+        ChildJvm.Run run = ChildJvm.launch(List.of(), Map.of(), bridge, StartWithoutHost.class);
+        run.assertClean(0);
+        assertEquals("", run.stdout);
+        assertEquals("modes [0, 0]\nlink reason \"%1$s\"\ncorvane reason \"%1$s\"\n"
+                .formatted(why), run.report);
     }
 
     /**
@@ -399,23 +321,34 @@ class HostedJvmTest {
     void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
         // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
         ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledWithACallInside.class, ChildJvm.SIM_DIR),
+                () -> ChildJvm.launch(KilledWithACallInside.class),
                 "the killed JVM's stderr stays open: a process it started outlived it");
         assertEquals(128 + 9, run.exitCode, () -> "exit code of " + run);
         assertTrue(run.report.contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
                 () -> "no call inside: " + run);
+        assertHostsOfStepEnd(run, "hosts");
+    }
+
+    /** The two hosts whose pids the child reported after "-- {@code step}" end within 5 s. */
+    static void assertHostsOfStepEnd(ChildJvm.Run run, String step) throws InterruptedException {
         List<Long> pids = new ArrayList<>();
-        for (String line : run.step("hosts")) {
+        for (String line : run.step(step)) {
             pids.add(Long.parseLong(line.substring("pid ".length())));
         }
         assertEquals(2, pids.size(), () -> "one host per slot: " + run);
-        long deadline = System.nanoTime() + 5_000_000_000L;
+        assertEquals(List.of(), stillRunning(pids, 5000), "hosts outlived their JVM");
+    }
+
+    /** Those of {@code pids} still running hosts after waiting up to {@code millis} for them. */
+    static List<Long> stillRunning(List<Long> pids, long millis) throws InterruptedException {
         List<Long> left = new ArrayList<>(pids);
+        long deadline = System.nanoTime() + millis * 1_000_000;
         while (!left.isEmpty() && System.nanoTime() < deadline) {
             left.removeIf(pid -> !hostRuns(pid));
             Thread.sleep(10);
         }
-        assertEquals(List.of(), left, "hosts still running 5 s after their JVM was killed");
+        left.removeIf(pid -> !hostRuns(pid));
+        return left;
     }
 
     /** Whether {@code pid} is still a running (not a reaped or zombie) morlane-host32. */
@@ -539,12 +472,7 @@ class HostedJvmTest {
             System.err.printf("finish and cvFinish with stopped hosts took %d ms%n", took);
             report.value("finish within 1 s", took < 1000);
             report.value("modes", modes());
-            long deadline = System.nanoTime() + 10_000_000_000L;
-            while (hosts.stream().anyMatch(HostedJvmTest::hostRuns)
-                    && System.nanoTime() < deadline) {
-                Thread.sleep(10);
-            }
-            report.value("released hosts ended", hosts.stream().noneMatch(HostedJvmTest::hostRuns));
+            report.value("released hosts ended", stillRunning(hosts, 10_000).isEmpty());
 
             Brenmoor.start();
             Brenmoor.cvStart();
@@ -564,7 +492,7 @@ class HostedJvmTest {
     @Test
     void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
         ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(StoppedHosts.class, ChildJvm.SIM_DIR),
+                () -> ChildJvm.launch(StoppedHosts.class),
                 "a stopped host held up the JVM");
         assertEquals(0, run.exitCode, () -> "exit code of " + run);
         System.out.println(run.stderr.strip());
@@ -575,17 +503,7 @@ class HostedJvmTest {
                 released hosts ended true
                 -- exit
                 """), () -> "report: " + run);
-        List<Long> left = new ArrayList<>();
-        for (String line : run.step("exit")) {
-            left.add(Long.parseLong(line.substring("pid ".length())));
-        }
-        assertEquals(2, left.size(), () -> "one host per slot: " + run);
-        long deadline = System.nanoTime() + 5_000_000_000L;
-        while (!left.isEmpty() && System.nanoTime() < deadline) {
-            left.removeIf(pid -> !hostRuns(pid));
-            Thread.sleep(10);
-        }
-        assertEquals(List.of(), left, "stopped hosts outlived their JVM");
+        assertHostsOfStepEnd(run, "exit");
     }
 
     /**
@@ -815,7 +733,7 @@ class HostedJvmTest {
     @Test
     void callersSleepingInAKilledHostWakeAndFail() {
         ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledUnderSleepingCallers.class, ChildJvm.SIM_DIR));
+                () -> ChildJvm.launch(KilledUnderSleepingCallers.class));
         System.out.println(run.stderr.strip());
         assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout);
         assertTrue(run.report.endsWith("""

@@ -39,6 +39,13 @@ class JournalJvmTest {
         }
     }
 
+    private static ChildJvm.Run run(Map<String, String> variables,
+                                    Class<? extends Scenario> scenario) {
+        ChildJvm.Run run = ChildJvm.launch(List.of(), variables, ChildJvm.LIB_DIR, scenario);
+        run.assertClean(0);
+        return run;
+    }
+
     /** The lines without what differs from run to run: time, thread and duration. */
     private static List<String> calls(Path journal) throws Exception {
         return Files.readAllLines(journal, ISO_8859_1).stream()
@@ -50,9 +57,7 @@ class JournalJvmTest {
     @Test
     void demoRecordedInTheFieldIsReplayedAtTheDesk(@TempDir Path dir) throws Exception {
         Path field = dir.resolve("field"), desk = dir.resolve("desk"), edited = dir.resolve("edit");
-        ChildJvm.Run recorded =
-                ChildJvm.launch(Map.of("MORLANE_JOURNAL", field.toString()), Demo.class);
-        recorded.assertClean(0);
+        ChildJvm.Run recorded = run(Map.of("MORLANE_JOURNAL", field.toString()), Demo.class);
         List<String> calls = calls(field);
         assertTrue(calls.containsAll(List.of("- CVDLLRZ_RunMode -> - NOT_LOADED",
                 MODE + " CVDLLRZ_RegRead 0 0 8190 4 -> 9 [7,8,0,0] LIBRARY_FAILED",
@@ -60,9 +65,8 @@ class JournalJvmTest {
                         + "\\xed\\xa0\\xbd\\xed\\xb9\\x82\" -> 1 NONE",
                 MODE + " CVDA_Request \"line1\" \"speed\" -> 1 \"1250\" NONE")), () -> calls + "");
 
-        ChildJvm.Run replayed = ChildJvm.launch(Map.of("MORLANE_JOURNAL", desk.toString(),
+        ChildJvm.Run replayed = run(Map.of("MORLANE_JOURNAL", desk.toString(),
                 "MORLANE_REPLAY", field.toString()), Demo.class);
-        replayed.assertClean(0);
         assertEquals(recorded.stdout, replayed.stdout);
         assertEquals(calls, calls(desk));
 
@@ -72,9 +76,7 @@ class JournalJvmTest {
                 .replaceFirst("100 4 -> 0 \\[100,200,300,400\\]", "100 4 -> 0 [100,200,300,401]")
                 .replace("-> 1 \"1250\"", "-> 1 \"1251\"")
                 .replace("CVDLLRZ_Open 1 1 111", "CVDLLRZ_Open 1 1 112"), ISO_8859_1);
-        ChildJvm.Run edit =
-                ChildJvm.launch(Map.of("MORLANE_REPLAY", edited.toString()), Demo.class);
-        edit.assertClean(0);
+        ChildJvm.Run edit = run(Map.of("MORLANE_REPLAY", edited.toString()), Demo.class);
         assertTrue(edit.stdout.contains("array now [100, 200, 300, 401, -1, -1]"), edit::toString);
         assertTrue(edit.stdout.contains("got \"1251\""), edit::toString);
         assertEquals(recorded.stdout.split("Open Error").length + 1,
@@ -131,8 +133,8 @@ class JournalJvmTest {
     @Test
     void sixtyFourThreadsTearNoLineAndLoseNone(@TempDir Path dir) throws Exception {
         Path journal = dir.resolve("journal"), older = dir.resolve("journal.1");
-        ChildJvm.launch(Map.of("MORLANE_JOURNAL", journal.toString(), "MORLANE_JOURNAL_MIB", "5"),
-                SixtyFourThreads.class).assertClean(0);
+        run(Map.of("MORLANE_JOURNAL", journal.toString(), "MORLANE_JOURNAL_MIB", "5"),
+                SixtyFourThreads.class);
         // About 8.5 MiB in all: rotated once, within a line of the bound.
         assertTrue(Files.size(older) <= 5 << 20 && Files.size(older) > (5 << 20) - 2000);
         assertTrue(Files.size(journal) < 5 << 20);
@@ -170,8 +172,8 @@ class JournalJvmTest {
 
     @Test
     void aProgramStartsTheJournalThroughCallRecord(@TempDir Path dir) {
-        ChildJvm.Run run = ChildJvm.launch(
-                List.of("-Djava.io.tmpdir=" + dir), StartedByTheProgram.class, ChildJvm.SIM_DIR);
+        ChildJvm.Run run = ChildJvm.launch(List.of("-Djava.io.tmpdir=" + dir), Map.of(),
+                ChildJvm.LIB_DIR, StartedByTheProgram.class);
         run.assertClean(0);
         assertEquals("started true\nagain false\njournal [- CVDLLRZ_Close -> - NOT_LOADED]\n",
                 run.report, () -> "report: " + run);

@@ -6,10 +6,6 @@ import static org.junit.jupiter.api.Assertions.fail;
 
 import java.lang.invoke.MethodHandles;
 import java.lang.invoke.VarHandle;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.nio.file.Paths;
-import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -19,16 +15,14 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicLong;
 import lathwork.Brenmoor;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.io.TempDir;
 
 /**
  * What a careless caller does: releases a library while other threads are inside it, writes to an
- * array that a read fills at the same time, and swaps the library file between a finish and the
- * next start. None of it may cost the JVM, a value, or a line.
+ * array that a read fills at the same time. None of it may cost the JVM, a value, or a line. (A
+ * library file swapped between a finish and the next start: FrameJvmTest.)
  */
 class SoundnessJvmTest {
     static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
-    static final String FUNCTION_NOT_FOUND = "in DLL: Function not found.\n";
     static final String LINK_FILE = "CVDLL1RZ1.dll";
     static final String CORVANE_FILE = "CVDAlib.dll";
 
@@ -246,7 +240,7 @@ class SoundnessJvmTest {
     void finishInAShutdownHookWhileThreadsStillCall() {
         int runs = 8;
         for (int n = 0; n < runs; n++) {
-            ChildJvm.Run run = ChildJvm.launch(FinishInShutdownHook.class, ChildJvm.SIM_DIR);
+            ChildJvm.Run run = ChildJvm.launch(FinishInShutdownHook.class);
             int attempt = n;
             run.assertClean(0);
             assertEquals(List.of("calls before exit true"), run.step("exit"));
@@ -329,80 +323,5 @@ class SoundnessJvmTest {
         assertTrue(reads > 100 && writes > 100, () -> "the threads barely ran: " + figures);
         System.out.println("writes beyond count: " + reads + " reads of 16 into int[1000], "
                 + writes + " writes to element 999, none undone");
-    }
-
-    /**
-     * Start with libraries that have the entry points, call them, finish; then make variants
-     * lacking RegRead and Request the files found first, start again and call again. Each
-     * entry point must be looked up in the library loaded now, never remembered from before.
-     */
-    static final class SwappedLibrary implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            // The child's library path is: the directory to swap in, then the simulated libraries.
-            String[] path = System.getenv("LD_LIBRARY_PATH").split(":");
-            Path swap = Paths.get(path[0]);
-            Path sims = Paths.get(path[1]);
-            report.step("with the entries");
-            Brenmoor.start();
-            Brenmoor.cvStart();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            Brenmoor.regWrite(0, 0, 100, new int[] {11, 22}, 2);
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            Brenmoor.cvPoke("t", "i", "v");
-            report.value("reply", Brenmoor.cvRequest("t", "i"));
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
-            report.value("loaded", loaded());
-
-            report.step("swap");
-            // A new file under the old name, as an installer would leave it.
-            Files.copy(sims.resolve("without-CVDLLRZ_RegRead").resolve(LINK_FILE),
-                    swap.resolve(LINK_FILE), StandardCopyOption.REPLACE_EXISTING);
-            Files.copy(sims.resolve("without-CVDA_Request").resolve(CORVANE_FILE),
-                    swap.resolve(CORVANE_FILE), StandardCopyOption.REPLACE_EXISTING);
-
-            report.step("without the entries");
-            Brenmoor.start();
-            Brenmoor.cvStart();
-            Brenmoor.open(0, 1, 0, 100, 3);
-            report.value("read", Brenmoor.regRead(0, 0, 100, 2));
-            int[] into = {7, 7};
-            Brenmoor.regRead(0, 0, 100, into, 2);
-            report.value("read", into);
-            Brenmoor.cvPoke("t", "i", "w");
-            report.value("reply", Brenmoor.cvRequest("t", "i"));
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
-        }
-    }
-
-    @Test
-    void entryPointIsLookedUpInTheLibraryLoadedNow(@TempDir Path temp) throws Exception {
-        // Nested, so that the variants' second search directory ($ORIGIN/..) holds nothing.
-        Path swap = Files.createDirectory(temp.resolve("lib"));
-        Files.copy(ChildJvm.SIM_DIR.resolve(LINK_FILE), swap.resolve(LINK_FILE));
-        Files.copy(ChildJvm.SIM_DIR.resolve(CORVANE_FILE), swap.resolve(CORVANE_FILE));
-        ChildJvm.Run run = ChildJvm.run(SwappedLibrary.class, swap, ChildJvm.SIM_DIR);
-        assertEquals("-- with the entries\n-- swap\n-- without the entries\n"
-                + FUNCTION_NOT_FOUND + FUNCTION_NOT_FOUND + FUNCTION_NOT_FOUND, run.stdout);
-        assertEquals("""
-                -- with the entries
-                CVDLLRZ_Open 0 1 110 100 3
-                CVDLLRZ_RegWrite 0 0 100 [11,22] 2
-                CVDLLRZ_RegRead 0 0 100 * 2
-                read [11, 22]
-                CVDA_Poke x74 x69 x76
-                CVDA_Request x74 x69 *
-                reply "v"
-                loaded [false, false]
-                -- swap
-                -- without the entries
-                CVDLLRZ_Open 0 1 110 100 3
-                read [0, 0]
-                read [7, 7]
-                CVDA_Poke x74 x69 x77
-                reply "-1"
-                """, run.report);
     }
 }
