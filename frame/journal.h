@@ -1,4 +1,4 @@
-// The journal (README, "The call journal"): with MORLANE_JOURNAL naming a file when the bridge is
+// The journal (docs/journal.md): with MORLANE_JOURNAL naming a file when the bridge is
 // loaded, or once a program started it (morlane.CallRecord.startJournal), a line per operation is
 // appended to it, saying what the program asked of the outside library and what came back. Off
 // otherwise, when an operation pays for it one load of a flag and a test at its start, its call

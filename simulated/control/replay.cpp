@@ -36,7 +36,7 @@ std::string unquote(const std::string& text) {
     return bytes;
 }
 
-// A journal line of a call that reached the library (README, "The call journal"):
+// A journal line of a call that reached the library (docs/journal.md):
 //   <time> <thread> <mode> <entry> <argument>... -> <status> [<back>] <kind> <duration>
 bool parse(const std::string& text, std::string& entry, Recorded& call) {
     std::istringstream in(text);

@@ -26,8 +26,8 @@
 // returned, never the behaviour.
 //
 // Replay: with MORLANE_REPLAY naming a journal that morlane wrote (MORLANE_JOURNAL; format in
-// morlane's README), each entry point's calls return, in order, what its recorded calls that
-// reached the library got: the status, a RegRead's words, a Request's reply, in place of their
+// morlane's docs/journal.md), each entry point's calls return, in order, what its recorded calls
+// that reached the library got: the status, a RegRead's words, a Request's reply, in place of their
 // own or a scripted one. A call whose arguments differ from its recorded one, or that comes after
 // the last, returns CVDLLRZ_E_REPLAY or CVDA_E_REPLAY instead, and is followed in the journal by a
 // line "! replay: ..." saying so. The file is read once; where each entry point stands lives in
