@@ -26,24 +26,8 @@ struct Outcome {
 template <Entry E> class EntryPoint {
   public:
     explicit EntryPoint(const SlotUse& use) noexcept : use_(use), address_(find(*use.library())) {}
-    ~EntryPoint() {
-        if (reserved_ != nullptr) {
-            hosted::release(*use_.library()->host, reserved_);
-        }
-    }
     EntryPoint(const EntryPoint&) = delete;
     EntryPoint& operator=(const EntryPoint&) = delete;
-
-    // Where the operation puts, or finds, the call's `count` words: for a hosted library the
-    // mailbox the call will go through, so they are converted straight into or out of it;
-    // nullptr otherwise, and the operation hands the library a buffer of its own.
-    Word* words_in_place(std::int32_t count) const noexcept {
-        if (address_ != nullptr || use_.library()->host == nullptr) {
-            return nullptr;
-        }
-        reserved_ = hosted::reserve(*use_.library()->host, E, count);
-        return reserved_ != nullptr ? hosted::words_in(reserved_) : nullptr;
-    }
 
     // The code page the library's texts are in: 0 (this process's ANSI code page) in process,
     // its host's hosted.
@@ -101,8 +85,8 @@ template <Entry E> class EntryPoint {
 
     MORLANE_NOINLINE Outcome call_host(Call& call) const noexcept {
         Outcome outcome{hosted::Reach::Lost, 0};
-        outcome.reach = hosted::call(*use_.library()->host, E, call, outcome.status,
-                                     use_.slot().deadline(), reserved_);
+        outcome.reach =
+            hosted::call(*use_.library()->host, E, call, outcome.status, use_.slot().deadline());
         forget_if_lost(outcome.reach);
         return outcome;
     }
@@ -132,7 +116,6 @@ template <Entry E> class EntryPoint {
 
     const SlotUse& use_;
     void* address_;
-    mutable hosted::Mailbox* reserved_ = nullptr; // for words_in_place
 };
 
 // The line for an outcome under a status rule: `failure` when the call could not be made,

@@ -76,12 +76,9 @@ bool block_fits(JNIEnv* env, jintArray array, jint count) noexcept {
 Diag read_into(JNIEnv* env, const EntryPoint<Entry::RegRead>& entry_point, jint a, jint b, jint c,
                jintArray array, jint count) noexcept {
     Ints values(count);
-    // Hosted, the words are widened straight out of the mailbox, which the host clears;
-    // otherwise the library reads into a buffer of ours, cleared here.
-    Word* words = entry_point.words_in_place(count);
-    Words own(words != nullptr ? 0 : count);
-    if (words == nullptr && own.data() != nullptr) {
-        words = own.data();
+    Words own(count);
+    Word* words = own.data();
+    if (words != nullptr) {
         std::memset(words, 0, sizeof(Word) * static_cast<std::size_t>(count));
     }
     if (words == nullptr || values.data() == nullptr) {
@@ -124,12 +121,8 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_regWrite__III_3II(JNIEnv* env, jcl
             return entry_point.refuse(Diag::RegWriteError);
         }
         Ints values(count);
-        // Hosted, the words are narrowed straight into the mailbox.
-        Word* words = entry_point.words_in_place(count);
-        Words own(words != nullptr ? 0 : count);
-        if (words == nullptr) {
-            words = own.data();
-        }
+        Words own(count);
+        Word* words = own.data();
         if (words == nullptr || values.data() == nullptr) {
             return entry_point.refuse(Diag::RegWriteError);
         }

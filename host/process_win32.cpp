@@ -7,8 +7,8 @@
 //   the one instance its name may have, which the host opens by that name; the bridge talks on it
 //   only once it has checked that the process connected is its host. No pipe end is ever
 //   inheritable, so no other child of the JVM (a ProcessBuilder inherits every inheritable handle)
-//   can hold one, and the bridge's every wait on the channel also ends when the host does. Call
-//   channels are duplicated straight into the host.
+//   can hold one, and the bridge's every wait on the channel also ends when the host does.
+//   Mailboxes are duplicated straight into the host.
 // - The host runs in a job object of its own with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE. Only this
 //   process holds the job's handle, so when the JVM ends, however abruptly, Windows closes it and
 //   the host is killed with it. The processes its library starts leave the job silently, and
@@ -16,9 +16,10 @@
 //   the bridge's end of its control channel closes.
 // - CREATE_NO_WINDOW and no standard handles: no console appears, and nothing the host or its
 //   library prints can reach the JVM's output.
-#include "host/channel_win32.h"
 #include "host/process.h"
 #include "host/protocol.h"
+
+#include <windows.h>
 
 #include <ntsecapi.h>
 
@@ -67,24 +68,13 @@ bool host_path(std::wstring& path, LoadError& why) noexcept {
         std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
         return false;
     }
-    std::wstring module(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(self, &module[0], static_cast<DWORD>(module.size()));
-        if (length == 0) {
-            std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
-            return false;
-        }
-        if (length < module.size()) {
-            module.resize(length);
-            break;
-        }
-        if (module.size() >= 32768) { // the longest path Windows knows
-            std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
-            return false;
-        }
-        module.resize(module.size() * 2); // cut short: try again with more room
+    std::wstring module(32768, L'\0'); // the longest path Windows knows
+    const DWORD length = GetModuleFileNameW(self, &module[0], static_cast<DWORD>(module.size()));
+    if (length == 0 || length >= module.size()) {
+        std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
+        return false;
     }
+    module.resize(length);
     const std::size_t slash = module.find_last_of(L"\\/");
     path = (slash == std::wstring::npos ? std::wstring() : module.substr(0, slash + 1)) +
            L"morlane-host32.exe";
@@ -195,19 +185,15 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
 
     process.id = reinterpret_cast<std::intptr_t>(started.hProcess);
     process.job = reinterpret_cast<std::intptr_t>(job);
-    const bool ours = connected(pipe, started.hProcess);
-    process.control = ours ? make_channel(pipe, started.hProcess) : kNoFd;
-    if (process.control == kNoFd) {
-        if (!ours) {
-            CloseHandle(pipe);
-        }
+    process.control = Channel{pipe, started.hProcess};
+    if (!connected(pipe, started.hProcess)) {
+        close_channel(process.control);
         kill_host(process);
         while (!reap_host(process)) {
             Sleep(1);
         }
-        std::snprintf(why.text, sizeof why.text, "%s",
-                      ours ? "no memory for the host's channel"
-                           : "morlane-host32 ended before it connected to its channel");
+        std::snprintf(why.text, sizeof why.text,
+                      "morlane-host32 ended before it connected to its channel");
         return false;
     }
     return true;
@@ -235,10 +221,11 @@ bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer
         answer = wire::kRefused;
         return true;
     }
-    const wire::ControlMessage message{wire::kNewChannel,
-                                       handle_value(theirs[0]),
-                                       {handle_value(theirs[1]), handle_value(theirs[2])},
-                                       mailbox.bytes};
+    const auto value = [](HANDLE handle) {
+        return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
+    };
+    const wire::ControlMessage message{
+        wire::kNewMailbox, value(theirs[0]), {value(theirs[1]), value(theirs[2])}, mailbox.bytes};
     return write_all(process.control, &message, sizeof message) &&
            read_all(process.control, &answer, sizeof answer);
 }

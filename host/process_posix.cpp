@@ -1,7 +1,7 @@
 // Starting and ending a host on POSIX: a socketpair made before the host exists, its far end the
 // host's only inherited descriptor (fd 3, besides /dev/null on 0 and 1 and the JVM's stderr);
-// every descriptor of ours is close-on-exec, so no other child of the JVM inherits an end. Further
-// channels travel over it as SCM_RIGHTS messages. When the JVM dies, however abruptly, the kernel
+// every descriptor of ours is close-on-exec, so no other child of the JVM inherits an end.
+// Mailboxes travel over it as SCM_RIGHTS messages. When the JVM dies, however abruptly, the kernel
 // closes its ends and the host sees end of file.
 #include "host/process.h"
 #include "host/protocol.h"
@@ -177,16 +177,15 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
         return false;
     }
     process.id = pid;
-    process.control = ends[0];
+    process.control.fd = ends[0];
     return true;
 }
 
 bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    const wire::ControlMessage message{wire::kNewChannel, 0, {0, 0}, mailbox.bytes};
+    const wire::ControlMessage message{wire::kNewMailbox, 0, {0, 0}, mailbox.bytes};
     const int fd = static_cast<int>(mailbox.handle);
     const bool sent = send_with_descriptor(process.control, &message, sizeof message, fd);
-    // The mapping stays; the descriptor is not needed any more on this side.
-    close(fd);
+    close(fd); // the mapping stays
     mailbox.handle = -1;
     return sent && read_all(process.control, &answer, sizeof answer);
 }
@@ -194,7 +193,7 @@ bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer
 std::intptr_t watch_of(const Process& process) noexcept {
     // A copy of the control socket of the warden's own, which it may wait on while the bridge
     // closes its copy; the host's end closes when the host exits.
-    return fcntl(static_cast<int>(process.control), F_DUPFD_CLOEXEC, 3);
+    return fcntl(process.control.fd, F_DUPFD_CLOEXEC, 3);
 }
 
 void close_watch(std::intptr_t watch) noexcept {
@@ -246,7 +245,7 @@ bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcep
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - std::chrono::steady_clock::now());
-        pollfd control{static_cast<int>(process.control), POLLIN, 0};
+        pollfd control{process.control.fd, POLLIN, 0};
         const int ready = poll(&control, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (ready > 0) {
             return true;
