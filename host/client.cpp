@@ -529,9 +529,6 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
 } // namespace
 
 Host* start_host(const char* file_name, LoadError& why) noexcept {
-    if (sizeof(void*) == 4) {
-        return nullptr; // a 32-bit bridge loads every library it can use itself
-    }
     Host* host = new (std::nothrow) Host();
     if (host == nullptr) {
         std::snprintf(why.text, sizeof why.text, "no memory to start morlane-host32");

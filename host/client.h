@@ -33,6 +33,22 @@ enum class Reach {
 constexpr std::chrono::milliseconds kReleaseWait{250};
 constexpr std::chrono::milliseconds kReleaseGrace{2000};
 
+#if defined(MORLANE_NO_HOST)
+// A 32-bit bridge loads every library it can use itself.
+inline Host* start_host(const char*, LoadError&) noexcept {
+    return nullptr;
+}
+inline Reach call(Host&, Entry, Call&, int&, std::chrono::milliseconds) noexcept {
+    return Reach::Lost;
+}
+inline Reach lookup(Host&, Entry, std::chrono::milliseconds) noexcept {
+    return Reach::Lost;
+}
+inline std::uint32_t text_code_page(const Host&) noexcept {
+    return 0;
+}
+inline void stop_host(Host*) noexcept {}
+#else
 // Starts a host that loads `file_name`, after the load in this process failed. nullptr when there
 // is no host to start or it cannot load the library; `why` then says so, or stays empty when no
 // host was tried (a library the host could not load either, such as one missing on Windows).
@@ -52,5 +68,7 @@ std::uint32_t text_code_page(const Host& host) noexcept;
 // Releases the library and lets the host end; only once no call is inside it. Waits at most
 // kReleaseWait, then leaves the host the rest of kReleaseGrace before it is killed.
 void stop_host(Host* host) noexcept;
+
+#endif
 
 } // namespace morlane::hosted
