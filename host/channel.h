@@ -1,6 +1,5 @@
-// One end of the control channel between the bridge and a host (calls go through mailboxes): a
-// socket on POSIX, a pipe pair's handle on Windows. Reads and writes move whole buffers or fail;
-// a failure means the other side is gone.
+// The control channel between the bridge and one host: a socket on POSIX, a named pipe on
+// Windows. Reads and writes move whole buffers or fail; a failure means the other side is gone.
 #pragma once
 
 #include <cstddef>
@@ -8,38 +7,40 @@
 
 namespace morlane::hosted {
 
-using Fd = std::intptr_t;
-constexpr Fd kNoFd = -1;
-
-bool write_all(Fd fd, const void* data, std::size_t size) noexcept;
-bool read_all(Fd fd, void* data, std::size_t size) noexcept;
-void close_fd(Fd fd) noexcept;
-
-#if !defined(_WIN32)
-// One message of `size` bytes carrying `descriptor` with it (SCM_RIGHTS), as a mailbox is handed
-// to a host.
-bool send_with_descriptor(Fd channel, const void* data, std::size_t size, int descriptor) noexcept;
-// Receives one such message: up to `size` bytes, and in `descriptor` the one descriptor that came
-// with them, or kNoFd. Every descriptor that came is this process's, so any other (more than one
-// in a message) is closed rather than left open for good. The bytes received, or -1.
-long receive_with_descriptor(Fd channel, void* data, std::size_t size, Fd& descriptor) noexcept;
+#if defined(_WIN32)
+// On the bridge's side `peer` is the host's process (not owned), whose end also ends every wait
+// on the pipe, opened for overlapped I/O; in the host it is null and I/O is synchronous.
+struct Channel {
+    void* pipe = nullptr;
+    void* peer = nullptr;
+};
+#else
+struct Channel {
+    int fd = -1;
+};
 #endif
 
-// Gathers what one message is made of and writes it in as few writes as its size allows: a short
-// call then costs one write on each side, which is most of its time.
-class Sender {
-  public:
-    explicit Sender(Fd fd) noexcept : fd_(fd) {}
-    Sender(const Sender&) = delete;
-    Sender& operator=(const Sender&) = delete;
+bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept;
+bool read_all(const Channel& channel, void* data, std::size_t size) noexcept;
+void close_channel(Channel& channel) noexcept;
 
-    bool add(const void* data, std::size_t size) noexcept;
-    bool flush() noexcept;
-
-  private:
-    Fd fd_;
-    std::size_t used_ = 0;
-    char buffer_[8192];
+// The host's side: the next control message and, with a new mailbox, what came with it (POSIX:
+// the memfd; Windows: the section and both events, already this process's; -1 when none came).
+// False at end of file or on any error.
+struct Handover {
+    std::uint32_t kind;
+    std::intptr_t handle;
+    std::intptr_t events[2];
+    std::uint32_t bytes;
 };
+bool receive_control(const Channel& channel, Handover& message) noexcept;
+// Closes what arrived with a message that is not taken up.
+void close_handover(Handover& message) noexcept;
+
+#if !defined(_WIN32)
+// One message carrying `descriptor` with it (SCM_RIGHTS), as a mailbox is handed to a host.
+bool send_with_descriptor(const Channel& channel, const void* data, std::size_t size,
+                          int descriptor) noexcept;
+#endif
 
 } // namespace morlane::hosted

@@ -1,58 +1,49 @@
-#include "host/channel_win32.h"
+// The control channel on Windows: one duplex named pipe, which the bridge makes as the only
+// instance its name may ever have and its host opens by that name, so nothing is inherited and no
+// handle of it crosses processes. Mailboxes' handles are duplicated straight into the host and
+// travel as values.
+#include "host/channel.h"
+#include "host/protocol.h"
 
 #include <initializer_list>
-#include <new>
+#include <windows.h>
 
 namespace morlane::hosted {
 namespace {
 
-struct Channel {
-    HANDLE pipe;
-    HANDLE peer;      // the host's process, or nullptr: synchronous I/O
-    HANDLE events[2]; // overlapped reads' and writes' own, so that one of each may be under way
-};
-
-Channel& channel(Fd fd) noexcept {
-    return *reinterpret_cast<Channel*>(fd);
-}
-
-// ReadFile and WriteFile count in DWORDs.
-constexpr std::size_t kMostPerCall = std::size_t{1} << 30;
-
-DWORD chunk(std::size_t size) noexcept {
-    return static_cast<DWORD>(size < kMostPerCall ? size : kMostPerCall);
-}
-
-// One read or write of at most `size` bytes; the bytes moved, 0 once the other side is gone.
-DWORD transfer(Channel& c, bool writing, char* data, std::size_t size) noexcept {
+// One read or write of at most `size` bytes: the bytes moved, 0 once the other side is gone.
+DWORD transfer(const Channel& c, bool writing, char* data, std::size_t size) noexcept {
+    const DWORD most = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
     DWORD moved = 0;
     if (c.peer == nullptr) {
         // Fails (ERROR_BROKEN_PIPE, ERROR_NO_DATA) once the other side has closed its end.
-        const BOOL done = writing ? WriteFile(c.pipe, data, chunk(size), &moved, nullptr)
-                                  : ReadFile(c.pipe, data, chunk(size), &moved, nullptr);
+        const BOOL done = writing ? WriteFile(c.pipe, data, most, &moved, nullptr)
+                                  : ReadFile(c.pipe, data, most, &moved, nullptr);
         return done ? moved : 0;
     }
     OVERLAPPED overlapped{};
-    overlapped.hEvent = c.events[writing ? 1 : 0];
-    const BOOL done = writing ? WriteFile(c.pipe, data, chunk(size), nullptr, &overlapped)
-                              : ReadFile(c.pipe, data, chunk(size), nullptr, &overlapped);
-    if (!done && GetLastError() != ERROR_IO_PENDING) {
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
         return 0;
     }
-    if (!done) {
-        // Whatever holds the host's end besides the host, its death ends the wait; the operation
-        // is then cancelled, and waited for, before `overlapped` goes.
+    BOOL done = writing ? WriteFile(c.pipe, data, most, nullptr, &overlapped)
+                        : ReadFile(c.pipe, data, most, nullptr, &overlapped);
+    if (done || GetLastError() == ERROR_IO_PENDING) {
+        // Whatever else holds the host's end, the host's death ends the wait; the operation is
+        // then cancelled, and waited for, before `overlapped` goes.
         const HANDLE either[2] = {overlapped.hEvent, c.peer};
-        if (WaitForMultipleObjects(2, either, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        if (!done && WaitForMultipleObjects(2, either, FALSE, INFINITE) != WAIT_OBJECT_0) {
             CancelIoEx(c.pipe, &overlapped);
         }
+        done = GetOverlappedResult(c.pipe, &overlapped, &moved, TRUE);
     }
-    return GetOverlappedResult(c.pipe, &overlapped, &moved, TRUE) ? moved : 0;
+    CloseHandle(overlapped.hEvent);
+    return done ? moved : 0;
 }
 
-bool move_all(Fd fd, bool writing, char* data, std::size_t size) noexcept {
+bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept {
     while (size > 0) {
-        const DWORD moved = transfer(channel(fd), writing, data, size);
+        const DWORD moved = transfer(channel, writing, data, size);
         if (moved == 0) {
             return false;
         }
@@ -62,49 +53,49 @@ bool move_all(Fd fd, bool writing, char* data, std::size_t size) noexcept {
     return true;
 }
 
+std::intptr_t handle_from(std::uint32_t value) noexcept {
+    return value != 0 ? static_cast<std::intptr_t>(value) : -1;
+}
+
 } // namespace
 
-Fd make_channel(HANDLE pipe, HANDLE peer) noexcept {
-    Channel* made = new (std::nothrow) Channel{pipe, nullptr, {nullptr, nullptr}};
-    bool ready = made != nullptr;
-    if (ready && peer != nullptr) {
-        ready = DuplicateHandle(GetCurrentProcess(), peer, GetCurrentProcess(), &made->peer,
-                                SYNCHRONIZE, FALSE, 0) != FALSE;
-        for (HANDLE& event : made->events) {
-            event = ready ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
-            ready = ready && event != nullptr;
-        }
-    }
-    if (!ready) {
-        if (made != nullptr) {
-            close_fd(reinterpret_cast<Fd>(made));
-        } else {
-            CloseHandle(pipe);
-        }
-        return kNoFd;
-    }
-    return reinterpret_cast<Fd>(made);
+bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept {
+    return move_all(channel, true, static_cast<char*>(const_cast<void*>(data)), size);
 }
 
-bool write_all(Fd fd, const void* data, std::size_t size) noexcept {
-    return move_all(fd, true, static_cast<char*>(const_cast<void*>(data)), size);
+bool read_all(const Channel& channel, void* data, std::size_t size) noexcept {
+    return move_all(channel, false, static_cast<char*>(data), size);
 }
 
-bool read_all(Fd fd, void* data, std::size_t size) noexcept {
-    return move_all(fd, false, static_cast<char*>(data), size);
-}
-
-void close_fd(Fd fd) noexcept {
-    if (fd == kNoFd) {
-        return;
+void close_channel(Channel& channel) noexcept {
+    if (channel.pipe != nullptr) {
+        CloseHandle(channel.pipe);
     }
-    Channel* closing = &channel(fd);
-    for (HANDLE handle : {closing->pipe, closing->peer, closing->events[0], closing->events[1]}) {
-        if (handle != nullptr) {
-            CloseHandle(handle);
+    channel.pipe = nullptr;
+}
+
+bool receive_control(const Channel& channel, Handover& message) noexcept {
+    wire::ControlMessage raw{};
+    if (!read_all(channel, &raw, sizeof raw)) {
+        return false;
+    }
+    message = Handover{raw.kind, -1, {-1, -1}, raw.bytes};
+    if (raw.kind == wire::kNewMailbox && raw.handle != 0 && raw.events[0] != 0 &&
+        raw.events[1] != 0) {
+        message.handle = handle_from(raw.handle);
+        message.events[0] = handle_from(raw.events[0]);
+        message.events[1] = handle_from(raw.events[1]);
+    }
+    return true;
+}
+
+void close_handover(Handover& message) noexcept {
+    for (std::intptr_t* handle : {&message.handle, &message.events[0], &message.events[1]}) {
+        if (*handle != -1) {
+            CloseHandle(reinterpret_cast<HANDLE>(*handle));
         }
+        *handle = -1;
     }
-    delete closing;
 }
 
 } // namespace morlane::hosted

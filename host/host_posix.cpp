@@ -1,5 +1,4 @@
-// morlane-host32 on POSIX: its control channel is fd 3, set up by the bridge before it started
-// (control_posix.cpp reads it).
+// morlane-host32 on POSIX: its control channel is fd 3, set up by the bridge before it started.
 #include "host/serve.h"
 
 #include <csignal>
@@ -11,7 +10,7 @@ int main(int argc, char** argv) {
     }
     // A bridge that went away must end a write with an error, not the host with a signal.
     std::signal(SIGPIPE, SIG_IGN);
-    const int code = morlane::hosted::run_host(argv[1], 3);
+    const int code = morlane::hosted::run_host(argv[1], morlane::hosted::Channel{3});
     // Threads may still be inside the library: leave without running anything of it.
     _exit(code);
 }

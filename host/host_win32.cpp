@@ -2,45 +2,10 @@
 //   morlane-host32.exe "<library's full path>" <control pipe's name>
 // inheriting no handle. Mailboxes arrive over the control channel as handle values (a section and
 // two events) already duplicated into this process.
-#include "host/channel_win32.h"
-#include "host/protocol.h"
 #include "host/serve.h"
 
-#include <initializer_list>
 #include <string>
-
-namespace morlane::hosted {
-
-bool receive_control(Fd control, ControlMessageIn& message) noexcept {
-    wire::ControlMessage raw{};
-    if (!read_all(control, &raw, sizeof raw)) {
-        return false;
-    }
-    message.kind = raw.kind;
-    message.channel = kNoFd;
-    message.events[0] = message.events[1] = 0;
-    message.bytes = raw.bytes;
-    if (raw.kind == wire::kNewChannel && raw.handle != 0 && raw.events[0] != 0 &&
-        raw.events[1] != 0) {
-        message.channel = reinterpret_cast<std::intptr_t>(handle_from(raw.handle));
-        for (int side = 0; side < 2; ++side) {
-            message.events[side] = reinterpret_cast<std::intptr_t>(handle_from(raw.events[side]));
-        }
-    }
-    return true;
-}
-
-void close_handover(ControlMessageIn& message) noexcept {
-    for (std::intptr_t handle : {message.channel, message.events[0], message.events[1]}) {
-        if (handle != kNoFd && handle != 0) {
-            CloseHandle(reinterpret_cast<HANDLE>(handle));
-        }
-    }
-    message.channel = kNoFd;
-    message.events[0] = message.events[1] = 0;
-}
-
-} // namespace morlane::hosted
+#include <windows.h>
 
 namespace {
 
@@ -62,18 +27,14 @@ extern "C" int wmain(int argc, wchar_t** argv) {
     // Identification only: whoever serves the pipe cannot act as this process.
     HANDLE pipe = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        return 2;
-    }
-    const morlane::hosted::Fd control = morlane::hosted::make_channel(pipe, nullptr);
     // The path as the loader takes a full path: UTF-8.
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, nullptr, 0, nullptr, nullptr);
-    if (control == morlane::hosted::kNoFd || bytes <= 1) {
-        return 1;
+    if (pipe == INVALID_HANDLE_VALUE || bytes <= 1) {
+        return 2;
     }
     std::string path(static_cast<std::size_t>(bytes), '\0');
     WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, &path[0], bytes, nullptr, nullptr);
-    const int code = morlane::hosted::run_host(path.c_str(), control);
+    const int code = morlane::hosted::run_host(path.c_str(), morlane::hosted::Channel{pipe});
     // Threads may still be inside the library: leave without running any of its detach code.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
     return code;
