@@ -66,7 +66,7 @@ class LinkControlJvmTest {
         {"close", "CVDLLRZ_Close", "in DLL: Close Error\n", "CVDLLRZ_Close 1"},
     };
 
-    private static final int[] FAILURE_STATUSES = {1, -1};
+    private static final int[] FAILURE_STATUSES = {1, -1, Integer.MAX_VALUE};
 
     static final class FailingStatuses implements Scenario {
         @Override
