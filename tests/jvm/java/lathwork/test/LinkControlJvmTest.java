@@ -149,4 +149,36 @@ class LinkControlJvmTest {
                 -- null name
                 """, run.report);
     }
+
+    static final class SecondStart implements Scenario {
+        @Override
+        public void run(Report report) {
+            Brenmoor.start();
+            Brenmoor.open(3, 1, 0, 100, 3);
+            report.step("start again, finish once");
+            Brenmoor.start();
+            Brenmoor.finish();
+            Brenmoor.close(3);
+            report.step("last finish");
+            Brenmoor.finish();
+            Brenmoor.close(3);
+        }
+    }
+
+    @Test
+    void aSecondStartKeepsTheLoadedLibraryAndItsOpenLinks() {
+        ChildJvm.Run run = ChildJvm.run(SecondStart.class);
+        // A library loaded afresh would have every link closed, and the close would fail.
+        assertEquals("""
+                -- start again, finish once
+                -- last finish
+                in DLL: DLL not found.
+                """, run.stdout);
+        assertEquals("""
+                CVDLLRZ_Open 3 1 110 100 3
+                -- start again, finish once
+                CVDLLRZ_Close 3
+                -- last finish
+                """, run.report);
+    }
 }
