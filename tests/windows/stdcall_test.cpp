@@ -21,6 +21,16 @@
 static_assert(std::is_same_v<decltype(&Java_lathwork_Brenmoor_open),
                              void(__stdcall*)(JNIEnv*, jclass, jint, jint, jint, jint, jint)>,
               "JNICALL must be __stdcall on 32-bit Windows");
+// The bridge calls by these types, so they are __stdcall, in each form the table's shapes give:
+// plain integers, a word buffer, a reply area. A stand-in's own convention the run below shows.
+static_assert(
+    std::is_same_v<morlane::EntryFn<morlane::Entry::Close>, int(__stdcall*)(std::int32_t)> &&
+        std::is_same_v<morlane::EntryFn<morlane::Entry::RegWrite>,
+                       int(__stdcall*)(std::int32_t, std::int32_t, std::int32_t,
+                                       const morlane::Word*, std::int32_t)> &&
+        std::is_same_v<morlane::EntryFn<morlane::Entry::Request>,
+                       int(__stdcall*)(const char*, const char*, char*)>,
+    "the outside entry points are called __stdcall on 32-bit Windows");
 constexpr std::intptr_t kSlot = 4; // every argument of every entry point takes one stack slot
 #define STACK_THUNK_BODY                                                                           \
     "popl " SYM(                                                                                   \
