@@ -5,7 +5,7 @@
 #
 #   <build>/i386            the 32-bit build (MORLANE_TESTS=OFF)
 #   <build>/lib             morlane-host32 lands beside the bridge, where the bridge looks for it
-#   <build>/sim32           the 32-bit simulated libraries, their without-* variants and simctl
+#   <build>/sim32           the 32-bit simulated libraries, their lacking-* variants and simctl
 #
 # MORLANE_HOST32_TOOLCHAIN names the 32-bit toolchain, so a 64-bit Windows build can use the same
 # machinery with the MinGW i686 one. Included from the top-level CMakeLists.txt after the

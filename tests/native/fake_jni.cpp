@@ -5,13 +5,6 @@
 
 namespace fakejni {
 
-namespace {
-
-// Written around every element copy; a bridge that runs past the count it was lent breaks one.
-constexpr jint kCanary = 0x5A5A5A5A;
-
-} // namespace
-
 struct FakeJvm::Object {
     Kind kind;
     std::string bytes;                 // String: modified UTF-8; Throwable: class name
@@ -20,55 +13,11 @@ struct FakeJvm::Object {
     bool deleted = false;              // a local reference the bridge deleted
 };
 
-struct FakeJvm::Borrow {
-    Host taken_by;
-    const Object* owner;
-    std::unique_ptr<char[]> chars; // a text
-    std::vector<jint> elements;    // an element copy, with a canary either side
-};
-
 const char* host_name(Host host) noexcept {
-    switch (host) {
-    case Host::FindClass:
-        return "FindClass";
-    case Host::ExceptionOccurred:
-        return "ExceptionOccurred";
-    case Host::ExceptionClear:
-        return "ExceptionClear";
-    case Host::DeleteLocalRef:
-        return "DeleteLocalRef";
-    case Host::NewStringUTF:
-        return "NewStringUTF";
-    case Host::GetStringUTFChars:
-        return "GetStringUTFChars";
-    case Host::ReleaseStringUTFChars:
-        return "ReleaseStringUTFChars";
-    case Host::GetArrayLength:
-        return "GetArrayLength";
-    case Host::NewObjectArray:
-        return "NewObjectArray";
-    case Host::SetObjectArrayElement:
-        return "SetObjectArrayElement";
-    case Host::NewIntArray:
-        return "NewIntArray";
-    case Host::GetIntArrayElements:
-        return "GetIntArrayElements";
-    case Host::ReleaseIntArrayElements:
-        return "ReleaseIntArrayElements";
-    case Host::SetIntArrayRegion:
-        return "SetIntArrayRegion";
-    case Host::GetIntArrayRegion:
-        return "GetIntArrayRegion";
-    case Host::NewString:
-        return "NewString";
-    case Host::ExceptionCheck:
-        return "ExceptionCheck";
-    case Host::GetStaticMethodID:
-        return "GetStaticMethodID";
-    case Host::CallStaticObjectMethod:
-        return "CallStaticObjectMethod";
-    }
-    return "?";
+#define FAKEJNI_HOST_NAME(name) #name,
+    static const char* const names[] = {FAKEJNI_HOSTS(FAKEJNI_HOST_NAME)};
+#undef FAKEJNI_HOST_NAME
+    return names[static_cast<std::size_t>(host)];
 }
 
 // The function table's entries: each finds its FakeJvm through the JNIEnv it is handed.
@@ -134,14 +83,10 @@ struct FakeJvm::Impl {
         if (fails || source == nullptr) {
             return nullptr;
         }
-        auto borrow = std::make_unique<Borrow>();
-        borrow->taken_by = Host::GetStringUTFChars;
-        borrow->owner = source;
-        borrow->chars = std::make_unique<char[]>(source->bytes.size() + 1);
-        std::memcpy(borrow->chars.get(), source->bytes.c_str(), source->bytes.size() + 1);
-        const char* chars = borrow->chars.get();
-        self.borrows_.emplace(chars, std::move(borrow));
-        ++self.borrows_taken_;
+        auto copy = std::make_unique<char[]>(source->bytes.size() + 1);
+        std::memcpy(copy.get(), source->bytes.c_str(), source->bytes.size() + 1);
+        const char* chars = copy.get();
+        self.borrows_.emplace(chars, std::make_pair(source, std::move(copy)));
         if (is_copy != nullptr) {
             *is_copy = JNI_TRUE;
         }
@@ -153,11 +98,11 @@ struct FakeJvm::Impl {
         self.enter(Host::ReleaseStringUTFChars);
         Object* owner = self.object(string, Kind::String, Host::ReleaseStringUTFChars);
         auto found = self.borrows_.find(chars);
-        if (found == self.borrows_.end() || found->second->taken_by != Host::GetStringUTFChars) {
+        if (found == self.borrows_.end()) {
             self.violation("ReleaseStringUTFChars of a pointer that is not a borrowed text");
             return;
         }
-        if (found->second->owner != owner) {
+        if (found->second.first != owner) {
             self.violation("ReleaseStringUTFChars names another string than the text's own");
         }
         self.borrows_.erase(found);
@@ -226,59 +171,6 @@ struct FakeJvm::Impl {
         return reinterpret_cast<jintArray>(made);
     }
 
-    static jint* JNICALL GetIntArrayElements(JNIEnv* env, jintArray array, jboolean* is_copy) {
-        FakeJvm& self = jvm(env);
-        const bool fails = self.enter(Host::GetIntArrayElements);
-        Object* source = self.object(array, Kind::IntArray, Host::GetIntArrayElements);
-        if (fails || source == nullptr) {
-            return nullptr;
-        }
-        auto borrow = std::make_unique<Borrow>();
-        borrow->taken_by = Host::GetIntArrayElements;
-        borrow->owner = source;
-        borrow->elements.reserve(source->ints.size() + 2);
-        borrow->elements.push_back(kCanary);
-        borrow->elements.insert(borrow->elements.end(), source->ints.begin(), source->ints.end());
-        borrow->elements.push_back(kCanary);
-        jint* elements = borrow->elements.data() + 1;
-        self.borrows_.emplace(elements, std::move(borrow));
-        ++self.borrows_taken_;
-        if (is_copy != nullptr) {
-            *is_copy = JNI_TRUE;
-        }
-        return elements;
-    }
-
-    static void JNICALL ReleaseIntArrayElements(JNIEnv* env, jintArray array, jint* elements,
-                                                jint mode) {
-        FakeJvm& self = jvm(env);
-        self.enter(Host::ReleaseIntArrayElements);
-        self.release_modes_.push_back(mode);
-        Object* owner = self.object(array, Kind::IntArray, Host::ReleaseIntArrayElements);
-        auto found = self.borrows_.find(elements);
-        if (found == self.borrows_.end() || found->second->taken_by != Host::GetIntArrayElements) {
-            self.violation("ReleaseIntArrayElements of a pointer that is not borrowed elements");
-            return;
-        }
-        Borrow& borrow = *found->second;
-        if (borrow.owner != owner) {
-            self.violation("ReleaseIntArrayElements names another array than the elements' own");
-            return;
-        }
-        if (borrow.elements.front() != kCanary || borrow.elements.back() != kCanary) {
-            self.violation("the bridge wrote outside the borrowed elements");
-        }
-        if (mode != 0 && mode != JNI_COMMIT && mode != JNI_ABORT) {
-            self.violation("ReleaseIntArrayElements with an unknown mode");
-        }
-        if (mode == 0 || mode == JNI_COMMIT) {
-            std::copy(borrow.elements.begin() + 1, borrow.elements.end() - 1, owner->ints.begin());
-        }
-        if (mode != JNI_COMMIT) {
-            self.borrows_.erase(found);
-        }
-    }
-
     static void JNICALL SetIntArrayRegion(JNIEnv* env, jintArray array, jsize start, jsize length,
                                           const jint* values) {
         FakeJvm& self = jvm(env);
@@ -334,7 +226,6 @@ struct FakeJvm::Impl {
             self.violation("NewString of a bad buffer");
             return nullptr;
         }
-        self.utf16_strings_.emplace_back(units, units + length);
         Object* made = self.make(Kind::String);
         // Kept as the JVM would hand it back: modified UTF-8, U+0000 as C0 80.
         for (jsize i = 0; i < length; ++i) {
@@ -392,8 +283,6 @@ struct FakeJvm::Impl {
             t.ReleaseStringUTFChars = &ReleaseStringUTFChars;
             t.GetArrayLength = &GetArrayLength;
             t.NewIntArray = &NewIntArray;
-            t.GetIntArrayElements = &GetIntArrayElements;
-            t.ReleaseIntArrayElements = &ReleaseIntArrayElements;
             t.SetIntArrayRegion = &SetIntArrayRegion;
             t.GetIntArrayRegion = &GetIntArrayRegion;
             t.NewString = &NewString;
@@ -466,7 +355,6 @@ int FakeJvm::count(Host host) const {
 
 void FakeJvm::forget_calls() {
     calls_.clear();
-    release_modes_.clear();
 }
 
 bool FakeJvm::enter(Host host) {
@@ -477,7 +365,7 @@ bool FakeJvm::enter(Host host) {
     const bool allowed_over_exception =
         host == Host::ExceptionOccurred || host == Host::ExceptionCheck ||
         host == Host::ExceptionClear || host == Host::DeleteLocalRef ||
-        host == Host::ReleaseStringUTFChars || host == Host::ReleaseIntArrayElements;
+        host == Host::ReleaseStringUTFChars;
     if (!pending_.empty() && !allowed_over_exception) {
         violation(std::string(host_name(host)) + " called while " + pending_ + " is pending");
     }

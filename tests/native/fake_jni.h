@@ -1,12 +1,11 @@
 // A stand-in for the JVM's side of JNI, for what a real VM cannot easily show: every borrow given
-// back on every path, the release mode of each array borrow, the order of host calls, a host
-// function that fails, and a JNI call made over a pending exception.
+// back on every path, the order of host calls, a host function that fails, and a JNI call made
+// over a pending exception.
 //
-// The function table is value-initialised, so a host function the fake does not provide is a
-// null pointer and a bridge that calls it crashes at once instead of jumping into garbage.
-// Element and text borrows are copies, as on a copying JVM: an array borrow released without
-// copy-back loses what the bridge wrote into it, and a release that never comes leaves the
-// borrow outstanding.
+// The function table is value-initialised, so a host function the fake does not provide (the
+// array element borrows among them: the bridge must use the region calls) is a null pointer and
+// a bridge that calls it crashes at once instead of jumping into garbage. Text borrows are
+// copies, as on a copying JVM: a release that never comes leaves the borrow outstanding.
 #pragma once
 
 #include <jni.h>
@@ -22,27 +21,28 @@
 namespace fakejni {
 
 // The host functions the fake provides, in the order of the JNI function table.
-enum class Host {
-    FindClass,
-    ExceptionOccurred,
-    ExceptionClear,
-    DeleteLocalRef,
-    NewStringUTF,
-    GetStringUTFChars,
-    ReleaseStringUTFChars,
-    GetArrayLength,
-    NewObjectArray,
-    SetObjectArrayElement,
-    NewIntArray,
-    GetIntArrayElements,
-    ReleaseIntArrayElements,
-    SetIntArrayRegion,
-    GetIntArrayRegion,
-    NewString,
-    ExceptionCheck,
-    GetStaticMethodID,
-    CallStaticObjectMethod,
-};
+#define FAKEJNI_HOSTS(X)                                                                           \
+    X(FindClass)                                                                                   \
+    X(ExceptionOccurred)                                                                           \
+    X(ExceptionClear)                                                                              \
+    X(DeleteLocalRef)                                                                              \
+    X(NewStringUTF)                                                                                \
+    X(GetStringUTFChars)                                                                           \
+    X(ReleaseStringUTFChars)                                                                       \
+    X(GetArrayLength)                                                                              \
+    X(NewObjectArray)                                                                              \
+    X(SetObjectArrayElement)                                                                       \
+    X(NewIntArray)                                                                                 \
+    X(SetIntArrayRegion)                                                                           \
+    X(GetIntArrayRegion)                                                                           \
+    X(NewString)                                                                                   \
+    X(ExceptionCheck)                                                                              \
+    X(GetStaticMethodID)                                                                           \
+    X(CallStaticObjectMethod)
+
+#define FAKEJNI_HOST_ENUM(name) name,
+enum class Host { FAKEJNI_HOSTS(FAKEJNI_HOST_ENUM) };
+#undef FAKEJNI_HOST_ENUM
 constexpr std::size_t kHostCount = static_cast<std::size_t>(Host::CallStaticObjectMethod) + 1;
 
 const char* host_name(Host host) noexcept;
@@ -73,24 +73,18 @@ class FakeJvm {
     // (GetStaticMethodID leaves NoSuchMethodError pending).
     void answer_static_calls(const std::string& text) { static_answer_ = text; }
 
-    void throw_pending(const std::string& exception_class) { pending_ = exception_class; }
     void clear_exception() { pending_.clear(); }
     bool exception_pending() const noexcept { return !pending_.empty(); }
     const std::string& pending_exception() const noexcept { return pending_; }
 
-    // Borrows (texts and element views) taken and not yet given back.
+    // Texts borrowed and not yet given back.
     std::size_t outstanding() const noexcept { return borrows_.size(); }
-    int borrows_taken() const noexcept { return borrows_taken_; }
-    // Every NewString, as the UTF-16 units it was given, in order.
-    const std::vector<std::u16string>& utf16_strings() const noexcept { return utf16_strings_; }
-    // Modes of every ReleaseIntArrayElements, in order.
-    const std::vector<jint>& release_modes() const noexcept { return release_modes_; }
     // Every host call in order, and how often `host` was called.
     const std::vector<Host>& calls() const noexcept { return calls_; }
     int count(Host host) const;
     // Breaches of the JNI rules, each described in one line (empty when the bridge behaved).
     const std::vector<std::string>& violations() const noexcept { return violations_; }
-    // Forgets the call log and the release modes (not the borrows).
+    // Forgets the call log (not the borrows).
     void forget_calls();
 
     // Runs at the start of every host call, before the fake acts.
@@ -102,7 +96,6 @@ class FakeJvm {
   private:
     enum class Kind { String, IntArray, Throwable, Class, ObjectArray };
     struct Object;
-    struct Borrow;
     struct Plan {
         bool armed = false;
         int succeed_first = 0;
@@ -122,12 +115,10 @@ class FakeJvm {
 
     Env env_;
     std::map<const void*, std::unique_ptr<Object>> objects_;
-    std::map<const void*, std::unique_ptr<Borrow>> borrows_;
+    // Each borrowed text, by the pointer handed out, with the string it came from.
+    std::map<const char*, std::pair<const Object*, std::unique_ptr<char[]>>> borrows_;
     Plan plans_[kHostCount];
     std::string pending_;
-    int borrows_taken_ = 0;
-    std::vector<jint> release_modes_;
-    std::vector<std::u16string> utf16_strings_;
     std::vector<Host> calls_;
     std::vector<std::string> violations_;
     std::function<void(Host)> observer_;

@@ -62,6 +62,7 @@ void BridgeTest::forget() {
     simctl_reset();
     jvm.forget_calls();
     timeline_.clear();
+    marked_.clear();
 }
 
 std::vector<std::string> BridgeTest::journal() const {

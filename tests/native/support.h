@@ -51,7 +51,8 @@ class BridgeTest : public ::testing::Test {
     void cv_start();
     void cv_finish();
 
-    // Clears the journal, the scripted statuses and replies, and the fake JVM's call log.
+    // Clears the journal, the scripted statuses and replies, the fake JVM's call log and the
+    // marks in the output.
     void forget();
     std::vector<std::string> journal() const;
 

@@ -23,6 +23,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,35 +108,21 @@ using NoHost = BridgeTest;
 
 // A library that crashes inside a call takes only its host with it: the call ends with the
 // operation's own failure line and result, the slot is empty, and a new start starts a new host.
+// (What each operation reports after a crash is the JVM suite's; here it is the Windows host.)
 TEST_F(Hosted, CrashInsideACallEndsOnlyTheHostAndTheCallFailsAsItsOperationDoes) {
-    struct Crash {
-        const char* method;
-        const char* line;
-    };
-    const std::vector<Crash> lines = {
-        {"open", "in DLL: Open Error\n"},
-        {"close", "in DLL: Close Error\n"},
-        {"runMode", "in DLL: Run Error\n"},
-        {"stopMode", "in DLL: Stop Error\n"},
-        {"downLoad", "in DLL: Download Error\n"},
-        {"regWrite(value)", "in DLL: RegWrite Error\n"},
-        {"regWrite(block)", "in DLL: RegWrite Error\n"},
-        {"regRead(into)", "in DLL: RegRead Error\n"},
-        {"regRead(new)", "in DLL: RegRead Error\n"},
-        {"cvPoke", "in DLL: Write error\n"},
-        {"cvRequest", "in DLL: Read error\n"},
-    };
-    ASSERT_EQ(lines.size(), operations().size());
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const Operation& op = operations()[i];
-        ASSERT_STREQ(op.method, lines[i].method);
+    const std::map<std::string, std::string> lines = {{"regRead(new)", "in DLL: RegRead Error\n"},
+                                                      {"cvRequest", "in DLL: Read error\n"}};
+    for (const Operation& op : operations()) {
+        if (lines.count(op.method) == 0) {
+            continue;
+        }
         SCOPED_TRACE(op.method);
         op.corvane ? cv_start() : start();
         ASSERT_EQ(hosts_of(GetCurrentProcessId()).size(), 1u) << "no host serves the slot";
         forget();
         simctl_script_crash(op.entry);
         std::string result;
-        EXPECT_EQ(run([&] { result = op.call(api(), jvm); }), lines[i].line);
+        EXPECT_EQ(run([&] { result = op.call(api(), jvm); }), lines.at(op.method));
         EXPECT_EQ(result, op.failure_result);
         // The call reached the library in the host before it crashed.
         const std::vector<std::string> reached = journal();
@@ -340,13 +327,8 @@ TEST_F(NoHost, StartIsSilentAndBothSlotsStayEmpty) {
     // The bridge asked the jar's loader, which this program lacks, to put the host back.
     EXPECT_EQ(jvm.count(Host::GetStaticMethodID), 2);
     EXPECT_FALSE(jvm.exception_pending());
-    for (const Operation& op : operations()) {
-        SCOPED_TRACE(op.method);
-        forget();
-        std::string result;
-        EXPECT_EQ(run([&] { result = op.call(api(), jvm); }), kDllNotFound);
-        EXPECT_EQ(result, op.failure_result);
-    }
+    forget();
+    EXPECT_EQ(run([&] { api().close(env(), nullptr, 0); }), kDllNotFound);
     EXPECT_EQ(journal(), std::vector<std::string>{});
     EXPECT_EQ(simctl_loaded("CVDLL1RZ1.dll"), 0);
     EXPECT_EQ(simctl_loaded("CVDAlib.dll"), 0);
@@ -501,13 +483,13 @@ std::string run_stand_in(const std::wstring& launcher, const std::wstring& curre
 // The bridge looks for the library where a 32-bit JVM's LoadLibraryA would find it, in that
 // order, and the host loads exactly that file by its full path, its imports from beside it. Each
 // place gets the full 32-bit link library and its simctl.dll, and a later place (PATH) the
-// library built without CVDLLRZ_Open and no simctl.dll: the open reaches the library only when
-// the earlier place won and the library's own folder served its import. SysWOW64 gets no rival:
-// there the 64-bit process's own load fails with ERROR_MOD_NOT_FOUND, not ERROR_BAD_EXE_FORMAT,
-// and a host must start all the same. Beside the host, the user's cache, nothing is ever taken:
-// neither the library nor (a broken simctl.dll) its import. A 64-bit library found first, or none
-// at all, starts no host, and the reason says what was found or searched.
-// Runs alone (RUN_SERIAL): it puts files into the prefix's system folders, which every hosted test
+// variant lacking CVDLLRZ_Open (lacking-even) and no simctl.dll: the open reaches the library only
+// when the earlier place won and the library's own folder served its import. SysWOW64 gets no
+// rival: there the 64-bit process's own load fails with ERROR_MOD_NOT_FOUND, not
+// ERROR_BAD_EXE_FORMAT, and a host must start all the same. Beside the host, the user's cache,
+// nothing is ever taken: neither the library nor (a broken simctl.dll) its import. A 64-bit library
+// found first, or none at all, starts no host, and the reason says what was found or searched. Runs
+// alone (RUN_SERIAL): it puts files into the prefix's system folders, which every hosted test
 // searches.
 TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
     const std::wstring base = folder_of(this_program()) + L"search\\";
@@ -516,7 +498,7 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
     const std::wstring cache = base + L"cache\\";
     const std::wstring nowhere = base + L"nowhere";
     const std::wstring sim32 = L"Z:" + widen(MORLANE_SIM32_PATH) + L"\\";
-    const std::wstring rival = sim32 + L"without-CVDLLRZ_Open";
+    const std::wstring rival = sim32 + L"lacking-even";
     const std::wstring built = folder_of(widen(MORLANE_BRIDGE_PATH));
     const std::wstring wow64 = system_folder(GetSystemWow64DirectoryW);
     const std::wstring windows = system_folder(GetWindowsDirectoryW);

@@ -13,7 +13,7 @@ class CorvaneJvmTest {
         @Override
         public void run(Report report) {
             Brenmoor.cvStart();
-            for (int status : new int[] {1, 0, 2}) {
+            for (int status : new int[] {1, 0, 2, -1}) {
                 SimProbe.scriptStatus("CVDA_Poke", status);
                 report.step("poke status " + status);
                 Brenmoor.cvPoke("t", "i", "v");
@@ -41,6 +41,8 @@ class CorvaneJvmTest {
                 in DLL: Corvane stopped
                 -- poke status 2
                 in DLL: Write error
+                -- poke status -1
+                in DLL: Write error
                 -- request status 1
                 -- request status 0
                 in DLL: Corvane stopped
@@ -58,6 +60,8 @@ class CorvaneJvmTest {
                 -- poke status 0
                 CVDA_Poke x74 x69 x76
                 -- poke status 2
+                CVDA_Poke x74 x69 x76
+                -- poke status -1
                 CVDA_Poke x74 x69 x76
                 -- request status 1
                 CVDA_Request x74 x69 *
@@ -107,6 +111,12 @@ class CorvaneJvmTest {
             report.step("4096 bytes without NUL");
             SimProbe.scriptReply(letters(4096).getBytes(StandardCharsets.US_ASCII), false);
             report.value("reply", Brenmoor.cvRequest("t", "i"));
+            // Success for an item the library never wrote, after a long reply filled the area.
+            report.step("success without a reply");
+            SimProbe.scriptReply(letters(4095).getBytes(StandardCharsets.US_ASCII), true);
+            Brenmoor.cvRequest("t", "i");
+            SimProbe.scriptStatus("CVDA_Request", 1);
+            report.value("reply", Brenmoor.cvRequest("t", "never poked"));
         }
     }
 
@@ -119,6 +129,7 @@ class CorvaneJvmTest {
                 -- modified UTF-8 reply
                 -- 4096 bytes without NUL
                 in DLL: Read error
+                -- success without a reply
                 """, run.stdout);
         assertEquals("""
                 -- empty reply
@@ -133,6 +144,10 @@ class CorvaneJvmTest {
                 -- 4096 bytes without NUL
                 CVDA_Request x74 x69 *
                 reply "-1"
+                -- success without a reply
+                CVDA_Request x74 x69 *
+                CVDA_Request x74 x6e6576657220706f6b6564 *
+                reply ""
                 """.formatted(letters(4095)), run.report);
     }
 

@@ -66,7 +66,7 @@ class LinkControlJvmTest {
         {"close", "CVDLLRZ_Close", "in DLL: Close Error\n", "CVDLLRZ_Close 1"},
     };
 
-    private static final int[] FAILURE_STATUSES = {1, -1};
+    private static final int[] FAILURE_STATUSES = {1, -1, Integer.MAX_VALUE};
 
     static final class FailingStatuses implements Scenario {
         @Override
@@ -147,6 +147,38 @@ class LinkControlJvmTest {
                 -- empty name
                 CVDLLRZ_DownLoad 0 1 x
                 -- null name
+                """, run.report);
+    }
+
+    static final class SecondStart implements Scenario {
+        @Override
+        public void run(Report report) {
+            Brenmoor.start();
+            Brenmoor.open(3, 1, 0, 100, 3);
+            report.step("start again, finish once");
+            Brenmoor.start();
+            Brenmoor.finish();
+            Brenmoor.close(3);
+            report.step("last finish");
+            Brenmoor.finish();
+            Brenmoor.close(3);
+        }
+    }
+
+    @Test
+    void aSecondStartKeepsTheLoadedLibraryAndItsOpenLinks() {
+        ChildJvm.Run run = ChildJvm.run(SecondStart.class);
+        // A library loaded afresh would have every link closed, and the close would fail.
+        assertEquals("""
+                -- start again, finish once
+                -- last finish
+                in DLL: DLL not found.
+                """, run.stdout);
+        assertEquals("""
+                CVDLLRZ_Open 3 1 110 100 3
+                -- start again, finish once
+                CVDLLRZ_Close 3
+                -- last finish
                 """, run.report);
     }
 }

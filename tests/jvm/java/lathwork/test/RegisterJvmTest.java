@@ -2,6 +2,7 @@ package lathwork.test;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
+import java.util.Arrays;
 import lathwork.Brenmoor;
 import org.junit.jupiter.api.Test;
 
@@ -17,12 +18,13 @@ class RegisterJvmTest {
         @Override
         public void run(Report report) {
             openLink();
-            for (int value : new int[] {65535, -1, 32768, -32768, 65536, 70000}) {
+            for (int value : new int[] {65535, -1, 32768, -32768, 65536, 70000, Integer.MIN_VALUE,
+                                         0x7ffe1234}) {
                 report.step("write " + value);
                 Brenmoor.regWrite(0, 0, 100, value);
             }
-            report.step("write 0xFFFF and 0x8000");
-            Brenmoor.regWrite(0, 0, 200, new int[] {0xFFFF, 0x8000}, 2);
+            report.step("write a block");
+            Brenmoor.regWrite(0, 0, 200, new int[] {0xFFFF, 0x8000, -1, -32768, 65536, 70000}, 6);
             report.step("read into array");
             int[] values = new int[2];
             Brenmoor.regRead(0, 0, 200, values, 2);
@@ -50,8 +52,12 @@ class RegisterJvmTest {
                 CVDLLRZ_RegWrite 0 0 100 [0] 1
                 -- write 70000
                 CVDLLRZ_RegWrite 0 0 100 [4464] 1
-                -- write 0xFFFF and 0x8000
-                CVDLLRZ_RegWrite 0 0 200 [65535,32768] 2
+                -- write -2147483648
+                CVDLLRZ_RegWrite 0 0 100 [0] 1
+                -- write 2147357236
+                CVDLLRZ_RegWrite 0 0 100 [4660] 1
+                -- write a block
+                CVDLLRZ_RegWrite 0 0 200 [65535,32768,65535,32768,0,4464] 6
                 -- read into array
                 CVDLLRZ_RegRead 0 0 200 * 2
                 read [65535, 32768]
@@ -189,6 +195,7 @@ class RegisterJvmTest {
             Brenmoor.regWrite(0, 0, 0, new int[] {11, 22, 33}, 3);
             report.step("write null array");
             Brenmoor.regWrite(0, 0, 0, null, 1);
+            Brenmoor.regWrite(0, 0, 0, null, 0);
             report.step("write count -1");
             int[] source = {1, 2};
             Brenmoor.regWrite(0, 0, 0, source, -1);
@@ -198,6 +205,7 @@ class RegisterJvmTest {
             report.value("array", source);
             report.step("read null array");
             Brenmoor.regRead(0, 0, 0, null, 1);
+            Brenmoor.regRead(0, 0, 0, null, 0);
             report.step("read count -1");
             int[] target = {7, 7};
             Brenmoor.regRead(0, 0, 0, target, -1);
@@ -222,11 +230,13 @@ class RegisterJvmTest {
         assertEquals("""
                 -- write null array
                 in DLL: RegWrite Error
+                in DLL: RegWrite Error
                 -- write count -1
                 in DLL: RegWrite Error
                 -- write count 3 of 2
                 in DLL: RegWrite Error
                 -- read null array
+                in DLL: RegRead Error
                 in DLL: RegRead Error
                 -- read count -1
                 in DLL: RegRead Error
@@ -253,6 +263,76 @@ class RegisterJvmTest {
                 -- still working
                 CVDLLRZ_RegRead 0 0 0 * 3
                 read [11, 22, 33]
+                """, run.report);
+    }
+
+    /** Distinct non-zero words, many of them above 32767. */
+    static int[] pattern(int count, int seed) {
+        int[] words = new int[count];
+        for (int i = 0; i < count; i++) {
+            words[i] = ((i * 40503 + seed) & 0xFFFF) | 0x0101;
+        }
+        return words;
+    }
+
+    /** Blocks on either side of what the bridge keeps on its stack (256 words) and beyond. */
+    static final class LongBlocks implements Scenario {
+        @Override
+        public void run(Report report) {
+            openLink();
+            SimProbe.setRecording(false); // thousands of words per journal line
+            for (int count : new int[] {255, 256, 257, 1000, 8192}) {
+                int[] words = pattern(count, count);
+                int[] written = new int[count];
+                for (int i = 0; i < count; i++) {
+                    // Bits above the low 16, of either sign, which long blocks drop as short ones do.
+                    written[i] = words[i] + 65536 * (i % 3 - 1);
+                }
+                Brenmoor.regWrite(0, 0, 0, written, count);
+                int[] into = new int[count + 1];
+                into[count] = -9;
+                Brenmoor.regRead(0, 0, 0, into, count);
+                report.value(count + " into", Arrays.equals(Arrays.copyOf(into, count), words)
+                        && into[count] == -9);
+                report.value(count + " new", Arrays.equals(Brenmoor.regRead(0, 0, 0, count), words));
+            }
+            // Data registers end at 8191: a read of 300 from 8190 fills two words, after a full
+            // read of the same form that leaves non-zero words where a reused buffer would hold
+            // them.
+            int[] stored = pattern(300, 7);
+            Brenmoor.regWrite(0, 0, 8192 - 300, stored, 300);
+            int[] expected = new int[300];
+            expected[0] = stored[298];
+            expected[1] = stored[299];
+            report.step("partly outside");
+            int[] into = new int[300];
+            Brenmoor.regRead(0, 0, 8192 - 300, into, 300);
+            Brenmoor.regRead(0, 0, 8190, into, 300);
+            report.value("into", Arrays.equals(into, expected));
+            Brenmoor.regRead(0, 0, 8192 - 300, 300);
+            report.value("new", Arrays.equals(Brenmoor.regRead(0, 0, 8190, 300), expected));
+        }
+    }
+
+    @Test
+    void longBlocksRoundTripAndUnwrittenWordsReadAsZero() {
+        ChildJvm.Run run = ChildJvm.run(LongBlocks.class);
+        assertEquals("-- partly outside\nin DLL: RegRead Error\nin DLL: RegRead Error\n", run.stdout);
+        assertEquals("""
+                CVDLLRZ_Open 0 1 110 100 3
+                255 into true
+                255 new true
+                256 into true
+                256 new true
+                257 into true
+                257 new true
+                1000 into true
+                1000 new true
+                8192 into true
+                8192 new true
+                -- partly outside
+                into true
+                new true
                 """, run.report);
     }
 }
