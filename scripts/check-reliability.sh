@@ -77,10 +77,12 @@ step_valgrind() {
   local memcheck=(valgrind --quiet --error-exitcode=1 --leak-check=full --track-origins=yes)
   LD_LIBRARY_PATH="$build/sim" "${memcheck[@]}" "$suite" --gtest_brief=1
   local dir entry
-  for dir in "$build"/sim/without-*; do
-    entry=${dir##*/without-}
-    echo "-- without $entry"
-    MORLANE_MISSING_ENTRY=$entry LD_LIBRARY_PATH="$dir:$build/sim" \
+  local variant lacking
+  exports() { nm -D --defined-only "$1"/CVDLL1RZ1.dll "$1"/CVDAlib.dll | awk '/ T CVD/ {print $3}' | sort; }
+  for variant in even odd; do
+    lacking=$(comm -23 <(exports "$build/sim") <(exports "$build/sim/lacking-$variant") | paste -sd,)
+    echo "-- lacking-$variant: $lacking"
+    MORLANE_MISSING_ENTRIES=$lacking LD_LIBRARY_PATH="$build/sim/lacking-$variant:$build/sim" \
       "${memcheck[@]}" "$suite" --gtest_brief=1 --gtest_filter='MissingEntry.*'
   done
   elapsed $t

@@ -36,11 +36,6 @@ final class ChildJvm {
 
     private ChildJvm() {}
 
-    /** The directory holding a PLC link or data-access library that lacks {@code entry}. */
-    static Path simWithout(String entry) {
-        return SIM_DIR.resolve("without-" + entry);
-    }
-
     /**
      * Runs the child, the outside libraries searched for in {@code libraryPath} (the simulated
      * ones when it is empty); it must exit 0 silent on stderr and without any JNI warning.
