@@ -3,13 +3,17 @@
 for every entry point a call as the bridge sends it, in a mailbox of each kind, with and without
 a handover, plus a lookup, a missing entry point and requests over each limit."""
 import os
+import re
 import struct
 
-# Each entry point's integers, texts, and whether it takes words or a reply area (entry/entries.h).
-SHAPES = [(5, 0, 0), (1, 0, 0), (2, 0, 0), (2, 0, 0), (2, 1, 0), (3, 0, 1), (3, 0, 1), (0, 3, 0),
-          (0, 2, 2)]
-CALL, LOOKUP = 1, 2
 here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "host-corpus")
+# Each entry point's integers, texts, and whether it takes words (1) or a reply area (2), read from
+# its one declaration in entry/entries.h.
+with open(os.path.join(here, "..", "..", "..", "entry", "entries.h")) as table:
+    LINES = re.findall(r"X\((\w+), \w+, (\d+), (\d+), (\w+), (\w+)\)", table.read())
+SHAPES = [(int(i), int(t), 2 if r == "true" else 0 if w == "None" else 1) for _, i, t, w, r in LINES]
+AT = {name: n for n, (name, *_) in enumerate(LINES)}
+CALL, LOOKUP = 1, 2
 
 
 def seed(name, op, entry, args=(), count=0, texts=(), mode=0, size=0, missing=0, how=0):
@@ -31,10 +35,10 @@ for entry, (ints, texts, extra) in enumerate(SHAPES):
              size=200, how=1 if mode < 2 else 0)
     seed(f"lookup-{entry}", LOOKUP, entry)
     seed(f"missing-{entry}", CALL, entry, range(ints), count, lengths, missing=1 << entry)
-seed("unsealed", CALL, 6, (1, 2, 3), 16, how=3)
-seed("size-differs", CALL, 6, (1, 2, 3), 16, how=5)
-seed("words-over", CALL, 5, (1, 2, 3), (1 << 22) + 1, mode=2)
-seed("text-over", CALL, 4, (1, 2), 0, [(1 << 20) + 1])
-seed("reply-none", CALL, 8, (), 0, [1, 1])
-seed("entry-over", CALL, 9)
+seed("unsealed", CALL, AT["RegRead"], (1, 2, 3), 16, how=3)
+seed("size-differs", CALL, AT["RegRead"], (1, 2, 3), 16, how=5)
+seed("words-over", CALL, AT["RegWrite"], (1, 2, 3), (1 << 22) + 1, mode=2)
+seed("text-over", CALL, AT["DownLoad"], (1, 2), 0, [(1 << 20) + 1])
+seed("reply-none", CALL, AT["Request"], (), 0, [1, 1])
+seed("entry-over", CALL, len(SHAPES))
 seed("op-unknown", 3, 0)
