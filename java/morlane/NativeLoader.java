@@ -236,8 +236,12 @@ public final class NativeLoader {
     // one of the user's (as /tmp: others may make folders there, but not touch the user's).
     private static Path check(Path folder) throws IOException {
         Path probe = Files.createTempFile(folder, ".owner", ".tmp"); // not the user by name: an
-        UserPrincipal self = Files.getOwner(probe), below = null; // administrator's is a group
-        Files.delete(probe);
+        UserPrincipal self, below = null; // elevated administrator's files belong to a group
+        try {
+            self = Files.getOwner(probe);
+        } finally {
+            Files.delete(probe);
+        }
         for (Path on = folder; on != null; on = WINDOWS && on != folder ? null : on.getParent()) {
             boolean ours = on == folder || on.equals(folder.getParent());
             boolean root = !WINDOWS && Files.getAttribute(on, "unix:uid", NOFOLLOW).equals(0);
