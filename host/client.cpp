@@ -26,22 +26,26 @@ bool fail(LoadError& why, const char* format, ...) noexcept {
     return false;
 }
 
+std::atomic<std::uint64_t> hosts_started{0};
+
 class Host {
   public:
-    // Unique in this process, so that a thread can tell whether the host its mailbox belongs to
-    // is the one it is calling, without keeping the host alive.
-    const std::uint64_t serial = ++started;
+    // Tells a thread whether its mailbox is the calling host's, without keeping that host alive.
+    const std::uint64_t serial = ++hosts_started;
     Process process;
-    std::uint32_t code_page = 0;        // of its library's texts, from its load answer
+    std::uint32_t code_page = 0;
     std::intptr_t watch = -1;           // the warden's own handle on its life
     bool dead = false;                  // under `mutex`: its death was seen; no new mailbox
     std::atomic<bool> timed_out{false}; // it was ended because a call outlived its deadline
     std::mutex control;                 // one mailbox handover at a time
-
-    static inline std::atomic<std::uint64_t> started{0};
 };
 
 namespace {
+
+// A released host is waited for this long, so that in the usual case its library is released
+// when stop_host returns, as in process; it is killed once kReleaseGrace has passed.
+constexpr std::chrono::milliseconds kReleaseWait{250};
+constexpr std::chrono::milliseconds kReleaseGrace{2000};
 
 // One lock over every host's mailboxes and the warden's table; never held across a call.
 std::mutex mutex;
@@ -54,8 +58,7 @@ struct Box {
 };
 std::vector<Box*> boxes; // every mailbox of every running host, under `mutex`
 
-// Under `mutex`: closes every mailbox `which` picks (the host's thread serving it ends) and
-// forgets it.
+// Under `mutex`: closes (its serving thread ends) and forgets every mailbox `which` picks.
 template <typename Which> void close_boxes(Which which) noexcept {
     const auto kept =
         std::partition(boxes.begin(), boxes.end(), [&](Box* b) { return !which(*b); });
@@ -105,12 +108,9 @@ Box* open(Host& host, std::uint32_t bytes, bool owned, Reach& failure) noexcept 
     return nullptr;
 }
 
-// ---- The warden --------------------------------------------------------------------------------
-// One thread for the whole bridge, made the first time it is needed, does what no caller may
-// wait for: it sees a host die, at once and at no cost to any call, and wakes every caller
-// sleeping on its mailboxes; it gives each released host its grace period, kills it after that
-// and reaps it. It is never attached to the JVM, so it holds up neither a shutdown hook nor the
-// JVM's exit.
+// One thread for the whole bridge sees a host die at once and at no cost to any call, and wakes
+// every caller sleeping on its mailboxes; it gives each released host its grace, kills it after
+// that and reaps it. Never attached to the JVM, it holds up neither a shutdown hook nor its exit.
 class Warden {
   public:
     // False when the host cannot be watched: a host whose death nobody would see could leave a
@@ -127,8 +127,8 @@ class Warden {
         return host.watch != -1;
     }
 
-    // Takes over a released host whose control channel is closed, its watch closed later: the
-    // warden may be waiting on it.
+    // Takes over a released host whose control channel is closed; its watch is closed by the
+    // loop, which may be waiting on it.
     void end(Host& host) noexcept {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -249,11 +249,9 @@ struct KillHostsAtExit {
 } kill_hosts_at_exit;
 #endif
 
-// ---- Each thread its own mailbox ---------------------------------------------------------------
 // In process every call of a Java thread runs on that thread, and a library may tie state to it
-// (windows, message queues, thread-local storage). So a thread keeps one mailbox per host it
-// calls, served by one host thread, for as long as it lives or the host runs. A call too large
-// for a mailbox of kMailboxBytes goes through one of its own size, served once.
+// (windows, message queues, thread-local storage): so a thread keeps one mailbox per host it
+// calls, served by one host thread, for as long as it lives or the host runs.
 struct Own {
     std::uint64_t serial = 0;
     Box* box = nullptr;
@@ -314,8 +312,6 @@ void lose(const Host& host, const Box* box) noexcept {
     }
     forget(box);
 }
-
-// ---- Calls -------------------------------------------------------------------------------------
 
 // The request for `call`; false when the call is over a limit and must not be sent.
 bool encode(std::uint32_t op, Entry entry, const Call& call, wire::Request& request) noexcept {
@@ -407,10 +403,9 @@ bool collect(const Mailbox& box, const wire::Request& request, const Layout& at,
 // notices and far longer than a PLC call.
 constexpr std::chrono::milliseconds kRecheck{100};
 
-// Waits for the host to hand the turn back: kBridge, kDead (the warden's mark, or a host seen
-// ended here), kTimedOut when `until` passed, or any other word, which the library wrote. A
-// request that had to wake its host is slept on at once: the host needs a wake-up's time before
-// it can answer, and a caller spinning meanwhile only delays its own wake-up.
+// kBridge, kDead (the warden's mark, or a host seen ended here), kTimedOut, or any other word,
+// which the library wrote. A request that had to wake its host is slept on at once: the host needs
+// a wake-up's time to answer, and a caller spinning meanwhile only delays its own wake-up.
 std::uint32_t await_reply(const Host& host, const Mailbox& box, Handed handed,
                           Clock::time_point until) noexcept {
     auto spin = handed == Handed::ToSleeper ? std::chrono::microseconds{0} : kSpin;

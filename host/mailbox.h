@@ -1,14 +1,9 @@
-// What the bridge and its host share: a private control channel (a socket on POSIX, a named pipe
-// on Windows) and mailboxes, memory only the two of them map (a sealed memfd handed over the
-// socket; an unnamed section duplicated into the host). One bridge thread at a time puts a request
-// in a mailbox, one host thread answers in place.
-//
-// Whose turn it is lives in one word. Each side spins briefly, then sleeps on the word (a futex;
-// on Windows an event of that side's own). A side that goes to sleep marks the word first; the
-// side that hands over the turn swaps the whole word and wakes only when it finds the mark, so
-// the mark and the turn change in one atomic step and a wake-up cannot be lost; a sleeper
-// re-checks the word before and after every sleep. A host that dies is seen by the bridge's
-// warden, which marks its mailboxes dead and wakes their sleepers.
+// What the bridge and its host share: a private control channel and mailboxes, memory only the
+// two of them map. One bridge thread at a time puts a request in a mailbox, one host thread
+// answers in place. Whose turn it is lives in one word. Each side spins briefly, then sleeps on
+// the word (a futex; on Windows an event of that side's own). A side that goes to sleep marks the
+// word first; the side that hands over the turn swaps the whole word and wakes only when it finds
+// the mark, so a wake-up cannot be lost; a sleeper re-checks the word around every sleep.
 #pragma once
 
 #include "host/protocol.h"
@@ -35,8 +30,7 @@ enum : std::uint32_t {
 };
 } // namespace turn
 
-// The start of every mailbox, the same in a 32-bit and a 64-bit process.
-struct MailboxHeader {
+struct MailboxHeader { // the same in a 32-bit and a 64-bit process
     std::atomic<std::uint32_t> turn;
     std::uint32_t unused;
     wire::Request request;
@@ -99,7 +93,6 @@ bool map_mailbox(std::intptr_t handle, const std::intptr_t* events, std::uint32_
                  Mailbox& mailbox) noexcept;
 void unmap_mailbox(Mailbox& mailbox) noexcept;
 
-// The bridge waits for kBridge (and kDead), the host for kHost (and kClosed).
 enum class Side : int { Bridge = 0, Host = 1 };
 
 // Sleeps `sleeper` while the turn word still reads `seen`, at most `timeout` (negative: no
@@ -128,8 +121,7 @@ inline Handed hand_over(const Mailbox& mailbox, std::uint32_t to, std::uint32_t 
     return Handed::ToSleeper;
 }
 
-// The bridge hands a request over only while the turn is its own: a mailbox its warden marked
-// dead stays dead.
+// Only while the turn is the bridge's: a mailbox its warden marked dead stays dead.
 inline Handed hand_request_over(const Mailbox& mailbox) noexcept {
     return hand_over(mailbox, turn::kHost, turn::kBridge);
 }
@@ -179,9 +171,9 @@ std::uint32_t await_turn(const Mailbox& mailbox, Side side, Done done,
     }
 }
 
-// The control channel. Reads and writes move whole buffers or fail; a failure means the other side
-// is gone. On Windows the bridge's pipe is overlapped and `peer` is the host's process (not
-// owned), whose end also ends every wait on it; the host's is synchronous, `peer` null.
+// The control channel: whole buffers or a failure, which means the other side is gone. On Windows
+// the bridge's pipe is overlapped, and the end of `peer`, the host's process (not owned), also
+// ends every wait on it; the host's is synchronous, `peer` null.
 #if defined(_WIN32)
 struct Channel {
     void* pipe = nullptr;

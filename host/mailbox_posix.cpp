@@ -99,6 +99,51 @@ bool move_all(const Channel& channel, bool writing, char* data, std::size_t size
     return true;
 }
 
+// One sendmsg or recvmsg of a whole message with room for descriptors: one to send; two to
+// receive on a 64-bit build (the space is rounded up), so that a second one is seen and closed.
+ssize_t transfer(const Channel& channel, bool sending, void* data, std::size_t size,
+                 int& descriptor) noexcept {
+    iovec bytes{data, size};
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &bytes;
+    header.msg_iovlen = 1;
+    header.msg_control = space;
+    header.msg_controllen = sizeof space;
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    if (sending) {
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &descriptor, sizeof descriptor);
+    }
+    ssize_t moved;
+    do {
+        moved = sending ? sendmsg(channel.fd, &header, MSG_NOSIGNAL)
+                        : recvmsg(channel.fd, &header, MSG_CMSG_CLOEXEC);
+    } while (moved < 0 && errno == EINTR);
+    if (sending) {
+        return moved;
+    }
+    descriptor = -1;
+    for (c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        // Every descriptor that came is this process's: all but a single one are closed.
+        const bool rights =
+            c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len >= CMSG_LEN(0);
+        const std::size_t count = rights ? (c->cmsg_len - CMSG_LEN(0)) / sizeof(int) : 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+            if (count == 1 && descriptor == -1) {
+                descriptor = fd;
+            } else {
+                close(fd);
+            }
+        }
+    }
+    return moved;
+}
+
 } // namespace
 
 bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept {
@@ -118,23 +163,8 @@ void close_channel(Channel& channel) noexcept {
 
 bool send_with_descriptor(const Channel& channel, const void* data, std::size_t size,
                           int descriptor) noexcept {
-    iovec bytes{const_cast<void*>(data), size};
-    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_iov = &bytes;
-    header.msg_iovlen = 1;
-    header.msg_control = space;
-    header.msg_controllen = sizeof space;
-    cmsghdr* rights = CMSG_FIRSTHDR(&header);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
-    ssize_t sent;
-    do {
-        sent = sendmsg(channel.fd, &header, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(size);
+    return transfer(channel, true, const_cast<void*>(data), size, descriptor) ==
+           static_cast<ssize_t>(size);
 }
 
 bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& answer) noexcept {
@@ -148,38 +178,9 @@ bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& 
 
 std::uint32_t receive_control(const Channel& control, Mailbox& box) noexcept {
     wire::ControlMessage message{};
-    iovec bytes{&message, sizeof message};
-    // Room for two descriptors on a 64-bit build (the space is rounded up), so that a second one
-    // is seen and closed.
-    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_iov = &bytes;
-    header.msg_iovlen = 1;
-    header.msg_control = space;
-    header.msg_controllen = sizeof space;
-    ssize_t got;
-    do {
-        got = recvmsg(control.fd, &header, MSG_CMSG_CLOEXEC);
-    } while (got < 0 && errno == EINTR);
     int descriptor = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS ||
-            c->cmsg_len < CMSG_LEN(0)) {
-            continue;
-        }
-        // Every descriptor that came is this process's: all but a single one are closed.
-        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-            int fd;
-            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
-            if (count == 1 && descriptor == -1) {
-                descriptor = fd;
-            } else {
-                close(fd);
-            }
-        }
-    }
-    const bool whole = got == static_cast<ssize_t>(sizeof message);
+    const bool whole = transfer(control, false, &message, sizeof message, descriptor) ==
+                       static_cast<ssize_t>(sizeof message);
     if (whole && message.kind == wire::kNewMailbox && descriptor != -1) {
         map_mailbox(descriptor, nullptr, message.bytes, box);
     } else if (descriptor != -1) {

@@ -1,9 +1,6 @@
-// Mailboxes on Windows: an unnamed section, and two auto-reset events per mailbox, one for each
-// side to sleep on. Only one thread of each side ever sleeps on a mailbox, so a side's event holds
-// exactly the wake-ups meant for it: one set while its sleeper is still on the way to the wait is
-// kept until that wait. The control channel is a duplex named pipe that the bridge makes as the
-// only instance its name may ever have; nothing is inherited and no object has a name but the
-// pipe: the host gets the mailboxes' handles duplicated, as values.
+// Mailboxes on Windows: an unnamed section and an auto-reset event per side, duplicated into the
+// host. Only one thread of a side ever sleeps on a mailbox, so its event holds exactly the
+// wake-ups meant for it, one set before its sleeper reaches the wait too.
 #include "host/mailbox.h"
 
 #include <windows.h>

@@ -1,5 +1,4 @@
-// The platform's part of running a host on the bridge's side: starting it beside this module with
-// a private control channel, watching it and ending it.
+// The bridge's platform part of running a host: starting, watching and ending it.
 #pragma once
 
 #include "entry/loader.h"
@@ -18,10 +17,10 @@ struct Process {
 // Puts the text into `why`, printf-style; false, for the caller to return.
 bool fail(LoadError& why, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
 
-// Starts the host program that lies beside this module, asking it to load the file that a 32-bit
-// process's own search for `file_name` finds (entry/loader.h); on Linux, where that search cannot
-// see every folder the 32-bit loader knows, the bare name when it finds none. False when it
-// cannot start, or on Windows when there is no such 32-bit file: `why` then says why.
+// Starts the host program beside this module for the file a 32-bit process's search for
+// `file_name` finds (on Linux, where that search cannot see every folder the 32-bit loader knows,
+// the bare name when it finds none). False, with `why`, when it cannot start, or on Windows when
+// there is no such 32-bit file.
 bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept;
 
 // Handles of the caller's own, signalled once the host has exited, or (Windows only: elsewhere a

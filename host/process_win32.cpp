@@ -1,20 +1,8 @@
-// Starting and ending a host on Windows.
-//
-// - The host is morlane-host32.exe in the folder of this DLL, started with CreateProcessW, so a
-//   path with any characters works. It loads the file a 32-bit process's own search finds
-//   (entry/loader.h), by its full path.
-// - It inherits no handle at all. Its control channel is a named pipe, made before it starts as
-//   the one instance its name may have, which the host opens by that name; the bridge talks on it
-//   only once it has checked that the process connected is its host. No pipe end is ever
-//   inheritable, so no other child of the JVM (a ProcessBuilder inherits every inheritable handle)
-//   can hold one.
-// - The host runs in a job object of its own with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE. Only this
-//   process holds the job's handle, so when the JVM ends, however abruptly, Windows closes it and
-//   the host is killed with it. The processes its library starts leave the job silently, and
-//   outlive the host as they would outlive the JVM in process. The host also ends by itself when
-//   the bridge's end of its control channel closes.
-// - CREATE_NO_WINDOW and no standard handles: no console appears, and nothing the host or its
-//   library prints can reach the JVM's output.
+// Starting and ending a host on Windows. It inherits no handle at all, so no other child of the
+// JVM (a ProcessBuilder inherits every inheritable handle) can hold an end of its channel: a named
+// pipe that the host opens by its name, talked on once the process connected is checked to be the
+// host. Its job object, whose only handle this process holds, kills it when the JVM ends however
+// abruptly. No window and no standard handles: nothing it prints reaches the JVM's output.
 #include "host/process.h"
 
 #include <windows.h>
@@ -70,14 +58,13 @@ bool connected(HANDLE pipe, HANDLE host) noexcept {
     return done && GetNamedPipeClientProcessId(pipe, &client) && client == GetProcessId(host);
 }
 
-// A job that kills the host when the last handle to it closes, which at the latest is when this
-// process ends. nullptr when Windows refuses one (a JVM inside a job that forbids nesting, before
-// Windows 8): the host then still ends when its control channel closes.
+// nullptr when Windows refuses a job (a JVM inside a job that forbids nesting, before Windows 8):
+// the host then still ends when its control channel closes.
 HANDLE host_job(HANDLE process) noexcept {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    // A crash in the library ends the host at once, without an error dialog that would keep it
-    // alive and the call waiting. What the library starts is not the host: it stays outside.
+    // A crash ends the host at once, without a dialog; what the library starts stays outside, as
+    // it would outlive the JVM in process.
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
                                               JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION |
                                               JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;

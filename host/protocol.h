@@ -1,7 +1,5 @@
-// The messages between the bridge and its host process. One side is a 64-bit program and the
-// other a 32-bit one, so every field has a fixed width. What a call carries follows from its entry
-// point's shape (entry/entries.h); the host checks every length against the limits below before
-// any arithmetic is done on it.
+// The messages between the bridge (64-bit) and its host (32-bit): fixed widths only. The host
+// checks every length against the limits below before any arithmetic is done on it.
 #pragma once
 
 #include "entry/entries.h"

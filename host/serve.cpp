@@ -132,11 +132,10 @@ int run_host(const char* file_name, const Channel& control) noexcept {
 } // namespace morlane::hosted
 
 #if defined(MORLANE_HOST_MAIN) && defined(_WIN32)
-// Started as  morlane-host32.exe "<library's full path>" <control pipe's name>
-// inheriting no handle.
+// morlane-host32.exe "<library's full path>" <control pipe's name>
 namespace {
-// A crash inside the library ends this process at once: no error dialog, no debugger, nothing
-// that would keep it alive with the bridge's call waiting for an answer that never comes.
+// A crash inside the library ends this process at once: no dialog keeps it alive with a call
+// waiting.
 LONG WINAPI end_at_once(EXCEPTION_POINTERS*) {
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
