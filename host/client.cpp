@@ -78,8 +78,7 @@ void forget(const Box* box) noexcept {
     close_boxes([box](const Box& b) { return &b == box; });
 }
 
-// A new mailbox of `bytes` that the host serves on a thread of its own; nullptr when none can be
-// had, `failure` then saying whether the host is gone or only this call cannot be made.
+// A mailbox the host serves on a thread of its own; else nullptr and why.
 Box* open(Host& host, std::uint32_t bytes, bool owned, Reach& failure) noexcept {
     failure = Reach::Failed;
     Box* box = new (std::nothrow) Box{&host, host.serial, Mailbox{}, -1};
@@ -113,8 +112,7 @@ Box* open(Host& host, std::uint32_t bytes, bool owned, Reach& failure) noexcept 
 // that and reaps it. Never attached to the JVM, it holds up neither a shutdown hook nor its exit.
 class Warden {
   public:
-    // False when the host cannot be watched: a host whose death nobody would see could leave a
-    // caller asleep.
+    // A host whose death nobody would see could leave a caller asleep: false, not started.
     bool track(Host& host) noexcept {
         std::lock_guard<std::mutex> lock(mutex);
         Slot* free = find(nullptr);
@@ -127,8 +125,7 @@ class Warden {
         return host.watch != -1;
     }
 
-    // Takes over a released host whose control channel is closed; its watch is closed by the
-    // loop, which may be waiting on it.
+    // A released host, its control channel closed; the loop closes its watch, as it may wait on it.
     void end(Host& host) noexcept {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -142,16 +139,14 @@ class Warden {
                 return;
             }
         }
-        // No warden: no grace either. A killed process is gone within moments; should it not be,
-        // it is left to the operating system rather than waited for.
+        // No warden, no grace. A killed process is gone within moments, or left to the system.
         kill_host(host.process);
         for (int tries = 0; tries < 100 && !reap_host(host.process); ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
 
-    // At this process's exit: a host ends at the end of file on its channel, but not one that is
-    // stopped, and a released one in its grace period would be left without its warden.
+    // At exit: a released host in its grace would be left without its warden.
     void kill_all() noexcept {
         std::lock_guard<std::mutex> lock(mutex);
         for (const Slot& slot : slots_) {
@@ -183,7 +178,6 @@ class Warden {
         return nullptr;
     }
 
-    // Under `mutex`.
     bool running() noexcept {
         if (wake_ == -1) {
             wake_ = make_wakeup();
@@ -230,8 +224,7 @@ class Warden {
         }
     }
 
-    // Hosts at once: one per slot, and released ones still ending.
-    static constexpr int kMostHosts = 16;
+    static constexpr int kMostHosts = 16; // one per slot, and released ones still ending
     std::intptr_t wake_ = -1;
     bool running_ = false;
     Slot slots_[kMostHosts];
@@ -241,9 +234,8 @@ static_assert(std::is_trivially_destructible_v<Warden>, "the warden outlives sta
 Warden warden;
 
 #if !defined(_WIN32)
-// Runs as the JVM exits normally (its exit runs the destructors of loaded libraries). On Windows
-// the job object ends every host with this process, and at that point other threads are gone,
-// possibly holding the lock.
+// Runs as the JVM exits normally. On Windows the job object ends the hosts, and other threads are
+// gone by then, possibly holding the lock.
 struct KillHostsAtExit {
     ~KillHostsAtExit() { warden.kill_all(); }
 } kill_hosts_at_exit;
@@ -257,20 +249,17 @@ struct Own {
     Box* box = nullptr;
 };
 
-// Closes a thread's mailbox if its host still runs; a host released since has closed it.
 void give_up(const Own& own) noexcept {
     std::lock_guard<std::mutex> lock(mutex);
     close_boxes([&](const Box& b) { return &b == own.box && b.serial == own.serial; });
 }
 
-// Two slots, each with a host and one more still ending: a fifth host gives up the oldest
-// mailbox (its host most likely released long ago).
+// Two slots, each with a host and one more still ending: a fifth host gives up the oldest.
 struct OwnMailboxes {
     Own owns[4];
 #if !defined(_WIN32)
-    // On Windows a thread's thread-local destructors run inside the loader's notification of its
-    // end, where the bridge must take none of its locks: there the end is seen by the thread's
-    // handle instead, when a thread of this process next opens a mailbox.
+    // On Windows these run inside the loader's lock, where the bridge may take none of its own:
+    // there a thread's end is seen by its handle, when another next opens a mailbox.
     ~OwnMailboxes() {
         for (const Own& own : owns) {
             give_up(own);
@@ -280,7 +269,6 @@ struct OwnMailboxes {
 };
 thread_local OwnMailboxes own_mailboxes;
 
-// The mailbox a call of `bytes` goes through: the thread's own, or one used once.
 Box* take(Host& host, std::uint32_t bytes, Reach& failure) noexcept {
     if (bytes > kMailboxBytes) {
         return open(host, bytes, false, failure);
@@ -313,7 +301,7 @@ void lose(const Host& host, const Box* box) noexcept {
     forget(box);
 }
 
-// The request for `call`; false when the call is over a limit and must not be sent.
+// False when the call is over a limit and must not be sent.
 bool encode(std::uint32_t op, Entry entry, const Call& call, wire::Request& request) noexcept {
     request.op = op;
     request.entry = static_cast<std::uint32_t>(entry);
@@ -339,9 +327,7 @@ bool encode(std::uint32_t op, Entry entry, const Call& call, wire::Request& requ
     return s.words == WordFlow::None || (call.count >= 0 && call.count <= wire::kMostWords);
 }
 
-// Puts the call into the mailbox as the caller's buffers hold it: every text of the shape with
-// its NUL (an empty one too: what an earlier call left there must not stand in for it), then the
-// words or the reply area's leading text.
+// Every text goes in with its NUL, an empty one too: what an earlier call left must not stand in.
 void post(const Mailbox& box, const wire::Request& request, const Layout& at,
           const Call& call) noexcept {
     std::memcpy(&box.header->request, &request, sizeof request);
@@ -359,10 +345,8 @@ void post(const Mailbox& box, const wire::Request& request, const Layout& at,
     }
 }
 
-// Takes the reply out of the mailbox into the bridge's own memory, each field read once and
-// checked there: the library runs in the host and may have written anything anywhere in it, so a
-// reply must be exactly one that `request` can have before any of it is used. False when it is
-// not; nothing the library did not write into its reply area then reaches the caller.
+// The library may have written anything anywhere in the mailbox: the reply is copied out, each
+// field read once, and must be exactly one that `request` can have before any of it is used.
 bool collect(const Mailbox& box, const wire::Request& request, const Layout& at, Call& call,
              wire::Reply& reply) noexcept {
     std::memcpy(&reply, &box.header->reply, sizeof reply);
@@ -375,8 +359,6 @@ bool collect(const Mailbox& box, const wire::Request& request, const Layout& at,
     }
     const Shape& s = shape(static_cast<Entry>(request.entry));
     if (s.reply) {
-        // The reply up to and including its first NUL, or the whole area when the library wrote
-        // none (the operation then refuses it).
         if (reply.payload_bytes == 0 || reply.payload_bytes > kReplyBytes) {
             return false;
         }
@@ -397,10 +379,8 @@ bool collect(const Mailbox& box, const wire::Request& request, const Layout& at,
     return true;
 }
 
-// How often a bridge thread asleep on its turn wakes to look at the word again and to see that
-// its host lives. A library in the host can clear the word or hand the turn back without a
-// wake-up; this bounds what that costs. A tenth of a second is far shorter than any hang a person
-// notices and far longer than a PLC call.
+// A library in the host can clear the turn word or hand the turn back without a wake-up: a caller
+// looks again this often. Far shorter than a hang a person notices, far longer than a PLC call.
 constexpr std::chrono::milliseconds kRecheck{100};
 
 // kBridge, kDead (the warden's mark, or a host seen ended here), kTimedOut, or any other word,
@@ -430,8 +410,7 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
     if (!encode(op, entry, call, request)) {
         return Reach::Failed;
     }
-    // No limit, or one too far off to be told apart from none, rather than a sum that overflows
-    // the clock.
+    // A deadline too far off to be told apart from none is none, not an overflow.
     const Clock::time_point now = Clock::now();
     const bool limited = deadline.count() > 0;
     const Clock::time_point until =
@@ -457,10 +436,8 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
     if (sound && box->mailbox.bytes != kMailboxBytes) {
         forget(box);
     }
-    // Past the deadline the host is ended as if it had crashed, and so is a live host that wrote
-    // what no host of ours writes: its library cannot be trusted with another call, and a caller
-    // may be asleep on one of its other mailboxes. A host ended for one call ends every call of
-    // it alike.
+    // Past the deadline, or after what no host of ours writes, the host is ended as if it had
+    // crashed; every call of a host ended for one deadline ends alike.
     if (!sound) {
         host.timed_out = host.timed_out || back == kTimedOut;
         if (back != turn::kDead) {
@@ -532,7 +509,6 @@ void stop_host(Host* host) noexcept {
         std::lock_guard<std::mutex> lock(mutex);
         close_boxes([host](const Box& b) { return b.host == host; });
     }
-    // Its library is released before this returns in the usual case, as it is in process.
     const wire::ControlMessage quit{wire::kQuit, 0, {0, 0}, 0};
     if (write_all(host->process.control, &quit, sizeof quit) && host->watch != -1) {
         wait_any(-1, &host->watch, 1, kReleaseWait);

@@ -58,9 +58,7 @@ bool interpreter_missing(const char* path, char (&interpreter)[256]) noexcept {
 
 bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept {
     // Any failure to load is worth a host: dlopen cannot tell a library of the other architecture
-    // from one it cannot open for another reason. The host loads the 32-bit file the bridge sees
-    // where the 32-bit loader would look; when it sees none (that loader's cache may name folders
-    // of its own), the host searches for the bare name itself.
+    // from one it cannot open for another reason.
     std::string found;
     LoadError not_seen;
     const char* library =
@@ -79,9 +77,8 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
     if (access(path.c_str(), X_OK) != 0) {
         return fail(why, "%s is not executable", path.c_str());
     }
-    // The JVM's environment as it is, so the library search is the same, except for LD_PRELOAD:
-    // what a 64-bit JVM preloads (stdbuf, a sanitizer) cannot load into a 32-bit host, and the
-    // loader would complain about each on stderr.
+    // The JVM's environment but LD_PRELOAD: what a 64-bit JVM preloads (stdbuf, a sanitizer)
+    // cannot load into a 32-bit host, and the loader would complain about each on stderr.
     std::vector<char*> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0) {

@@ -80,9 +80,8 @@ HANDLE host_job(HANDLE process) noexcept {
 } // namespace
 
 bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept {
-    // Whatever the load in this process failed with (ERROR_BAD_EXE_FORMAT for a 32-bit file on
-    // its search path, ERROR_MOD_NOT_FOUND for one in SysWOW64, which it does not search), a host
-    // is worth starting only for the file a 32-bit JVM would load.
+    // Whatever the load here failed with, a host is worth starting only for a file a 32-bit JVM
+    // would load.
     std::string found;
     if (!find_32bit_library(file_name, found, why)) {
         return false;
@@ -103,8 +102,7 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return fail_with(why, "not found:", path, GetLastError());
     }
-    // A name no other process can guess in time to take it first: this process, a count, and 64
-    // random bits.
+    // A name no other process can guess in time to take it first.
     static std::atomic<unsigned long> count{0};
     unsigned long long random = 0;
     RtlGenRandom(&random, sizeof random);

@@ -17,10 +17,8 @@ constexpr std::uint32_t kMostReasonBytes = 1024;   // a load failure's text
 // was written for; 800 callers at once then reserve 800 MiB of the host's address space.
 constexpr std::uint32_t kServingStackBytes = 1u << 20;
 
-// The control channel, bridge to host. kNewMailbox hands over a mailbox of `bytes`; the host
-// answers kServing, or kRefused when it cannot map it or make a thread for it (it serves on).
-// On Windows `handle` and `events` (by Side) are the section's and the events' handles, already
-// duplicated into the host: Windows keeps handle values within 32 bits in 64-bit processes too.
+// The control channel, bridge to host, answered kServing or kRefused. On Windows `handle` and
+// `events` (by Side) are handles already in the host: their values fit 32 bits on any Windows.
 enum : std::uint32_t { kNewMailbox = 1, kQuit = 2 };
 struct ControlMessage {
     std::uint32_t kind;
