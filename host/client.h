@@ -1,12 +1,8 @@
 // The bridge's side of a host process: a 32-bit program that loads an outside library this
-// process cannot load (a 32-bit DLL seen from a 64-bit JVM) and makes the calls for it.
-//
-// One host serves one load of a slot, so a library that crashes takes down only its own host.
-// Every calling thread gets a mailbox of its own (host/mailbox.h), served by a thread of its own
-// in the host, so calls run in parallel as they do in process. A host that dies is seen at once
-// by the warden, which wakes every caller waiting on it; nothing waits for a host without a limit:
-// a released host that does not exit within kReleaseGrace is killed, and a call that outlives its
-// deadline ends its host as a crash would.
+// process cannot load (a 32-bit DLL seen from a 64-bit JVM) and makes the calls for it. One host
+// serves one load of a slot, so a library that crashes takes down only its own host. Each calling
+// thread gets a mailbox of its own, served by a thread of its own in the host, so calls run in
+// parallel as they do in process. Nothing waits for a host without a limit.
 #pragma once
 
 #include "entry/entries.h"
@@ -26,12 +22,6 @@ enum class Reach {
     Lost,    // the host is gone: it died, or wrote what no host of ours writes
     Expired, // the call, or another in its host, outlived its deadline: the host was ended
 };
-
-// A released host is waited for this long, so that in the usual case its library is released
-// when stop_host returns, as it is in process; one that takes longer is left to exit in the
-// background, and killed once kReleaseGrace has passed.
-constexpr std::chrono::milliseconds kReleaseWait{250};
-constexpr std::chrono::milliseconds kReleaseGrace{2000};
 
 #if defined(MORLANE_NO_HOST)
 // A 32-bit bridge loads every library it can use itself.
@@ -54,19 +44,19 @@ inline void stop_host(Host*) noexcept {}
 // host was tried (a library the host could not load either, such as one missing on Windows).
 Host* start_host(const char* file_name, LoadError& why) noexcept;
 
-// Looks `entry` up in the host's library afresh and, if found, calls it with `call`'s arguments,
-// carrying the caller's buffers as they are; words from the library and a reply come back into
-// them. A call that takes longer than `deadline` (zero: no limit) ends the host.
+// Looks `entry` up in the host's library afresh and, if found, calls it with `call`'s arguments;
+// words from the library and a reply come back into the caller's buffers. A call that takes
+// longer than `deadline` (zero: no limit) ends the host.
 Reach call(Host& host, Entry entry, Call& call, int& status,
            std::chrono::milliseconds deadline) noexcept;
 Reach lookup(Host& host, Entry entry, std::chrono::milliseconds deadline) noexcept;
 
-// The code page the host's library writes its texts in: on Windows the host's ANSI code page,
-// which a manifest of the JVM's launcher can make differ from this process's; 0 elsewhere.
+// The code page of the library's texts: on Windows the host's ANSI code page, which a manifest of
+// the JVM's launcher can make differ from this process's; 0 elsewhere.
 std::uint32_t text_code_page(const Host& host) noexcept;
 
-// Releases the library and lets the host end; only once no call is inside it. Waits at most
-// kReleaseWait, then leaves the host the rest of kReleaseGrace before it is killed.
+// Releases the library and lets the host end; only once no call is inside it. A host that does
+// not end within moments is killed.
 void stop_host(Host* host) noexcept;
 
 #endif

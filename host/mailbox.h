@@ -1,13 +1,9 @@
-// A mailbox: memory that only the bridge and its host share (Linux: a memfd handed over the
-// private control socket; Windows: an unnamed section whose handle is duplicated into the host).
-// One bridge thread at a time puts a request in it, one host thread answers in place.
-//
-// Whose turn it is lives in one word. Each side spins briefly with the processor's pause
-// instruction, then sleeps on the word (a futex; on Windows an event of that side's own). A side
-// that goes to sleep marks the word first; the side that hands over the turn swaps the whole word
-// and wakes only when it finds the mark, so the mark and the turn change in one atomic step and a
-// wake-up cannot be lost; a sleeper re-checks the word before and after every sleep. A host that
-// dies is seen by the bridge's warden, which marks its mailboxes dead and wakes their sleepers.
+// What the bridge and its host share: a private control channel and mailboxes, memory only the
+// two of them map. One bridge thread at a time puts a request in a mailbox, one host thread
+// answers in place. Whose turn it is lives in one word. Each side spins briefly, then sleeps on
+// the word (a futex; on Windows an event of that side's own). A side that goes to sleep marks the
+// word first; the side that hands over the turn swaps the whole word and wakes only when it finds
+// the mark, so a wake-up cannot be lost; a sleeper re-checks the word around every sleep.
 #pragma once
 
 #include "host/protocol.h"
@@ -34,32 +30,30 @@ enum : std::uint32_t {
 };
 } // namespace turn
 
-// The start of every mailbox, the same in a 32-bit and a 64-bit process.
-struct MailboxHeader {
+struct MailboxHeader { // the same in a 32-bit and a 64-bit process
     std::atomic<std::uint32_t> turn;
     std::uint32_t unused;
     wire::Request request;
     wire::Reply reply;
 };
-static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "a plain word in shared memory");
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "lock-free across processes");
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(MailboxHeader::turn) == 4,
+              "a plain word in shared memory");
 
 constexpr std::uint32_t kDataOffset = 64;
 static_assert(sizeof(MailboxHeader) <= kDataOffset, "the header fits before the data");
-// The mailbox each calling thread keeps: room for every call but the longest texts and blocks; a
-// call that needs more gets a mailbox of its own size, used once.
+// Each calling thread keeps one: room for every call but the longest texts and blocks, which get
+// a mailbox of their own size, used once.
 constexpr std::uint32_t kMailboxBytes = 64 * 1024;
 constexpr std::uint32_t kMostMailboxBytes =
     kDataOffset + kMostTexts * (wire::kMostTextBytes + 1) + 8 +
     (wire::word_bytes(wire::kMostWords) > kReplyBytes ? wire::word_bytes(wire::kMostWords)
                                                       : kReplyBytes);
 
-// Where a call's data lie, as offsets from the mailbox's start: the texts, each with its NUL,
-// then the words or the reply area.
+// Where a call's data lie, as offsets from the mailbox's start.
 struct Layout {
-    std::uint32_t texts[kMostTexts];
-    std::uint32_t data; // the words or the reply area
-    std::uint32_t end;  // one past the last byte the call uses
+    std::uint32_t texts[kMostTexts]; // each with its NUL
+    std::uint32_t data;              // the words or the reply area
+    std::uint32_t end;               // one past the last byte the call uses
 };
 
 // For a well-formed request: every size is within its limit, so nothing here can wrap.
@@ -73,16 +67,13 @@ inline Layout layout_of(const wire::Request& request) noexcept {
         next += call && i < s.texts ? request.text_bytes[i] + 1 : 0;
     }
     at.data = (next + 7) & ~std::uint32_t{7};
-    at.end = at.data;
-    if (call && s.words != WordFlow::None) {
-        at.end += wire::word_bytes(request.count);
-    } else if (call && s.reply) {
-        at.end += kReplyBytes;
-    }
+    at.end = at.data + (!call                       ? 0
+                        : s.words != WordFlow::None ? wire::word_bytes(request.count)
+                        : s.reply                   ? kReplyBytes
+                                                    : 0);
     return at;
 }
 
-// A mailbox as one process sees it.
 struct Mailbox {
     MailboxHeader* header = nullptr;
     std::uint32_t bytes = 0;
@@ -102,12 +93,7 @@ bool map_mailbox(std::intptr_t handle, const std::intptr_t* events, std::uint32_
                  Mailbox& mailbox) noexcept;
 void unmap_mailbox(Mailbox& mailbox) noexcept;
 
-// The bridge waits for kBridge (and kDead), the host for kHost (and kClosed).
 enum class Side : int { Bridge = 0, Host = 1 };
-
-constexpr Side waiter_of(std::uint32_t to) noexcept {
-    return to == turn::kHost || to == turn::kClosed ? Side::Host : Side::Bridge;
-}
 
 // Sleeps `sleeper` while the turn word still reads `seen`, at most `timeout` (negative: no
 // limit). May return early for no reason; the caller looks at the word again.
@@ -115,91 +101,101 @@ void sleep_on(const Mailbox& mailbox, Side sleeper, std::uint32_t seen,
               std::chrono::microseconds timeout) noexcept;
 void wake(const Mailbox& mailbox, Side sleeper) noexcept;
 
-// Hands the turn over (or marks the mailbox closed or dead) and wakes the other side if it sleeps.
-inline void hand_over(const Mailbox& mailbox, std::uint32_t to) noexcept {
-    const std::uint32_t before = mailbox.header->turn.exchange(to, std::memory_order_acq_rel);
-    MORLANE_RACE_WINDOW();
-    if ((before & turn::kSleeper) != 0) {
-        wake(mailbox, waiter_of(to));
-    }
-}
-
 enum class Handed { No, ToAwake, ToSleeper };
 
-// The bridge hands a request over only while the turn is its own: a mailbox its warden marked
-// dead stays dead.
-inline Handed hand_request_over(const Mailbox& mailbox) noexcept {
+// Hands the turn over (or marks the mailbox closed or dead) and wakes the other side if it
+// sleeps; with `from`, only while the turn is that.
+inline Handed hand_over(const Mailbox& mailbox, std::uint32_t to, std::uint32_t from = 0) noexcept {
     std::atomic<std::uint32_t>& word = mailbox.header->turn;
     std::uint32_t before = word.load(std::memory_order_relaxed);
     do {
-        if ((before & turn::kMask) != turn::kBridge) {
+        if (from != 0 && (before & turn::kMask) != from) {
             return Handed::No;
         }
-    } while (!word.compare_exchange_weak(before, turn::kHost, std::memory_order_acq_rel));
+    } while (!word.compare_exchange_weak(before, to, std::memory_order_acq_rel));
     MORLANE_RACE_WINDOW();
-    if ((before & turn::kSleeper) != 0) {
-        wake(mailbox, Side::Host);
-        return Handed::ToSleeper;
+    if ((before & turn::kSleeper) == 0) {
+        return Handed::ToAwake;
     }
-    return Handed::ToAwake;
+    wake(mailbox, to == turn::kHost || to == turn::kClosed ? Side::Host : Side::Bridge);
+    return Handed::ToSleeper;
+}
+
+// Only while the turn is the bridge's: a mailbox its warden marked dead stays dead.
+inline Handed hand_request_over(const Mailbox& mailbox) noexcept {
+    return hand_over(mailbox, turn::kHost, turn::kBridge);
 }
 
 // A reply usually comes within a few microseconds, and a sleep costs a wake-up of tens; after
 // the spin an idle side burns nothing.
 constexpr std::chrono::microseconds kSpin{20};
-
-// What await_turn gives back when `until` passed first; no turn word without its sleeper bit
-// reads it.
+// What await_turn gives back when `until` passed first; no turn word without its mark reads it.
 constexpr std::uint32_t kTimedOut = ~std::uint32_t{0};
 
-// Waits, as `side`, until `done(word)` holds for the turn word (without its sleeper bit), spinning
-// for `spin` first, then sleeping; gives back that word, or kTimedOut when `until` passed first.
+// Waits, as `side`, until `done(word)` holds for the turn word (without its sleeper mark),
+// spinning for `spin` first, then sleeping; gives back that word, or kTimedOut.
 template <typename Done>
 std::uint32_t await_turn(const Mailbox& mailbox, Side side, Done done,
                          std::chrono::steady_clock::time_point until,
                          std::chrono::microseconds spin = kSpin) noexcept {
     using Clock = std::chrono::steady_clock;
     std::atomic<std::uint32_t>& word = mailbox.header->turn;
-    std::uint32_t seen = word.load(std::memory_order_acquire) & ~turn::kSleeper;
-    if (done(seen)) {
-        return seen;
-    }
     const Clock::time_point spin_end = Clock::now() + spin;
-    for (int round = 1; spin.count() > 0; ++round) {
-#if defined(__i386__) || defined(__x86_64__)
-        __builtin_ia32_pause();
-#endif
-        seen = word.load(std::memory_order_acquire) & ~turn::kSleeper;
-        if (done(seen)) {
-            return seen;
-        }
-        if (round % 64 == 0 && Clock::now() >= spin_end) {
-            break;
-        }
-    }
     for (;;) {
-        seen = word.load(std::memory_order_acquire);
+        std::uint32_t seen = word.load(std::memory_order_acquire);
         if (done(seen & ~turn::kSleeper)) {
             return seen & ~turn::kSleeper;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now < spin_end) {
+#if defined(__i386__) || defined(__x86_64__)
+            __builtin_ia32_pause();
+#endif
+            continue;
+        }
+        if (now >= until) {
+            return kTimedOut;
         }
         MORLANE_RACE_WINDOW();
         if ((seen & turn::kSleeper) == 0 &&
             !word.compare_exchange_weak(seen, seen | turn::kSleeper, std::memory_order_acq_rel)) {
             continue; // the word changed under us: look again
         }
-        seen |= turn::kSleeper;
-        std::chrono::microseconds timeout{-1};
-        if (until != Clock::time_point::max()) {
-            const Clock::time_point now = Clock::now();
-            if (now >= until) {
-                return kTimedOut;
-            }
-            timeout = std::chrono::duration_cast<std::chrono::microseconds>(until - now) +
+        const auto timeout =
+            until == Clock::time_point::max()
+                ? std::chrono::microseconds{-1}
+                : std::chrono::duration_cast<std::chrono::microseconds>(until - now) +
                       std::chrono::microseconds(1);
-        }
         MORLANE_RACE_WINDOW();
-        sleep_on(mailbox, side, seen, timeout);
+        sleep_on(mailbox, side, seen | turn::kSleeper, timeout);
     }
 }
+
+// The control channel: whole buffers or a failure, which means the other side is gone. On Windows
+// the bridge's pipe is overlapped, and the end of `peer`, the host's process (not owned), also
+// ends every wait on it; the host's is synchronous, `peer` null.
+#if defined(_WIN32)
+struct Channel {
+    void* pipe = nullptr;
+    void* peer = nullptr;
+};
+#else
+struct Channel {
+    int fd = -1;
+};
+// One message carrying `descriptor` with it (SCM_RIGHTS).
+bool send_with_descriptor(const Channel& channel, const void* data, std::size_t size,
+                          int descriptor) noexcept;
+#endif
+bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept;
+bool read_all(const Channel& channel, void* data, std::size_t size) noexcept;
+void close_channel(Channel& channel) noexcept;
+
+// Bridge: hands `mailbox` to the host and reads its answer (wire::kServing or kRefused); false when
+// the channel broke. The mailbox's handle is this process's no longer.
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& answer) noexcept;
+// Host: the next message's kind, 0 at end of file or on any error. A kNewMailbox's mailbox is
+// mapped into `box`, whose header stays null when it cannot be; whatever else came is closed.
+std::uint32_t receive_control(const Channel& control, Mailbox& box) noexcept;
 
 } // namespace morlane::hosted

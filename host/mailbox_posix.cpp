@@ -1,13 +1,15 @@
-// Mailboxes on Linux: a memfd, sealed against shrinking so that the host can trust its size, and
-// a futex on the turn word (a shared one: the word is in memory two processes map).
+// Mailboxes on Linux: a memfd, sealed so that the host can trust its size, and a shared futex on
+// the turn word; the control channel is a socket, mailboxes travel over it as SCM_RIGHTS.
 #include "host/mailbox.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -40,8 +42,7 @@ bool map_mailbox(std::intptr_t handle, const std::intptr_t*, std::uint32_t bytes
     const int fd = static_cast<int>(handle);
     struct stat status {};
     const int seals = fcntl(fd, F_GET_SEALS);
-    // Only a memfd that can no longer shrink below what is mapped is safe to touch: a shorter
-    // file would fault on the first access past its end.
+    // A file that could shrink below what is mapped would fault on the first access past its end.
     const bool sound = bytes >= kDataOffset && bytes <= kMostMailboxBytes &&
                        fstat(fd, &status) == 0 && status.st_size == static_cast<off_t>(bytes) &&
                        seals >= 0 && (seals & F_SEAL_SHRINK) != 0;
@@ -60,21 +61,17 @@ bool map_mailbox(std::intptr_t handle, const std::intptr_t*, std::uint32_t bytes
 void unmap_mailbox(Mailbox& mailbox) noexcept {
     if (mailbox.header != nullptr) {
         munmap(mailbox.header, mailbox.bytes);
-        mailbox.header = nullptr;
     }
     if (mailbox.handle >= 0) {
         close(static_cast<int>(mailbox.handle));
-        mailbox.handle = -1;
     }
+    mailbox = Mailbox{};
 }
 
 void sleep_on(const Mailbox& mailbox, Side, std::uint32_t seen,
               std::chrono::microseconds timeout) noexcept {
-    timespec wait{};
-    if (timeout.count() >= 0) {
-        wait.tv_sec = static_cast<time_t>(timeout.count() / 1000000);
-        wait.tv_nsec = static_cast<long>(timeout.count() % 1000000) * 1000;
-    }
+    const timespec wait{static_cast<time_t>(timeout.count() / 1000000),
+                        static_cast<long>(timeout.count() % 1000000) * 1000};
     // Returns at once (EAGAIN) if the word no longer reads `seen`: the check and the sleep are
     // one step in the kernel.
     syscall(SYS_futex, &mailbox.header->turn, FUTEX_WAIT, seen,
@@ -83,6 +80,113 @@ void sleep_on(const Mailbox& mailbox, Side, std::uint32_t seen,
 
 void wake(const Mailbox& mailbox, Side) noexcept {
     syscall(SYS_futex, &mailbox.header->turn, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+namespace {
+
+bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept {
+    while (size > 0) {
+        // MSG_NOSIGNAL: a peer that died must show as a failed call, not as SIGPIPE in the JVM.
+        const ssize_t n =
+            writing ? send(channel.fd, data, size, MSG_NOSIGNAL) : recv(channel.fd, data, size, 0);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return false; // end of file: the other side is gone
+        }
+    }
+    return true;
+}
+
+// One sendmsg or recvmsg of a whole message with room for descriptors: one to send; two to
+// receive on a 64-bit build (the space is rounded up), so that a second one is seen and closed.
+ssize_t transfer(const Channel& channel, bool sending, void* data, std::size_t size,
+                 int& descriptor) noexcept {
+    iovec bytes{data, size};
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &bytes;
+    header.msg_iovlen = 1;
+    header.msg_control = space;
+    header.msg_controllen = sizeof space;
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    if (sending) {
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &descriptor, sizeof descriptor);
+    }
+    ssize_t moved;
+    do {
+        moved = sending ? sendmsg(channel.fd, &header, MSG_NOSIGNAL)
+                        : recvmsg(channel.fd, &header, MSG_CMSG_CLOEXEC);
+    } while (moved < 0 && errno == EINTR);
+    if (sending) {
+        return moved;
+    }
+    descriptor = -1;
+    for (c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        // Every descriptor that came is this process's: all but a single one are closed.
+        const bool rights =
+            c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len >= CMSG_LEN(0);
+        const std::size_t count = rights ? (c->cmsg_len - CMSG_LEN(0)) / sizeof(int) : 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof fd, sizeof fd);
+            if (count == 1 && descriptor == -1) {
+                descriptor = fd;
+            } else {
+                close(fd);
+            }
+        }
+    }
+    return moved;
+}
+
+} // namespace
+
+bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept {
+    return move_all(channel, true, static_cast<char*>(const_cast<void*>(data)), size);
+}
+
+bool read_all(const Channel& channel, void* data, std::size_t size) noexcept {
+    return move_all(channel, false, static_cast<char*>(data), size);
+}
+
+void close_channel(Channel& channel) noexcept {
+    if (channel.fd >= 0) {
+        close(channel.fd);
+    }
+    channel.fd = -1;
+}
+
+bool send_with_descriptor(const Channel& channel, const void* data, std::size_t size,
+                          int descriptor) noexcept {
+    return transfer(channel, true, const_cast<void*>(data), size, descriptor) ==
+           static_cast<ssize_t>(size);
+}
+
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& answer) noexcept {
+    const wire::ControlMessage message{wire::kNewMailbox, 0, {0, 0}, mailbox.bytes};
+    const bool sent =
+        send_with_descriptor(control, &message, sizeof message, static_cast<int>(mailbox.handle));
+    close(static_cast<int>(mailbox.handle)); // the mapping stays
+    mailbox.handle = -1;
+    return sent && read_all(control, &answer, sizeof answer);
+}
+
+std::uint32_t receive_control(const Channel& control, Mailbox& box) noexcept {
+    wire::ControlMessage message{};
+    int descriptor = -1;
+    const bool whole = transfer(control, false, &message, sizeof message, descriptor) ==
+                       static_cast<ssize_t>(sizeof message);
+    if (whole && message.kind == wire::kNewMailbox && descriptor != -1) {
+        map_mailbox(descriptor, nullptr, message.bytes, box);
+    } else if (descriptor != -1) {
+        close(descriptor);
+    }
+    return whole ? message.kind : 0;
 }
 
 } // namespace morlane::hosted

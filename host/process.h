@@ -1,9 +1,7 @@
-// The platform's part of running a host on the bridge's side: starting it beside this module with
-// a private control channel, handing it mailboxes, watching it and ending it.
+// The bridge's platform part of running a host: starting, watching and ending it.
 #pragma once
 
 #include "entry/loader.h"
-#include "host/channel.h"
 #include "host/mailbox.h"
 
 #include <chrono>
@@ -16,34 +14,31 @@ struct Process {
     Channel control;
 };
 
-// Starts the host program that lies beside this module, asking it to load the file that a 32-bit
-// process's own search for `file_name` finds (entry/loader.h); on Linux, where that search cannot
-// see every folder the 32-bit loader knows, the bare name when it finds none. False when it
-// cannot start, or on Windows when there is no such 32-bit file: `why` then says why.
+// Puts the text into `why`, printf-style; false, for the caller to return.
+bool fail(LoadError& why, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+
+// Starts the host program beside this module for the file a 32-bit process's search for
+// `file_name` finds (on Linux, where that search cannot see every folder the 32-bit loader knows,
+// the bare name when it finds none). False, with `why`, when it cannot start, or on Windows when
+// there is no such 32-bit file.
 bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept;
 
-// Hands `mailbox` to the host and reads its answer (wire::kServing or wire::kRefused); false
-// when the control channel broke. The mailbox's handle is this process's no longer.
-bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept;
-
-// A handle of the caller's own, signalled once the host has exited; -1 when none can be had.
+// Handles of the caller's own, signalled once the host has exited, or (Windows only: elsewhere a
+// thread's end is seen by its thread-local destructors) the calling thread has ended; -1 when
+// none can be had. `signalled` never waits.
 std::intptr_t watch_of(const Process& process) noexcept;
-void close_watch(std::intptr_t watch) noexcept;
-// Windows: a handle on the calling thread, signalled once it has ended; -1 elsewhere, where a
-// thread's end is seen by its thread-local destructors.
 std::intptr_t this_thread_watch() noexcept;
-bool signalled(std::intptr_t watch) noexcept; // never waits
+bool signalled(std::intptr_t watch) noexcept;
+void close_watch(std::intptr_t watch) noexcept;
 
-// The warden's own wake-up: made once, signalled by anyone, cleared by wait_any.
+// The warden's own wake-up: made once, signalled by anyone, cleared by wait_any, which waits
+// until it or one of the `count` watches (-1 for none) is signalled, or `timeout` has passed
+// (negative: no limit).
 std::intptr_t make_wakeup() noexcept;
 void wakeup(std::intptr_t wake) noexcept;
-// Waits until `wake` or one of the `count` watches is signalled, or `timeout` has passed
-// (negative: no limit).
 void wait_any(std::intptr_t wake, const std::intptr_t* watches, int count,
               std::chrono::milliseconds timeout) noexcept;
 
-// Waits at most `limit` for the host to exit by itself, before its control channel is closed.
-bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcept;
 void kill_host(const Process& process) noexcept; // at once, whatever it is doing
 // True once the host has exited, when it is also reaped and every handle to it closed; never
 // waits. After true, `process` names nothing.

@@ -1,23 +1,9 @@
-// Starting and ending a host on Windows.
-//
-// - The host is morlane-host32.exe in the folder of this DLL, found through GetModuleFileNameW and
-//   started with CreateProcessW, so a path with any characters works. It loads the library file
-//   that a 32-bit process's own search finds (entry/loader.h), by its full path.
-// - It inherits no handle at all. Its control channel is a named pipe, made before it starts as
-//   the one instance its name may have, which the host opens by that name; the bridge talks on it
-//   only once it has checked that the process connected is its host. No pipe end is ever
-//   inheritable, so no other child of the JVM (a ProcessBuilder inherits every inheritable handle)
-//   can hold one, and the bridge's every wait on the channel also ends when the host does.
-//   Mailboxes are duplicated straight into the host.
-// - The host runs in a job object of its own with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE. Only this
-//   process holds the job's handle, so when the JVM ends, however abruptly, Windows closes it and
-//   the host is killed with it. The processes its library starts leave the job silently, and
-//   outlive the host as they would outlive the JVM in process. The host also ends by itself when
-//   the bridge's end of its control channel closes.
-// - CREATE_NO_WINDOW and no standard handles: no console appears, and nothing the host or its
-//   library prints can reach the JVM's output.
+// Starting and ending a host on Windows. It inherits no handle at all, so no other child of the
+// JVM (a ProcessBuilder inherits every inheritable handle) can hold an end of its channel: a named
+// pipe that the host opens by its name, talked on once the process connected is checked to be the
+// host. Its job object, whose only handle this process holds, kills it when the JVM ends however
+// abruptly. No window and no standard handles: nothing it prints reaches the JVM's output.
 #include "host/process.h"
-#include "host/protocol.h"
 
 #include <windows.h>
 
@@ -31,71 +17,22 @@
 namespace morlane::hosted {
 namespace {
 
-std::wstring wide(const std::string& utf8) noexcept {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring text(length > 0 ? static_cast<std::size_t>(length) : 1, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &text[0], length);
-    text.resize(text.size() - 1);
-    return text;
-}
-
-// The system's text for `code`, after `what`, as UTF-8.
-void describe(LoadError& why, const char* what, const std::wstring& path, DWORD code) noexcept {
+// "`what` `path`: error `code`: the system's text for it", as UTF-8.
+bool fail_with(LoadError& why, const char* what, const std::wstring& path, DWORD code) noexcept {
     char where[LoadError::kTextBytes / 2] = {};
     WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, where, sizeof where - 1, nullptr, nullptr);
     wchar_t message[160] = {};
     DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                        message, static_cast<DWORD>(sizeof message / sizeof message[0]), nullptr);
-    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
-                          message[length - 1] == L' ' || message[length - 1] == L'.')) {
+    while (length > 0 && std::wcschr(L"\r\n .", message[length - 1]) != nullptr) {
         --length;
     }
     message[length] = L'\0';
     char text[LoadError::kTextBytes / 2] = {};
     WideCharToMultiByte(CP_UTF8, 0, message, -1, text, sizeof text - 1, nullptr, nullptr);
-    std::snprintf(why.text, sizeof why.text, "%s %s: error %lu%s%s", what, where,
-                  static_cast<unsigned long>(code), text[0] != '\0' ? ": " : "", text);
-}
-
-// morlane-host32.exe beside the module this code is part of; false, with the reason, when it is
-// not there to be started.
-bool host_path(std::wstring& path, LoadError& why) noexcept {
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&watch_of), &self)) {
-        std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
-        return false;
-    }
-    std::wstring module(32768, L'\0'); // the longest path Windows knows
-    const DWORD length = GetModuleFileNameW(self, &module[0], static_cast<DWORD>(module.size()));
-    if (length == 0 || length >= module.size()) {
-        std::snprintf(why.text, sizeof why.text, "the bridge cannot find its own folder");
-        return false;
-    }
-    module.resize(length);
-    const std::size_t slash = module.find_last_of(L"\\/");
-    path = (slash == std::wstring::npos ? std::wstring() : module.substr(0, slash + 1)) +
-           L"morlane-host32.exe";
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        describe(why, "not found:", path, GetLastError());
-        return false;
-    }
-    return true;
-}
-
-// A name no other process can guess in time to take it first: this process, a count, and 64
-// random bits.
-std::wstring pipe_name() noexcept {
-    static std::atomic<unsigned long> count{0};
-    unsigned long long random = 0;
-    RtlGenRandom(&random, sizeof random);
-    wchar_t name[96];
-    std::swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\pipe\\morlane-%lu-%lu-%016llx",
-                  GetCurrentProcessId(), ++count, random);
-    return name;
+    return fail(why, "%s %s: error %lu%s%s", what, where, static_cast<unsigned long>(code),
+                text[0] != '\0' ? ": " : "", text);
 }
 
 // Waits until `host` has opened `pipe` and checks that it is the process connected; false if the
@@ -121,24 +58,21 @@ bool connected(HANDLE pipe, HANDLE host) noexcept {
     return done && GetNamedPipeClientProcessId(pipe, &client) && client == GetProcessId(host);
 }
 
-// A job that kills the host when the last handle to it closes, which at the latest is when this
-// process ends. nullptr when Windows refuses one (a JVM inside a job that forbids nesting, before
-// Windows 8): the host then still ends when its control channel closes.
+// nullptr when Windows refuses a job (a JVM inside a job that forbids nesting, before Windows 8):
+// the host then still ends when its control channel closes.
 HANDLE host_job(HANDLE process) noexcept {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    if (job == nullptr) {
-        return nullptr;
-    }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    // A crash in the library ends the host at once, without an error dialog that would keep it
-    // alive and the call waiting. What the library starts is not the host: it stays outside.
+    // A crash ends the host at once, without a dialog; what the library starts stays outside, as
+    // it would outlive the JVM in process.
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
                                               JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION |
                                               JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-        !AssignProcessToJobObject(job, process)) {
+    if (job != nullptr &&
+        (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+         !AssignProcessToJobObject(job, process))) {
         CloseHandle(job);
-        return nullptr;
+        job = nullptr;
     }
     return job;
 }
@@ -146,28 +80,51 @@ HANDLE host_job(HANDLE process) noexcept {
 } // namespace
 
 bool spawn_host_process(const char* file_name, Process& process, LoadError& why) noexcept {
-    // Whatever the load in this process failed with (ERROR_BAD_EXE_FORMAT for a 32-bit file on
-    // its search path, ERROR_MOD_NOT_FOUND for one in SysWOW64, which it does not search), a host
-    // is worth starting only for the file a 32-bit JVM would load.
+    // Whatever the load here failed with, a host is worth starting only for a file a 32-bit JVM
+    // would load.
     std::string found;
-    std::wstring path;
-    if (!find_32bit_library(file_name, found, why) || !host_path(path, why)) {
+    if (!find_32bit_library(file_name, found, why)) {
         return false;
     }
-    const std::wstring name = pipe_name();
+    HMODULE self = nullptr;
+    std::wstring path(32768, L'\0'); // the longest path Windows knows
+    const DWORD length = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                            reinterpret_cast<LPCWSTR>(&watch_of), &self)
+                             ? GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()))
+                             : 0;
+    if (length == 0 || length >= path.size()) {
+        return fail(why, "the bridge cannot find its own folder");
+    }
+    path.resize(length);
+    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"morlane-host32.exe";
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return fail_with(why, "not found:", path, GetLastError());
+    }
+    // A name no other process can guess in time to take it first.
+    static std::atomic<unsigned long> count{0};
+    unsigned long long random = 0;
+    RtlGenRandom(&random, sizeof random);
+    wchar_t name[96];
+    std::swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\pipe\\morlane-%lu-%lu-%016llx",
+                  GetCurrentProcessId(), ++count, random);
     // Neither a path nor a pipe name can hold a quotation mark, so plain quoting is enough.
-    std::wstring line = L"\"" + path + L"\" \"" + wide(found) + L"\" " + name;
+    std::wstring library(found.size() + 1, L'\0');
+    const int units = MultiByteToWideChar(CP_UTF8, 0, found.c_str(), -1, &library[0],
+                                          static_cast<int>(library.size()));
+    library.resize(units > 0 ? static_cast<std::size_t>(units) - 1 : 0);
+    std::wstring line = L"\"" + path + L"\" \"" + library + L"\" " + name;
     HANDLE pipe = CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
         65536, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
-        describe(why, "could not start", path, GetLastError());
-        return false;
+        return fail_with(why, "could not start", path, GetLastError());
     }
+    // Standard handles given, all null: the host has none, rather than the JVM's.
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    // Standard handles given, all null: the host has none, rather than the JVM's.
     startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION started{};
     // Suspended until it is in its job; the environment and the current directory are the JVM's,
@@ -175,86 +132,48 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
     if (!CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE,
                         CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &started)) {
-        describe(why, "could not start", path, GetLastError());
+        const DWORD error = GetLastError();
         CloseHandle(pipe);
-        return false;
+        return fail_with(why, "could not start", path, error);
     }
-    const HANDLE job = host_job(started.hProcess);
+    process.job = reinterpret_cast<std::intptr_t>(host_job(started.hProcess));
     ResumeThread(started.hThread);
     CloseHandle(started.hThread);
-
     process.id = reinterpret_cast<std::intptr_t>(started.hProcess);
-    process.job = reinterpret_cast<std::intptr_t>(job);
     process.control = Channel{pipe, started.hProcess};
     if (!connected(pipe, started.hProcess)) {
         close_channel(process.control);
         kill_host(process);
-        while (!reap_host(process)) {
-            Sleep(1);
-        }
-        std::snprintf(why.text, sizeof why.text,
-                      "morlane-host32 ended before it connected to its channel");
-        return false;
+        WaitForSingleObject(started.hProcess, INFINITE);
+        reap_host(process);
+        return fail(why, "morlane-host32 ended before it connected to its channel");
     }
     return true;
-}
-
-bool hand_over_mailbox(Process& process, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    // Copies of the section and both events move into the host; the section's handle is ours no
-    // longer (the view stays), the events' we keep, to wake and sleep on.
-    const HANDLE host = reinterpret_cast<HANDLE>(process.id);
-    const HANDLE self = GetCurrentProcess();
-    HANDLE theirs[3] = {};
-    const std::intptr_t ours[3] = {mailbox.handle, mailbox.events[0], mailbox.events[1]};
-    bool moved = true;
-    for (int i = 0; i < 3; ++i) {
-        // Once one failed, the rest is not tried: whatever was copied is the host's to close
-        // when it ends, since nothing reaches it that would name them.
-        moved =
-            moved &&
-            DuplicateHandle(self, reinterpret_cast<HANDLE>(ours[i]), host, &theirs[i], 0, FALSE,
-                            DUPLICATE_SAME_ACCESS | (i == 0 ? DUPLICATE_CLOSE_SOURCE : 0)) != FALSE;
-    }
-    mailbox.handle = -1;
-    if (!moved) {
-        // Nothing reached the host that it would answer for: only this call fails.
-        answer = wire::kRefused;
-        return true;
-    }
-    const auto value = [](HANDLE handle) {
-        return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
-    };
-    const wire::ControlMessage message{
-        wire::kNewMailbox, value(theirs[0]), {value(theirs[1]), value(theirs[2])}, mailbox.bytes};
-    return write_all(process.control, &message, sizeof message) &&
-           read_all(process.control, &answer, sizeof answer);
 }
 
 std::intptr_t watch_of(const Process& process) noexcept {
     // A handle of the warden's own, which it may wait on while the process handle is closed.
     HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(process.id),
-                         GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0)) {
-        return -1;
-    }
-    return reinterpret_cast<std::intptr_t>(copy);
-}
-
-void close_watch(std::intptr_t watch) noexcept {
-    CloseHandle(reinterpret_cast<HANDLE>(watch));
+    return DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(process.id),
+                           GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0)
+               ? reinterpret_cast<std::intptr_t>(copy)
+               : -1;
 }
 
 std::intptr_t this_thread_watch() noexcept {
     HANDLE thread = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
-                         SYNCHRONIZE, FALSE, 0)) {
-        return -1; // its mailbox is then closed with its host
-    }
-    return reinterpret_cast<std::intptr_t>(thread);
+    return DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                           SYNCHRONIZE, FALSE, 0)
+               ? reinterpret_cast<std::intptr_t>(thread)
+               : -1; // its mailbox is then closed with its host
 }
 
 bool signalled(std::intptr_t watch) noexcept {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(watch), 0) == WAIT_OBJECT_0;
+}
+
+void close_watch(std::intptr_t watch) noexcept {
+    CloseHandle(reinterpret_cast<HANDLE>(watch));
 }
 
 std::intptr_t make_wakeup() noexcept {
@@ -270,18 +189,14 @@ void wait_any(std::intptr_t wake, const std::intptr_t* watches, int count,
               std::chrono::milliseconds timeout) noexcept {
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
     DWORD used = 0;
-    handles[used++] = reinterpret_cast<HANDLE>(wake);
-    for (int i = 0; i < count && used < MAXIMUM_WAIT_OBJECTS; ++i) {
-        handles[used++] = reinterpret_cast<HANDLE>(watches[i]);
+    for (int i = -1; i < count && used < MAXIMUM_WAIT_OBJECTS; ++i) {
+        const std::intptr_t handle = i < 0 ? wake : watches[i];
+        if (handle != -1) {
+            handles[used++] = reinterpret_cast<HANDLE>(handle);
+        }
     }
     WaitForMultipleObjects(used, handles, FALSE,
                            timeout.count() < 0 ? INFINITE : static_cast<DWORD>(timeout.count()));
-}
-
-bool await_exit(const Process& process, std::chrono::milliseconds limit) noexcept {
-    return process.id != 0 &&
-           WaitForSingleObject(reinterpret_cast<HANDLE>(process.id),
-                               static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
 }
 
 void kill_host(const Process& process) noexcept {
@@ -295,12 +210,11 @@ bool reap_host(Process& process) noexcept {
     if (host != nullptr && WaitForSingleObject(host, 0) == WAIT_TIMEOUT) {
         return false;
     }
-    if (host != nullptr) {
-        CloseHandle(host);
-    }
     // The job kills whatever is left in it when its handle closes; the host has exited by now.
-    if (process.job != 0) {
-        CloseHandle(reinterpret_cast<HANDLE>(process.job));
+    for (const std::intptr_t handle : {process.id, process.job}) {
+        if (handle != 0) {
+            CloseHandle(reinterpret_cast<HANDLE>(handle));
+        }
     }
     process.id = 0;
     process.job = 0;

@@ -1,7 +1,5 @@
-// The messages between the bridge and its host process. Both sides are built from this header,
-// one as a 64-bit and one as a 32-bit program, so every field has a fixed width. What a call
-// carries follows from its entry point's shape (entry/entries.h); the host checks every length
-// and count against the limits below before any arithmetic is done on it.
+// The messages between the bridge (64-bit) and its host (32-bit): fixed widths only. The host
+// checks every length against the limits below before any arithmetic is done on it.
 #pragma once
 
 #include "entry/entries.h"
@@ -10,9 +8,8 @@
 
 namespace morlane::hosted::wire {
 
-// What one call may carry. A 32-bit host has 2 to 4 GiB of address space for hundreds of callers
-// at once, each with a serving thread's stack besides its data: a call at every limit holds about
-// 11 MiB in the host.
+// A 32-bit host has 2 to 4 GiB of address space for hundreds of callers at once, each with a
+// serving thread's stack besides its data: a call at every limit holds about 11 MiB in the host.
 constexpr std::uint32_t kMostTextBytes = 1u << 20; // each text, without its NUL
 constexpr std::int32_t kMostWords = 1 << 22;       // 8 MiB of words, read or written
 constexpr std::uint32_t kMostReasonBytes = 1024;   // a load failure's text
@@ -20,28 +17,24 @@ constexpr std::uint32_t kMostReasonBytes = 1024;   // a load failure's text
 // was written for; 800 callers at once then reserve 800 MiB of the host's address space.
 constexpr std::uint32_t kServingStackBytes = 1u << 20;
 
-// The control channel, bridge to host. kNewMailbox hands over a mailbox of `bytes`
-// (host/mailbox.h); the host answers with one word, kServing, or kRefused when it cannot map it
-// or make a thread for it (it serves the others on).
+// The control channel, bridge to host, answered kServing or kRefused. On Windows `handle` and
+// `events` (by Side) are handles already in the host: their values fit 32 bits on any Windows.
 enum : std::uint32_t { kNewMailbox = 1, kQuit = 2 };
-// Windows: the section's and the events' handles, already duplicated into the host. Windows keeps
-// handle values within 32 bits in 64-bit processes too, so that they can be handed on like this.
 struct ControlMessage {
     std::uint32_t kind;
     std::uint32_t handle;
-    std::uint32_t events[2]; // by Side: bridge, host
+    std::uint32_t events[2];
     std::uint32_t bytes;
 };
 enum : std::uint32_t { kServing = 1, kRefused = 2 };
 
-// Host to bridge, once after start: whether the library loaded, and if not, `reason_bytes` of
-// the platform's text (no NUL) follow. On Windows also the host's ANSI code page, the one its
-// library's texts come in: the JVM's launcher may have another.
+// Host to bridge, once after start; `reason_bytes` of the platform's text (no NUL) follow a
+// kNotLoaded. `code_page`: on Windows GetACP(), which the JVM's launcher may not share; else 0.
 enum : std::uint32_t { kLoaded = 1, kNotLoaded = 2 };
 struct LoadAnswer {
     std::uint32_t answer;
     std::uint32_t reason_bytes;
-    std::uint32_t code_page; // Windows: GetACP(); 0 elsewhere
+    std::uint32_t code_page;
 };
 
 // In a mailbox, bridge to host: the header, then the shape's texts each with its NUL, then the
@@ -57,13 +50,9 @@ struct Request {
     std::uint32_t text_bytes[kMostTexts]; // the shape's texts, without their NULs
 };
 
-// Host to bridge.
-enum : std::uint32_t {
-    kCalled = 1,    // the entry point ran; `status` is its result
-    kMissing = 2,   // the library lacks the entry point (also the answer to a kLookup that fails)
-    kFound = 3,     // answer to a kLookup that succeeds
-    kMalformed = 4, // the request is not one the bridge sends; nothing was called
-};
+// Host to bridge. kMissing also answers a kLookup that fails; kMalformed, a request the bridge
+// never sends: nothing was called.
+enum : std::uint32_t { kCalled = 1, kMissing = 2, kFound = 3, kMalformed = 4 };
 struct Reply {
     std::uint32_t reach;
     std::int32_t status;
@@ -78,8 +67,8 @@ constexpr std::uint32_t word_bytes(std::int32_t count) noexcept {
     return static_cast<std::uint32_t>(count) * static_cast<std::uint32_t>(sizeof(Word));
 }
 
-// Whether the host may read on: an op and entry it knows, and for a call exactly what the
-// entry's shape takes, each within its limit.
+// An op and entry the host knows, and for a call exactly what the entry's shape takes, each
+// within its limit.
 inline bool well_formed(const Request& request) noexcept {
     if (request.entry >= static_cast<std::uint32_t>(kEntryCount)) {
         return false;
@@ -98,18 +87,6 @@ inline bool well_formed(const Request& request) noexcept {
     }
     return s.words == WordFlow::None ? request.count == 0
                                      : request.count >= 0 && request.count <= kMostWords;
-}
-
-// The payload a reply to `request` may carry; a reply area's is at most this.
-inline std::uint32_t most_payload(const Request& request) noexcept {
-    if (request.op != kCall) {
-        return 0;
-    }
-    const Shape& s = shape(static_cast<Entry>(request.entry));
-    if (s.words == WordFlow::FromLibrary) {
-        return word_bytes(request.count);
-    }
-    return s.reply ? kReplyBytes : 0;
 }
 
 } // namespace morlane::hosted::wire

@@ -3,11 +3,16 @@
 #include "entry/invoke.h"
 #include "host/thread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <csignal>
+#include <unistd.h>
 #endif
 
 namespace morlane::hosted {
@@ -16,43 +21,38 @@ void serve_request(const Mailbox& box, ModuleHandle module) noexcept {
     // Checked on a copy: the bridge could change the mailbox under the checks, never the copy.
     wire::Request request;
     std::memcpy(&request, &box.header->request, sizeof request);
-    wire::Reply reply{};
+    wire::Reply reply{wire::kMalformed, 0, 0};
     const Layout at = wire::well_formed(request) ? layout_of(request) : Layout{};
     const Entry entry = static_cast<Entry>(request.entry);
-    // Looked up afresh on every call, exactly as in process.
-    void* address =
-        at.end != 0 && at.end <= box.bytes ? find_entry(module, entry_name(entry)) : nullptr;
-    if (at.end == 0 || at.end > box.bytes) {
-        reply.reach = wire::kMalformed;
-    } else if (request.op == wire::kLookup || address == nullptr) {
-        reply.reach = address == nullptr ? wire::kMissing : wire::kFound;
-    } else {
+    void* address = nullptr;
+    if (at.end != 0 && at.end <= box.bytes) {
+        // Looked up afresh on every call, exactly as in process.
+        address = find_entry(module, entry_name(entry));
+        reply.reach = address == nullptr            ? wire::kMissing
+                      : request.op == wire::kLookup ? wire::kFound
+                                                    : wire::kCalled;
+    }
+    if (reply.reach == wire::kCalled) {
         const Shape& s = shape(entry);
         Call call;
         std::memcpy(call.args, request.args, sizeof call.args);
         for (int i = 0; i < s.texts; ++i) {
-            char* text = box.at(at.texts[i]);
-            text[request.text_bytes[i]] = '\0'; // its own NUL, whatever the bridge put there
-            call.texts[i] = text;
+            call.texts[i] = box.at(at.texts[i]);
+            box.at(at.texts[i])[request.text_bytes[i]] = '\0'; // its own NUL, whatever came
         }
         if (s.words != WordFlow::None) {
             call.words = reinterpret_cast<Word*>(box.at(at.data));
             call.count = request.count;
         }
-        if (s.reply) {
-            call.reply = box.at(at.data);
-        }
-        reply.reach = wire::kCalled;
+        call.reply = s.reply ? box.at(at.data) : nullptr;
         reply.status = invoke(address, entry, call);
-        if (s.words == WordFlow::FromLibrary) {
-            reply.payload_bytes = wire::word_bytes(request.count);
-        } else if (s.reply) {
-            const void* nul = std::memchr(call.reply, '\0', kReplyBytes);
-            reply.payload_bytes =
-                nul != nullptr
-                    ? static_cast<std::uint32_t>(static_cast<const char*>(nul) - call.reply) + 1
-                    : kReplyBytes;
-        }
+        const void* nul = s.reply ? std::memchr(call.reply, '\0', kReplyBytes) : nullptr;
+        reply.payload_bytes =
+            s.words == WordFlow::FromLibrary ? wire::word_bytes(request.count)
+            : !s.reply                       ? 0
+            : nul == nullptr
+                ? kReplyBytes
+                : static_cast<std::uint32_t>(static_cast<const char*>(nul) - call.reply) + 1;
     }
     std::memcpy(&box.header->reply, &reply, sizeof reply);
 }
@@ -67,33 +67,15 @@ struct Serving {
 // Serves the calls that come in one mailbox until the bridge closes it (or the word holds
 // nonsense), then unmaps it.
 void serve_calls(void* argument) {
-    const Serving serving = *static_cast<Serving*>(argument);
-    delete static_cast<Serving*>(argument);
-    const auto never = std::chrono::steady_clock::time_point::max();
+    Serving* serving = static_cast<Serving*>(argument);
     while (await_turn(
-               serving.box, Side::Host, [](std::uint32_t t) { return t != turn::kBridge; },
-               never) == turn::kHost) {
-        serve_request(serving.box, serving.module);
-        hand_over(serving.box, turn::kBridge);
+               serving->box, Side::Host, [](std::uint32_t t) { return t != turn::kBridge; },
+               std::chrono::steady_clock::time_point::max()) == turn::kHost) {
+        serve_request(serving->box, serving->module);
+        hand_over(serving->box, turn::kBridge);
     }
-    Mailbox box = serving.box;
-    unmap_mailbox(box);
-}
-
-// A thread for the mailbox, or a refusal: a host that cannot map one more mailbox or make one
-// more thread (its address space is full) fails that call alone.
-std::uint32_t take_mailbox(const Handover& message, ModuleHandle module) noexcept {
-    Mailbox box;
-    if (!map_mailbox(message.handle, message.events, message.bytes, box)) {
-        return wire::kRefused;
-    }
-    Serving* serving = new (std::nothrow) Serving{box, module};
-    if (serving != nullptr && start_thread(serve_calls, serving, wire::kServingStackBytes)) {
-        return wire::kServing;
-    }
+    unmap_mailbox(serving->box);
     delete serving;
-    unmap_mailbox(box);
-    return wire::kRefused;
 }
 
 } // namespace
@@ -106,39 +88,91 @@ int run_host(const char* file_name, const Channel& control) noexcept {
     answer.code_page = GetACP();
 #endif
     if (module == nullptr) {
-        const std::size_t length = strnlen(error.text, sizeof error.text);
-        answer =
-            wire::LoadAnswer{wire::kNotLoaded,
-                             static_cast<std::uint32_t>(
-                                 length < wire::kMostReasonBytes ? length : wire::kMostReasonBytes),
-                             answer.code_page};
+        answer.answer = wire::kNotLoaded;
+        answer.reason_bytes = static_cast<std::uint32_t>(
+            std::min<std::size_t>(strnlen(error.text, sizeof error.text), wire::kMostReasonBytes));
     }
     if (!write_all(control, &answer, sizeof answer) ||
         !write_all(control, error.text, answer.reason_bytes) || module == nullptr) {
         return 1;
     }
-    Handover message{};
-    while (receive_control(control, message)) {
-        if (message.kind == wire::kQuit) {
-            close_handover(message);
+    for (;;) {
+        Mailbox box;
+        const std::uint32_t kind = receive_control(control, box);
+        if (kind == wire::kQuit) {
             // Sent only once no call is inside the library: every mailbox is idle or closed.
             release_module(module);
             return 0;
         }
-        if (message.kind != wire::kNewMailbox) {
-            close_handover(message);
+        if (kind == 0) {
+            // The bridge is gone without a word (its JVM died): a call may still be inside the
+            // library, so it is not released; ending the process is all that is safe.
+            return 0;
+        }
+        if (kind != wire::kNewMailbox) {
             continue;
         }
-        // Every new mailbox is answered, so that the bridge's thread waiting for it never hangs.
-        const std::uint32_t taken =
-            message.handle != -1 ? take_mailbox(message, module) : wire::kRefused;
+        // Every new mailbox is answered, so that the bridge's thread waiting for it never hangs;
+        // one this host cannot map or make a thread for (its address space is full) is refused.
+        Serving* serving =
+            box.header != nullptr ? new (std::nothrow) Serving{box, module} : nullptr;
+        const bool served =
+            serving != nullptr && start_thread(serve_calls, serving, wire::kServingStackBytes);
+        if (!served) {
+            delete serving;
+            unmap_mailbox(box);
+        }
+        const std::uint32_t taken = served ? wire::kServing : wire::kRefused;
         if (!write_all(control, &taken, sizeof taken)) {
             return 0;
         }
     }
-    // The bridge is gone without a word (its JVM died): a call may still be inside the library,
-    // so it is not released; ending the process is all that is safe.
-    return 0;
 }
 
 } // namespace morlane::hosted
+
+#if defined(MORLANE_HOST_MAIN) && defined(_WIN32)
+// morlane-host32.exe "<library's full path>" <control pipe's name>
+namespace {
+// A crash inside the library ends this process at once: no dialog keeps it alive with a call
+// waiting.
+LONG WINAPI end_at_once(EXCEPTION_POINTERS*) {
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+} // namespace
+
+extern "C" int wmain(int argc, wchar_t** argv) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(end_at_once);
+    if (argc != 3) {
+        return 2;
+    }
+    // Identification only: whoever serves the pipe cannot act as this process.
+    HANDLE pipe = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    // The path as the loader takes a full path: UTF-8.
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, nullptr, 0, nullptr, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE || bytes <= 1) {
+        return 2;
+    }
+    std::string path(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, &path[0], bytes, nullptr, nullptr);
+    const int code = morlane::hosted::run_host(path.c_str(), morlane::hosted::Channel{pipe});
+    // Threads may still be inside the library: leave without running any of its detach code.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    return code;
+}
+#elif defined(MORLANE_HOST_MAIN)
+// Started with its control channel on fd 3, set up by the bridge.
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        return 2;
+    }
+    // A bridge that went away must end a write with an error, not the host with a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    const int code = morlane::hosted::run_host(argv[1], morlane::hosted::Channel{3});
+    // Threads may still be inside the library: leave without running anything of it.
+    _exit(code);
+}
+#endif

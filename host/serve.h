@@ -2,7 +2,6 @@
 #pragma once
 
 #include "entry/loader.h"
-#include "host/channel.h"
 #include "host/mailbox.h"
 
 namespace morlane::hosted {
@@ -12,9 +11,8 @@ namespace morlane::hosted {
 // at once: a call may still be inside the library). Returns the process's exit code.
 int run_host(const char* file_name, const Channel& control) noexcept;
 
-// Answers the request that lies in `box`: checks it, calls the library on the data where they
-// lie, and writes the reply beside them. A request the bridge would never send is answered
-// wire::kMalformed, and nothing is called.
+// Answers the request in `box` on the data where they lie. A request the bridge would never send
+// is answered wire::kMalformed, and nothing is called.
 void serve_request(const Mailbox& box, ModuleHandle module) noexcept;
 
 } // namespace morlane::hosted

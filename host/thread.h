@@ -24,41 +24,39 @@ inline bool start_thread(void (*body)(void*), void* argument, std::size_t stack_
             delete static_cast<Start*>(start);
             s.body(s.argument);
         }
-    };
-    auto* start = new (std::nothrow) Start{body, argument};
-    if (start == nullptr) {
-        return false;
-    }
 #if defined(_WIN32)
-    struct Trampoline {
-        static DWORD WINAPI run(LPVOID start) {
-            Start::run(start);
+        static DWORD WINAPI native(LPVOID start) {
+            run(start);
             return 0;
         }
+#else
+        static void* native(void* start) {
+            run(start);
+            return nullptr;
+        }
+#endif
     };
+    auto* start = new (std::nothrow) Start{body, argument};
+    bool made = start != nullptr;
+#if defined(_WIN32)
     // A reservation: the stack is committed only as the thread uses it.
-    HANDLE thread = CreateThread(nullptr, stack_bytes, Trampoline::run, start,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    const bool made = thread != nullptr;
+    HANDLE thread = made ? CreateThread(nullptr, stack_bytes, Start::native, start,
+                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                         : nullptr;
+    made = thread != nullptr;
     if (made) {
         CloseHandle(thread);
     }
 #else
-    struct Trampoline {
-        static void* run(void* start) {
-            Start::run(start);
-            return nullptr;
-        }
-    };
     pthread_attr_t attributes;
-    bool made = pthread_attr_init(&attributes) == 0;
+    made = made && pthread_attr_init(&attributes) == 0;
     if (made) {
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         if (stack_bytes != 0) {
             pthread_attr_setstacksize(&attributes, stack_bytes);
         }
         pthread_t thread;
-        made = pthread_create(&thread, &attributes, Trampoline::run, start) == 0;
+        made = pthread_create(&thread, &attributes, Start::native, start) == 0;
         pthread_attr_destroy(&attributes);
     }
 #endif

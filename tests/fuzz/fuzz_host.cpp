@@ -1,5 +1,5 @@
 // libFuzzer target: the host's checking of what the bridge sends it (host/serve.cpp and the
-// mailbox handover in host/channel_posix.cpp, host/mailbox_posix.cpp), with a fake library whose
+// mailbox handover in host/mailbox_posix.cpp), with a fake library whose
 // entry points touch every byte they are entitled to. What must hold, whatever the input:
 //   - nothing reads or writes outside the mailbox (each lies in an allocation of exactly its size,
 //     so AddressSanitizer sees any access past its end);
