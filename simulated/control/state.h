@@ -16,6 +16,8 @@
 #else
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <sched.h>
 #include <unistd.h>
 #endif
@@ -159,7 +161,22 @@ inline bool process_gone(std::int32_t id) {
     CloseHandle(process);
     return gone;
 #else
-    return kill(static_cast<pid_t>(id), 0) != 0 && errno == ESRCH;
+    if (kill(static_cast<pid_t>(id), 0) != 0) {
+        return errno == ESRCH;
+    }
+    // A process that has exited but is not yet reaped (a crashed host its bridge has not waited
+    // for) still answers kill: its state in /proc says it is gone.
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(id));
+    std::FILE* stat = std::fopen(path, "r");
+    if (stat == nullptr) {
+        return false;
+    }
+    char line[512] = {};
+    const bool read = std::fgets(line, sizeof line, stat) != nullptr;
+    std::fclose(stat);
+    const char* end = read ? std::strrchr(line, ')') : nullptr;
+    return end != nullptr && (end[1] == ' ' && (end[2] == 'Z' || end[2] == 'X'));
 #endif
 }
 
