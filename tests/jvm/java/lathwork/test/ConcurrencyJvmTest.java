@@ -190,9 +190,9 @@ class ConcurrencyJvmTest {
         }
     }
 
-    static final class Interleaved implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void threadsReadTheirOwnValuesAndCyclesUnloadTheLibraries() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.cvStart();
             for (int link = 0; link < 4; link++) {
@@ -235,7 +235,7 @@ class ConcurrencyJvmTest {
             report.step("cycles");
             Brenmoor.finish();
             Brenmoor.cvFinish();
-            report.value("loaded after finish", loaded());
+            report.value("loaded after finish", SoundnessJvmTest.loaded());
             for (int n = 0; n < CYCLES; n++) {
                 Brenmoor.start();
                 Brenmoor.cvStart();
@@ -247,29 +247,19 @@ class ConcurrencyJvmTest {
                     Brenmoor.cvFinish();
                 }
                 if (n == 0 || n == CYCLES - 1) {
-                    report.value("loaded in cycle " + n, loaded());
+                    report.value("loaded in cycle " + n, SoundnessJvmTest.loaded());
                 }
                 Brenmoor.finish();
                 Brenmoor.cvFinish();
             }
-            report.value("loaded after cycles", loaded());
+            report.value("loaded after cycles", SoundnessJvmTest.loaded());
 
             report.step("after cycles");
             Brenmoor.open(0, 1, 0, 100, 3);
             report.value("read", Brenmoor.regRead(0, 0, 8190, 2));
             report.value("reply", Brenmoor.cvRequest("thread0", "item0"));
             SimProbe.setRecording(true);
-        }
-
-        /** Whether the PLC link and the data-access library are in the process now. */
-        private static List<Boolean> loaded() {
-            return List.of(SimProbe.isLoaded("CVDLL1RZ1.dll"), SimProbe.isLoaded("CVDAlib.dll"));
-        }
-    }
-
-    @Test
-    void threadsReadTheirOwnValuesAndCyclesUnloadTheLibraries() {
-        ChildJvm.Run run = ChildJvm.run(Interleaved.class);
+        });
 
         List<String> figures = run.step("threads");
         assertEquals("[]", figure(figures, "mismatches"), "values read back wrong");
@@ -280,7 +270,7 @@ class ConcurrencyJvmTest {
 
         // Between the markers, exactly the lines the scripted failures and the overlong reads
         // call for, in whatever order the threads wrote them.
-        String threadsOutput = between(run.stdout, "-- threads\n", "-- cycles\n");
+        String threadsOutput = between(run.stdout(), "-- threads\n", "-- cycles\n");
         Map<String, Long> written = new TreeMap<>();
         for (String line : threadsOutput.split("(?<=\n)")) {
             if (!line.isEmpty()) {
@@ -304,7 +294,7 @@ class ConcurrencyJvmTest {
                 "loaded after cycles [false, false]"), run.step("cycles"));
         assertEquals(List.of("read [0, 0]", "reply \"-1\""), run.step("after cycles"));
         assertEquals("-- after cycles\n" + DLL_NOT_FOUND + DLL_NOT_FOUND + DLL_NOT_FOUND,
-                run.stdout.substring(run.stdout.indexOf("-- after cycles\n")));
+                run.stdout().substring(run.stdout().indexOf("-- after cycles\n")));
 
         long lines = written.values().stream().mapToLong(Long::longValue).sum();
         System.out.println("concurrency: " + figure(figures, "threads") + " threads, "
@@ -318,9 +308,9 @@ class ConcurrencyJvmTest {
      * reaches it on one thread, and two Java threads alive at once reach it on two. (The
      * simulated library answers the item "thread" of topic "sim" with its calling thread.)
      */
-    static final class ThreadIdentity implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void eachJavaThreadsCallsReachTheLibraryOnOneThreadOfItsOwn() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             SimProbe.setRecording(false);
             Brenmoor.cvStart();
             CountDownLatch firstCalled = new CountDownLatch(1);
@@ -361,19 +351,14 @@ class ConcurrencyJvmTest {
             report.value("the two on two threads", !first.get(0).equals(second.get(0)));
             report.value("no failure", !first.contains("-1") && !second.contains("-1"));
             Brenmoor.cvFinish();
-        }
-    }
-
-    @Test
-    void eachJavaThreadsCallsReachTheLibraryOnOneThreadOfItsOwn() {
-        ChildJvm.Run run = ChildJvm.run(ThreadIdentity.class);
-        assertEquals("", run.stdout);
+        });
+        assertEquals("", run.stdout());
         assertEquals("""
                 first thread's calls on one thread true
                 second thread's calls on one thread true
                 the two on two threads true
                 no failure true
-                """, run.report, () -> "report: " + run);
+                """, run.report(), () -> "report: " + run);
     }
 
     /** The value of the report line "{@code label} value". */

@@ -61,9 +61,9 @@ class HostedJvmTest {
      * flight fails with its own line and result, its slot is empty afterwards, the other slot's
      * host serves on, and a new start brings a fresh host.
      */
-    static final class CrashInsideCalls implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void aLibraryCrashingInsideACallCostsItsHostNotTheJvm() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             report.step("start both");
             Brenmoor.start();
             Brenmoor.cvStart();
@@ -118,12 +118,7 @@ class HostedJvmTest {
             report.value("read", Brenmoor.regRead(0, 0, 100, 3));
             report.value("modes", modes());
             Brenmoor.close(0);
-        }
-    }
-
-    @Test
-    void aLibraryCrashingInsideACallCostsItsHostNotTheJvm() {
-        ChildJvm.Run run = ChildJvm.run(CrashInsideCalls.class);
+        });
         assertEquals("""
                 -- start both
                 -- regRead crashes the link library
@@ -142,7 +137,7 @@ class HostedJvmTest {
                 -- the link host killed between calls
                 in DLL: RegRead Error
                 in DLL: DLL not found.
-                """, run.stdout);
+                """, run.stdout());
         // The journal shows each crashing call reached its library before its host died.
         assertEquals("""
                 -- start both
@@ -184,19 +179,7 @@ class HostedJvmTest {
                 -- the link host killed between calls
                 read [0, 0, 0]
                 modes [0, 0]
-                """, run.report);
-    }
-
-    /** Both starts, and what they leave; the calls after are FrameJvmTest's. */
-    static final class StartWithoutHost implements Scenario {
-        @Override
-        public void run(Report report) {
-            Brenmoor.start();
-            Brenmoor.cvStart();
-            report.value("modes", modes());
-            report.value("link reason", hostedPart(CallRecord.linkLoadFailure()));
-            report.value("corvane reason", hostedPart(CallRecord.corvaneLoadFailure()));
-        }
+                """, run.report());
     }
 
     /** What a load failure says of the host, with the folder it names left out. */
@@ -243,11 +226,15 @@ class HostedJvmTest {
                         + " (on Debian: the package libc6:i386)";
             }
         };
-        ChildJvm.Run run = ChildJvm.launch(List.of(), Map.of(), bridge, StartWithoutHost.class);
-        run.assertClean(0);
-        assertEquals("", run.stdout);
-        assertEquals("modes [0, 0]\nlink reason \"%1$s\"\ncorvane reason \"%1$s\"\n"
-                .formatted(why), run.report);
+        // Both starts, and what they leave; the calls after are FrameJvmTest's.
+        ChildJvm.launch(List.of(), Map.of(), bridge, report -> {
+            Brenmoor.start();
+            Brenmoor.cvStart();
+            report.value("modes", modes());
+            report.value("link reason", hostedPart(CallRecord.linkLoadFailure()));
+            report.value("corvane reason", hostedPart(CallRecord.corvaneLoadFailure()));
+        }).assertClean(0).expect("", "modes [0, 0]\nlink reason \"%1$s\"\ncorvane reason \"%1$s\"\n"
+                .formatted(why));
     }
 
     /**
@@ -255,9 +242,9 @@ class HostedJvmTest {
      * once, as it is when no host runs. A host holding any descriptor of the JVM but its channel
      * would keep the port bound for as long as it lives.
      */
-    static final class SocketClosedWhileHosted implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void aHostHoldsNothingOfTheJvmButItsChannel() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             ServerSocket listening = new ServerSocket(0, 1, InetAddress.getLoopbackAddress());
             int port = listening.getLocalPort();
             Brenmoor.start();
@@ -272,13 +259,8 @@ class HostedJvmTest {
             }
             Brenmoor.finish();
             Brenmoor.cvFinish();
-        }
-    }
-
-    @Test
-    void aHostHoldsNothingOfTheJvmButItsChannel() {
-        ChildJvm.Run run = ChildJvm.run(SocketClosedWhileHosted.class);
-        assertEquals("modes [2, 2]\nport after close \"free\"\n", run.report);
+        });
+        assertEquals("modes [2, 2]\nport after close \"free\"\n", run.report());
     }
 
     static boolean isHost(ProcessHandle process) {
@@ -291,9 +273,11 @@ class HostedJvmTest {
      * SIGKILL: no shutdown hook, no finish, nothing of the bridge runs. Reports each host's pid
      * first.
      */
-    static final class KilledWithACallInside implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
+        // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
+        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
+                () -> ChildJvm.launch(report -> {
             Brenmoor.start();
             Brenmoor.cvStart();
             Brenmoor.open(0, 1, 0, 100, 3);
@@ -314,17 +298,10 @@ class HostedJvmTest {
             new ProcessBuilder("/bin/sh", "-c", "kill -KILL " + self).inheritIO().start().waitFor();
             Thread.sleep(60_000);
             report.step("still alive after SIGKILL");
-        }
-    }
-
-    @Test
-    void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
-        // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledWithACallInside.class),
+        }),
                 "the killed JVM's stderr stays open: a process it started outlived it");
-        assertEquals(128 + 9, run.exitCode, () -> "exit code of " + run);
-        assertTrue(run.report.contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
+        assertEquals(128 + 9, run.exitCode(), () -> "exit code of " + run);
+        assertTrue(run.report().contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
                 () -> "no call inside: " + run);
         assertHostsOfStepEnd(run, "hosts");
     }
@@ -394,9 +371,9 @@ class HostedJvmTest {
      * 800 threads read at once while the library spends 2 s in every read. Each call has a host
      * thread of its own, as it has a JVM thread in process, so all are served.
      */
-    static final class EightHundredCallers implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void eightHundredCallersAtOnceAreAllServed() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             openUnrecordedLinkHolding(7, 8);
             SimProbe.setDelay("CVDLLRZ_RegRead", 2000);
             CountDownLatch go = new CountDownLatch(1);
@@ -440,15 +417,10 @@ class HostedJvmTest {
             report.value("host threads after the callers ended", threads);
             Brenmoor.close(0);
             Brenmoor.finish();
-        }
-    }
-
-    @Test
-    void eightHundredCallersAtOnceAreAllServed() {
-        ChildJvm.Run run = ChildJvm.run(EightHundredCallers.class);
-        assertEquals("", run.stdout);
+        });
+        assertEquals("", run.stdout());
         assertEquals("served 800\nfirst failures []\nmode 2\nhost threads after the callers ended 2\n",
-                run.report);
+                run.report());
     }
 
     /**
@@ -457,9 +429,10 @@ class HostedJvmTest {
      * as well, the JVM exits through a shutdown hook that finishes: it must not hang, and it
      * leaves no host behind.
      */
-    static final class StoppedHosts implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
+        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
+                () -> ChildJvm.launch(report -> {
             Brenmoor.start();
             Brenmoor.cvStart();
             List<Long> hosts = runningHosts();
@@ -486,17 +459,11 @@ class HostedJvmTest {
                 Brenmoor.cvFinish();
             }));
             signal(fresh, "STOP");
-        }
-    }
-
-    @Test
-    void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(StoppedHosts.class),
+        }),
                 "a stopped host held up the JVM");
-        assertEquals(0, run.exitCode, () -> "exit code of " + run);
-        System.out.println(run.stderr.strip());
-        assertTrue(run.report.startsWith("""
+        assertEquals(0, run.exitCode(), () -> "exit code of " + run);
+        System.out.println(run.stderr().strip());
+        assertTrue(run.report().startsWith("""
                 hosts 2
                 finish within 1 s true
                 modes [0, 0]
@@ -512,9 +479,9 @@ class HostedJvmTest {
      * still finishing a call are ever seen running (2 here; one more is allowed for a loaded
      * machine, where a call can outlast a round). Counted per slot, most of the 40 would stay.
      */
-    static final class RestartsUnderTraffic implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void releasedHostsEndWithTheirOwnCalls() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             SimProbe.setRecording(false);
             AtomicBoolean calling = new AtomicBoolean(true);
             List<Thread> callers = new ArrayList<>();
@@ -548,13 +515,8 @@ class HostedJvmTest {
                 Thread.sleep(10);
             }
             report.value("after the rounds", runningHosts().size());
-        }
-    }
-
-    @Test
-    void releasedHostsEndWithTheirOwnCalls() {
-        ChildJvm.Run run = ChildJvm.run(RestartsUnderTraffic.class);
-        assertEquals("at most 3 hosts running true\nafter the rounds 0\n", run.report,
+        });
+        assertEquals("at most 3 hosts running true\nafter the rounds 0\n", run.report(),
                 () -> "report: " + run);
     }
 
@@ -564,9 +526,9 @@ class HostedJvmTest {
      * line and result, the slot empties, and the next start brings a fresh host under the same
      * deadline.
      */
-    static final class Deadlines implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void aCallPastItsDeadlineEndsItsHostAsACrashWould() {
+        ChildJvm.run(report -> {
             openUnrecordedLinkHolding(5, 6);
             CallRecord.setLinkDeadline(Long.MAX_VALUE);
             SimProbe.setDelay("CVDLLRZ_RegRead", 50);
@@ -591,15 +553,8 @@ class HostedJvmTest {
             report.value("read", Brenmoor.regRead(0, 0, 100, 2));
             report.value("modes", modes());
             Brenmoor.finish();
-        }
-    }
-
-    @Test
-    void aCallPastItsDeadlineEndsItsHostAsACrashWould() {
-        ChildJvm.Run run = ChildJvm.run(Deadlines.class);
-        assertEquals("-- within the deadline\n-- past the deadline\nin DLL: RegRead Error\n"
-                + "-- start again\n", run.stdout);
-        assertEquals("""
+        }).expect("-- within the deadline\n-- past the deadline\nin DLL: RegRead Error\n"
+                + "-- start again\n", """
                 -- within the deadline
                 read [5, 6]
                 modes [2, 0]
@@ -612,16 +567,16 @@ class HostedJvmTest {
                 -- start again
                 read [0, 0]
                 modes [2, 0]
-                """, run.report);
+                """);
     }
 
     /**
      * Calls over the channel's limits fail alone, with their own lines and results, and never
      * reach the library; the host serves on. (In process the same calls would go through.)
      */
-    static final class OverTheLimits implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void callsOverTheLimitsFailAloneWithTheirLines() {
+        ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.cvStart();
             Brenmoor.open(0, 1, 0, 100, 3);
@@ -643,13 +598,7 @@ class HostedJvmTest {
             report.value("modes", modes());
             Brenmoor.finish();
             Brenmoor.cvFinish();
-        }
-    }
-
-    @Test
-    void callsOverTheLimitsFailAloneWithTheirLines() {
-        ChildJvm.Run run = ChildJvm.run(OverTheLimits.class);
-        assertEquals("""
+        }).expect("""
                 -- over the limits
                 in DLL: RegRead Error
                 in DLL: RegWrite Error
@@ -659,8 +608,7 @@ class HostedJvmTest {
                 -- at the limit
                 in DLL: RegRead Error
                 -- the host serves on
-                """, run.stdout);
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 0 1 110 100 3
                 -- over the limits
                 read all zero true
@@ -673,16 +621,17 @@ class HostedJvmTest {
                 CVDLLRZ_RegRead 0 0 100 * 2
                 read [3, 4]
                 modes [2, 2]
-                """, run.report);
+                """);
     }
 
     /**
      * Four callers asleep inside the library when its host is killed: the bridge's warden sees
      * the host end and wakes them all at once; each fails with its own line and result.
      */
-    static final class KilledUnderSleepingCallers implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void callersSleepingInAKilledHostWakeAndFail() {
+        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
+                () -> ChildJvm.launch(report -> {
             SimProbe.setRecording(true);
             Brenmoor.start();
             Brenmoor.open(0, 1, 0, 100, 3);
@@ -727,16 +676,10 @@ class HostedJvmTest {
             report.value("results", results);
             report.value("woken within 1 s", slowest < 1_000_000_000L);
             report.value("modes", modes());
-        }
-    }
-
-    @Test
-    void callersSleepingInAKilledHostWakeAndFail() {
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledUnderSleepingCallers.class));
-        System.out.println(run.stderr.strip());
-        assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout);
-        assertTrue(run.report.endsWith("""
+        }));
+        System.out.println(run.stderr().strip());
+        assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout());
+        assertTrue(run.report().endsWith("""
                 results [in DLL: RegRead Error [0, 0], in DLL: RegRead Error [0, 0], \
                 in DLL: RegRead Error [0, 0], in DLL: RegRead Error [0, 0]]
                 woken within 1 s true
@@ -750,9 +693,9 @@ class HostedJvmTest {
      * call fails with its own line and result within the bridge's re-check of a sleeping call,
      * nothing of the fake reply reaches Java, and the host is ended as a crash would end it.
      */
-    static final class MisbehavingLibrary implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void aLibraryWritingOverItsMailboxFailsItsCallAndEndsItsHost() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             for (String fault : new String[] {"fault:reply", "fault:turn"}) {
                 report.step(fault);
                 Brenmoor.cvStart();
@@ -764,14 +707,9 @@ class HostedJvmTest {
                 report.value("modes", modes());
                 report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
             }
-        }
-    }
-
-    @Test
-    void aLibraryWritingOverItsMailboxFailsItsCallAndEndsItsHost() {
-        ChildJvm.Run run = ChildJvm.run(MisbehavingLibrary.class);
+        });
         assertEquals("-- fault:reply\nin DLL: Read error\n-- fault:turn\nin DLL: Read error\n",
-                run.stdout);
+                run.stdout());
         String each = """
                 reply "-1"
                 failure HOST_LOST
@@ -780,7 +718,7 @@ class HostedJvmTest {
                 host ended true
                 """;
         assertEquals("-- fault:reply\nCVDA_Request x73696d x6661756c743a7265706c79 *\n" + each
-                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each, run.report,
+                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each, run.report(),
                 () -> "report: " + run);
     }
 }
