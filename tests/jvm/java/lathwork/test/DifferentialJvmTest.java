@@ -130,11 +130,9 @@ class DifferentialJvmTest {
     static void script(Report report) throws InterruptedException {
         // Outside the comparison: the mode each library is served in; then nothing loaded.
         report.step("modes");
-        Brenmoor.start();
-        Brenmoor.cvStart();
+        Scenario.startBoth();
         report.value("modes", new Report.Plain(CallRecord.linkMode() + " " + CallRecord.corvaneMode()));
-        Brenmoor.finish();
-        Brenmoor.cvFinish();
+        Scenario.finishBoth();
         settle();
         Generator script = new Generator(new Random(Long.getLong("morlane.differential.seed")));
         for (int i = 0, calls = Integer.getInteger("morlane.differential.calls"); i < calls; i++) {

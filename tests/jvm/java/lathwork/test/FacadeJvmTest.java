@@ -1,7 +1,5 @@
 package lathwork.test;
 
-import static org.junit.jupiter.api.Assertions.assertEquals;
-
 import java.util.Arrays;
 import java.util.stream.Collectors;
 import lathwork.Brenmoor;

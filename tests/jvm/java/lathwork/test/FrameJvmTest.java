@@ -10,7 +10,6 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.function.Consumer;
 import lathwork.Brenmoor;
-import morlane.CallRecord;
 import morlane.DataAccess;
 import morlane.PlcLink;
 import org.junit.jupiter.api.Test;
@@ -143,8 +142,7 @@ class FrameJvmTest {
             report.value("bits", System.getProperty("sun.arch.data.model"));
             callEach(report, "");
             report.step("start");
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             callEach(report, "");
             report.step("facade");
             FacadeJvmTest.InChild.outcome(report, "PlcLink.open",
@@ -184,8 +182,7 @@ class FrameJvmTest {
         // released the library, so the new start loaded a fresh one.
         ChildJvm.run(report -> {
             report.step("finish before start");
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
+            Scenario.finishBoth();
             report.value("modes", FacadeJvmTest.InChild.modes());
             report.step("start twice, finish once");
             Brenmoor.start();
@@ -215,8 +212,7 @@ class FrameJvmTest {
             report.value("modes", FacadeJvmTest.InChild.modes());
             Brenmoor.open(0, 1, 0, 100, 3);
             report.value("read", Brenmoor.regRead(0, 0, 10, 1));
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
+            Scenario.finishBoth();
         }).expect("-- finish before start\n-- start twice, finish once\n" + eachStepWrites("")
                 + "-- last cvFinish\n" + DLL_NOT_FOUND + "-- last finish\n" + DLL_NOT_FOUND
                 + "-- cvStart again\n" + DLL_NOT_FOUND + "-- start again\n",
@@ -273,11 +269,9 @@ class FrameJvmTest {
                         SimProbe.scriptStatus(each.entry(), 0);
                     }
                 }
-                Brenmoor.start();
-                Brenmoor.cvStart();
+                Scenario.startBoth();
                 callEach(report, variant + ": ");
-                Brenmoor.finish();
-                Brenmoor.cvFinish();
+                Scenario.finishBoth();
                 report.journalThenReset();
             }
         }, swap, ChildJvm.SIM_DIR);

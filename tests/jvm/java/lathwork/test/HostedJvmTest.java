@@ -20,7 +20,6 @@ import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
 import java.util.Map;
-import java.util.Optional;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -51,6 +50,12 @@ class HostedJvmTest {
                 "needs the 32-bit simulated libraries served through the host");
     }
 
+    /** Launches {@code scenario}, failing with {@code why} if the child has not ended in 30 s. */
+    static ChildJvm.Run within30s(String why, Scenario scenario) {
+        return assertTimeoutPreemptively(Duration.ofSeconds(30), () -> ChildJvm.launch(scenario),
+                why);
+    }
+
     /** The link slot's and the Corvane slot's mode: 0 empty, 1 in process, 2 hosted. */
     static int[] modes() {
         return new int[] {CallRecord.linkMode(), CallRecord.corvaneMode()};
@@ -65,8 +70,7 @@ class HostedJvmTest {
     void aLibraryCrashingInsideACallCostsItsHostNotTheJvm() {
         ChildJvm.Run run = ChildJvm.run(report -> {
             report.step("start both");
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             report.value("modes", modes());
             Brenmoor.open(0, 1, 0, 100, 3);
             Brenmoor.regWrite(0, 0, 100, new int[] {1, 2, 3}, 3);
@@ -109,12 +113,10 @@ class HostedJvmTest {
             // Killed from outside while idle: the next call finds it gone.
             report.step("the link host killed between calls");
             Brenmoor.cvFinish();
-            for (long pid : runningHosts()) {
-                ProcessHandle.of(pid).ifPresent(host -> {
-                    host.destroyForcibly();
-                    host.onExit().join();
-                });
-            }
+            runningHosts().forEach(pid -> ProcessHandle.of(pid).ifPresent(host -> {
+                host.destroyForcibly();
+                host.onExit().join();
+            }));
             report.value("read", Brenmoor.regRead(0, 0, 100, 3));
             report.value("modes", modes());
             Brenmoor.close(0);
@@ -228,8 +230,7 @@ class HostedJvmTest {
         };
         // Both starts, and what they leave; the calls after are FrameJvmTest's.
         ChildJvm.launch(List.of(), Map.of(), bridge, report -> {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             report.value("modes", modes());
             report.value("link reason", hostedPart(CallRecord.linkLoadFailure()));
             report.value("corvane reason", hostedPart(CallRecord.corvaneLoadFailure()));
@@ -244,11 +245,10 @@ class HostedJvmTest {
      */
     @Test
     void aHostHoldsNothingOfTheJvmButItsChannel() {
-        ChildJvm.Run run = ChildJvm.run(report -> {
+        ChildJvm.run(report -> {
             ServerSocket listening = new ServerSocket(0, 1, InetAddress.getLoopbackAddress());
             int port = listening.getLocalPort();
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             report.value("modes", modes());
             listening.close();
             try (ServerSocket again = new ServerSocket()) {
@@ -257,10 +257,8 @@ class HostedJvmTest {
             } catch (BindException e) {
                 report.value("port after close", e.getMessage());
             }
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
-        });
-        assertEquals("modes [2, 2]\nport after close \"free\"\n", run.report());
+            Scenario.finishBoth();
+        }).expect("", "modes [2, 2]\nport after close \"free\"\n");
     }
 
     static boolean isHost(ProcessHandle process) {
@@ -276,30 +274,24 @@ class HostedJvmTest {
     @Test
     void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
         // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(report -> {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+        ChildJvm.Run run = within30s(
+                "the killed JVM's stderr stays open: a process it started outlived it", report -> {
+            Scenario.startBoth();
             Brenmoor.open(0, 1, 0, 100, 3);
             SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
             int journaled = SimProbe.journalCount();
             Thread reader = new Thread(() -> Brenmoor.regRead(0, 0, 100, 16), "reader");
             reader.setDaemon(true);
             reader.start();
-            long deadline = System.nanoTime() + 10_000_000_000L;
-            while (SimProbe.journalCount() == journaled && System.nanoTime() < deadline) {
-                Thread.sleep(1);
-            }
+            Scenario.waitFor(() -> SimProbe.journalCount() > journaled, 10_000);
             report.step("hosts");
-            ProcessHandle.current().children().filter(HostedJvmTest::isHost)
-                    .forEach(host -> report.value("pid", host.pid()));
+            runningHosts().forEach(pid -> report.value("pid", pid));
             String self = Long.toString(ProcessHandle.current().pid());
             // The shell's own kill: no procps needed.
             new ProcessBuilder("/bin/sh", "-c", "kill -KILL " + self).inheritIO().start().waitFor();
             Thread.sleep(60_000);
             report.step("still alive after SIGKILL");
-        }),
-                "the killed JVM's stderr stays open: a process it started outlived it");
+        });
         assertEquals(128 + 9, run.exitCode(), () -> "exit code of " + run);
         assertTrue(run.report().contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
                 () -> "no call inside: " + run);
@@ -308,10 +300,8 @@ class HostedJvmTest {
 
     /** The two hosts whose pids the child reported after "-- {@code step}" end within 5 s. */
     static void assertHostsOfStepEnd(ChildJvm.Run run, String step) throws InterruptedException {
-        List<Long> pids = new ArrayList<>();
-        for (String line : run.step(step)) {
-            pids.add(Long.parseLong(line.substring("pid ".length())));
-        }
+        List<Long> pids =
+                run.step(step).stream().map(line -> Long.parseLong(line.substring(4))).toList();
         assertEquals(2, pids.size(), () -> "one host per slot: " + run);
         assertEquals(List.of(), stillRunning(pids, 5000), "hosts outlived their JVM");
     }
@@ -330,8 +320,7 @@ class HostedJvmTest {
 
     /** Whether {@code pid} is still a running (not a reaped or zombie) morlane-host32. */
     static boolean hostRuns(long pid) {
-        Optional<ProcessHandle> process = ProcessHandle.of(pid);
-        if (process.isEmpty() || !isHost(process.get())) {
+        if (!ProcessHandle.of(pid).map(HostedJvmTest::isHost).orElse(false)) {
             return false;
         }
         try {
@@ -353,11 +342,8 @@ class HostedJvmTest {
 
     /** The running (not reaped, not zombie) hosts this JVM started. */
     static List<Long> runningHosts() {
-        List<Long> pids = new ArrayList<>();
-        ProcessHandle.current().children().filter(HostedJvmTest::isHost)
-                .forEach(host -> pids.add(host.pid()));
-        pids.removeIf(pid -> !hostRuns(pid));
-        return pids;
+        return ProcessHandle.current().children().map(ProcessHandle::pid)
+                .filter(HostedJvmTest::hostRuns).toList();
     }
 
     static void signal(List<Long> pids, String signal) throws Exception {
@@ -373,7 +359,7 @@ class HostedJvmTest {
      */
     @Test
     void eightHundredCallersAtOnceAreAllServed() {
-        ChildJvm.Run run = ChildJvm.run(report -> {
+        ChildJvm.run(report -> {
             openUnrecordedLinkHolding(7, 8);
             SimProbe.setDelay("CVDLLRZ_RegRead", 2000);
             CountDownLatch go = new CountDownLatch(1);
@@ -382,11 +368,7 @@ class HostedJvmTest {
             List<Thread> callers = new ArrayList<>();
             for (int i = 0; i < 800; i++) {
                 Thread caller = new Thread(null, () -> {
-                    try {
-                        go.await();
-                    } catch (InterruptedException e) {
-                        throw new IllegalStateException(e);
-                    }
+                    Scenario.await(go);
                     int[] words = Brenmoor.regRead(0, 0, 100, 2);
                     String[] lines = CallRecord.lastLines();
                     if (lines.length == 0 && words[0] == 7 && words[1] == 8) {
@@ -417,10 +399,8 @@ class HostedJvmTest {
             report.value("host threads after the callers ended", threads);
             Brenmoor.close(0);
             Brenmoor.finish();
-        });
-        assertEquals("", run.stdout());
-        assertEquals("served 800\nfirst failures []\nmode 2\nhost threads after the callers ended 2\n",
-                run.report());
+        }).expect("", "served 800\nfirst failures []\nmode 2\n"
+                + "host threads after the callers ended 2\n");
     }
 
     /**
@@ -431,36 +411,28 @@ class HostedJvmTest {
      */
     @Test
     void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(report -> {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+        ChildJvm.Run run = within30s("a stopped host held up the JVM", report -> {
+            Scenario.startBoth();
             List<Long> hosts = runningHosts();
             report.value("hosts", hosts.size());
             signal(hosts, "STOP");
             long started = System.nanoTime();
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
+            Scenario.finishBoth();
             long took = (System.nanoTime() - started) / 1_000_000;
             System.err.printf("finish and cvFinish with stopped hosts took %d ms%n", took);
             report.value("finish within 1 s", took < 1000);
             report.value("modes", modes());
             report.value("released hosts ended", stillRunning(hosts, 10_000).isEmpty());
 
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             List<Long> fresh = runningHosts();
             report.step("exit");
             for (long pid : fresh) {
                 report.value("pid", pid);
             }
-            Runtime.getRuntime().addShutdownHook(new Thread(() -> {
-                Brenmoor.finish();
-                Brenmoor.cvFinish();
-            }));
+            Runtime.getRuntime().addShutdownHook(new Thread(Scenario::finishBoth));
             signal(fresh, "STOP");
-        }),
-                "a stopped host held up the JVM");
+        });
         assertEquals(0, run.exitCode(), () -> "exit code of " + run);
         System.out.println(run.stderr().strip());
         assertTrue(run.report().startsWith("""
@@ -510,10 +482,7 @@ class HostedJvmTest {
                 caller.join();
             }
             report.value("at most 3 hosts running", most <= 3);
-            long deadline = System.nanoTime() + 5_000_000_000L;
-            while (!runningHosts().isEmpty() && System.nanoTime() < deadline) {
-                Thread.sleep(10);
-            }
+            Scenario.waitFor(() -> runningHosts().isEmpty(), 5000);
             report.value("after the rounds", runningHosts().size());
         });
         assertEquals("at most 3 hosts running true\nafter the rounds 0\n", run.report(),
@@ -577,8 +546,7 @@ class HostedJvmTest {
     @Test
     void callsOverTheLimitsFailAloneWithTheirLines() {
         ChildJvm.run(report -> {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             Brenmoor.open(0, 1, 0, 100, 3);
             report.step("over the limits");
             int[] read = Brenmoor.regRead(0, 0, 100, (1 << 22) + 1);
@@ -596,8 +564,7 @@ class HostedJvmTest {
             Brenmoor.regWrite(0, 0, 100, new int[] {3, 4}, 2);
             report.value("read", Brenmoor.regRead(0, 0, 100, 2));
             report.value("modes", modes());
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
+            Scenario.finishBoth();
         }).expect("""
                 -- over the limits
                 in DLL: RegRead Error
@@ -630,8 +597,7 @@ class HostedJvmTest {
      */
     @Test
     void callersSleepingInAKilledHostWakeAndFail() {
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(report -> {
+        ChildJvm.Run run = within30s("callers did not wake", report -> {
             SimProbe.setRecording(true);
             Brenmoor.start();
             Brenmoor.open(0, 1, 0, 100, 3);
@@ -651,18 +617,12 @@ class HostedJvmTest {
                 caller.start();
                 callers.add(caller);
             }
-            long patience = System.nanoTime() + 10_000_000_000L;
-            while (SimProbe.journalCount() < journaled + returned.length
-                    && System.nanoTime() < patience) {
-                Thread.sleep(1);
-            }
+            Scenario.waitFor(() -> SimProbe.journalCount() >= journaled + returned.length, 10_000);
             // Long past any spin: every caller sleeps on its mailbox by now.
             Thread.sleep(200);
             SimProbe.setRecording(false);
-            List<ProcessHandle> hosts = new ArrayList<>();
-            for (long pid : runningHosts()) {
-                ProcessHandle.of(pid).ifPresent(hosts::add);
-            }
+            List<ProcessHandle> hosts =
+                    runningHosts().stream().flatMap(pid -> ProcessHandle.of(pid).stream()).toList();
             long killed = System.nanoTime();
             hosts.forEach(ProcessHandle::destroyForcibly);
             for (Thread caller : callers) {
@@ -676,7 +636,7 @@ class HostedJvmTest {
             report.value("results", results);
             report.value("woken within 1 s", slowest < 1_000_000_000L);
             report.value("modes", modes());
-        }));
+        });
         System.out.println(run.stderr().strip());
         assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout());
         assertTrue(run.report().endsWith("""
@@ -695,7 +655,14 @@ class HostedJvmTest {
      */
     @Test
     void aLibraryWritingOverItsMailboxFailsItsCallAndEndsItsHost() {
-        ChildJvm.Run run = ChildJvm.run(report -> {
+        String each = """
+                reply "-1"
+                failure HOST_LOST
+                failed within 1 s true
+                modes [0, 0]
+                host ended true
+                """;
+        ChildJvm.run(report -> {
             for (String fault : new String[] {"fault:reply", "fault:turn"}) {
                 report.step(fault);
                 Brenmoor.cvStart();
@@ -707,18 +674,8 @@ class HostedJvmTest {
                 report.value("modes", modes());
                 report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
             }
-        });
-        assertEquals("-- fault:reply\nin DLL: Read error\n-- fault:turn\nin DLL: Read error\n",
-                run.stdout());
-        String each = """
-                reply "-1"
-                failure HOST_LOST
-                failed within 1 s true
-                modes [0, 0]
-                host ended true
-                """;
-        assertEquals("-- fault:reply\nCVDA_Request x73696d x6661756c743a7265706c79 *\n" + each
-                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each, run.report(),
-                () -> "report: " + run);
+        }).expect("-- fault:reply\nin DLL: Read error\n-- fault:turn\nin DLL: Read error\n",
+                "-- fault:reply\nCVDA_Request x73696d x6661756c743a7265706c79 *\n" + each
+                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each);
     }
 }

@@ -98,8 +98,7 @@ class JournalJvmTest {
     void sixtyFourThreadsTearNoLineAndLoseNone(@TempDir Path dir) throws Exception {
         Path journal = dir.resolve("journal"), older = dir.resolve("journal.1");
         run(Map.of("MORLANE_JOURNAL", journal.toString(), "MORLANE_JOURNAL_MIB", "5"), report -> {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             Brenmoor.open(0, 1, 0, 1000, 3);
             CountDownLatch go = new CountDownLatch(1);
             List<CompletableFuture<Void>> threads = new ArrayList<>();
@@ -108,11 +107,7 @@ class JournalJvmTest {
                 threads.add(CompletableFuture.runAsync(() -> {
                     int[] words = new int[100];
                     Arrays.fill(words, 65535 - thread);
-                    try {
-                        go.await();
-                    } catch (InterruptedException e) {
-                        throw new IllegalStateException(e);
-                    }
+                    Scenario.await(go);
                     for (int i = 0; i < CALLS; i++) {
                         words[0] = i;
                         Brenmoor.regWrite(0, 0, 100 * thread, words, words.length);

@@ -3,6 +3,9 @@ package lathwork.test;
 import java.io.Serializable;
 import java.lang.invoke.SerializedLambda;
 import java.lang.reflect.Method;
+import java.util.concurrent.CountDownLatch;
+import java.util.function.BooleanSupplier;
+import lathwork.Brenmoor;
 
 /**
  * What one child JVM does: drives the bridge and writes what it saw to the report. A scenario is
@@ -25,6 +28,36 @@ interface Scenario extends Serializable {
             return lambda.getImplClass().replace('/', '.') + "#" + lambda.getImplMethodName();
         } catch (ReflectiveOperationException e) {
             throw new IllegalStateException(e);
+        }
+    }
+
+    /** start, then cvStart: both libraries loaded. */
+    static void startBoth() {
+        Brenmoor.start();
+        Brenmoor.cvStart();
+    }
+
+    /** finish, then cvFinish. */
+    static void finishBoth() {
+        Brenmoor.finish();
+        Brenmoor.cvFinish();
+    }
+
+    /** Awaits {@code latch}, on a thread that nobody interrupts. */
+    static void await(CountDownLatch latch) {
+        try {
+            latch.await();
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new IllegalStateException(e);
+        }
+    }
+
+    /** Waits up to {@code millis} for {@code condition}, looking every millisecond. */
+    static void waitFor(BooleanSupplier condition, long millis) throws InterruptedException {
+        long deadline = System.nanoTime() + millis * 1_000_000;
+        while (!condition.getAsBoolean() && System.nanoTime() < deadline) {
+            Thread.sleep(1);
         }
     }
 }

@@ -2,7 +2,6 @@ package lathwork.test;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.junit.jupiter.api.Assertions.fail;
 
 import java.lang.invoke.MethodHandles;
 import java.lang.invoke.VarHandle;
@@ -61,7 +60,7 @@ class SoundnessJvmTest {
             }
             check(mismatches, Arrays.equals(expected, got),
                     where + "read inside " + Report.describe(got));
-            await(finished);
+            Scenario.await(finished);
             int[] late = {-5, -5, -5};
             Brenmoor.regRead(link, 0, 100, late, 3);
             check(mismatches, Arrays.equals(new int[] {-5, -5, -5}, late),
@@ -77,7 +76,7 @@ class SoundnessJvmTest {
             String reply = Brenmoor.cvRequest("t" + worker, "i");
             check(mismatches, ("round " + round + " \u00e9 " + worker).equals(reply),
                     where + "reply inside " + Report.quote(reply));
-            await(finished);
+            Scenario.await(finished);
             String late = Brenmoor.cvRequest("t" + worker, "i");
             check(mismatches, "-1".equals(late), where + "late reply " + Report.quote(late));
         }, "corvane-" + worker);
@@ -86,15 +85,6 @@ class SoundnessJvmTest {
     static void check(ConcurrentLinkedQueue<String> mismatches, boolean right, String what) {
         if (!right && mismatches.size() < 20) {
             mismatches.add(what);
-        }
-    }
-
-    static void await(CountDownLatch latch) {
-        try {
-            latch.await();
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            throw new IllegalStateException(e);
         }
     }
 
@@ -115,8 +105,7 @@ class SoundnessJvmTest {
                 // Odd rounds take a second load, so the first finish is not the last one.
                 int loads = 1 + round % 2;
                 for (int n = 0; n < loads; n++) {
-                    Brenmoor.start();
-                    Brenmoor.cvStart();
+                    Scenario.startBoth();
                 }
                 for (int w = 0; w < PER_SLOT; w++) {
                     Brenmoor.open(w, 1, 0, 100, 3);
@@ -146,8 +135,7 @@ class SoundnessJvmTest {
                 }
                 long began = System.nanoTime();
                 for (int n = 0; n < loads; n++) {
-                    Brenmoor.finish();
-                    Brenmoor.cvFinish();
+                    Scenario.finishBoth();
                 }
                 slowestFinish = Math.max(slowestFinish, System.nanoTime() - began);
                 int[] late = Brenmoor.regRead(0, 0, 100, 2);
@@ -197,17 +185,13 @@ class SoundnessJvmTest {
         int runs = 8;
         for (int n = 0; n < runs; n++) {
             ChildJvm.Run run = ChildJvm.run(report -> {
-                Brenmoor.start();
-                Brenmoor.cvStart();
+                Scenario.startBoth();
                 for (int link = 0; link < 4; link++) {
                     Brenmoor.open(link, 1, 0, 100, 3);
                 }
                 Brenmoor.cvPoke("t", "i", "v");
                 SimProbe.setRecording(false);
-                Runtime.getRuntime().addShutdownHook(new Thread(() -> {
-                    Brenmoor.finish();
-                    Brenmoor.cvFinish();
-                }));
+                Runtime.getRuntime().addShutdownHook(new Thread(Scenario::finishBoth));
                 AtomicLong calls = new AtomicLong();
                 for (int w = 0; w < 4; w++) {
                     int link = w;
