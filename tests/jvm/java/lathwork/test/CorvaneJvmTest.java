@@ -9,65 +9,49 @@ import org.junit.jupiter.api.Test;
 
 /** cvPoke and cvRequest: the status rule, the reply area and texts in both directions. */
 class CorvaneJvmTest {
+    /** Each status the library returns, with the lines cvPoke and cvRequest write for it. */
+    private static final String[][] STATUSES = {{"1", "", ""},
+            {"0", "in DLL: Corvane stopped\n", "in DLL: Corvane stopped\n"},
+            {"2", "in DLL: Write error\n", "in DLL: Read error\n"},
+            {"-1", "in DLL: Write error\n", "in DLL: Read error\n"}};
+
     @Test
     void statusOneIsSuccessZeroIsStoppedAnythingElseIsAnError() {
+        StringBuilder pokes = new StringBuilder();
+        StringBuilder requests = new StringBuilder();
+        StringBuilder journal = new StringBuilder();
+        for (String[] status : STATUSES) {
+            pokes.append("-- poke status ").append(status[0]).append('\n').append(status[1]);
+            requests.append("-- request status ").append(status[0]).append('\n').append(status[2]);
+            journal.append("-- poke status ").append(status[0]).append("\nCVDA_Poke x74 x69 x76\n");
+        }
+        for (String[] status : STATUSES) {
+            // Each request finds the value poked and copies it into the reply area; only status 1
+            // may let it through.
+            journal.append("-- request status %s\nCVDA_Request x74 x69 *\nreply \"%s\"\n"
+                    .formatted(status[0], status[0].equals("1") ? "v" : "-1"));
+        }
         ChildJvm.run(report -> {
             Brenmoor.cvStart();
-            for (int status : new int[] {1, 0, 2, -1}) {
-                SimProbe.scriptStatus("CVDA_Poke", status);
-                report.step("poke status " + status);
+            for (String[] status : STATUSES) {
+                SimProbe.scriptStatus("CVDA_Poke", Integer.parseInt(status[0]));
+                report.step("poke status " + status[0]);
                 Brenmoor.cvPoke("t", "i", "v");
             }
-            // Each request finds the value poked above and copies it into the reply area; only
-            // status 1 may let it through.
-            for (int status : new int[] {1, 0, 2, -1}) {
-                SimProbe.scriptStatus("CVDA_Request", status);
-                report.step("request status " + status);
+            for (String[] status : STATUSES) {
+                SimProbe.scriptStatus("CVDA_Request", Integer.parseInt(status[0]));
+                report.step("request status " + status[0]);
                 report.value("reply", Brenmoor.cvRequest("t", "i"));
             }
             report.step("application stopped");
             Brenmoor.cvPoke("sim", "state", "stopped");
             Brenmoor.cvPoke("t", "i", "w");
             report.value("reply", Brenmoor.cvRequest("t", "i"));
-        }).expect("""
-                -- poke status 1
-                -- poke status 0
-                in DLL: Corvane stopped
-                -- poke status 2
-                in DLL: Write error
-                -- poke status -1
-                in DLL: Write error
-                -- request status 1
-                -- request status 0
-                in DLL: Corvane stopped
-                -- request status 2
-                in DLL: Read error
-                -- request status -1
-                in DLL: Read error
+        }).expect(pokes + requests.toString() + """
                 -- application stopped
                 in DLL: Corvane stopped
                 in DLL: Corvane stopped
-                """, """
-                -- poke status 1
-                CVDA_Poke x74 x69 x76
-                -- poke status 0
-                CVDA_Poke x74 x69 x76
-                -- poke status 2
-                CVDA_Poke x74 x69 x76
-                -- poke status -1
-                CVDA_Poke x74 x69 x76
-                -- request status 1
-                CVDA_Request x74 x69 *
-                reply "v"
-                -- request status 0
-                CVDA_Request x74 x69 *
-                reply "-1"
-                -- request status 2
-                CVDA_Request x74 x69 *
-                reply "-1"
-                -- request status -1
-                CVDA_Request x74 x69 *
-                reply "-1"
+                """, journal + """
                 -- application stopped
                 CVDA_Poke x73696d x7374617465 x73746f70706564
                 CVDA_Poke x74 x69 x77
@@ -175,7 +159,8 @@ class CorvaneJvmTest {
 
     @Test
     void textsCrossAsModifiedUtf8AndNullTextsNeverReachTheLibrary() {
-        ChildJvm.Run run = ChildJvm.run(report -> {
+        // The value poked comes back through the reply: its bytes reach Java unchanged.
+        ChildJvm.run(report -> {
             Brenmoor.cvStart();
             report.step("poke outside ASCII");
             Brenmoor.cvPoke("t\u00e9", "\u0000", "\ud83d\ude00\u6f22");
@@ -191,8 +176,7 @@ class CorvaneJvmTest {
             report.value("reply", Brenmoor.cvRequest(null, "i"));
             report.step("request null item");
             report.value("reply", Brenmoor.cvRequest("t", null));
-        });
-        assertEquals("""
+        }).expect("""
                 -- poke outside ASCII
                 -- request outside ASCII
                 -- poke null topic
@@ -205,9 +189,7 @@ class CorvaneJvmTest {
                 in DLL: Read error
                 -- request null item
                 in DLL: Read error
-                """, run.stdout());
-        // The value poked comes back through the reply: its bytes reach Java unchanged.
-        assertEquals("""
+                """, """
                 -- poke outside ASCII
                 CVDA_Poke x74c3a9 xc080 xeda0bdedb880e6bca2
                 -- request outside ASCII
@@ -220,6 +202,6 @@ class CorvaneJvmTest {
                 reply "-1"
                 -- request null item
                 reply "-1"
-                """, run.report());
+                """);
     }
 }

@@ -72,11 +72,7 @@ class DifferentialJvmTest {
             String expected = i < inProcess.size() ? inProcess.get(i) : "(the run had ended)\n";
             String actual = i < hosted.size() ? hosted.get(i) : "(the run had ended)\n";
             if (!expected.equals(actual)) {
-                int at = 0;
-                while (at < Math.min(expected.length(), actual.length())
-                        && expected.charAt(at) == actual.charAt(at)) {
-                    at++;
-                }
+                int at = Arrays.mismatch(expected.toCharArray(), actual.toCharArray());
                 fail("seed " + seed + ": call #" + i + " is the first to differ (again: "
                         + "MORLANE_DIFFERENTIAL=\"" + seed + " " + (i + 1) + "\")\n"
                         + "--- in process:\n" + excerpt(expected, at) + inProcessRun.stderr()

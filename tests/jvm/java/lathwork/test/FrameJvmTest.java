@@ -61,52 +61,23 @@ class FrameJvmTest {
         }
     }
 
-    /** The report of {@link #callEach} when every call succeeds on freshly loaded libraries. */
-    private static final String ALL_SUCCEED = """
-            -- open
-            CVDLLRZ_Open 0 1 110 100 3
-            -- stopMode
-            CVDLLRZ_StopMode 0 1
-            -- downLoad
-            CVDLLRZ_DownLoad 0 1 x70726f672e6d6f74
-            -- runMode
-            CVDLLRZ_RunMode 0 1
-            -- regWrite(value)
-            CVDLLRZ_RegWrite 0 0 10 [1234] 1
-            -- regWrite(array)
-            CVDLLRZ_RegWrite 0 0 11 [5,6] 2
-            -- regRead(array)
-            CVDLLRZ_RegRead 0 0 10 * 3
-            read [1234, 5, 6]
-            -- regRead(new)
-            CVDLLRZ_RegRead 0 0 10 * 3
-            read [1234, 5, 6]
-            -- close
-            CVDLLRZ_Close 0
-            -- cvPoke
-            CVDA_Poke x746f706963 x6974656d x76616c7565
-            -- cvRequest
-            CVDA_Request x73696d x7374617465 *
-            reply "running"
-            """;
-
-    /** The report of {@link #callEach} when neither library is there: only failure results. */
-    private static final String NONE_REACHED = """
-            -- open
-            -- stopMode
-            -- downLoad
-            -- runMode
-            -- regWrite(value)
-            -- regWrite(array)
-            -- regRead(array)
-            read [7, 7, 7]
-            -- regRead(new)
-            read [0, 0, 0]
-            -- close
-            -- cvPoke
-            -- cvRequest
-            reply "-1"
-            """;
+    /**
+     * The report of {@link #callEach}: each step, its journal line when it {@code reached} a
+     * freshly loaded library, and what Java got.
+     */
+    private static String eachStepReports(boolean reached) {
+        StringBuilder out = new StringBuilder();
+        for (Operation operation : OPERATIONS) {
+            out.append("-- ").append(operation.step()).append('\n');
+            out.append(reached ? operation.journal() + "\n" : "").append(switch (operation.step()) {
+                case "regRead(array)" -> reached ? "read [1234, 5, 6]\n" : "read [7, 7, 7]\n";
+                case "regRead(new)" -> reached ? "read [1234, 5, 6]\n" : "read [0, 0, 0]\n";
+                case "cvRequest" -> reached ? "reply \"running\"\n" : "reply \"-1\"\n";
+                default -> "";
+            });
+        }
+        return out.toString();
+    }
 
     /** Native stdout of {@link #callEach}: each step marker, followed by {@code line} if given. */
     private static String eachStepWrites(String line) {
@@ -162,8 +133,8 @@ class FrameJvmTest {
                     : host + " not found";
             reasons.add(hostTried ? "in process: " + loader + "; hosted: " + hosted : loader);
         }
-        assertEquals(run.report().substring(0, run.report().indexOf('\n') + 1) + NONE_REACHED
-                + "-- start\n" + NONE_REACHED + """
+        assertEquals(run.report().substring(0, run.report().indexOf('\n') + 1)
+                + eachStepReports(false) + "-- start\n" + eachStepReports(false) + """
                 -- facade
                 PlcLink.open start NOT_LOADED [] missing | start: CVDLL1RZ1.dll could not be loaded: %s
                 DataAccess.open cvStart NOT_LOADED [] missing | cvStart: CVDAlib.dll could not be loaded: %s
@@ -218,7 +189,7 @@ class FrameJvmTest {
                 + "-- cvStart again\n" + DLL_NOT_FOUND + "-- start again\n",
                 "-- finish before start\nmodes link 0 corvane 0\n"
                 + "-- start twice, finish once\nmodes link " + m + " corvane " + m + "\n"
-                + ALL_SUCCEED + """
+                + eachStepReports(true) + """
                 -- last cvFinish
                 modes link %1$d corvane 0
                 reply "-1"

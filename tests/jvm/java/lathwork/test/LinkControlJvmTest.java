@@ -7,38 +7,29 @@ import org.junit.jupiter.api.Test;
 
 /** What the link methods hand to the PLC link library and how they report its failures. */
 class LinkControlJvmTest {
+    /** Each selector given to open, and the protocol the library receives for it. */
+    private static final int[][] SELECTORS = {{0, 110}, {1, 111}, {2, 101}, {3, 3}, {-1, -1},
+                                              {110, 110}};
+
     @Test
     void openTranslatesOnlySelectorsZeroToTwoAndKeepsEveryArgumentInPlace() {
+        StringBuilder stdout = new StringBuilder();
+        StringBuilder journal = new StringBuilder();
+        for (int[] selector : SELECTORS) {
+            stdout.append("-- selector ").append(selector[0]).append('\n');
+            journal.append("-- selector %d\nCVDLLRZ_Open 1 2 %d 4 5\n"
+                    .formatted(selector[0], selector[1]));
+        }
         ChildJvm.run(report -> {
             Brenmoor.start();
-            for (int selector : new int[] {0, 1, 2, 3, -1, 110}) {
+            for (int[] selector : SELECTORS) {
                 // Link 1 is already open after the first call, and 3 and -1 are no protocol of
                 // the simulated PLC: only what arrives matters here, not whether it is accepted.
                 SimProbe.scriptStatus("CVDLLRZ_Open", 0);
-                report.step("selector " + selector);
-                Brenmoor.open(1, 2, selector, 4, 5);
+                report.step("selector " + selector[0]);
+                Brenmoor.open(1, 2, selector[0], 4, 5);
             }
-        }).expect("""
-                -- selector 0
-                -- selector 1
-                -- selector 2
-                -- selector 3
-                -- selector -1
-                -- selector 110
-                """, """
-                -- selector 0
-                CVDLLRZ_Open 1 2 110 4 5
-                -- selector 1
-                CVDLLRZ_Open 1 2 111 4 5
-                -- selector 2
-                CVDLLRZ_Open 1 2 101 4 5
-                -- selector 3
-                CVDLLRZ_Open 1 2 3 4 5
-                -- selector -1
-                CVDLLRZ_Open 1 2 -1 4 5
-                -- selector 110
-                CVDLLRZ_Open 1 2 110 4 5
-                """);
+        }).expect(stdout.toString(), journal.toString());
     }
 
     /** Each link method: its step, its failure line, its journal line and the call. */
@@ -98,7 +89,9 @@ class LinkControlJvmTest {
 
     @Test
     void downloadNameArrivesAsModifiedUtf8AndNullNeverReachesTheLibrary() {
-        ChildJvm.Run run = ChildJvm.run(report -> {
+        // The empty name reaches the library, which refuses it; the null one does not.
+        // U+0000 as c0 80, U+1F600 as its two surrogates of three bytes each.
+        ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.open(0, 1, 0, 100, 3);
             report.step("name outside ASCII");
@@ -107,29 +100,26 @@ class LinkControlJvmTest {
             Brenmoor.downLoad(0, 1, "");
             report.step("null name");
             Brenmoor.downLoad(0, 1, null);
-        });
-        // The empty name reaches the library, which refuses it; the null one does not.
-        assertEquals("""
+        }).expect("""
                 -- name outside ASCII
                 -- empty name
                 in DLL: Download Error
                 -- null name
                 in DLL: Download Error
-                """, run.stdout());
-        // U+0000 as c0 80, U+1F600 as its two surrogates of three bytes each.
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 0 1 110 100 3
                 -- name outside ASCII
                 CVDLLRZ_DownLoad 0 1 x41c3a9e6bca2c080eda0bdedb8802e6d6f74
                 -- empty name
                 CVDLLRZ_DownLoad 0 1 x
                 -- null name
-                """, run.report());
+                """);
     }
 
     @Test
     void aSecondStartKeepsTheLoadedLibraryAndItsOpenLinks() {
-        ChildJvm.Run run = ChildJvm.run(report -> {
+        // A library loaded afresh would have every link closed, and the close would fail.
+        ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.open(3, 1, 0, 100, 3);
             report.step("start again, finish once");
@@ -139,18 +129,15 @@ class LinkControlJvmTest {
             report.step("last finish");
             Brenmoor.finish();
             Brenmoor.close(3);
-        });
-        // A library loaded afresh would have every link closed, and the close would fail.
-        assertEquals("""
+        }).expect("""
                 -- start again, finish once
                 -- last finish
                 in DLL: DLL not found.
-                """, run.stdout());
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 3 1 110 100 3
                 -- start again, finish once
                 CVDLLRZ_Close 3
                 -- last finish
-                """, run.report());
+                """);
     }
 }

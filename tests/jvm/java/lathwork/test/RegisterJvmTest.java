@@ -20,14 +20,22 @@ class RegisterJvmTest {
         return into;
     }
 
+    /** Each value written, and the word that reaches the library. */
+    private static final int[][] CONVERSIONS = {{65535, 65535}, {-1, 65535}, {32768, 32768},
+            {-32768, 32768}, {65536, 0}, {70000, 4464}, {Integer.MIN_VALUE, 0}, {0x7ffe1234, 4660}};
+
     @Test
     void valuesTravelAsTheirLow16BitsAndComeBackUnsigned() {
+        StringBuilder journal = new StringBuilder("CVDLLRZ_Open 0 1 110 100 3\n");
+        for (int[] conversion : CONVERSIONS) {
+            journal.append("-- write %d\nCVDLLRZ_RegWrite 0 0 100 [%d] 1\n"
+                    .formatted(conversion[0], conversion[1]));
+        }
         ChildJvm.Run run = ChildJvm.run(report -> {
             openLink();
-            for (int value : new int[] {65535, -1, 32768, -32768, 65536, 70000, Integer.MIN_VALUE,
-                                         0x7ffe1234}) {
-                report.step("write " + value);
-                Brenmoor.regWrite(0, 0, 100, value);
+            for (int[] conversion : CONVERSIONS) {
+                report.step("write " + conversion[0]);
+                Brenmoor.regWrite(0, 0, 100, conversion[0]);
             }
             report.step("write a block");
             Brenmoor.regWrite(0, 0, 200, new int[] {0xFFFF, 0x8000, -1, -32768, 65536, 70000}, 6);
@@ -37,24 +45,7 @@ class RegisterJvmTest {
             report.value("read", Brenmoor.regRead(0, 0, 200, 2));
         });
         assertEquals("", run.stdout().replaceAll("(?m)^-- .*\n", ""));
-        assertEquals("""
-                CVDLLRZ_Open 0 1 110 100 3
-                -- write 65535
-                CVDLLRZ_RegWrite 0 0 100 [65535] 1
-                -- write -1
-                CVDLLRZ_RegWrite 0 0 100 [65535] 1
-                -- write 32768
-                CVDLLRZ_RegWrite 0 0 100 [32768] 1
-                -- write -32768
-                CVDLLRZ_RegWrite 0 0 100 [32768] 1
-                -- write 65536
-                CVDLLRZ_RegWrite 0 0 100 [0] 1
-                -- write 70000
-                CVDLLRZ_RegWrite 0 0 100 [4464] 1
-                -- write -2147483648
-                CVDLLRZ_RegWrite 0 0 100 [0] 1
-                -- write 2147357236
-                CVDLLRZ_RegWrite 0 0 100 [4660] 1
+        assertEquals(journal + """
                 -- write a block
                 CVDLLRZ_RegWrite 0 0 200 [65535,32768,65535,32768,0,4464] 6
                 -- read into array
@@ -242,12 +233,18 @@ class RegisterJvmTest {
     }
 
     /** Blocks on either side of what the bridge keeps on its stack (256 words) and beyond. */
+    private static final int[] LONG_COUNTS = {255, 256, 257, 1000, 8192};
+
     @Test
     void longBlocksRoundTripAndUnwrittenWordsReadAsZero() {
+        StringBuilder lines = new StringBuilder("CVDLLRZ_Open 0 1 110 100 3\n");
+        for (int count : LONG_COUNTS) {
+            lines.append(count).append(" into true\n").append(count).append(" new true\n");
+        }
         ChildJvm.run(report -> {
             openLink();
             SimProbe.setRecording(false); // thousands of words per journal line
-            for (int count : new int[] {255, 256, 257, 1000, 8192}) {
+            for (int count : LONG_COUNTS) {
                 int[] words = pattern(count, count);
                 int[] written = new int[count];
                 for (int i = 0; i < count; i++) {
@@ -277,21 +274,7 @@ class RegisterJvmTest {
             report.value("into", Arrays.equals(into, expected));
             Brenmoor.regRead(0, 0, 8192 - 300, 300);
             report.value("new", Arrays.equals(Brenmoor.regRead(0, 0, 8190, 300), expected));
-        }).expect("-- partly outside\nin DLL: RegRead Error\nin DLL: RegRead Error\n", """
-                CVDLLRZ_Open 0 1 110 100 3
-                255 into true
-                255 new true
-                256 into true
-                256 new true
-                257 into true
-                257 new true
-                1000 into true
-                1000 new true
-                8192 into true
-                8192 new true
-                -- partly outside
-                into true
-                new true
-                """);
+        }).expect("-- partly outside\nin DLL: RegRead Error\nin DLL: RegRead Error\n",
+                lines + "-- partly outside\ninto true\nnew true\n");
     }
 }

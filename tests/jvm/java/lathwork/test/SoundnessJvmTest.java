@@ -12,6 +12,8 @@ import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicLong;
+import java.util.stream.Collectors;
+import java.util.stream.IntStream;
 import lathwork.Brenmoor;
 import org.junit.jupiter.api.Test;
 
@@ -22,8 +24,6 @@ import org.junit.jupiter.api.Test;
  */
 class SoundnessJvmTest {
     static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
-    static final String LINK_FILE = "CVDLL1RZ1.dll";
-    static final String CORVANE_FILE = "CVDAlib.dll";
 
     /** The 16 words link {@code link} holds at address 100 in round {@code round}. */
     static int[] words(int round, int link) {
@@ -35,7 +35,8 @@ class SoundnessJvmTest {
     }
 
     static List<Boolean> loaded() {
-        return List.of(SimProbe.isLoaded(LINK_FILE), SimProbe.isLoaded(CORVANE_FILE));
+        return List.of(SimProbe.isLoaded(FrameJvmTest.LINK_FILE),
+                SimProbe.isLoaded(FrameJvmTest.CORVANE_FILE));
     }
 
     static final int ROUNDS = 30;
@@ -163,17 +164,11 @@ class SoundnessJvmTest {
                 run.step("summary").subList(0, 2));
         // Every call that began after the finish wrote its line, and nothing else wrote one: the
         // six threads' late calls and the main thread's, round after round.
-        StringBuilder expected = new StringBuilder();
-        for (int round = 0; round < ROUNDS; round++) {
-            expected.append("-- round ").append(round).append('\n');
-            int lines = 2 * PER_SLOT + LATE_CALLS_BY_MAIN;
-            expected.append(DLL_NOT_FOUND.repeat(lines));
-        }
-        expected.append("-- summary\n");
-        assertEquals(expected.toString(), run.stdout());
-        System.out.println("finish during calls: " + ROUNDS + " rounds, "
-                + 2 * PER_SLOT + " calls inside each; "
-                + run.step("summary").get(2));
+        assertEquals(IntStream.range(0, ROUNDS).mapToObj(round -> "-- round " + round + "\n"
+                + DLL_NOT_FOUND.repeat(2 * PER_SLOT + LATE_CALLS_BY_MAIN))
+                .collect(Collectors.joining("", "", "-- summary\n")), run.stdout());
+        System.out.println("finish during calls: " + ROUNDS + " rounds, " + 2 * PER_SLOT
+                + " calls inside each; " + run.step("summary").get(2));
     }
 
     /**
