@@ -126,13 +126,9 @@ final class ChildJvm {
      * scenario's report (one observation per line).
      */
     record Run(String scenario, int exitCode, String stdout, String stderr, String report) {
-        boolean hasJniWarning() {
-            return stdout.contains("WARNING") || stderr.contains("WARNING");
-        }
-
         /** The child exited with {@code expectedExit}, silent on stderr, without JNI warning. */
         Run assertClean(int expectedExit) {
-            if (hasJniWarning()) {
+            if (stdout.contains("WARNING") || stderr.contains("WARNING")) {
                 fail("JNI warning in " + this);
             }
             assertEquals(expectedExit, exitCode, () -> "exit code of " + this);

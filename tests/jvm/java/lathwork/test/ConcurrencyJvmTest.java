@@ -13,6 +13,7 @@ import java.util.TreeMap;
 import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicLong;
+import java.util.stream.Collectors;
 import lathwork.Brenmoor;
 import morlane.CallRecord;
 import org.junit.jupiter.api.Test;
@@ -40,7 +41,6 @@ class ConcurrencyJvmTest {
     static final String CORVANE_STOPPED = "in DLL: Corvane stopped\n";
     static final String WRITE_ERROR = "in DLL: Write error\n";
     static final String READ_ERROR = "in DLL: Read error\n";
-    static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
 
     /** The two words at the top of every link's data registers, for the overlong reads. */
     static final int[] TOP = {0xBEEF, 0x8001};
@@ -237,12 +237,9 @@ class ConcurrencyJvmTest {
         // Between the markers, exactly the lines the scripted failures and the overlong reads
         // call for, in whatever order the threads wrote them.
         String threadsOutput = between(run.stdout(), "-- threads\n", "-- cycles\n");
-        Map<String, Long> written = new TreeMap<>();
-        for (String line : threadsOutput.split("(?<=\n)")) {
-            if (!line.isEmpty()) {
-                written.merge(line, 1L, Long::sum);
-            }
-        }
+        Map<String, Long> written = Arrays.stream(threadsOutput.split("(?<=\n)"))
+                .filter(line -> !line.isEmpty())
+                .collect(Collectors.groupingBy(line -> line, TreeMap::new, Collectors.counting()));
         // The child reports each line as Report.quote writes it, with its count: expect "..." n.
         Map<String, Long> expected = new TreeMap<>();
         for (String figure : figures) {
@@ -259,7 +256,7 @@ class ConcurrencyJvmTest {
                 "loaded in cycle " + (CYCLES - 1) + " [true, true]",
                 "loaded after cycles [false, false]"), run.step("cycles"));
         assertEquals(List.of("read [0, 0]", "reply \"-1\""), run.step("after cycles"));
-        assertEquals("-- after cycles\n" + DLL_NOT_FOUND + DLL_NOT_FOUND + DLL_NOT_FOUND,
+        assertEquals("-- after cycles\n" + FrameJvmTest.DLL_NOT_FOUND.repeat(3),
                 run.stdout().substring(run.stdout().indexOf("-- after cycles\n")));
 
         long lines = written.values().stream().mapToLong(Long::longValue).sum();
@@ -319,12 +316,9 @@ class ConcurrencyJvmTest {
 
     /** The value of the report line "{@code label} value". */
     private static String figure(List<String> lines, String label) {
-        for (String line : lines) {
-            if (line.startsWith(label + " ")) {
-                return line.substring(label.length() + 1);
-            }
-        }
-        return fail("no figure \"" + label + "\" in " + lines);
+        return lines.stream().filter(line -> line.startsWith(label + " ")).findFirst()
+                .map(line -> line.substring(label.length() + 1))
+                .orElseGet(() -> fail("no figure \"" + label + "\" in " + lines));
     }
 
     private static String between(String text, String from, String to) {

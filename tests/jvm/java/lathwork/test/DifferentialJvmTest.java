@@ -15,6 +15,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.Random;
 import java.util.concurrent.CompletableFuture;
+import java.util.function.Supplier;
 import java.util.stream.Collectors;
 import java.util.stream.IntStream;
 import java.util.stream.LongStream;
@@ -116,12 +117,8 @@ class DifferentialJvmTest {
 
     static final Report.Plain VOID = new Report.Plain("void");
 
-    interface Action {
-        Object run();
-    }
-
     /** One call of a script, with the status or reply scripted for it. */
-    record Step(String what, Action action) {}
+    record Step(String what, Supplier<Object> action) {}
 
     static void script(Report report) throws InterruptedException {
         // Outside the comparison: the mode each library is served in; then nothing loaded.
@@ -136,7 +133,7 @@ class DifferentialJvmTest {
             report.step("#" + i + " " + step.what());
             Object seen;
             try {
-                seen = step.action().run();
+                seen = step.action().get();
             } catch (RuntimeException | Error e) {
                 seen = new Report.Plain("threw " + e);
             }
@@ -279,13 +276,13 @@ class DifferentialJvmTest {
                 byte[] reply = reply();
                 return new Step("reply of " + reply.length + " bytes, " + request.what(), () -> {
                     SimProbe.scriptReply(reply, reply.length < 4096);
-                    return request.action().run();
+                    return request.action().get();
                 });
             }
             }
         }
 
-        static Action act(Runnable call) {
+        static Supplier<Object> act(Runnable call) {
             return () -> {
                 call.run();
                 return VOID;
@@ -293,14 +290,14 @@ class DifferentialJvmTest {
         }
 
         /** The call, a quarter of the time with a status scripted for its entry point. */
-        Step scripted(String entry, String what, Action call) {
+        Step scripted(String entry, String what, Supplier<Object> call) {
             if (random.nextInt(4) > 0) {
                 return new Step(what, call);
             }
             int status = pick(0, 1, 2, -1, 9, MIN, MAX);
             return new Step("status " + status + ", " + what, () -> {
                 SimProbe.scriptStatus(entry, status);
-                return call.run();
+                return call.get();
             });
         }
 

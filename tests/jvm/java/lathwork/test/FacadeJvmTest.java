@@ -37,12 +37,8 @@ class FacadeJvmTest {
                     + CallRecord.corvaneMode());
         }
 
-        interface Action {
-            void run();
-        }
-
         /** Reports what {@code action} threw: a BridgeException in full, anything else by class. */
-        static void outcome(Report report, String label, Action action) {
+        static void outcome(Report report, String label, Runnable action) {
             try {
                 action.run();
                 report.value(label, new Plain("returned"));

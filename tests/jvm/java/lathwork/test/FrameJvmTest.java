@@ -7,8 +7,10 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.function.Consumer;
+import java.util.stream.Collectors;
 import lathwork.Brenmoor;
 import morlane.DataAccess;
 import morlane.PlcLink;
@@ -20,7 +22,7 @@ import org.junit.jupiter.api.io.TempDir;
  * with no library file, and with a library that lacks an entry point.
  */
 class FrameJvmTest {
-    private static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
+    static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
     private static final String FUNCTION_NOT_FOUND = "in DLL: Function not found.\n";
     static final String LINK_FILE = "CVDLL1RZ1.dll";
     static final String CORVANE_FILE = "CVDAlib.dll";
@@ -81,11 +83,8 @@ class FrameJvmTest {
 
     /** Native stdout of {@link #callEach}: each step marker, followed by {@code line} if given. */
     private static String eachStepWrites(String line) {
-        StringBuilder out = new StringBuilder();
-        for (Operation operation : OPERATIONS) {
-            out.append("-- ").append(operation.step()).append('\n').append(line);
-        }
-        return out.toString();
+        return Arrays.stream(OPERATIONS).map(operation -> "-- " + operation.step() + "\n" + line)
+                .collect(Collectors.joining());
     }
 
     /**

@@ -259,11 +259,6 @@ class HostedJvmTest {
         }).expect("", "modes [2, 2]\nport after close \"free\"\n");
     }
 
-    static boolean isHost(ProcessHandle process) {
-        return process.info().command().map(command -> command.endsWith("/" + HOST_PROGRAM))
-                .orElse(false);
-    }
-
     /**
      * Both slots hosted, a regRead asleep inside the link library, then the JVM sends itself
      * SIGKILL: no shutdown hook, no finish, nothing of the bridge runs. Reports each host's pid
@@ -284,9 +279,7 @@ class HostedJvmTest {
             Scenario.waitFor(() -> SimProbe.journalCount() > journaled, 10_000);
             report.step("hosts");
             runningHosts().forEach(pid -> report.value("pid", pid));
-            String self = Long.toString(ProcessHandle.current().pid());
-            // The shell's own kill: no procps needed.
-            new ProcessBuilder("/bin/sh", "-c", "kill -KILL " + self).inheritIO().start().waitFor();
+            signal(List.of(ProcessHandle.current().pid()), "KILL");
             Thread.sleep(60_000);
             report.step("still alive after SIGKILL");
         });
@@ -318,7 +311,8 @@ class HostedJvmTest {
 
     /** Whether {@code pid} is still a running (not a reaped or zombie) morlane-host32. */
     static boolean hostRuns(long pid) {
-        if (!ProcessHandle.of(pid).map(HostedJvmTest::isHost).orElse(false)) {
+        if (!ProcessHandle.of(pid).flatMap(process -> process.info().command())
+                .map(command -> command.endsWith("/" + HOST_PROGRAM)).orElse(false)) {
             return false;
         }
         try {
@@ -345,7 +339,7 @@ class HostedJvmTest {
     }
 
     static void signal(List<Long> pids, String signal) throws Exception {
-        for (long pid : pids) {
+        for (long pid : pids) { // the shell's own kill: no procps needed
             new ProcessBuilder("/bin/sh", "-c", "kill -" + signal + " " + pid).inheritIO().start()
                     .waitFor();
         }

@@ -23,7 +23,6 @@ import org.junit.jupiter.api.Test;
  * library file swapped between a finish and the next start: FrameJvmTest.)
  */
 class SoundnessJvmTest {
-    static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
 
     /** The 16 words link {@code link} holds at address 100 in round {@code round}. */
     static int[] words(int round, int link) {
@@ -165,7 +164,7 @@ class SoundnessJvmTest {
         // Every call that began after the finish wrote its line, and nothing else wrote one: the
         // six threads' late calls and the main thread's, round after round.
         assertEquals(IntStream.range(0, ROUNDS).mapToObj(round -> "-- round " + round + "\n"
-                + DLL_NOT_FOUND.repeat(2 * PER_SLOT + LATE_CALLS_BY_MAIN))
+                + FrameJvmTest.DLL_NOT_FOUND.repeat(2 * PER_SLOT + LATE_CALLS_BY_MAIN))
                 .collect(Collectors.joining("", "", "-- summary\n")), run.stdout());
         System.out.println("finish during calls: " + ROUNDS + " rounds, " + 2 * PER_SLOT
                 + " calls inside each; " + run.step("summary").get(2));
@@ -211,7 +210,7 @@ class SoundnessJvmTest {
             int attempt = n;
             assertEquals(List.of("calls before exit true"), run.step("exit"));
             // Calls that came after the finish each wrote their line; no other text.
-            assertEquals("-- exit\n", run.stdout().replace(DLL_NOT_FOUND, ""),
+            assertEquals("-- exit\n", run.stdout().replace(FrameJvmTest.DLL_NOT_FOUND, ""),
                     () -> "run " + attempt + " of " + runs + ": " + run);
         }
     }
