@@ -40,24 +40,23 @@ final class ChildJvm {
      * Runs the child, the outside libraries searched for in {@code libraryPath} (the simulated
      * ones when it is empty); it must exit 0 silent on stderr and without any JNI warning.
      */
-    static Run run(Class<? extends Scenario> scenario, Path... libraryPath) {
-        Run run = launch(scenario, libraryPath);
-        run.assertClean(0);
-        return run;
+    static Run run(Scenario scenario, Path... libraryPath) {
+        return launch(scenario, libraryPath).assertClean(0);
     }
 
     /** Like {@link #run}, judging nothing. */
-    static Run launch(Class<? extends Scenario> scenario, Path... libraryPath) {
+    static Run launch(Scenario scenario, Path... libraryPath) {
         return launch(List.of(), Map.of(), LIB_DIR, scenario, libraryPath);
     }
 
     /**
-     * Like {@link #launch(Class, Path...)}, with {@code options} (such as -Dname=value) on the
+     * Like {@link #launch(Scenario, Path...)}, with {@code options} (such as -Dname=value) on the
      * child's command line, {@code variables} in its environment and the bridge loaded from
      * {@code bridgeDir}.
      */
     static Run launch(List<String> options, Map<String, String> variables, Path bridgeDir,
-                      Class<? extends Scenario> scenario, Path... libraryPath) {
+                      Scenario scenario, Path... libraryPath) {
+        String target = scenario.target();
         Path[] path = libraryPath.length == 0 ? new Path[] {SIM_DIR} : libraryPath;
         try {
             Path report = Files.createTempFile("morlane-report", ".txt");
@@ -69,7 +68,7 @@ final class ChildJvm {
                         "-Dmorlane.mode=" + System.getProperty("morlane.mode", "in-process")));
                 command.addAll(options);
                 command.addAll(List.of("-cp", CLASS_PATH,
-                        ScenarioMain.class.getName(), scenario.getName(), report.toString()));
+                        ScenarioMain.class.getName(), target, report.toString()));
                 ProcessBuilder builder = new ProcessBuilder(command);
                 Map<String, String> environment = builder.environment();
                 environment.put("LD_LIBRARY_PATH", Arrays.stream(path)
@@ -86,9 +85,9 @@ final class ChildJvm {
                 CompletableFuture<byte[]> stderr = drain(process.getErrorStream());
                 if (!process.waitFor(TIMEOUT_SECONDS, TimeUnit.SECONDS)) {
                     process.destroyForcibly().waitFor();
-                    fail(scenario.getName() + " did not end within " + TIMEOUT_SECONDS + " s");
+                    fail(target + " did not end within " + TIMEOUT_SECONDS + " s");
                 }
-                return new Run(scenario.getSimpleName(), process.exitValue(),
+                return new Run(target, process.exitValue(),
                         new String(stdout.join(), StandardCharsets.ISO_8859_1),
                         new String(stderr.join(), StandardCharsets.UTF_8),
                         new String(Files.readAllBytes(report), StandardCharsets.UTF_8));
@@ -122,35 +121,26 @@ final class ChildJvm {
         return value;
     }
 
-    /** What one child JVM left behind. */
-    static final class Run {
-        final String scenario;
-        final int exitCode;
-        /** The child's native stdout, one char per byte. */
-        final String stdout;
-        final String stderr;
-        /** The scenario's report, one observation per line. */
-        final String report;
-
-        Run(String scenario, int exitCode, String stdout, String stderr, String report) {
-            this.scenario = scenario;
-            this.exitCode = exitCode;
-            this.stdout = stdout;
-            this.stderr = stderr;
-            this.report = report;
-        }
-
-        boolean hasJniWarning() {
-            return stdout.contains("WARNING") || stderr.contains("WARNING");
-        }
-
+    /**
+     * What one child JVM left behind: its native stdout (one char per byte), its stderr, and the
+     * scenario's report (one observation per line).
+     */
+    record Run(String scenario, int exitCode, String stdout, String stderr, String report) {
         /** The child exited with {@code expectedExit}, silent on stderr, without JNI warning. */
-        void assertClean(int expectedExit) {
-            if (hasJniWarning()) {
+        Run assertClean(int expectedExit) {
+            if (stdout.contains("WARNING") || stderr.contains("WARNING")) {
                 fail("JNI warning in " + this);
             }
             assertEquals(expectedExit, exitCode, () -> "exit code of " + this);
             assertEquals("", stderr, () -> "stderr of " + this);
+            return this;
+        }
+
+        /** The native stdout and the report are exactly these. */
+        Run expect(String stdout, String report) {
+            assertEquals(stdout, this.stdout, () -> "native stdout of " + this);
+            assertEquals(report, this.report, () -> "report of " + this);
+            return this;
         }
 
         /** The report lines written after the marker "-- {@code step}" and before the next one. */

@@ -13,6 +13,7 @@ import java.util.TreeMap;
 import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicLong;
+import java.util.stream.Collectors;
 import lathwork.Brenmoor;
 import morlane.CallRecord;
 import org.junit.jupiter.api.Test;
@@ -40,7 +41,6 @@ class ConcurrencyJvmTest {
     static final String CORVANE_STOPPED = "in DLL: Corvane stopped\n";
     static final String WRITE_ERROR = "in DLL: Write error\n";
     static final String READ_ERROR = "in DLL: Read error\n";
-    static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
 
     /** The two words at the top of every link's data registers, for the overlong reads. */
     static final int[] TOP = {0xBEEF, 0x8001};
@@ -71,130 +71,98 @@ class ConcurrencyJvmTest {
         }
     }
 
-    /** One thread's loop: its link, its register block, its Corvane topic. */
-    static final class Worker implements Runnable {
-        private final int id;
-        private final int link;
-        private final int base;
-        private final Tally tally;
-        private final CountDownLatch go;
-        private final long deadline;
-        long iterations;
+    /** Iteration {@code i} of thread {@code id}: its link, its register block, its topic. */
+    static void iteration(int id, int i, Tally tally) {
+        int link = id % 4;
+        int base = id / 4 * 4000;
+        String where = "thread " + id + " iteration " + i + ": ";
+        // A block of 1..300 words (beyond the bridge's on-stack limit now and then) somewhere
+        // in [base, base + 3000), with values outside 0..65535 among them.
+        int length = 1 + i * 37 % 300;
+        int address = base + i * 101 % (3000 - length);
+        int[] values = new int[length];
+        int[] words = new int[length];
+        for (int k = 0; k < length; k++) {
+            int flip = k % 3 == 0 ? 0xFFFF0000 : 0;
+            values[k] = (id * 1_000_003 + i * 7919 + k * 104_729) ^ flip;
+            words[k] = values[k] & 0xFFFF;
+        }
+        if (i % 40 == 7) {
+            SimProbe.scriptStatus("CVDLLRZ_RegWrite", i % 80 == 7 ? 1 : -1);
+            tally.expect(REG_WRITE_ERROR);
+        }
+        Brenmoor.regWrite(link, 0, address, values, length);
 
-        Worker(int id, Tally tally, CountDownLatch go, long deadline) {
-            this.id = id;
-            this.link = id % 4;
-            this.base = id / 4 * 4000;
-            this.tally = tally;
-            this.go = go;
-            this.deadline = deadline;
+        int[] into = new int[length + 3];
+        Arrays.fill(into, -7);
+        Brenmoor.regRead(link, 0, address, into, length);
+        int[] expectedInto = Arrays.copyOf(words, length + 3);
+        Arrays.fill(expectedInto, length, length + 3, -7);
+        tally.check(Arrays.equals(expectedInto, into), where + "regRead into an array");
+
+        int[] fresh = Brenmoor.regRead(link, 0, address, length);
+        tally.check(Arrays.equals(words, fresh), where + "regRead into a new array");
+
+        // Each thread's record holds the lines of its own latest call: a failure's line,
+        // then nothing after a success. Links 6 and 7 are never opened.
+        String failure = i % 2 == 0 ? RUN_ERROR : STOP_ERROR;
+        if (i % 2 == 0) {
+            Brenmoor.runMode(7, 0);
+        } else {
+            Brenmoor.stopMode(6, 0);
+        }
+        tally.expect(failure);
+        tally.check(Arrays.equals(new String[] {failure}, CallRecord.lastLines()),
+                where + "record of a failure " + Arrays.toString(CallRecord.lastLines()));
+        int single = i * 40_503 + id;
+        Brenmoor.regWrite(link, 0, base + 3500, single);
+        int[] back = Brenmoor.regRead(link, 0, base + 3500, 1);
+        tally.check(back.length == 1 && back[0] == (single & 0xFFFF), where + "single word");
+        tally.check(CallRecord.lastLines().length == 0, where + "record of a success");
+
+        if (i % 40 == 37) {
+            // Runs past the end of the data registers: the two inside arrive, the rest read
+            // as 0, and the library reports the failure.
+            int[] over = Brenmoor.regRead(link, 0, 8190, 5);
+            tally.expect(REG_READ_ERROR);
+            tally.check(Arrays.equals(new int[] {TOP[0], TOP[1], 0, 0, 0}, over),
+                    where + "overlong read " + Arrays.toString(over));
+            tally.operations.incrementAndGet();
+        }
+        if (i % 50 == 25) {
+            Brenmoor.stopMode(link, 1);
+            Brenmoor.runMode(link, 1);
+            tally.operations.addAndGet(2);
         }
 
-        @Override
-        public void run() {
-            try {
-                go.await();
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-                return;
-            }
-            for (int i = 0; System.nanoTime() < deadline; i++) {
-                iteration(i);
-                iterations++;
-            }
+        String topic = "thread" + id;
+        String item = "item" + i % 16;
+        String value = "v" + i + " \u00e9\u20ac\ud83d\ude00 " + id;
+        if (i % 40 == 17) {
+            boolean stopped = i % 80 == 17;
+            SimProbe.scriptStatus("CVDA_Poke", stopped ? 0 : 2);
+            tally.expect(stopped ? CORVANE_STOPPED : WRITE_ERROR);
         }
-
-        private void iteration(int i) {
-            String where = "thread " + id + " iteration " + i + ": ";
-            // A block of 1..300 words (beyond the bridge's on-stack limit now and then) somewhere
-            // in [base, base + 3000), with values outside 0..65535 among them.
-            int length = 1 + i * 37 % 300;
-            int address = base + i * 101 % (3000 - length);
-            int[] values = new int[length];
-            int[] words = new int[length];
-            for (int k = 0; k < length; k++) {
-                int flip = k % 3 == 0 ? 0xFFFF0000 : 0;
-                values[k] = (id * 1_000_003 + i * 7919 + k * 104_729) ^ flip;
-                words[k] = values[k] & 0xFFFF;
-            }
-            if (i % 40 == 7) {
-                SimProbe.scriptStatus("CVDLLRZ_RegWrite", i % 80 == 7 ? 1 : -1);
-                tally.expect(REG_WRITE_ERROR);
-            }
-            Brenmoor.regWrite(link, 0, address, values, length);
-
-            int[] into = new int[length + 3];
-            Arrays.fill(into, -7);
-            Brenmoor.regRead(link, 0, address, into, length);
-            int[] expectedInto = Arrays.copyOf(words, length + 3);
-            Arrays.fill(expectedInto, length, length + 3, -7);
-            tally.check(Arrays.equals(expectedInto, into), where + "regRead into an array");
-
-            int[] fresh = Brenmoor.regRead(link, 0, address, length);
-            tally.check(Arrays.equals(words, fresh), where + "regRead into a new array");
-
-            // Each thread's record holds the lines of its own latest call: a failure's line,
-            // then nothing after a success. Links 6 and 7 are never opened.
-            String failure = i % 2 == 0 ? RUN_ERROR : STOP_ERROR;
-            if (i % 2 == 0) {
-                Brenmoor.runMode(7, 0);
-            } else {
-                Brenmoor.stopMode(6, 0);
-            }
-            tally.expect(failure);
-            tally.check(Arrays.equals(new String[] {failure}, CallRecord.lastLines()),
-                    where + "record of a failure " + Arrays.toString(CallRecord.lastLines()));
-            int single = i * 40_503 + id;
-            Brenmoor.regWrite(link, 0, base + 3500, single);
-            int[] back = Brenmoor.regRead(link, 0, base + 3500, 1);
-            tally.check(back.length == 1 && back[0] == (single & 0xFFFF), where + "single word");
-            tally.check(CallRecord.lastLines().length == 0, where + "record of a success");
-
-            if (i % 40 == 37) {
-                // Runs past the end of the data registers: the two inside arrive, the rest read
-                // as 0, and the library reports the failure.
-                int[] over = Brenmoor.regRead(link, 0, 8190, 5);
-                tally.expect(REG_READ_ERROR);
-                tally.check(Arrays.equals(new int[] {TOP[0], TOP[1], 0, 0, 0}, over),
-                        where + "overlong read " + Arrays.toString(over));
-                tally.operations.incrementAndGet();
-            }
-            if (i % 50 == 25) {
-                Brenmoor.stopMode(link, 1);
-                Brenmoor.runMode(link, 1);
-                tally.operations.addAndGet(2);
-            }
-
-            String topic = "thread" + id;
-            String item = "item" + i % 16;
-            String value = "v" + i + " \u00e9\u20ac\ud83d\ude00 " + id;
-            if (i % 40 == 17) {
-                boolean stopped = i % 80 == 17;
-                SimProbe.scriptStatus("CVDA_Poke", stopped ? 0 : 2);
-                tally.expect(stopped ? CORVANE_STOPPED : WRITE_ERROR);
-            }
-            // A scripted status replaces only what the library returns: the value is stored.
-            Brenmoor.cvPoke(topic, item, value);
-            if (i % 40 == 27) {
-                SimProbe.scriptStatus("CVDA_Request", 2);
-                tally.expect(READ_ERROR);
-                tally.scriptedRequestFailures.incrementAndGet();
-            }
-            String reply = Brenmoor.cvRequest(topic, item);
-            if ("-1".equals(reply)) {
-                tally.minusOnes.incrementAndGet();
-            } else {
-                tally.check(value.equals(reply), where + "reply " + Report.quote(reply));
-            }
-            tally.operations.addAndGet(8);
+        // A scripted status replaces only what the library returns: the value is stored.
+        Brenmoor.cvPoke(topic, item, value);
+        if (i % 40 == 27) {
+            SimProbe.scriptStatus("CVDA_Request", 2);
+            tally.expect(READ_ERROR);
+            tally.scriptedRequestFailures.incrementAndGet();
         }
+        String reply = Brenmoor.cvRequest(topic, item);
+        if ("-1".equals(reply)) {
+            tally.minusOnes.incrementAndGet();
+        } else {
+            tally.check(value.equals(reply), where + "reply " + Report.quote(reply));
+        }
+        tally.operations.addAndGet(8);
     }
 
-    static final class Interleaved implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+    @Test
+    void threadsReadTheirOwnValuesAndCyclesUnloadTheLibraries() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
+            Scenario.startBoth();
             for (int link = 0; link < 4; link++) {
                 Brenmoor.open(link, 1, 0, 100, 3);
                 Brenmoor.regWrite(link, 0, 8190, TOP, 2);
@@ -205,22 +173,25 @@ class ConcurrencyJvmTest {
             Tally tally = new Tally();
             CountDownLatch go = new CountDownLatch(1);
             long deadline = System.nanoTime() + RUN_MILLIS * 1_000_000;
-            List<Worker> workers = new ArrayList<>();
+            long[] iterations = new long[THREADS];
             List<Thread> threads = new ArrayList<>();
             for (int id = 0; id < THREADS; id++) {
-                Worker worker = new Worker(id, tally, go, deadline);
-                workers.add(worker);
-                threads.add(new Thread(worker, "bridge-" + id));
+                int self = id;
+                threads.add(new Thread(() -> {
+                    Scenario.await(go);
+                    int i = 0;
+                    while (System.nanoTime() < deadline) {
+                        iteration(self, i++, tally);
+                    }
+                    iterations[self] = i;
+                }, "bridge-" + id));
             }
             threads.forEach(Thread::start);
             go.countDown();
             for (Thread thread : threads) {
                 thread.join();
             }
-            long fewest = Long.MAX_VALUE;
-            for (Worker worker : workers) {
-                fewest = Math.min(fewest, worker.iterations);
-            }
+            long fewest = Arrays.stream(iterations).min().getAsLong();
             report.value("threads", THREADS);
             report.value("operations", tally.operations.get());
             report.value("fewest iterations", fewest);
@@ -233,43 +204,28 @@ class ConcurrencyJvmTest {
 
             // Every thread is done: load and release now, many times, on this thread alone.
             report.step("cycles");
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
-            report.value("loaded after finish", loaded());
+            Scenario.finishBoth();
+            report.value("loaded after finish", SoundnessJvmTest.loaded());
             for (int n = 0; n < CYCLES; n++) {
-                Brenmoor.start();
-                Brenmoor.cvStart();
+                Scenario.startBoth();
                 if (n % 1000 == 0) {
                     // A second load, and one finish, leave the library where it was.
-                    Brenmoor.start();
-                    Brenmoor.cvStart();
-                    Brenmoor.finish();
-                    Brenmoor.cvFinish();
+                    Scenario.startBoth();
+                    Scenario.finishBoth();
                 }
                 if (n == 0 || n == CYCLES - 1) {
-                    report.value("loaded in cycle " + n, loaded());
+                    report.value("loaded in cycle " + n, SoundnessJvmTest.loaded());
                 }
-                Brenmoor.finish();
-                Brenmoor.cvFinish();
+                Scenario.finishBoth();
             }
-            report.value("loaded after cycles", loaded());
+            report.value("loaded after cycles", SoundnessJvmTest.loaded());
 
             report.step("after cycles");
             Brenmoor.open(0, 1, 0, 100, 3);
             report.value("read", Brenmoor.regRead(0, 0, 8190, 2));
             report.value("reply", Brenmoor.cvRequest("thread0", "item0"));
             SimProbe.setRecording(true);
-        }
-
-        /** Whether the PLC link and the data-access library are in the process now. */
-        private static List<Boolean> loaded() {
-            return List.of(SimProbe.isLoaded("CVDLL1RZ1.dll"), SimProbe.isLoaded("CVDAlib.dll"));
-        }
-    }
-
-    @Test
-    void threadsReadTheirOwnValuesAndCyclesUnloadTheLibraries() {
-        ChildJvm.Run run = ChildJvm.run(Interleaved.class);
+        });
 
         List<String> figures = run.step("threads");
         assertEquals("[]", figure(figures, "mismatches"), "values read back wrong");
@@ -280,13 +236,10 @@ class ConcurrencyJvmTest {
 
         // Between the markers, exactly the lines the scripted failures and the overlong reads
         // call for, in whatever order the threads wrote them.
-        String threadsOutput = between(run.stdout, "-- threads\n", "-- cycles\n");
-        Map<String, Long> written = new TreeMap<>();
-        for (String line : threadsOutput.split("(?<=\n)")) {
-            if (!line.isEmpty()) {
-                written.merge(line, 1L, Long::sum);
-            }
-        }
+        String threadsOutput = between(run.stdout(), "-- threads\n", "-- cycles\n");
+        Map<String, Long> written = Arrays.stream(threadsOutput.split("(?<=\n)"))
+                .filter(line -> !line.isEmpty())
+                .collect(Collectors.groupingBy(line -> line, TreeMap::new, Collectors.counting()));
         // The child reports each line as Report.quote writes it, with its count: expect "..." n.
         Map<String, Long> expected = new TreeMap<>();
         for (String figure : figures) {
@@ -303,8 +256,8 @@ class ConcurrencyJvmTest {
                 "loaded in cycle " + (CYCLES - 1) + " [true, true]",
                 "loaded after cycles [false, false]"), run.step("cycles"));
         assertEquals(List.of("read [0, 0]", "reply \"-1\""), run.step("after cycles"));
-        assertEquals("-- after cycles\n" + DLL_NOT_FOUND + DLL_NOT_FOUND + DLL_NOT_FOUND,
-                run.stdout.substring(run.stdout.indexOf("-- after cycles\n")));
+        assertEquals("-- after cycles\n" + FrameJvmTest.DLL_NOT_FOUND.repeat(3),
+                run.stdout().substring(run.stdout().indexOf("-- after cycles\n")));
 
         long lines = written.values().stream().mapToLong(Long::longValue).sum();
         System.out.println("concurrency: " + figure(figures, "threads") + " threads, "
@@ -318,9 +271,9 @@ class ConcurrencyJvmTest {
      * reaches it on one thread, and two Java threads alive at once reach it on two. (The
      * simulated library answers the item "thread" of topic "sim" with its calling thread.)
      */
-    static final class ThreadIdentity implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void eachJavaThreadsCallsReachTheLibraryOnOneThreadOfItsOwn() {
+        ChildJvm.run(report -> {
             SimProbe.setRecording(false);
             Brenmoor.cvStart();
             CountDownLatch firstCalled = new CountDownLatch(1);
@@ -333,19 +286,11 @@ class ConcurrencyJvmTest {
                     Brenmoor.cvPoke("t", "i", "v"); // calls in between change nothing
                 }
                 firstCalled.countDown();
-                try {
-                    secondDone.await();
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                }
+                Scenario.await(secondDone);
                 first.add(Brenmoor.cvRequest("sim", "thread"));
             });
             Thread two = new Thread(() -> {
-                try {
-                    firstCalled.await();
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                }
+                Scenario.await(firstCalled);
                 second.add(Brenmoor.cvRequest("sim", "thread"));
                 second.add(Brenmoor.cvRequest("sim", "thread"));
                 secondDone.countDown();
@@ -361,29 +306,19 @@ class ConcurrencyJvmTest {
             report.value("the two on two threads", !first.get(0).equals(second.get(0)));
             report.value("no failure", !first.contains("-1") && !second.contains("-1"));
             Brenmoor.cvFinish();
-        }
-    }
-
-    @Test
-    void eachJavaThreadsCallsReachTheLibraryOnOneThreadOfItsOwn() {
-        ChildJvm.Run run = ChildJvm.run(ThreadIdentity.class);
-        assertEquals("", run.stdout);
-        assertEquals("""
+        }).expect("", """
                 first thread's calls on one thread true
                 second thread's calls on one thread true
                 the two on two threads true
                 no failure true
-                """, run.report, () -> "report: " + run);
+                """);
     }
 
     /** The value of the report line "{@code label} value". */
     private static String figure(List<String> lines, String label) {
-        for (String line : lines) {
-            if (line.startsWith(label + " ")) {
-                return line.substring(label.length() + 1);
-            }
-        }
-        return fail("no figure \"" + label + "\" in " + lines);
+        return lines.stream().filter(line -> line.startsWith(label + " ")).findFirst()
+                .map(line -> line.substring(label.length() + 1))
+                .orElseGet(() -> fail("no figure \"" + label + "\" in " + lines));
     }
 
     private static String between(String text, String from, String to) {

@@ -9,78 +9,55 @@ import org.junit.jupiter.api.Test;
 
 /** cvPoke and cvRequest: the status rule, the reply area and texts in both directions. */
 class CorvaneJvmTest {
-    static final class Statuses implements Scenario {
-        @Override
-        public void run(Report report) {
+    /** Each status the library returns, with the lines cvPoke and cvRequest write for it. */
+    private static final String[][] STATUSES = {{"1", "", ""},
+            {"0", "in DLL: Corvane stopped\n", "in DLL: Corvane stopped\n"},
+            {"2", "in DLL: Write error\n", "in DLL: Read error\n"},
+            {"-1", "in DLL: Write error\n", "in DLL: Read error\n"}};
+
+    @Test
+    void statusOneIsSuccessZeroIsStoppedAnythingElseIsAnError() {
+        StringBuilder pokes = new StringBuilder();
+        StringBuilder requests = new StringBuilder();
+        StringBuilder journal = new StringBuilder();
+        for (String[] status : STATUSES) {
+            pokes.append("-- poke status ").append(status[0]).append('\n').append(status[1]);
+            requests.append("-- request status ").append(status[0]).append('\n').append(status[2]);
+            journal.append("-- poke status ").append(status[0]).append("\nCVDA_Poke x74 x69 x76\n");
+        }
+        for (String[] status : STATUSES) {
+            // Each request finds the value poked and copies it into the reply area; only status 1
+            // may let it through.
+            journal.append("-- request status %s\nCVDA_Request x74 x69 *\nreply \"%s\"\n"
+                    .formatted(status[0], status[0].equals("1") ? "v" : "-1"));
+        }
+        ChildJvm.run(report -> {
             Brenmoor.cvStart();
-            for (int status : new int[] {1, 0, 2, -1}) {
-                SimProbe.scriptStatus("CVDA_Poke", status);
-                report.step("poke status " + status);
+            for (String[] status : STATUSES) {
+                SimProbe.scriptStatus("CVDA_Poke", Integer.parseInt(status[0]));
+                report.step("poke status " + status[0]);
                 Brenmoor.cvPoke("t", "i", "v");
             }
-            // Each request finds the value poked above and copies it into the reply area; only
-            // status 1 may let it through.
-            for (int status : new int[] {1, 0, 2, -1}) {
-                SimProbe.scriptStatus("CVDA_Request", status);
-                report.step("request status " + status);
+            for (String[] status : STATUSES) {
+                SimProbe.scriptStatus("CVDA_Request", Integer.parseInt(status[0]));
+                report.step("request status " + status[0]);
                 report.value("reply", Brenmoor.cvRequest("t", "i"));
             }
             report.step("application stopped");
             Brenmoor.cvPoke("sim", "state", "stopped");
             Brenmoor.cvPoke("t", "i", "w");
             report.value("reply", Brenmoor.cvRequest("t", "i"));
-        }
-    }
-
-    @Test
-    void statusOneIsSuccessZeroIsStoppedAnythingElseIsAnError() {
-        ChildJvm.Run run = ChildJvm.run(Statuses.class);
-        assertEquals("""
-                -- poke status 1
-                -- poke status 0
-                in DLL: Corvane stopped
-                -- poke status 2
-                in DLL: Write error
-                -- poke status -1
-                in DLL: Write error
-                -- request status 1
-                -- request status 0
-                in DLL: Corvane stopped
-                -- request status 2
-                in DLL: Read error
-                -- request status -1
-                in DLL: Read error
+        }).expect(pokes + requests.toString() + """
                 -- application stopped
                 in DLL: Corvane stopped
                 in DLL: Corvane stopped
-                """, run.stdout);
-        assertEquals("""
-                -- poke status 1
-                CVDA_Poke x74 x69 x76
-                -- poke status 0
-                CVDA_Poke x74 x69 x76
-                -- poke status 2
-                CVDA_Poke x74 x69 x76
-                -- poke status -1
-                CVDA_Poke x74 x69 x76
-                -- request status 1
-                CVDA_Request x74 x69 *
-                reply "v"
-                -- request status 0
-                CVDA_Request x74 x69 *
-                reply "-1"
-                -- request status 2
-                CVDA_Request x74 x69 *
-                reply "-1"
-                -- request status -1
-                CVDA_Request x74 x69 *
-                reply "-1"
+                """, journal + """
                 -- application stopped
                 CVDA_Poke x73696d x7374617465 x73746f70706564
                 CVDA_Poke x74 x69 x77
                 CVDA_Request x74 x69 *
                 reply "-1"
-                """, run.report);
+                """);
     }
 
     /** {@code length} letters a to z, over and over. */
@@ -92,9 +69,9 @@ class CorvaneJvmTest {
         return text.toString();
     }
 
-    static final class Replies implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void replyComesBackWholeAndByteForByte() {
+        ChildJvm.run(report -> {
             Brenmoor.cvStart();
             report.step("empty reply");
             SimProbe.scriptReply(new byte[0], true);
@@ -117,21 +94,14 @@ class CorvaneJvmTest {
             Brenmoor.cvRequest("t", "i");
             SimProbe.scriptStatus("CVDA_Request", 1);
             report.value("reply", Brenmoor.cvRequest("t", "never poked"));
-        }
-    }
-
-    @Test
-    void replyComesBackWholeAndByteForByte() {
-        ChildJvm.Run run = ChildJvm.run(Replies.class);
-        assertEquals("""
+        }).expect("""
                 -- empty reply
                 -- 4095-byte reply
                 -- modified UTF-8 reply
                 -- 4096 bytes without NUL
                 in DLL: Read error
                 -- success without a reply
-                """, run.stdout);
-        assertEquals("""
+                """, """
                 -- empty reply
                 CVDA_Request x74 x69 *
                 reply ""
@@ -148,56 +118,49 @@ class CorvaneJvmTest {
                 CVDA_Request x74 x69 *
                 CVDA_Request x74 x6e6576657220706f6b6564 *
                 reply ""
-                """.formatted(letters(4095)), run.report);
+                """.formatted(letters(4095)));
     }
 
-    /**
-     * Replies that are not modified UTF-8 (a valid one, C0 80 included, is covered above): each
-     * scripted reply is followed by its own request.
-     */
-    static final class ForeignReplies implements Scenario {
-        static final byte[][] REPLIES = {
-            // Standard UTF-8 with a four-byte sequence (U+1F600) and text after it.
-            {0x41, (byte) 0xf0, (byte) 0x9f, (byte) 0x98, (byte) 0x80, (byte) 0xc3, (byte) 0xa9,
-             0x20, 0x6f, 0x6b},
-            // "12°C" and "±5 mm" in a Western code page.
-            {0x31, 0x32, (byte) 0xb0, 0x43},
-            {(byte) 0xb1, 0x35, 0x20, 0x6d, 0x6d},
-            // Bytes that are no UTF-8 of either kind.
-            {(byte) 0x80, (byte) 0xff},
-            // C0 80 is modified UTF-8 only, a four-byte sequence standard UTF-8 only: together
-            // they are neither, so every byte stands for itself.
-            {(byte) 0xc0, (byte) 0x80, (byte) 0xf0, (byte) 0x9f, (byte) 0x98, (byte) 0x80},
-        };
+    /** Replies that are not modified UTF-8 (a valid one, C0 80 included, is covered above). */
+    static final byte[][] FOREIGN_REPLIES = {
+        // Standard UTF-8 with a four-byte sequence (U+1F600) and text after it.
+        {0x41, (byte) 0xf0, (byte) 0x9f, (byte) 0x98, (byte) 0x80, (byte) 0xc3, (byte) 0xa9, 0x20,
+         0x6f, 0x6b},
+        // "12°C" and "±5 mm" in a Western code page.
+        {0x31, 0x32, (byte) 0xb0, 0x43},
+        {(byte) 0xb1, 0x35, 0x20, 0x6d, 0x6d},
+        // Bytes that are no UTF-8 of either kind.
+        {(byte) 0x80, (byte) 0xff},
+        // C0 80 is modified UTF-8 only, a four-byte sequence standard UTF-8 only: together they
+        // are neither, so every byte stands for itself.
+        {(byte) 0xc0, (byte) 0x80, (byte) 0xf0, (byte) 0x9f, (byte) 0x98, (byte) 0x80},
+    };
 
-        @Override
-        public void run(Report report) {
+    /** Each scripted reply is followed by its own request, and decoded without a line. */
+    @Test
+    void replyThatIsNotModifiedUtf8LosesNoCharacter() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             Brenmoor.cvStart();
-            for (byte[] reply : REPLIES) {
+            for (byte[] reply : FOREIGN_REPLIES) {
                 report.step("reply of " + reply.length + " bytes");
                 SimProbe.scriptReply(reply, true);
                 report.value("reply", Brenmoor.cvRequest("t", "i"));
             }
-        }
-    }
-
-    @Test
-    void replyThatIsNotModifiedUtf8LosesNoCharacter() {
-        ChildJvm.Run run = ChildJvm.run(ForeignReplies.class);
-        // Decoded without a line, whichever rule applied.
-        assertEquals("", run.stdout.replaceAll("(?m)^-- .*\n", ""));
+        });
+        assertEquals("", run.stdout().replaceAll("(?m)^-- .*\n", ""));
         assertEquals(List.of(
                 "reply \"A\\ud83d\\ude00\\u00e9 ok\"",
                 "reply \"12\\u00b0C\"",
                 "reply \"\\u00b15 mm\"",
                 "reply \"\\u0080\\u00ff\"",
                 "reply \"\\u00c0\\u0080\\u00f0\\u009f\\u0098\\u0080\""),
-                run.report.lines().filter(line -> line.startsWith("reply ")).toList());
+                run.report().lines().filter(line -> line.startsWith("reply ")).toList());
     }
 
-    static final class Texts implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void textsCrossAsModifiedUtf8AndNullTextsNeverReachTheLibrary() {
+        // The value poked comes back through the reply: its bytes reach Java unchanged.
+        ChildJvm.run(report -> {
             Brenmoor.cvStart();
             report.step("poke outside ASCII");
             Brenmoor.cvPoke("t\u00e9", "\u0000", "\ud83d\ude00\u6f22");
@@ -213,13 +176,7 @@ class CorvaneJvmTest {
             report.value("reply", Brenmoor.cvRequest(null, "i"));
             report.step("request null item");
             report.value("reply", Brenmoor.cvRequest("t", null));
-        }
-    }
-
-    @Test
-    void textsCrossAsModifiedUtf8AndNullTextsNeverReachTheLibrary() {
-        ChildJvm.Run run = ChildJvm.run(Texts.class);
-        assertEquals("""
+        }).expect("""
                 -- poke outside ASCII
                 -- request outside ASCII
                 -- poke null topic
@@ -232,9 +189,7 @@ class CorvaneJvmTest {
                 in DLL: Read error
                 -- request null item
                 in DLL: Read error
-                """, run.stdout);
-        // The value poked comes back through the reply: its bytes reach Java unchanged.
-        assertEquals("""
+                """, """
                 -- poke outside ASCII
                 CVDA_Poke x74c3a9 xc080 xeda0bdedb880e6bca2
                 -- request outside ASCII
@@ -247,6 +202,6 @@ class CorvaneJvmTest {
                 reply "-1"
                 -- request null item
                 reply "-1"
-                """, run.report);
+                """);
     }
 }

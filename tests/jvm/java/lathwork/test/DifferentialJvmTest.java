@@ -15,6 +15,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.Random;
 import java.util.concurrent.CompletableFuture;
+import java.util.function.Supplier;
 import java.util.stream.Collectors;
 import java.util.stream.IntStream;
 import java.util.stream.LongStream;
@@ -72,15 +73,11 @@ class DifferentialJvmTest {
             String expected = i < inProcess.size() ? inProcess.get(i) : "(the run had ended)\n";
             String actual = i < hosted.size() ? hosted.get(i) : "(the run had ended)\n";
             if (!expected.equals(actual)) {
-                int at = 0;
-                while (at < Math.min(expected.length(), actual.length())
-                        && expected.charAt(at) == actual.charAt(at)) {
-                    at++;
-                }
+                int at = Arrays.mismatch(expected.toCharArray(), actual.toCharArray());
                 fail("seed " + seed + ": call #" + i + " is the first to differ (again: "
                         + "MORLANE_DIFFERENTIAL=\"" + seed + " " + (i + 1) + "\")\n"
-                        + "--- in process:\n" + excerpt(expected, at) + inProcessRun.stderr
-                        + "\n--- hosted:\n" + excerpt(actual, at) + hostedRun.stderr);
+                        + "--- in process:\n" + excerpt(expected, at) + inProcessRun.stderr()
+                        + "\n--- hosted:\n" + excerpt(actual, at) + hostedRun.stderr());
             }
         }
         assertEquals(calls, inProcess.size(), "calls made");
@@ -91,13 +88,13 @@ class DifferentialJvmTest {
     static ChildJvm.Run child(long seed, int calls, String mode, Path simulated) {
         return ChildJvm.launch(List.of("-Dmorlane.mode=" + mode, "-Dmorlane.differential.seed="
                 + seed, "-Dmorlane.differential.calls=" + calls), Map.of(), ChildJvm.LIB_DIR,
-                Script.class, simulated);
+                DifferentialJvmTest::script, simulated);
     }
 
     /** Each call's report lines, its marker line first, then its native stdout lines. */
     static List<String> calls(ChildJvm.Run run) {
-        List<String> reported = sections(run.report);
-        List<String> written = sections(run.stdout);
+        List<String> reported = sections(run.report());
+        List<String> written = sections(run.stdout());
         return IntStream.range(0, Math.min(reported.size(), written.size()))
                 .mapToObj(i -> reported.get(i) + "native stdout:\n"
                         + written.get(i).substring(written.get(i).indexOf('\n') + 1))
@@ -118,66 +115,48 @@ class DifferentialJvmTest {
                 ? "..." : "") + text.substring(from, to) + (to < text.length() ? "..." : "");
     }
 
-    /** A value the report writes as it is. */
-    record Seen(String text) {
-        @Override
-        public String toString() {
-            return text;
-        }
-    }
-
-    static final Seen VOID = new Seen("void");
-
-    interface Action {
-        Object run();
-    }
+    static final Report.Plain VOID = new Report.Plain("void");
 
     /** One call of a script, with the status or reply scripted for it. */
-    record Step(String what, Action action) {}
+    record Step(String what, Supplier<Object> action) {}
 
-    static final class Script implements Scenario {
-        @Override
-        public void run(Report report) throws InterruptedException {
-            // Outside the comparison: the mode each library is served in; then nothing loaded.
-            report.step("modes");
-            Brenmoor.start();
-            Brenmoor.cvStart();
-            report.value("modes", new Seen(CallRecord.linkMode() + " " + CallRecord.corvaneMode()));
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
+    static void script(Report report) throws InterruptedException {
+        // Outside the comparison: the mode each library is served in; then nothing loaded.
+        report.step("modes");
+        Scenario.startBoth();
+        report.value("modes", new Report.Plain(CallRecord.linkMode() + " " + CallRecord.corvaneMode()));
+        Scenario.finishBoth();
+        settle();
+        Generator script = new Generator(new Random(Long.getLong("morlane.differential.seed")));
+        for (int i = 0, calls = Integer.getInteger("morlane.differential.calls"); i < calls; i++) {
+            Step step = script.next();
+            report.step("#" + i + " " + step.what());
+            Object seen;
+            try {
+                seen = step.action().get();
+            } catch (RuntimeException | Error e) {
+                seen = new Report.Plain("threw " + e);
+            }
+            report.value("=", seen);
+            report.journalThenReset();
             settle();
-            Generator script = new Generator(new Random(Long.getLong("morlane.differential.seed")));
-            for (int i = 0, calls = Integer.getInteger("morlane.differential.calls"); i < calls;
-                 i++) {
-                Step step = script.next();
-                report.step("#" + i + " " + step.what());
-                Object seen;
-                try {
-                    seen = step.action().run();
-                } catch (RuntimeException | Error e) {
-                    seen = new Seen("threw " + e);
-                }
-                report.value("=", seen);
-                report.journalThenReset();
-                settle();
-            }
         }
+    }
 
-        /**
-         * Waits until a library whose slot is empty has left every process, so that the next start
-         * finds the simulated PLCs reset as in process, however long a host takes to exit.
-         */
-        static void settle() throws InterruptedException {
-            long deadline = System.nanoTime() + 10_000_000_000L;
-            while (CallRecord.linkMode() == CallRecord.NOT_LOADED
-                    && SimProbe.isLoaded("CVDLL1RZ1.dll")
-                    || CallRecord.corvaneMode() == CallRecord.NOT_LOADED
-                    && SimProbe.isLoaded("CVDAlib.dll")) {
-                if (System.nanoTime() > deadline) {
-                    throw new IllegalStateException("a library still loaded 10 s after its finish");
-                }
-                Thread.sleep(1);
+    /**
+     * Waits until a library whose slot is empty has left every process, so that the next start
+     * finds the simulated PLCs reset as in process, however long a host takes to exit.
+     */
+    static void settle() throws InterruptedException {
+        long deadline = System.nanoTime() + 10_000_000_000L;
+        while (CallRecord.linkMode() == CallRecord.NOT_LOADED
+                && SimProbe.isLoaded("CVDLL1RZ1.dll")
+                || CallRecord.corvaneMode() == CallRecord.NOT_LOADED
+                && SimProbe.isLoaded("CVDAlib.dll")) {
+            if (System.nanoTime() > deadline) {
+                throw new IllegalStateException("a library still loaded 10 s after its finish");
             }
+            Thread.sleep(1);
         }
     }
 
@@ -192,7 +171,7 @@ class DifferentialJvmTest {
         static final String[] PIECES = {"a", "Z", "7", " ", "\u00e9", "\u07ff", "\u0800", "\u6f22",
                                         "\uffff", "\u0000", "\ud83d\ude00", "\ud83d", "\ude00"};
 
-        static final byte[][] FOREIGN = CorvaneJvmTest.ForeignReplies.REPLIES;
+        static final byte[][] FOREIGN = CorvaneJvmTest.FOREIGN_REPLIES;
 
         private final Random random;
         private int linkLoads;
@@ -297,13 +276,13 @@ class DifferentialJvmTest {
                 byte[] reply = reply();
                 return new Step("reply of " + reply.length + " bytes, " + request.what(), () -> {
                     SimProbe.scriptReply(reply, reply.length < 4096);
-                    return request.action().run();
+                    return request.action().get();
                 });
             }
             }
         }
 
-        static Action act(Runnable call) {
+        static Supplier<Object> act(Runnable call) {
             return () -> {
                 call.run();
                 return VOID;
@@ -311,14 +290,14 @@ class DifferentialJvmTest {
         }
 
         /** The call, a quarter of the time with a status scripted for its entry point. */
-        Step scripted(String entry, String what, Action call) {
+        Step scripted(String entry, String what, Supplier<Object> call) {
             if (random.nextInt(4) > 0) {
                 return new Step(what, call);
             }
             int status = pick(0, 1, 2, -1, 9, MIN, MAX);
             return new Step("status " + status + ", " + what, () -> {
                 SimProbe.scriptStatus(entry, status);
-                return call.run();
+                return call.get();
             });
         }
 

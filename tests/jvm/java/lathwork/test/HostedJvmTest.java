@@ -20,7 +20,6 @@ import java.util.Arrays;
 import java.util.Collections;
 import java.util.List;
 import java.util.Map;
-import java.util.Optional;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -51,6 +50,12 @@ class HostedJvmTest {
                 "needs the 32-bit simulated libraries served through the host");
     }
 
+    /** Launches {@code scenario}, failing with {@code why} if the child has not ended in 30 s. */
+    static ChildJvm.Run within30s(String why, Scenario scenario) {
+        return assertTimeoutPreemptively(Duration.ofSeconds(30), () -> ChildJvm.launch(scenario),
+                why);
+    }
+
     /** The link slot's and the Corvane slot's mode: 0 empty, 1 in process, 2 hosted. */
     static int[] modes() {
         return new int[] {CallRecord.linkMode(), CallRecord.corvaneMode()};
@@ -61,12 +66,12 @@ class HostedJvmTest {
      * flight fails with its own line and result, its slot is empty afterwards, the other slot's
      * host serves on, and a new start brings a fresh host.
      */
-    static final class CrashInsideCalls implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void aLibraryCrashingInsideACallCostsItsHostNotTheJvm() {
+        // The journal shows each crashing call reached its library before its host died.
+        ChildJvm.run(report -> {
             report.step("start both");
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             report.value("modes", modes());
             Brenmoor.open(0, 1, 0, 100, 3);
             Brenmoor.regWrite(0, 0, 100, new int[] {1, 2, 3}, 3);
@@ -109,22 +114,14 @@ class HostedJvmTest {
             // Killed from outside while idle: the next call finds it gone.
             report.step("the link host killed between calls");
             Brenmoor.cvFinish();
-            for (long pid : runningHosts()) {
-                ProcessHandle.of(pid).ifPresent(host -> {
-                    host.destroyForcibly();
-                    host.onExit().join();
-                });
-            }
+            runningHosts().forEach(pid -> ProcessHandle.of(pid).ifPresent(host -> {
+                host.destroyForcibly();
+                host.onExit().join();
+            }));
             report.value("read", Brenmoor.regRead(0, 0, 100, 3));
             report.value("modes", modes());
             Brenmoor.close(0);
-        }
-    }
-
-    @Test
-    void aLibraryCrashingInsideACallCostsItsHostNotTheJvm() {
-        ChildJvm.Run run = ChildJvm.run(CrashInsideCalls.class);
-        assertEquals("""
+        }).expect("""
                 -- start both
                 -- regRead crashes the link library
                 in DLL: RegRead Error
@@ -142,9 +139,7 @@ class HostedJvmTest {
                 -- the link host killed between calls
                 in DLL: RegRead Error
                 in DLL: DLL not found.
-                """, run.stdout);
-        // The journal shows each crashing call reached its library before its host died.
-        assertEquals("""
+                """, """
                 -- start both
                 modes [2, 2]
                 CVDLLRZ_Open 0 1 110 100 3
@@ -184,19 +179,7 @@ class HostedJvmTest {
                 -- the link host killed between calls
                 read [0, 0, 0]
                 modes [0, 0]
-                """, run.report);
-    }
-
-    /** Both starts, and what they leave; the calls after are FrameJvmTest's. */
-    static final class StartWithoutHost implements Scenario {
-        @Override
-        public void run(Report report) {
-            Brenmoor.start();
-            Brenmoor.cvStart();
-            report.value("modes", modes());
-            report.value("link reason", hostedPart(CallRecord.linkLoadFailure()));
-            report.value("corvane reason", hostedPart(CallRecord.corvaneLoadFailure()));
-        }
+                """);
     }
 
     /** What a load failure says of the host, with the folder it names left out. */
@@ -243,11 +226,14 @@ class HostedJvmTest {
                         + " (on Debian: the package libc6:i386)";
             }
         };
-        ChildJvm.Run run = ChildJvm.launch(List.of(), Map.of(), bridge, StartWithoutHost.class);
-        run.assertClean(0);
-        assertEquals("", run.stdout);
-        assertEquals("modes [0, 0]\nlink reason \"%1$s\"\ncorvane reason \"%1$s\"\n"
-                .formatted(why), run.report);
+        // Both starts, and what they leave; the calls after are FrameJvmTest's.
+        ChildJvm.launch(List.of(), Map.of(), bridge, report -> {
+            Scenario.startBoth();
+            report.value("modes", modes());
+            report.value("link reason", hostedPart(CallRecord.linkLoadFailure()));
+            report.value("corvane reason", hostedPart(CallRecord.corvaneLoadFailure()));
+        }).assertClean(0).expect("", "modes [0, 0]\nlink reason \"%1$s\"\ncorvane reason \"%1$s\"\n"
+                .formatted(why));
     }
 
     /**
@@ -255,13 +241,12 @@ class HostedJvmTest {
      * once, as it is when no host runs. A host holding any descriptor of the JVM but its channel
      * would keep the port bound for as long as it lives.
      */
-    static final class SocketClosedWhileHosted implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void aHostHoldsNothingOfTheJvmButItsChannel() {
+        ChildJvm.run(report -> {
             ServerSocket listening = new ServerSocket(0, 1, InetAddress.getLoopbackAddress());
             int port = listening.getLocalPort();
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             report.value("modes", modes());
             listening.close();
             try (ServerSocket again = new ServerSocket()) {
@@ -270,20 +255,8 @@ class HostedJvmTest {
             } catch (BindException e) {
                 report.value("port after close", e.getMessage());
             }
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
-        }
-    }
-
-    @Test
-    void aHostHoldsNothingOfTheJvmButItsChannel() {
-        ChildJvm.Run run = ChildJvm.run(SocketClosedWhileHosted.class);
-        assertEquals("modes [2, 2]\nport after close \"free\"\n", run.report);
-    }
-
-    static boolean isHost(ProcessHandle process) {
-        return process.info().command().map(command -> command.endsWith("/" + HOST_PROGRAM))
-                .orElse(false);
+            Scenario.finishBoth();
+        }).expect("", "modes [2, 2]\nport after close \"free\"\n");
     }
 
     /**
@@ -291,50 +264,35 @@ class HostedJvmTest {
      * SIGKILL: no shutdown hook, no finish, nothing of the bridge runs. Reports each host's pid
      * first.
      */
-    static final class KilledWithACallInside implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+    @Test
+    void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
+        // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
+        ChildJvm.Run run = within30s(
+                "the killed JVM's stderr stays open: a process it started outlived it", report -> {
+            Scenario.startBoth();
             Brenmoor.open(0, 1, 0, 100, 3);
             SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
             int journaled = SimProbe.journalCount();
             Thread reader = new Thread(() -> Brenmoor.regRead(0, 0, 100, 16), "reader");
             reader.setDaemon(true);
             reader.start();
-            long deadline = System.nanoTime() + 10_000_000_000L;
-            while (SimProbe.journalCount() == journaled && System.nanoTime() < deadline) {
-                Thread.sleep(1);
-            }
+            Scenario.waitFor(() -> SimProbe.journalCount() > journaled, 10_000);
             report.step("hosts");
-            ProcessHandle.current().children().filter(HostedJvmTest::isHost)
-                    .forEach(host -> report.value("pid", host.pid()));
-            String self = Long.toString(ProcessHandle.current().pid());
-            // The shell's own kill: no procps needed.
-            new ProcessBuilder("/bin/sh", "-c", "kill -KILL " + self).inheritIO().start().waitFor();
+            runningHosts().forEach(pid -> report.value("pid", pid));
+            signal(List.of(ProcessHandle.current().pid()), "KILL");
             Thread.sleep(60_000);
             report.step("still alive after SIGKILL");
-        }
-    }
-
-    @Test
-    void noHostOutlivesItsJvmKilledWithACallInside() throws InterruptedException {
-        // A host inherits the JVM's stderr: while one lives on, the child's output never ends.
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledWithACallInside.class),
-                "the killed JVM's stderr stays open: a process it started outlived it");
-        assertEquals(128 + 9, run.exitCode, () -> "exit code of " + run);
-        assertTrue(run.report.contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
+        });
+        assertEquals(128 + 9, run.exitCode(), () -> "exit code of " + run);
+        assertTrue(run.report().contains("CVDLLRZ_RegRead 0 0 100 * 16\n-- hosts\n"),
                 () -> "no call inside: " + run);
         assertHostsOfStepEnd(run, "hosts");
     }
 
     /** The two hosts whose pids the child reported after "-- {@code step}" end within 5 s. */
     static void assertHostsOfStepEnd(ChildJvm.Run run, String step) throws InterruptedException {
-        List<Long> pids = new ArrayList<>();
-        for (String line : run.step(step)) {
-            pids.add(Long.parseLong(line.substring("pid ".length())));
-        }
+        List<Long> pids =
+                run.step(step).stream().map(line -> Long.parseLong(line.substring(4))).toList();
         assertEquals(2, pids.size(), () -> "one host per slot: " + run);
         assertEquals(List.of(), stillRunning(pids, 5000), "hosts outlived their JVM");
     }
@@ -353,8 +311,8 @@ class HostedJvmTest {
 
     /** Whether {@code pid} is still a running (not a reaped or zombie) morlane-host32. */
     static boolean hostRuns(long pid) {
-        Optional<ProcessHandle> process = ProcessHandle.of(pid);
-        if (process.isEmpty() || !isHost(process.get())) {
+        if (!ProcessHandle.of(pid).flatMap(process -> process.info().command())
+                .map(command -> command.endsWith("/" + HOST_PROGRAM)).orElse(false)) {
             return false;
         }
         try {
@@ -376,15 +334,12 @@ class HostedJvmTest {
 
     /** The running (not reaped, not zombie) hosts this JVM started. */
     static List<Long> runningHosts() {
-        List<Long> pids = new ArrayList<>();
-        ProcessHandle.current().children().filter(HostedJvmTest::isHost)
-                .forEach(host -> pids.add(host.pid()));
-        pids.removeIf(pid -> !hostRuns(pid));
-        return pids;
+        return ProcessHandle.current().children().map(ProcessHandle::pid)
+                .filter(HostedJvmTest::hostRuns).toList();
     }
 
     static void signal(List<Long> pids, String signal) throws Exception {
-        for (long pid : pids) {
+        for (long pid : pids) { // the shell's own kill: no procps needed
             new ProcessBuilder("/bin/sh", "-c", "kill -" + signal + " " + pid).inheritIO().start()
                     .waitFor();
         }
@@ -394,9 +349,9 @@ class HostedJvmTest {
      * 800 threads read at once while the library spends 2 s in every read. Each call has a host
      * thread of its own, as it has a JVM thread in process, so all are served.
      */
-    static final class EightHundredCallers implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void eightHundredCallersAtOnceAreAllServed() {
+        ChildJvm.run(report -> {
             openUnrecordedLinkHolding(7, 8);
             SimProbe.setDelay("CVDLLRZ_RegRead", 2000);
             CountDownLatch go = new CountDownLatch(1);
@@ -405,11 +360,7 @@ class HostedJvmTest {
             List<Thread> callers = new ArrayList<>();
             for (int i = 0; i < 800; i++) {
                 Thread caller = new Thread(null, () -> {
-                    try {
-                        go.await();
-                    } catch (InterruptedException e) {
-                        throw new IllegalStateException(e);
-                    }
+                    Scenario.await(go);
                     int[] words = Brenmoor.regRead(0, 0, 100, 2);
                     String[] lines = CallRecord.lastLines();
                     if (lines.length == 0 && words[0] == 7 && words[1] == 8) {
@@ -440,15 +391,8 @@ class HostedJvmTest {
             report.value("host threads after the callers ended", threads);
             Brenmoor.close(0);
             Brenmoor.finish();
-        }
-    }
-
-    @Test
-    void eightHundredCallersAtOnceAreAllServed() {
-        ChildJvm.Run run = ChildJvm.run(EightHundredCallers.class);
-        assertEquals("", run.stdout);
-        assertEquals("served 800\nfirst failures []\nmode 2\nhost threads after the callers ended 2\n",
-                run.report);
+        }).expect("", "served 800\nfirst failures []\nmode 2\n"
+                + "host threads after the callers ended 2\n");
     }
 
     /**
@@ -457,46 +401,33 @@ class HostedJvmTest {
      * as well, the JVM exits through a shutdown hook that finishes: it must not hang, and it
      * leaves no host behind.
      */
-    static final class StoppedHosts implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+    @Test
+    void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
+        ChildJvm.Run run = within30s("a stopped host held up the JVM", report -> {
+            Scenario.startBoth();
             List<Long> hosts = runningHosts();
             report.value("hosts", hosts.size());
             signal(hosts, "STOP");
             long started = System.nanoTime();
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
+            Scenario.finishBoth();
             long took = (System.nanoTime() - started) / 1_000_000;
             System.err.printf("finish and cvFinish with stopped hosts took %d ms%n", took);
             report.value("finish within 1 s", took < 1000);
             report.value("modes", modes());
             report.value("released hosts ended", stillRunning(hosts, 10_000).isEmpty());
 
-            Brenmoor.start();
-            Brenmoor.cvStart();
+            Scenario.startBoth();
             List<Long> fresh = runningHosts();
             report.step("exit");
             for (long pid : fresh) {
                 report.value("pid", pid);
             }
-            Runtime.getRuntime().addShutdownHook(new Thread(() -> {
-                Brenmoor.finish();
-                Brenmoor.cvFinish();
-            }));
+            Runtime.getRuntime().addShutdownHook(new Thread(Scenario::finishBoth));
             signal(fresh, "STOP");
-        }
-    }
-
-    @Test
-    void stoppedHostsHoldUpNeitherFinishNorTheJvmsExit() throws InterruptedException {
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(StoppedHosts.class),
-                "a stopped host held up the JVM");
-        assertEquals(0, run.exitCode, () -> "exit code of " + run);
-        System.out.println(run.stderr.strip());
-        assertTrue(run.report.startsWith("""
+        });
+        assertEquals(0, run.exitCode(), () -> "exit code of " + run);
+        System.out.println(run.stderr().strip());
+        assertTrue(run.report().startsWith("""
                 hosts 2
                 finish within 1 s true
                 modes [0, 0]
@@ -512,9 +443,9 @@ class HostedJvmTest {
      * still finishing a call are ever seen running (2 here; one more is allowed for a loaded
      * machine, where a call can outlast a round). Counted per slot, most of the 40 would stay.
      */
-    static final class RestartsUnderTraffic implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void releasedHostsEndWithTheirOwnCalls() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             SimProbe.setRecording(false);
             AtomicBoolean calling = new AtomicBoolean(true);
             List<Thread> callers = new ArrayList<>();
@@ -543,18 +474,10 @@ class HostedJvmTest {
                 caller.join();
             }
             report.value("at most 3 hosts running", most <= 3);
-            long deadline = System.nanoTime() + 5_000_000_000L;
-            while (!runningHosts().isEmpty() && System.nanoTime() < deadline) {
-                Thread.sleep(10);
-            }
+            Scenario.waitFor(() -> runningHosts().isEmpty(), 5000);
             report.value("after the rounds", runningHosts().size());
-        }
-    }
-
-    @Test
-    void releasedHostsEndWithTheirOwnCalls() {
-        ChildJvm.Run run = ChildJvm.run(RestartsUnderTraffic.class);
-        assertEquals("at most 3 hosts running true\nafter the rounds 0\n", run.report,
+        });
+        assertEquals("at most 3 hosts running true\nafter the rounds 0\n", run.report(),
                 () -> "report: " + run);
     }
 
@@ -564,9 +487,9 @@ class HostedJvmTest {
      * line and result, the slot empties, and the next start brings a fresh host under the same
      * deadline.
      */
-    static final class Deadlines implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void aCallPastItsDeadlineEndsItsHostAsACrashWould() {
+        ChildJvm.run(report -> {
             openUnrecordedLinkHolding(5, 6);
             CallRecord.setLinkDeadline(Long.MAX_VALUE);
             SimProbe.setDelay("CVDLLRZ_RegRead", 50);
@@ -591,15 +514,8 @@ class HostedJvmTest {
             report.value("read", Brenmoor.regRead(0, 0, 100, 2));
             report.value("modes", modes());
             Brenmoor.finish();
-        }
-    }
-
-    @Test
-    void aCallPastItsDeadlineEndsItsHostAsACrashWould() {
-        ChildJvm.Run run = ChildJvm.run(Deadlines.class);
-        assertEquals("-- within the deadline\n-- past the deadline\nin DLL: RegRead Error\n"
-                + "-- start again\n", run.stdout);
-        assertEquals("""
+        }).expect("-- within the deadline\n-- past the deadline\nin DLL: RegRead Error\n"
+                + "-- start again\n", """
                 -- within the deadline
                 read [5, 6]
                 modes [2, 0]
@@ -612,18 +528,17 @@ class HostedJvmTest {
                 -- start again
                 read [0, 0]
                 modes [2, 0]
-                """, run.report);
+                """);
     }
 
     /**
      * Calls over the channel's limits fail alone, with their own lines and results, and never
      * reach the library; the host serves on. (In process the same calls would go through.)
      */
-    static final class OverTheLimits implements Scenario {
-        @Override
-        public void run(Report report) {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+    @Test
+    void callsOverTheLimitsFailAloneWithTheirLines() {
+        ChildJvm.run(report -> {
+            Scenario.startBoth();
             Brenmoor.open(0, 1, 0, 100, 3);
             report.step("over the limits");
             int[] read = Brenmoor.regRead(0, 0, 100, (1 << 22) + 1);
@@ -641,15 +556,8 @@ class HostedJvmTest {
             Brenmoor.regWrite(0, 0, 100, new int[] {3, 4}, 2);
             report.value("read", Brenmoor.regRead(0, 0, 100, 2));
             report.value("modes", modes());
-            Brenmoor.finish();
-            Brenmoor.cvFinish();
-        }
-    }
-
-    @Test
-    void callsOverTheLimitsFailAloneWithTheirLines() {
-        ChildJvm.Run run = ChildJvm.run(OverTheLimits.class);
-        assertEquals("""
+            Scenario.finishBoth();
+        }).expect("""
                 -- over the limits
                 in DLL: RegRead Error
                 in DLL: RegWrite Error
@@ -659,8 +567,7 @@ class HostedJvmTest {
                 -- at the limit
                 in DLL: RegRead Error
                 -- the host serves on
-                """, run.stdout);
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 0 1 110 100 3
                 -- over the limits
                 read all zero true
@@ -673,16 +580,16 @@ class HostedJvmTest {
                 CVDLLRZ_RegRead 0 0 100 * 2
                 read [3, 4]
                 modes [2, 2]
-                """, run.report);
+                """);
     }
 
     /**
      * Four callers asleep inside the library when its host is killed: the bridge's warden sees
      * the host end and wakes them all at once; each fails with its own line and result.
      */
-    static final class KilledUnderSleepingCallers implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void callersSleepingInAKilledHostWakeAndFail() {
+        ChildJvm.Run run = within30s("callers did not wake", report -> {
             SimProbe.setRecording(true);
             Brenmoor.start();
             Brenmoor.open(0, 1, 0, 100, 3);
@@ -702,18 +609,12 @@ class HostedJvmTest {
                 caller.start();
                 callers.add(caller);
             }
-            long patience = System.nanoTime() + 10_000_000_000L;
-            while (SimProbe.journalCount() < journaled + returned.length
-                    && System.nanoTime() < patience) {
-                Thread.sleep(1);
-            }
+            Scenario.waitFor(() -> SimProbe.journalCount() >= journaled + returned.length, 10_000);
             // Long past any spin: every caller sleeps on its mailbox by now.
             Thread.sleep(200);
             SimProbe.setRecording(false);
-            List<ProcessHandle> hosts = new ArrayList<>();
-            for (long pid : runningHosts()) {
-                ProcessHandle.of(pid).ifPresent(hosts::add);
-            }
+            List<ProcessHandle> hosts =
+                    runningHosts().stream().flatMap(pid -> ProcessHandle.of(pid).stream()).toList();
             long killed = System.nanoTime();
             hosts.forEach(ProcessHandle::destroyForcibly);
             for (Thread caller : callers) {
@@ -727,16 +628,10 @@ class HostedJvmTest {
             report.value("results", results);
             report.value("woken within 1 s", slowest < 1_000_000_000L);
             report.value("modes", modes());
-        }
-    }
-
-    @Test
-    void callersSleepingInAKilledHostWakeAndFail() {
-        ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(30),
-                () -> ChildJvm.launch(KilledUnderSleepingCallers.class));
-        System.out.println(run.stderr.strip());
-        assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout);
-        assertTrue(run.report.endsWith("""
+        });
+        System.out.println(run.stderr().strip());
+        assertEquals("in DLL: RegRead Error\n".repeat(4), run.stdout());
+        assertTrue(run.report().endsWith("""
                 results [in DLL: RegRead Error [0, 0], in DLL: RegRead Error [0, 0], \
                 in DLL: RegRead Error [0, 0], in DLL: RegRead Error [0, 0]]
                 woken within 1 s true
@@ -750,9 +645,16 @@ class HostedJvmTest {
      * call fails with its own line and result within the bridge's re-check of a sleeping call,
      * nothing of the fake reply reaches Java, and the host is ended as a crash would end it.
      */
-    static final class MisbehavingLibrary implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void aLibraryWritingOverItsMailboxFailsItsCallAndEndsItsHost() {
+        String each = """
+                reply "-1"
+                failure HOST_LOST
+                failed within 1 s true
+                modes [0, 0]
+                host ended true
+                """;
+        ChildJvm.run(report -> {
             for (String fault : new String[] {"fault:reply", "fault:turn"}) {
                 report.step(fault);
                 Brenmoor.cvStart();
@@ -764,23 +666,8 @@ class HostedJvmTest {
                 report.value("modes", modes());
                 report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
             }
-        }
-    }
-
-    @Test
-    void aLibraryWritingOverItsMailboxFailsItsCallAndEndsItsHost() {
-        ChildJvm.Run run = ChildJvm.run(MisbehavingLibrary.class);
-        assertEquals("-- fault:reply\nin DLL: Read error\n-- fault:turn\nin DLL: Read error\n",
-                run.stdout);
-        String each = """
-                reply "-1"
-                failure HOST_LOST
-                failed within 1 s true
-                modes [0, 0]
-                host ended true
-                """;
-        assertEquals("-- fault:reply\nCVDA_Request x73696d x6661756c743a7265706c79 *\n" + each
-                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each, run.report,
-                () -> "report: " + run);
+        }).expect("-- fault:reply\nin DLL: Read error\n-- fault:turn\nin DLL: Read error\n",
+                "-- fault:reply\nCVDA_Request x73696d x6661756c743a7265706c79 *\n" + each
+                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each);
     }
 }

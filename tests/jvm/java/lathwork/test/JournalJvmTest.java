@@ -31,19 +31,13 @@ class JournalJvmTest {
             "hosted".equals(System.getProperty("morlane.mode")) ? "hosted" : "in-process";
 
     /** The demo program, unchanged. */
-    static final class Demo implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            Class.forName("lathwork.demo.BrenmoorDemo").getMethod("main", String[].class)
-                    .invoke(null, (Object) new String[0]);
-        }
+    static void demo(Report report) throws Exception {
+        Class.forName("lathwork.demo.BrenmoorDemo").getMethod("main", String[].class)
+                .invoke(null, (Object) new String[0]);
     }
 
-    private static ChildJvm.Run run(Map<String, String> variables,
-                                    Class<? extends Scenario> scenario) {
-        ChildJvm.Run run = ChildJvm.launch(List.of(), variables, ChildJvm.LIB_DIR, scenario);
-        run.assertClean(0);
-        return run;
+    private static ChildJvm.Run run(Map<String, String> variables, Scenario scenario) {
+        return ChildJvm.launch(List.of(), variables, ChildJvm.LIB_DIR, scenario).assertClean(0);
     }
 
     /** The lines without what differs from run to run: time, thread and duration. */
@@ -57,7 +51,8 @@ class JournalJvmTest {
     @Test
     void demoRecordedInTheFieldIsReplayedAtTheDesk(@TempDir Path dir) throws Exception {
         Path field = dir.resolve("field"), desk = dir.resolve("desk"), edited = dir.resolve("edit");
-        ChildJvm.Run recorded = run(Map.of("MORLANE_JOURNAL", field.toString()), Demo.class);
+        ChildJvm.Run recorded =
+                run(Map.of("MORLANE_JOURNAL", field.toString()), JournalJvmTest::demo);
         List<String> calls = calls(field);
         assertTrue(calls.containsAll(List.of("- CVDLLRZ_RunMode -> - NOT_LOADED",
                 MODE + " CVDLLRZ_RegRead 0 0 8190 4 -> 9 [7,8,0,0] LIBRARY_FAILED",
@@ -66,8 +61,8 @@ class JournalJvmTest {
                 MODE + " CVDA_Request \"line1\" \"speed\" -> 1 \"1250\" NONE")), () -> calls + "");
 
         ChildJvm.Run replayed = run(Map.of("MORLANE_JOURNAL", desk.toString(),
-                "MORLANE_REPLAY", field.toString()), Demo.class);
-        assertEquals(recorded.stdout, replayed.stdout);
+                "MORLANE_REPLAY", field.toString()), JournalJvmTest::demo);
+        assertEquals(recorded.stdout(), replayed.stdout());
         assertEquals(calls, calls(desk));
 
         // The answers are the recording's: edited there, they change in Java; a call unlike its
@@ -76,12 +71,12 @@ class JournalJvmTest {
                 .replaceFirst("100 4 -> 0 \\[100,200,300,400\\]", "100 4 -> 0 [100,200,300,401]")
                 .replace("-> 1 \"1250\"", "-> 1 \"1251\"")
                 .replace("CVDLLRZ_Open 1 1 111", "CVDLLRZ_Open 1 1 112"), ISO_8859_1);
-        ChildJvm.Run edit = run(Map.of("MORLANE_REPLAY", edited.toString()), Demo.class);
-        assertTrue(edit.stdout.contains("array now [100, 200, 300, 401, -1, -1]"), edit::toString);
-        assertTrue(edit.stdout.contains("got \"1251\""), edit::toString);
-        assertEquals(recorded.stdout.split("Open Error").length + 1,
-                edit.stdout.split("Open Error").length, edit::toString);
-        assertTrue(edit.report.contains("\n! replay: call 2 of CVDLLRZ_Open differs from the "
+        ChildJvm.Run edit = run(Map.of("MORLANE_REPLAY", edited.toString()), JournalJvmTest::demo);
+        assertTrue(edit.stdout().contains("array now [100, 200, 300, 401, -1, -1]"), edit::toString);
+        assertTrue(edit.stdout().contains("got \"1251\""), edit::toString);
+        assertEquals(recorded.stdout().split("Open Error").length + 1,
+                edit.stdout().split("Open Error").length, edit::toString);
+        assertTrue(edit.report().contains("\n! replay: call 2 of CVDLLRZ_Open differs from the "
                 + "recording's: CVDLLRZ_Open 1 1 112 1000 3\n"), edit::toString);
 
         Process summary = new ProcessBuilder(System.getProperty("morlane.simwatch"), "summary",
@@ -99,11 +94,11 @@ class JournalJvmTest {
      * Each thread writes 100 registers of its own and pokes a text of 1500 bytes, CALLS times:
      * lines of 0.7 and 1.6 KB, enough of them for a journal written in pieces to tear.
      */
-    static final class SixtyFourThreads implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
-            Brenmoor.start();
-            Brenmoor.cvStart();
+    @Test
+    void sixtyFourThreadsTearNoLineAndLoseNone(@TempDir Path dir) throws Exception {
+        Path journal = dir.resolve("journal"), older = dir.resolve("journal.1");
+        run(Map.of("MORLANE_JOURNAL", journal.toString(), "MORLANE_JOURNAL_MIB", "5"), report -> {
+            Scenario.startBoth();
             Brenmoor.open(0, 1, 0, 1000, 3);
             CountDownLatch go = new CountDownLatch(1);
             List<CompletableFuture<Void>> threads = new ArrayList<>();
@@ -112,11 +107,7 @@ class JournalJvmTest {
                 threads.add(CompletableFuture.runAsync(() -> {
                     int[] words = new int[100];
                     Arrays.fill(words, 65535 - thread);
-                    try {
-                        go.await();
-                    } catch (InterruptedException e) {
-                        throw new IllegalStateException(e);
-                    }
+                    Scenario.await(go);
                     for (int i = 0; i < CALLS; i++) {
                         words[0] = i;
                         Brenmoor.regWrite(0, 0, 100 * thread, words, words.length);
@@ -127,14 +118,7 @@ class JournalJvmTest {
             go.countDown();
             threads.forEach(CompletableFuture::join);
             Brenmoor.close(0);
-        }
-    }
-
-    @Test
-    void sixtyFourThreadsTearNoLineAndLoseNone(@TempDir Path dir) throws Exception {
-        Path journal = dir.resolve("journal"), older = dir.resolve("journal.1");
-        run(Map.of("MORLANE_JOURNAL", journal.toString(), "MORLANE_JOURNAL_MIB", "5"),
-                SixtyFourThreads.class);
+        });
         // About 8.5 MiB in all: rotated once, within a line of the bound.
         assertTrue(Files.size(older) <= 5 << 20 && Files.size(older) > (5 << 20) - 2000);
         assertTrue(Files.size(journal) < 5 << 20);
@@ -158,24 +142,18 @@ class JournalJvmTest {
     }
 
     /** A program that starts the journal itself: the calls after it are journaled, once. */
-    static final class StartedByTheProgram implements Scenario {
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void aProgramStartsTheJournalThroughCallRecord(@TempDir Path dir) {
+        ChildJvm.Run run = ChildJvm.launch(List.of("-Djava.io.tmpdir=" + dir), Map.of(),
+                ChildJvm.LIB_DIR, report -> {
             Path journal = Path.of(System.getProperty("java.io.tmpdir"), "started-journal");
             Brenmoor.close(7);
             report.value("started", CallRecord.startJournal(journal));
             report.value("again", CallRecord.startJournal(journal.resolveSibling("other")));
             Brenmoor.close(8);
             report.value("journal", calls(journal));
-        }
-    }
-
-    @Test
-    void aProgramStartsTheJournalThroughCallRecord(@TempDir Path dir) {
-        ChildJvm.Run run = ChildJvm.launch(List.of("-Djava.io.tmpdir=" + dir), Map.of(),
-                ChildJvm.LIB_DIR, StartedByTheProgram.class);
-        run.assertClean(0);
+        });
         assertEquals("started true\nagain false\njournal [- CVDLLRZ_Close -> - NOT_LOADED]\n",
-                run.report, () -> "report: " + run);
+                run.assertClean(0).report(), () -> "report: " + run);
     }
 }

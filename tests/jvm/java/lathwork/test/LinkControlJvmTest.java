@@ -7,116 +7,91 @@ import org.junit.jupiter.api.Test;
 
 /** What the link methods hand to the PLC link library and how they report its failures. */
 class LinkControlJvmTest {
-    static final class Selectors implements Scenario {
-        @Override
-        public void run(Report report) {
-            Brenmoor.start();
-            for (int selector : new int[] {0, 1, 2, 3, -1, 110}) {
-                // Link 1 is already open after the first call, and 3 and -1 are no protocol of
-                // the simulated PLC: only what arrives matters here, not whether it is accepted.
-                SimProbe.scriptStatus("CVDLLRZ_Open", 0);
-                report.step("selector " + selector);
-                Brenmoor.open(1, 2, selector, 4, 5);
-            }
-        }
-    }
+    /** Each selector given to open, and the protocol the library receives for it. */
+    private static final int[][] SELECTORS = {{0, 110}, {1, 111}, {2, 101}, {3, 3}, {-1, -1},
+                                              {110, 110}};
 
     @Test
     void openTranslatesOnlySelectorsZeroToTwoAndKeepsEveryArgumentInPlace() {
-        ChildJvm.Run run = ChildJvm.run(Selectors.class);
-        assertEquals("""
-                -- selector 0
-                -- selector 1
-                -- selector 2
-                -- selector 3
-                -- selector -1
-                -- selector 110
-                """, run.stdout);
-        assertEquals("""
-                -- selector 0
-                CVDLLRZ_Open 1 2 110 4 5
-                -- selector 1
-                CVDLLRZ_Open 1 2 111 4 5
-                -- selector 2
-                CVDLLRZ_Open 1 2 101 4 5
-                -- selector 3
-                CVDLLRZ_Open 1 2 3 4 5
-                -- selector -1
-                CVDLLRZ_Open 1 2 -1 4 5
-                -- selector 110
-                CVDLLRZ_Open 1 2 110 4 5
-                """, run.report);
+        StringBuilder stdout = new StringBuilder();
+        StringBuilder journal = new StringBuilder();
+        for (int[] selector : SELECTORS) {
+            stdout.append("-- selector ").append(selector[0]).append('\n');
+            journal.append("-- selector %d\nCVDLLRZ_Open 1 2 %d 4 5\n"
+                    .formatted(selector[0], selector[1]));
+        }
+        ChildJvm.run(report -> {
+            Brenmoor.start();
+            for (int[] selector : SELECTORS) {
+                // Link 1 is already open after the first call, and 3 and -1 are no protocol of
+                // the simulated PLC: only what arrives matters here, not whether it is accepted.
+                SimProbe.scriptStatus("CVDLLRZ_Open", 0);
+                report.step("selector " + selector[0]);
+                Brenmoor.open(1, 2, selector[0], 4, 5);
+            }
+        }).expect(stdout.toString(), journal.toString());
     }
 
-    /** Each link method with the entry point it calls, its failure line and its journal line. */
-    private static final String[][] LINK_METHODS = {
-        {"open", "CVDLLRZ_Open", "in DLL: Open Error\n", "CVDLLRZ_Open 1 1 110 100 3"},
-        {"stopMode", "CVDLLRZ_StopMode", "in DLL: Stop Error\n", "CVDLLRZ_StopMode 0 1"},
-        {"downLoad", "CVDLLRZ_DownLoad", "in DLL: Download Error\n",
-                "CVDLLRZ_DownLoad 0 1 x662e6d6f74"},
-        {"runMode", "CVDLLRZ_RunMode", "in DLL: Run Error\n", "CVDLLRZ_RunMode 0 1"},
-        {"regWrite(value)", "CVDLLRZ_RegWrite", "in DLL: RegWrite Error\n",
-                "CVDLLRZ_RegWrite 0 0 20 [5] 1"},
-        {"regWrite(array)", "CVDLLRZ_RegWrite", "in DLL: RegWrite Error\n",
-                "CVDLLRZ_RegWrite 0 0 21 [6,7] 2"},
-        {"regRead(array)", "CVDLLRZ_RegRead", "in DLL: RegRead Error\n",
-                "CVDLLRZ_RegRead 0 0 20 * 3"},
-        {"regRead(new)", "CVDLLRZ_RegRead", "in DLL: RegRead Error\n",
-                "CVDLLRZ_RegRead 0 0 20 * 3"},
-        {"close", "CVDLLRZ_Close", "in DLL: Close Error\n", "CVDLLRZ_Close 1"},
+    /** Each link method: its step, its failure line, its journal line and the call. */
+    record LinkMethod(String step, String failure, String journal, Runnable call) {
+        String entry() {
+            return journal.substring(0, journal.indexOf(' '));
+        }
+    }
+
+    private static final LinkMethod[] LINK_METHODS = {
+        new LinkMethod("open", "in DLL: Open Error\n", "CVDLLRZ_Open 1 1 110 100 3",
+                () -> Brenmoor.open(1, 1, 0, 100, 3)),
+        new LinkMethod("stopMode", "in DLL: Stop Error\n", "CVDLLRZ_StopMode 0 1",
+                () -> Brenmoor.stopMode(0, 1)),
+        new LinkMethod("downLoad", "in DLL: Download Error\n",
+                "CVDLLRZ_DownLoad 0 1 x662e6d6f74", () -> Brenmoor.downLoad(0, 1, "f.mot")),
+        new LinkMethod("runMode", "in DLL: Run Error\n", "CVDLLRZ_RunMode 0 1",
+                () -> Brenmoor.runMode(0, 1)),
+        new LinkMethod("regWrite(value)", "in DLL: RegWrite Error\n",
+                "CVDLLRZ_RegWrite 0 0 20 [5] 1", () -> Brenmoor.regWrite(0, 0, 20, 5)),
+        new LinkMethod("regWrite(array)", "in DLL: RegWrite Error\n",
+                "CVDLLRZ_RegWrite 0 0 21 [6,7] 2",
+                () -> Brenmoor.regWrite(0, 0, 21, new int[] {6, 7}, 2)),
+        new LinkMethod("regRead(array)", "in DLL: RegRead Error\n", "CVDLLRZ_RegRead 0 0 20 * 3",
+                () -> Brenmoor.regRead(0, 0, 20, new int[3], 3)),
+        new LinkMethod("regRead(new)", "in DLL: RegRead Error\n", "CVDLLRZ_RegRead 0 0 20 * 3",
+                () -> Brenmoor.regRead(0, 0, 20, 3)),
+        new LinkMethod("close", "in DLL: Close Error\n", "CVDLLRZ_Close 1",
+                () -> Brenmoor.close(1)),
     };
 
     private static final int[] FAILURE_STATUSES = {1, -1, Integer.MAX_VALUE};
 
-    static final class FailingStatuses implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void everyNonZeroStatusWritesTheMethodsOwnLineOnce() {
+        StringBuilder stdout = new StringBuilder();
+        StringBuilder journal = new StringBuilder("CVDLLRZ_Open 0 1 110 100 3\n");
+        for (int status : FAILURE_STATUSES) {
+            for (LinkMethod method : LINK_METHODS) {
+                String step = "-- " + method.step() + " " + status + "\n";
+                stdout.append(step).append(method.failure());
+                journal.append(step).append(method.journal()).append('\n');
+            }
+        }
+        ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.open(0, 1, 0, 100, 3);
             for (int status : FAILURE_STATUSES) {
-                for (String[] method : LINK_METHODS) {
-                    SimProbe.scriptStatus(method[1], status);
-                    report.step(method[0] + " " + status);
-                    call(method[0]);
+                for (LinkMethod method : LINK_METHODS) {
+                    SimProbe.scriptStatus(method.entry(), status);
+                    report.step(method.step() + " " + status);
+                    method.call().run();
                 }
             }
-        }
-
-        private static void call(String method) {
-            switch (method) {
-            case "open" -> Brenmoor.open(1, 1, 0, 100, 3);
-            case "stopMode" -> Brenmoor.stopMode(0, 1);
-            case "downLoad" -> Brenmoor.downLoad(0, 1, "f.mot");
-            case "runMode" -> Brenmoor.runMode(0, 1);
-            case "regWrite(value)" -> Brenmoor.regWrite(0, 0, 20, 5);
-            case "regWrite(array)" -> Brenmoor.regWrite(0, 0, 21, new int[] {6, 7}, 2);
-            case "regRead(array)" -> Brenmoor.regRead(0, 0, 20, new int[3], 3);
-            case "regRead(new)" -> Brenmoor.regRead(0, 0, 20, 3);
-            case "close" -> Brenmoor.close(1);
-            default -> throw new IllegalArgumentException(method);
-            }
-        }
+        }).expect(stdout.toString(), journal.toString());
     }
 
     @Test
-    void everyNonZeroStatusWritesTheMethodsOwnLineOnce() {
-        ChildJvm.Run run = ChildJvm.run(FailingStatuses.class);
-        StringBuilder stdout = new StringBuilder();
-        StringBuilder report = new StringBuilder("CVDLLRZ_Open 0 1 110 100 3\n");
-        for (int status : FAILURE_STATUSES) {
-            for (String[] method : LINK_METHODS) {
-                String step = "-- " + method[0] + " " + status + "\n";
-                stdout.append(step).append(method[2]);
-                report.append(step).append(method[3]).append('\n');
-            }
-        }
-        assertEquals(stdout.toString(), run.stdout);
-        assertEquals(report.toString(), run.report);
-    }
-
-    static final class DownloadNames implements Scenario {
-        @Override
-        public void run(Report report) {
+    void downloadNameArrivesAsModifiedUtf8AndNullNeverReachesTheLibrary() {
+        // The empty name reaches the library, which refuses it; the null one does not.
+        // U+0000 as c0 80, U+1F600 as its two surrogates of three bytes each.
+        ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.open(0, 1, 0, 100, 3);
             report.step("name outside ASCII");
@@ -125,34 +100,26 @@ class LinkControlJvmTest {
             Brenmoor.downLoad(0, 1, "");
             report.step("null name");
             Brenmoor.downLoad(0, 1, null);
-        }
-    }
-
-    @Test
-    void downloadNameArrivesAsModifiedUtf8AndNullNeverReachesTheLibrary() {
-        ChildJvm.Run run = ChildJvm.run(DownloadNames.class);
-        // The empty name reaches the library, which refuses it; the null one does not.
-        assertEquals("""
+        }).expect("""
                 -- name outside ASCII
                 -- empty name
                 in DLL: Download Error
                 -- null name
                 in DLL: Download Error
-                """, run.stdout);
-        // U+0000 as c0 80, U+1F600 as its two surrogates of three bytes each.
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 0 1 110 100 3
                 -- name outside ASCII
                 CVDLLRZ_DownLoad 0 1 x41c3a9e6bca2c080eda0bdedb8802e6d6f74
                 -- empty name
                 CVDLLRZ_DownLoad 0 1 x
                 -- null name
-                """, run.report);
+                """);
     }
 
-    static final class SecondStart implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void aSecondStartKeepsTheLoadedLibraryAndItsOpenLinks() {
+        // A library loaded afresh would have every link closed, and the close would fail.
+        ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.open(3, 1, 0, 100, 3);
             report.step("start again, finish once");
@@ -162,23 +129,15 @@ class LinkControlJvmTest {
             report.step("last finish");
             Brenmoor.finish();
             Brenmoor.close(3);
-        }
-    }
-
-    @Test
-    void aSecondStartKeepsTheLoadedLibraryAndItsOpenLinks() {
-        ChildJvm.Run run = ChildJvm.run(SecondStart.class);
-        // A library loaded afresh would have every link closed, and the close would fail.
-        assertEquals("""
+        }).expect("""
                 -- start again, finish once
                 -- last finish
                 in DLL: DLL not found.
-                """, run.stdout);
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 3 1 110 100 3
                 -- start again, finish once
                 CVDLLRZ_Close 3
                 -- last finish
-                """, run.report);
+                """);
     }
 }

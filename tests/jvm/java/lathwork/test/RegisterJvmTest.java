@@ -14,48 +14,38 @@ class RegisterJvmTest {
         Brenmoor.open(0, 1, 0, 100, 3);
     }
 
-    static final class Conversions implements Scenario {
-        @Override
-        public void run(Report report) {
+    /** regRead of link 0 into {@code into}, which it returns. */
+    static int[] readInto(int[] into, int area, int address, int count) {
+        Brenmoor.regRead(0, area, address, into, count);
+        return into;
+    }
+
+    /** Each value written, and the word that reaches the library. */
+    private static final int[][] CONVERSIONS = {{65535, 65535}, {-1, 65535}, {32768, 32768},
+            {-32768, 32768}, {65536, 0}, {70000, 4464}, {Integer.MIN_VALUE, 0}, {0x7ffe1234, 4660}};
+
+    @Test
+    void valuesTravelAsTheirLow16BitsAndComeBackUnsigned() {
+        StringBuilder journal = new StringBuilder("CVDLLRZ_Open 0 1 110 100 3\n");
+        for (int[] conversion : CONVERSIONS) {
+            journal.append("-- write %d\nCVDLLRZ_RegWrite 0 0 100 [%d] 1\n"
+                    .formatted(conversion[0], conversion[1]));
+        }
+        ChildJvm.Run run = ChildJvm.run(report -> {
             openLink();
-            for (int value : new int[] {65535, -1, 32768, -32768, 65536, 70000, Integer.MIN_VALUE,
-                                         0x7ffe1234}) {
-                report.step("write " + value);
-                Brenmoor.regWrite(0, 0, 100, value);
+            for (int[] conversion : CONVERSIONS) {
+                report.step("write " + conversion[0]);
+                Brenmoor.regWrite(0, 0, 100, conversion[0]);
             }
             report.step("write a block");
             Brenmoor.regWrite(0, 0, 200, new int[] {0xFFFF, 0x8000, -1, -32768, 65536, 70000}, 6);
             report.step("read into array");
-            int[] values = new int[2];
-            Brenmoor.regRead(0, 0, 200, values, 2);
-            report.value("read", values);
+            report.value("read", readInto(new int[2], 0, 200, 2));
             report.step("read into new array");
             report.value("read", Brenmoor.regRead(0, 0, 200, 2));
-        }
-    }
-
-    @Test
-    void valuesTravelAsTheirLow16BitsAndComeBackUnsigned() {
-        ChildJvm.Run run = ChildJvm.run(Conversions.class);
-        assertEquals("", run.stdout.replaceAll("(?m)^-- .*\n", ""));
-        assertEquals("""
-                CVDLLRZ_Open 0 1 110 100 3
-                -- write 65535
-                CVDLLRZ_RegWrite 0 0 100 [65535] 1
-                -- write -1
-                CVDLLRZ_RegWrite 0 0 100 [65535] 1
-                -- write 32768
-                CVDLLRZ_RegWrite 0 0 100 [32768] 1
-                -- write -32768
-                CVDLLRZ_RegWrite 0 0 100 [32768] 1
-                -- write 65536
-                CVDLLRZ_RegWrite 0 0 100 [0] 1
-                -- write 70000
-                CVDLLRZ_RegWrite 0 0 100 [4464] 1
-                -- write -2147483648
-                CVDLLRZ_RegWrite 0 0 100 [0] 1
-                -- write 2147357236
-                CVDLLRZ_RegWrite 0 0 100 [4660] 1
+        });
+        assertEquals("", run.stdout().replaceAll("(?m)^-- .*\n", ""));
+        assertEquals(journal + """
                 -- write a block
                 CVDLLRZ_RegWrite 0 0 200 [65535,32768,65535,32768,0,4464] 6
                 -- read into array
@@ -64,12 +54,12 @@ class RegisterJvmTest {
                 -- read into new array
                 CVDLLRZ_RegRead 0 0 200 * 2
                 read [65535, 32768]
-                """, run.report);
+                """, run.report());
     }
 
-    static final class Counts implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void onlyCountWordsMoveAndTheRestOfTheArrayStaysAsItWas() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             openLink();
             report.step("write 2 of 4");
             int[] source = {1, 2, 3, 4};
@@ -78,26 +68,17 @@ class RegisterJvmTest {
             report.step("fill the registers after them");
             Brenmoor.regWrite(0, 0, 302, new int[] {33, 44}, 2);
             report.step("read 2 into 4");
-            int[] target = {9, 9, 9, 9};
-            Brenmoor.regRead(0, 0, 300, target, 2);
-            report.value("array", target);
+            report.value("array", readInto(new int[] {9, 9, 9, 9}, 0, 300, 2));
             report.step("write 0");
             int[] one = {5};
             Brenmoor.regWrite(0, 0, 400, one, 0);
             report.value("array", one);
             report.step("read 0 into array");
-            int[] two = {7, 7};
-            Brenmoor.regRead(0, 0, 300, two, 0);
-            report.value("array", two);
+            report.value("array", readInto(new int[] {7, 7}, 0, 300, 0));
             report.step("read 0 into new array");
             report.value("array", Brenmoor.regRead(0, 0, 300, 0));
-        }
-    }
-
-    @Test
-    void onlyCountWordsMoveAndTheRestOfTheArrayStaysAsItWas() {
-        ChildJvm.Run run = ChildJvm.run(Counts.class);
-        assertEquals("", run.stdout.replaceAll("(?m)^-- .*\n", ""));
+        });
+        assertEquals("", run.stdout().replaceAll("(?m)^-- .*\n", ""));
         assertEquals("""
                 CVDLLRZ_Open 0 1 110 100 3
                 -- write 2 of 4
@@ -117,20 +98,18 @@ class RegisterJvmTest {
                 -- read 0 into new array
                 CVDLLRZ_RegRead 0 0 300 * 0
                 array []
-                """, run.report);
+                """, run.report());
     }
 
-    static final class FailedReads implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void failedReadStillDeliversTheWordsAndUnwrittenWordsReadAsZero() {
+        ChildJvm.run(report -> {
             openLink();
             Brenmoor.regWrite(0, 0, 500, new int[] {11, 22}, 2);
             Brenmoor.regWrite(0, 1, 4090, new int[] {1, 2, 3, 4, 4660, 4661}, 6);
             report.step("status 1 into array");
             SimProbe.scriptStatus("CVDLLRZ_RegRead", 1);
-            int[] values = {7, 7};
-            Brenmoor.regRead(0, 0, 500, values, 2);
-            report.value("read", values);
+            report.value("read", readInto(new int[] {7, 7}, 0, 500, 2));
             report.step("status -1 into new array");
             SimProbe.scriptStatus("CVDLLRZ_RegRead", -1);
             report.value("read", Brenmoor.regRead(0, 0, 500, 2));
@@ -138,24 +117,12 @@ class RegisterJvmTest {
             // partial read follows a full one of the same form, which leaves non-zero words where
             // an uncleared buffer would pick them up again.
             report.step("partly outside into array");
-            report.value("read", readInto(4090));
-            report.value("read", readInto(4094));
+            report.value("read", readInto(new int[] {7, 7, 7, 7}, 1, 4090, 4));
+            report.value("read", readInto(new int[] {7, 7, 7, 7}, 1, 4094, 4));
             report.step("partly outside into new array");
             report.value("read", Brenmoor.regRead(0, 1, 4090, 4));
             report.value("read", Brenmoor.regRead(0, 1, 4094, 4));
-        }
-
-        private static int[] readInto(int address) {
-            int[] values = {7, 7, 7, 7};
-            Brenmoor.regRead(0, 1, address, values, 4);
-            return values;
-        }
-    }
-
-    @Test
-    void failedReadStillDeliversTheWordsAndUnwrittenWordsReadAsZero() {
-        ChildJvm.Run run = ChildJvm.run(FailedReads.class);
-        assertEquals("""
+        }).expect("""
                 -- status 1 into array
                 in DLL: RegRead Error
                 -- status -1 into new array
@@ -164,8 +131,7 @@ class RegisterJvmTest {
                 in DLL: RegRead Error
                 -- partly outside into new array
                 in DLL: RegRead Error
-                """, run.stdout);
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 0 1 110 100 3
                 CVDLLRZ_RegWrite 0 0 500 [11,22] 2
                 CVDLLRZ_RegWrite 0 1 4090 [1,2,3,4,4660,4661] 6
@@ -185,12 +151,12 @@ class RegisterJvmTest {
                 read [1, 2, 3, 4]
                 CVDLLRZ_RegRead 0 1 4094 * 4
                 read [4660, 4661, 0, 0]
-                """, run.report);
+                """);
     }
 
-    static final class RefusedInput implements Scenario {
-        @Override
-        public void run(Report report) {
+    @Test
+    void badArrayOrCountIsRefusedWithoutCallingTheLibrary() {
+        ChildJvm.run(report -> {
             openLink();
             Brenmoor.regWrite(0, 0, 0, new int[] {11, 22, 33}, 3);
             report.step("write null array");
@@ -208,11 +174,9 @@ class RegisterJvmTest {
             Brenmoor.regRead(0, 0, 0, null, 0);
             report.step("read count -1");
             int[] target = {7, 7};
-            Brenmoor.regRead(0, 0, 0, target, -1);
-            report.value("array", target);
+            report.value("array", readInto(target, 0, 0, -1));
             report.step("read count 3 of 2");
-            Brenmoor.regRead(0, 0, 0, target, 3);
-            report.value("array", target);
+            report.value("array", readInto(target, 0, 0, 3));
             report.step("read new array count -1");
             try {
                 report.value("returned", Brenmoor.regRead(0, 0, 0, -1));
@@ -221,13 +185,7 @@ class RegisterJvmTest {
             }
             report.step("still working");
             report.value("read", Brenmoor.regRead(0, 0, 0, 3));
-        }
-    }
-
-    @Test
-    void badArrayOrCountIsRefusedWithoutCallingTheLibrary() {
-        ChildJvm.Run run = ChildJvm.run(RefusedInput.class);
-        assertEquals("""
+        }).expect("""
                 -- write null array
                 in DLL: RegWrite Error
                 in DLL: RegWrite Error
@@ -244,8 +202,7 @@ class RegisterJvmTest {
                 in DLL: RegRead Error
                 -- read new array count -1
                 -- still working
-                """, run.stdout);
-        assertEquals("""
+                """, """
                 CVDLLRZ_Open 0 1 110 100 3
                 CVDLLRZ_RegWrite 0 0 0 [11,22,33] 3
                 -- write null array
@@ -263,7 +220,7 @@ class RegisterJvmTest {
                 -- still working
                 CVDLLRZ_RegRead 0 0 0 * 3
                 read [11, 22, 33]
-                """, run.report);
+                """);
     }
 
     /** Distinct non-zero words, many of them above 32767. */
@@ -276,12 +233,18 @@ class RegisterJvmTest {
     }
 
     /** Blocks on either side of what the bridge keeps on its stack (256 words) and beyond. */
-    static final class LongBlocks implements Scenario {
-        @Override
-        public void run(Report report) {
+    private static final int[] LONG_COUNTS = {255, 256, 257, 1000, 8192};
+
+    @Test
+    void longBlocksRoundTripAndUnwrittenWordsReadAsZero() {
+        StringBuilder lines = new StringBuilder("CVDLLRZ_Open 0 1 110 100 3\n");
+        for (int count : LONG_COUNTS) {
+            lines.append(count).append(" into true\n").append(count).append(" new true\n");
+        }
+        ChildJvm.run(report -> {
             openLink();
             SimProbe.setRecording(false); // thousands of words per journal line
-            for (int count : new int[] {255, 256, 257, 1000, 8192}) {
+            for (int count : LONG_COUNTS) {
                 int[] words = pattern(count, count);
                 int[] written = new int[count];
                 for (int i = 0; i < count; i++) {
@@ -311,28 +274,7 @@ class RegisterJvmTest {
             report.value("into", Arrays.equals(into, expected));
             Brenmoor.regRead(0, 0, 8192 - 300, 300);
             report.value("new", Arrays.equals(Brenmoor.regRead(0, 0, 8190, 300), expected));
-        }
-    }
-
-    @Test
-    void longBlocksRoundTripAndUnwrittenWordsReadAsZero() {
-        ChildJvm.Run run = ChildJvm.run(LongBlocks.class);
-        assertEquals("-- partly outside\nin DLL: RegRead Error\nin DLL: RegRead Error\n", run.stdout);
-        assertEquals("""
-                CVDLLRZ_Open 0 1 110 100 3
-                255 into true
-                255 new true
-                256 into true
-                256 new true
-                257 into true
-                257 new true
-                1000 into true
-                1000 new true
-                8192 into true
-                8192 new true
-                -- partly outside
-                into true
-                new true
-                """, run.report);
+        }).expect("-- partly outside\nin DLL: RegRead Error\nin DLL: RegRead Error\n",
+                lines + "-- partly outside\ninto true\nnew true\n");
     }
 }

@@ -28,6 +28,14 @@ final class Report implements AutoCloseable {
         SimProbe.mark(name);
     }
 
+    /** A text the report writes as it is, not quoted as a string value. */
+    record Plain(String text) {
+        @Override
+        public String toString() {
+            return text;
+        }
+    }
+
     /** Records "label value", the value written as {@link #describe} does. */
     void value(String label, Object value) {
         journal();

@@ -2,7 +2,6 @@ package lathwork.test;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static org.junit.jupiter.api.Assertions.fail;
 
 import java.lang.invoke.MethodHandles;
 import java.lang.invoke.VarHandle;
@@ -13,6 +12,8 @@ import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicLong;
+import java.util.stream.Collectors;
+import java.util.stream.IntStream;
 import lathwork.Brenmoor;
 import org.junit.jupiter.api.Test;
 
@@ -22,9 +23,6 @@ import org.junit.jupiter.api.Test;
  * library file swapped between a finish and the next start: FrameJvmTest.)
  */
 class SoundnessJvmTest {
-    static final String DLL_NOT_FOUND = "in DLL: DLL not found.\n";
-    static final String LINK_FILE = "CVDLL1RZ1.dll";
-    static final String CORVANE_FILE = "CVDAlib.dll";
 
     /** The 16 words link {@code link} holds at address 100 in round {@code round}. */
     static int[] words(int round, int link) {
@@ -36,7 +34,58 @@ class SoundnessJvmTest {
     }
 
     static List<Boolean> loaded() {
-        return List.of(SimProbe.isLoaded(LINK_FILE), SimProbe.isLoaded(CORVANE_FILE));
+        return List.of(SimProbe.isLoaded(FrameJvmTest.LINK_FILE),
+                SimProbe.isLoaded(FrameJvmTest.CORVANE_FILE));
+    }
+
+    static final int ROUNDS = 30;
+    static final int PER_SLOT = 3;
+    static final int DELAY_MILLIS = 60;
+    /** Calls the main thread makes after the finish, each writing one line. */
+    static final int LATE_CALLS_BY_MAIN = 2;
+
+    /** One regRead inside the library, then one after the finish. */
+    private static Thread linkWorker(int round, int link, CountDownLatch finished,
+                                     ConcurrentLinkedQueue<String> mismatches) {
+        return new Thread(() -> {
+            String where = "round " + round + " link " + link + ": ";
+            int[] expected = words(round, link);
+            // Both forms of regRead: the one into a passed array on odd links.
+            int[] got;
+            if (link % 2 == 1) {
+                got = new int[16];
+                Brenmoor.regRead(link, 0, 100, got, 16);
+            } else {
+                got = Brenmoor.regRead(link, 0, 100, 16);
+            }
+            check(mismatches, Arrays.equals(expected, got),
+                    where + "read inside " + Report.describe(got));
+            Scenario.await(finished);
+            int[] late = {-5, -5, -5};
+            Brenmoor.regRead(link, 0, 100, late, 3);
+            check(mismatches, Arrays.equals(new int[] {-5, -5, -5}, late),
+                    where + "late read " + Report.describe(late));
+        }, "link-" + link);
+    }
+
+    /** One cvRequest inside the library, then one after the cvFinish. */
+    private static Thread corvaneWorker(int round, int worker, CountDownLatch finished,
+                                        ConcurrentLinkedQueue<String> mismatches) {
+        return new Thread(() -> {
+            String where = "round " + round + " topic t" + worker + ": ";
+            String reply = Brenmoor.cvRequest("t" + worker, "i");
+            check(mismatches, ("round " + round + " \u00e9 " + worker).equals(reply),
+                    where + "reply inside " + Report.quote(reply));
+            Scenario.await(finished);
+            String late = Brenmoor.cvRequest("t" + worker, "i");
+            check(mismatches, "-1".equals(late), where + "late reply " + Report.quote(late));
+        }, "corvane-" + worker);
+    }
+
+    static void check(ConcurrentLinkedQueue<String> mismatches, boolean right, String what) {
+        if (!right && mismatches.size() < 20) {
+            mismatches.add(what);
+        }
     }
 
     /**
@@ -45,15 +94,9 @@ class SoundnessJvmTest {
      * with their values and no line; every call after the finish must find the slot empty; and
      * once the last call inside has left, the libraries must be gone.
      */
-    static final class FinishDuringCalls implements Scenario {
-        static final int ROUNDS = 30;
-        static final int PER_SLOT = 3;
-        static final int DELAY_MILLIS = 60;
-        /** Calls the main thread makes after the finish, each writing one line. */
-        static final int LATE_CALLS_BY_MAIN = 2;
-
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void lastFinishDuringSlowedCallsLetsThemEndThenReleases() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             ConcurrentLinkedQueue<String> mismatches = new ConcurrentLinkedQueue<>();
             List<String> stillLoaded = new ArrayList<>();
             long slowestFinish = 0;
@@ -62,8 +105,7 @@ class SoundnessJvmTest {
                 // Odd rounds take a second load, so the first finish is not the last one.
                 int loads = 1 + round % 2;
                 for (int n = 0; n < loads; n++) {
-                    Brenmoor.start();
-                    Brenmoor.cvStart();
+                    Scenario.startBoth();
                 }
                 for (int w = 0; w < PER_SLOT; w++) {
                     Brenmoor.open(w, 1, 0, 100, 3);
@@ -93,8 +135,7 @@ class SoundnessJvmTest {
                 }
                 long began = System.nanoTime();
                 for (int n = 0; n < loads; n++) {
-                    Brenmoor.finish();
-                    Brenmoor.cvFinish();
+                    Scenario.finishBoth();
                 }
                 slowestFinish = Math.max(slowestFinish, System.nanoTime() - began);
                 int[] late = Brenmoor.regRead(0, 0, 100, 2);
@@ -117,150 +158,73 @@ class SoundnessJvmTest {
             report.value("mismatches", new ArrayList<>(mismatches));
             report.value("loaded after the calls left", stillLoaded);
             report.value("slowest finish ms", slowestFinish / 1_000_000);
-        }
-
-        /** One regRead inside the library, then one after the finish. */
-        private static Thread linkWorker(int round, int link, CountDownLatch finished,
-                                         ConcurrentLinkedQueue<String> mismatches) {
-            return new Thread(() -> {
-                String where = "round " + round + " link " + link + ": ";
-                int[] expected = words(round, link);
-                // Both forms of regRead: the one into a passed array on odd links.
-                int[] got;
-                if (link % 2 == 1) {
-                    got = new int[16];
-                    Brenmoor.regRead(link, 0, 100, got, 16);
-                } else {
-                    got = Brenmoor.regRead(link, 0, 100, 16);
-                }
-                check(mismatches, Arrays.equals(expected, got),
-                        where + "read inside " + Report.describe(got));
-                await(finished);
-                int[] late = {-5, -5, -5};
-                Brenmoor.regRead(link, 0, 100, late, 3);
-                check(mismatches, Arrays.equals(new int[] {-5, -5, -5}, late),
-                        where + "late read " + Report.describe(late));
-            }, "link-" + link);
-        }
-
-        /** One cvRequest inside the library, then one after the cvFinish. */
-        private static Thread corvaneWorker(int round, int worker, CountDownLatch finished,
-                                            ConcurrentLinkedQueue<String> mismatches) {
-            return new Thread(() -> {
-                String where = "round " + round + " topic t" + worker + ": ";
-                String reply = Brenmoor.cvRequest("t" + worker, "i");
-                check(mismatches, ("round " + round + " \u00e9 " + worker).equals(reply),
-                        where + "reply inside " + Report.quote(reply));
-                await(finished);
-                String late = Brenmoor.cvRequest("t" + worker, "i");
-                check(mismatches, "-1".equals(late), where + "late reply " + Report.quote(late));
-            }, "corvane-" + worker);
-        }
-    }
-
-    static void check(ConcurrentLinkedQueue<String> mismatches, boolean right, String what) {
-        if (!right && mismatches.size() < 20) {
-            mismatches.add(what);
-        }
-    }
-
-    static void await(CountDownLatch latch) {
-        try {
-            latch.await();
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            throw new IllegalStateException(e);
-        }
-    }
-
-    @Test
-    void lastFinishDuringSlowedCallsLetsThemEndThenReleases() {
-        ChildJvm.Run run = ChildJvm.run(FinishDuringCalls.class);
+        });
         assertEquals(List.of("mismatches []", "loaded after the calls left []"),
                 run.step("summary").subList(0, 2));
         // Every call that began after the finish wrote its line, and nothing else wrote one: the
         // six threads' late calls and the main thread's, round after round.
-        StringBuilder expected = new StringBuilder();
-        for (int round = 0; round < FinishDuringCalls.ROUNDS; round++) {
-            expected.append("-- round ").append(round).append('\n');
-            int lines = 2 * FinishDuringCalls.PER_SLOT + FinishDuringCalls.LATE_CALLS_BY_MAIN;
-            expected.append(DLL_NOT_FOUND.repeat(lines));
-        }
-        expected.append("-- summary\n");
-        assertEquals(expected.toString(), run.stdout);
-        System.out.println("finish during calls: " + FinishDuringCalls.ROUNDS + " rounds, "
-                + 2 * FinishDuringCalls.PER_SLOT + " calls inside each; "
-                + run.step("summary").get(2));
+        assertEquals(IntStream.range(0, ROUNDS).mapToObj(round -> "-- round " + round + "\n"
+                + FrameJvmTest.DLL_NOT_FOUND.repeat(2 * PER_SLOT + LATE_CALLS_BY_MAIN))
+                .collect(Collectors.joining("", "", "-- summary\n")), run.stdout());
+        System.out.println("finish during calls: " + ROUNDS + " rounds, " + 2 * PER_SLOT
+                + " calls inside each; " + run.step("summary").get(2));
     }
 
     /**
      * The ordinary Java program: a shutdown hook that calls finish and cvFinish while daemon
      * threads are still calling both libraries.
      */
-    static final class FinishInShutdownHook implements Scenario {
-        static final int WORKERS = 4;
-
-        @Override
-        public void run(Report report) throws Exception {
-            Brenmoor.start();
-            Brenmoor.cvStart();
-            for (int link = 0; link < WORKERS; link++) {
-                Brenmoor.open(link, 1, 0, 100, 3);
-            }
-            Brenmoor.cvPoke("t", "i", "v");
-            SimProbe.setRecording(false);
-            Runtime.getRuntime().addShutdownHook(new Thread(() -> {
-                Brenmoor.finish();
-                Brenmoor.cvFinish();
-            }));
-            AtomicLong calls = new AtomicLong();
-            for (int w = 0; w < WORKERS; w++) {
-                int link = w;
-                Thread worker = new Thread(() -> {
-                    int[] into = new int[16];
-                    while (true) {
-                        Brenmoor.regRead(link, 0, 100, into, 16);
-                        Brenmoor.cvRequest("t", "i");
-                        calls.addAndGet(2);
-                    }
-                }, "caller-" + w);
-                worker.setDaemon(true);
-                worker.start();
-            }
-            while (calls.get() < 2000) {
-                Thread.sleep(1);
-            }
-            report.step("exit");
-            report.value("calls before exit", calls.get() >= 2000);
-            // Returning ends the JVM: the hook runs while the daemon threads go on calling.
-        }
-    }
-
     @Test
     void finishInAShutdownHookWhileThreadsStillCall() {
         int runs = 8;
         for (int n = 0; n < runs; n++) {
-            ChildJvm.Run run = ChildJvm.launch(FinishInShutdownHook.class);
+            ChildJvm.Run run = ChildJvm.run(report -> {
+                Scenario.startBoth();
+                for (int link = 0; link < 4; link++) {
+                    Brenmoor.open(link, 1, 0, 100, 3);
+                }
+                Brenmoor.cvPoke("t", "i", "v");
+                SimProbe.setRecording(false);
+                Runtime.getRuntime().addShutdownHook(new Thread(Scenario::finishBoth));
+                AtomicLong calls = new AtomicLong();
+                for (int w = 0; w < 4; w++) {
+                    int link = w;
+                    Thread worker = new Thread(() -> {
+                        int[] into = new int[16];
+                        while (true) {
+                            Brenmoor.regRead(link, 0, 100, into, 16);
+                            Brenmoor.cvRequest("t", "i");
+                            calls.addAndGet(2);
+                        }
+                    }, "caller-" + w);
+                    worker.setDaemon(true);
+                    worker.start();
+                }
+                while (calls.get() < 2000) {
+                    Thread.sleep(1);
+                }
+                report.step("exit");
+                report.value("calls before exit", calls.get() >= 2000);
+                // Returning ends the JVM: the hook runs while the daemon threads go on calling.
+            });
             int attempt = n;
-            run.assertClean(0);
             assertEquals(List.of("calls before exit true"), run.step("exit"));
             // Calls that came after the finish each wrote their line; no other text.
-            assertEquals("-- exit\n", run.stdout.replace(DLL_NOT_FOUND, ""),
+            assertEquals("-- exit\n", run.stdout().replace(FrameJvmTest.DLL_NOT_FOUND, ""),
                     () -> "run " + attempt + " of " + runs + ": " + run);
         }
     }
+
+    static final VarHandle ELEMENT = MethodHandles.arrayElementVarHandle(int[].class);
 
     /**
      * One thread reads 16 words into the start of a 1000-element array, again and again, while
      * another writes the array's last element. The read may touch only its 16 elements: a bridge
      * that copies the whole array out and back undoes writes it was never asked to touch.
      */
-    static final class WritesBeyondCount implements Scenario {
-        static final long RUN_MILLIS = 1500;
-        static final VarHandle ELEMENT = MethodHandles.arrayElementVarHandle(int[].class);
-
-        @Override
-        public void run(Report report) throws Exception {
+    @Test
+    void readIntoAnArrayLeavesOtherThreadsWritesBeyondCountAlone() {
+        ChildJvm.Run run = ChildJvm.run(report -> {
             Brenmoor.start();
             Brenmoor.open(0, 1, 0, 100, 3);
             int[] expected = words(7, 0);
@@ -298,7 +262,7 @@ class SoundnessJvmTest {
             }, "writer");
             reader.start();
             writerThread.start();
-            Thread.sleep(RUN_MILLIS);
+            Thread.sleep(1500);
             stop.set(true);
             reader.join();
             writerThread.join();
@@ -308,13 +272,8 @@ class SoundnessJvmTest {
             report.value("wrong reads", wrongReads.get());
             report.value("writes undone", writer[1]);
             report.value("last write in place", shared[999] == writer[0]);
-        }
-    }
-
-    @Test
-    void readIntoAnArrayLeavesOtherThreadsWritesBeyondCountAlone() {
-        ChildJvm.Run run = ChildJvm.run(WritesBeyondCount.class);
-        assertEquals("-- threads\n", run.stdout);
+        });
+        assertEquals("-- threads\n", run.stdout());
         List<String> figures = run.step("threads");
         assertEquals(List.of("wrong reads 0", "writes undone 0", "last write in place true"),
                 figures.subList(2, 5), () -> figures.toString());
