@@ -80,7 +80,7 @@ constexpr int kMaxSteps = 64;
 const std::vector<std::string>& table() {
     static const std::vector<std::string> lines = [] {
         std::vector<std::string> all;
-        for (int i = 1; i < 16; ++i) {
+        for (int i = 1; i < morlane::kDiagCount; ++i) {
             if (const char* text = morlane::diag_text(static_cast<morlane::Diag>(i))) {
                 all.emplace_back(text);
             }
