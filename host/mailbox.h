@@ -187,8 +187,14 @@ struct Channel {
 bool send_with_descriptor(const Channel& channel, const void* data, std::size_t size,
                           int descriptor) noexcept;
 #endif
-bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept;
-bool read_all(const Channel& channel, void* data, std::size_t size) noexcept;
+// Moves exactly `size` bytes, or fails: the other side is gone.
+bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept;
+inline bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept {
+    return move_all(channel, true, static_cast<char*>(const_cast<void*>(data)), size);
+}
+inline bool read_all(const Channel& channel, void* data, std::size_t size) noexcept {
+    return move_all(channel, false, static_cast<char*>(data), size);
+}
 void close_channel(Channel& channel) noexcept;
 
 // Bridge: hands `mailbox` to the host and reads its answer (wire::kServing or kRefused); false when

@@ -84,21 +84,6 @@ void wake(const Mailbox& mailbox, Side) noexcept {
 
 namespace {
 
-bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept {
-    while (size > 0) {
-        // MSG_NOSIGNAL: a peer that died must show as a failed call, not as SIGPIPE in the JVM.
-        const ssize_t n =
-            writing ? send(channel.fd, data, size, MSG_NOSIGNAL) : recv(channel.fd, data, size, 0);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-            return false; // end of file: the other side is gone
-        }
-    }
-    return true;
-}
-
 // One sendmsg or recvmsg of a whole message with room for descriptors: one to send; two to
 // receive on a 64-bit build (the space is rounded up), so that a second one is seen and closed.
 ssize_t transfer(const Channel& channel, bool sending, void* data, std::size_t size,
@@ -146,12 +131,19 @@ ssize_t transfer(const Channel& channel, bool sending, void* data, std::size_t s
 
 } // namespace
 
-bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept {
-    return move_all(channel, true, static_cast<char*>(const_cast<void*>(data)), size);
-}
-
-bool read_all(const Channel& channel, void* data, std::size_t size) noexcept {
-    return move_all(channel, false, static_cast<char*>(data), size);
+bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept {
+    while (size > 0) {
+        // MSG_NOSIGNAL: a peer that died must show as a failed call, not as SIGPIPE in the JVM.
+        const ssize_t n =
+            writing ? send(channel.fd, data, size, MSG_NOSIGNAL) : recv(channel.fd, data, size, 0);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return false; // end of file: the other side is gone
+        }
+    }
+    return true;
 }
 
 void close_channel(Channel& channel) noexcept {

@@ -114,21 +114,13 @@ DWORD transfer(const Channel& c, bool writing, char* data, std::size_t size) noe
     return done ? moved : 0;
 }
 
+} // namespace
+
 bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept {
     for (DWORD moved = 1; size > 0 && moved != 0; data += moved, size -= moved) {
         moved = transfer(channel, writing, data, size);
     }
     return size == 0;
-}
-
-} // namespace
-
-bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept {
-    return move_all(channel, true, static_cast<char*>(const_cast<void*>(data)), size);
-}
-
-bool read_all(const Channel& channel, void* data, std::size_t size) noexcept {
-    return move_all(channel, false, static_cast<char*>(data), size);
 }
 
 void close_channel(Channel& channel) noexcept {
