@@ -41,14 +41,6 @@ static_assert(kDiagCount <= (1 << kBits), "a line fits its bits");
 static_assert((kRecordedLines + 1) * kBits <= 32, "the record fits its word");
 thread_local Packed packed;
 
-Packed load() noexcept {
-    return packed;
-}
-
-void store(Packed record) noexcept {
-    packed = record;
-}
-
 constexpr Packed kMask = (1u << kBits) - 1;
 
 constexpr int kFailureShift = kBits * (kRecordedLines + 1);
@@ -63,12 +55,11 @@ void set_lines_written(bool written) noexcept {
 }
 
 void note_failure(Failure failure) noexcept {
-    const Packed record = load() & ~(kMask << kFailureShift);
-    store(record | static_cast<Packed>(failure) << kFailureShift);
+    packed = (packed & ~(kMask << kFailureShift)) | static_cast<Packed>(failure) << kFailureShift;
 }
 
 Failure recorded_failure() noexcept {
-    return static_cast<Failure>((load() >> kFailureShift) & kMask);
+    return static_cast<Failure>((packed >> kFailureShift) & kMask);
 }
 
 void write_line(Diag diag) noexcept {
@@ -77,20 +68,19 @@ void write_line(Diag diag) noexcept {
             std::fputs(text, stdout);
             std::fflush(stdout);
         }
-        const Packed record = load();
-        const Packed count = record & kMask;
+        const Packed count = packed & kMask;
         if (count < kRecordedLines) {
-            store((record | static_cast<Packed>(diag) << (kBits * (count + 1))) + 1);
+            packed = (packed | static_cast<Packed>(diag) << (kBits * (count + 1))) + 1;
         }
     }
 }
 
 void begin_call() noexcept {
-    store(0);
+    packed = 0;
 }
 
 int recorded_lines(Diag (&lines)[kRecordedLines]) noexcept {
-    const Packed record = load();
+    const Packed record = packed;
     const int count = static_cast<int>(record & kMask);
     for (int i = 0; i < count; ++i) {
         lines[i] = static_cast<Diag>((record >> (kBits * (i + 1))) & kMask);
