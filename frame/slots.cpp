@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace morlane {
 namespace {
@@ -161,6 +162,9 @@ bool LibrarySlot::load_failure(char* text, std::size_t size) noexcept {
     std::snprintf(text, size, "%s", reason_);
     return true;
 }
+
+// Operations on other threads may still run while the process exits: a slot has nothing to destroy.
+static_assert(std::is_trivially_destructible_v<LibrarySlot>, "a slot outlives static destruction");
 
 LibrarySlot& link_slot() noexcept {
     static LibrarySlot slot("CVDLL1RZ1.dll");

@@ -56,7 +56,9 @@ struct Box {
     Mailbox mailbox;
     std::intptr_t owner; // Windows: the owning thread's handle, to see it end; else -1
 };
-std::vector<Box*> boxes; // every mailbox of every running host, under `mutex`
+// Every mailbox of every running host, under `mutex`. Never destroyed: Java threads may still call
+// while the process exits and runs the destructors of statics.
+std::vector<Box*>& boxes = *new std::vector<Box*>();
 
 // Under `mutex`: closes (its serving thread ends) and forgets every mailbox `which` picks.
 template <typename Which> void close_boxes(Which which) noexcept {
@@ -254,7 +256,8 @@ void give_up(const Own& own) noexcept {
     close_boxes([&](const Box& b) { return &b == own.box && b.serial == own.serial; });
 }
 
-// Two slots, each with a host and one more still ending: a fifth host gives up the oldest.
+// Two slots, each with a host and one more still ending. A fifth host takes the place of one whose
+// host has ended, or else of the oldest.
 struct OwnMailboxes {
     Own owns[4];
 #if !defined(_WIN32)
@@ -286,8 +289,20 @@ Box* take(Host& host, std::uint32_t bytes, Reach& failure) noexcept {
     }
     Box* box = open(host, kMailboxBytes, true, failure);
     if (box != nullptr) {
-        give_up(owns[0]);
-        std::copy(owns + 1, owns + 4, owns);
+        Own* gone = owns;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (Own* own = owns; own != owns + 4; ++own) {
+                if (std::none_of(boxes.begin(), boxes.end(), [own](const Box* b) {
+                        return b == own->box && b->serial == own->serial;
+                    })) {
+                    gone = own;
+                    break;
+                }
+            }
+        }
+        give_up(*gone);
+        std::copy(gone + 1, owns + 4, gone);
         owns[3] = Own{host.serial, box};
     }
     return box;
