@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <type_traits>
 
 namespace morlane {
 namespace {
@@ -163,16 +162,14 @@ bool LibrarySlot::load_failure(char* text, std::size_t size) noexcept {
     return true;
 }
 
-// Operations on other threads may still run while the process exits: a slot has nothing to destroy.
-static_assert(std::is_trivially_destructible_v<LibrarySlot>, "a slot outlives static destruction");
-
+// Never destroyed: operations on other threads may still run while the process exits.
 LibrarySlot& link_slot() noexcept {
-    static LibrarySlot slot("CVDLL1RZ1.dll");
+    static LibrarySlot& slot = *new LibrarySlot("CVDLL1RZ1.dll");
     return slot;
 }
 
 LibrarySlot& corvane_slot() noexcept {
-    static LibrarySlot slot("CVDAlib.dll");
+    static LibrarySlot& slot = *new LibrarySlot("CVDAlib.dll");
     return slot;
 }
 
