@@ -419,6 +419,13 @@ void simctl_enter(const char* entry) {
             e->crash = 0;
             --s.armed;
             fall = true;
+            // This process's loads end with it now, not once the system has seen it gone: a
+            // fresh load right after the crash must find the PLCs as a first load does.
+            const std::int32_t self = process_id();
+            for (Load& load : s.loads) {
+                if (load.process == self)
+                    std::memset(&load, 0, sizeof load);
+            }
         }
         delay = e->delay;
     }
