@@ -34,6 +34,8 @@ inline Failure failure_of(hosted::Reach reach) noexcept {
         return Failure::HostLost;
     case hosted::Reach::Expired:
         return Failure::Deadline;
+    case hosted::Reach::Busy:
+        return Failure::HostBusy;
     default:
         return Failure::Refused;
     }

@@ -44,6 +44,7 @@ enum class Failure : int {
     Refused = 4,      // the bridge refused the arguments and called nothing
     HostLost = 5,     // the host died, or wrote what no host of ours writes
     Deadline = 6,     // the call outlived its deadline and its host was ended
+    HostBusy = 7,     // the host had no room for another caller; it serves on
 };
 
 // Notes the kind of failure of the calling thread's current call (the latest noted stands).

@@ -19,6 +19,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -28,16 +29,55 @@ namespace {
 
 #if defined(_WIN32)
 // Appending data only, so that each write lands whole at the end, whoever else writes the file.
+// No FILE_SHARE_DELETE: nobody deletes or renames it under the bridge. Only a file on a disk: a
+// pipe or a device could hold a write up.
 int open_file(const char* name) noexcept {
     const HANDLE file = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return -1;
+    }
     return file == INVALID_HANDLE_VALUE
                ? -1
                : _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_BINARY);
 }
+
+void cut_to(int fd, std::uint64_t bytes) noexcept {
+    _chsize_s(fd, static_cast<long long>(bytes));
+}
+
+// There a file open here cannot be deleted or replaced.
+bool moved_away(int, const char*) noexcept {
+    return false;
+}
 #else
+// A regular file only, opened without waiting (a FIFO with no reader would block the open, and
+// with it the JVM loading the bridge), and not through a symbolic link, which rotation would
+// replace by a file.
 int open_file(const char* name) noexcept {
-    return open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int fd =
+        open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
+    struct stat status {};
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+                    fcntl(fd, F_SETFL, O_APPEND) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void cut_to(int fd, std::uint64_t bytes) noexcept {
+    [[maybe_unused]] const int done = ftruncate(fd, static_cast<off_t>(bytes));
+}
+
+// Whether the journal's name no longer names the file open: deleted, or replaced (by a tool that
+// rotates logs, say).
+bool moved_away(int fd, const char* name) noexcept {
+    struct stat named {
+    }, open{};
+    return fstat(fd, &open) == 0 &&
+           (stat(name, &named) != 0 || named.st_ino != open.st_ino || named.st_dev != open.st_dev);
 }
 #endif
 
@@ -51,10 +91,13 @@ const std::uint64_t limit =
     static_cast<std::uint64_t>(mib != nullptr && std::atoi(mib) > 0 ? std::atoi(mib) : 64) << 20;
 int file = -1;
 std::uint64_t size = 0;
+bool started = false;                           // a journal was asked for and opened once
+std::chrono::steady_clock::time_point looked{}; // when the name was last checked against the file
+bool complained = false;                        // a failure was reported on stderr
 
 // Under mutex.
 bool open_journal(const char* path) noexcept {
-    if (file >= 0 || path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof name - 2) {
+    if (started || path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof name - 2) {
         return false;
     }
     file = open_file(path);
@@ -63,23 +106,69 @@ bool open_journal(const char* path) noexcept {
     }
     std::strcpy(name, path);
     size = static_cast<std::uint64_t>(lseek(file, 0, SEEK_END));
+    started = true;
     return true;
 }
 
-// A write that fails (a full disk, say) loses its line and nothing else.
+// Under mutex: once, so that a journal that stopped working does not fill stderr.
+void complain(const char* what) noexcept {
+    if (!complained) {
+        std::fprintf(stderr, "morlane: the journal %s %s: lines are lost until it can be\n", name,
+                     what);
+        complained = true;
+    }
+}
+
+// Under mutex: the file begins anew under its name, the old one kept as <file>.1 (or, when it
+// cannot be renamed, cut to nothing, so that the bound holds).
+void rotate() noexcept {
+    char older[sizeof name + 2];
+    std::snprintf(older, sizeof older, "%s.1", name);
+    close(file);
+    std::remove(older); // Windows renames onto no existing file
+    if (std::rename(name, older) != 0) {
+        complain("cannot be renamed to its .1");
+        const int cut = open_file(name);
+        if (cut >= 0) {
+            cut_to(cut, 0);
+            close(cut);
+        }
+    }
+    file = open_file(name);
+    size = 0;
+}
+
+// A line is appended whole or not at all: a write cut short (a full disk) is taken back.
 void put(const char* text, std::size_t length) noexcept {
     const std::lock_guard<std::mutex> lock(mutex);
-    if (size > 0 && size + length > limit) {
-        char older[sizeof name + 2];
-        std::snprintf(older, sizeof older, "%s.1", name);
-        close(file);
-        std::remove(older); // Windows renames onto no existing file
-        std::rename(name, older);
-        file = open_file(name);
-        size = 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (file >= 0 && now - looked >= std::chrono::seconds(1)) {
+        looked = now;
+        if (moved_away(file, name)) {
+            close(file);
+            file = -1;
+        }
     }
-    [[maybe_unused]] const auto wrote = write(file, text, length);
-    size += length;
+    if (file < 0) {
+        file = open_file(name); // deleted, replaced, or not reopened after a rotation
+        size = file >= 0 ? static_cast<std::uint64_t>(lseek(file, 0, SEEK_END)) : 0;
+    }
+    if (file >= 0 && size > 0 && size + length > limit) {
+        rotate();
+    }
+    if (file < 0) {
+        complain("cannot be opened");
+        return;
+    }
+    const auto wrote = write(file, text, static_cast<unsigned>(length));
+    if (wrote >= 0 && static_cast<std::size_t>(wrote) == length) {
+        size += length;
+        return;
+    }
+    if (wrote > 0) {
+        cut_to(file, size); // the file's own end: one process writes it
+    }
+    complain("is full or failing");
 }
 
 bool start() noexcept {
@@ -89,11 +178,11 @@ bool start() noexcept {
         std::fprintf(stderr, "morlane: MORLANE_JOURNAL %s cannot be opened: no journal\n",
                      from_environment);
     }
-    return file >= 0;
+    return started;
 }
 
-constexpr const char* kKinds[] = {"NONE",    "LIBRARY_FAILED", "NOT_LOADED",     "ENTRY_MISSING",
-                                  "REFUSED", "HOST_LOST",      "DEADLINE_PASSED"};
+constexpr const char* kKinds[] = {"NONE",    "LIBRARY_FAILED", "NOT_LOADED",      "ENTRY_MISSING",
+                                  "REFUSED", "HOST_LOST",      "DEADLINE_PASSED", "HOST_BUSY"};
 
 // Per thread, with nothing to do when the thread ends: its text lives from begin to end.
 struct Line {
@@ -173,7 +262,7 @@ std::atomic<bool> active{start()};
 
 Started start_journal(const char* path) noexcept {
     const std::lock_guard<std::mutex> lock(mutex);
-    if (file >= 0) {
+    if (started) {
         return Started::Already;
     }
     if (!open_journal(path)) {

@@ -67,7 +67,7 @@ Library* LibrarySlot::load() noexcept {
     // Most often the library is built for the other architecture (a 32-bit DLL seen from a
     // 64-bit JVM): a host process of the library's own kind can load it instead.
     LoadError hosted;
-    fresh->host = hosted::start_host(file_name_, hosted);
+    fresh->host = hosted::start_host(file_name_, deadline(), hosted);
     if (fresh->host != nullptr) {
         return fresh;
     }

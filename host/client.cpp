@@ -34,10 +34,11 @@ class Host {
     const std::uint64_t serial = ++hosts_started;
     Process process;
     std::uint32_t code_page = 0;
-    std::intptr_t watch = -1;           // the warden's own handle on its life
+    std::intptr_t watch = -1;           // the warden's own handle on its life, or none
     bool dead = false;                  // under `mutex`: its death was seen; no new mailbox
     std::atomic<bool> timed_out{false}; // it was ended because a call outlived its deadline
-    std::mutex control;                 // one mailbox handover at a time
+    std::timed_mutex control;           // one mailbox handover at a time, waited for in time
+    std::uint32_t sent = 0;             // under `control`: the control messages numbered so far
 };
 
 namespace {
@@ -55,6 +56,7 @@ struct Box {
     std::uint64_t serial; // its host's
     Mailbox mailbox;
     std::intptr_t owner; // Windows: the owning thread's handle, to see it end; else -1
+    std::uint32_t sent;  // the requests numbered so far, by the one thread that uses it
 };
 // Every mailbox of every running host, under `mutex`. Never destroyed: Java threads may still call
 // while the process exits and runs the destructors of statics.
@@ -80,10 +82,23 @@ void forget(const Box* box) noexcept {
     close_boxes([box](const Box& b) { return &b == box; });
 }
 
-// A mailbox the host serves on a thread of its own; else nullptr and why.
-Box* open(Host& host, std::uint32_t bytes, bool owned, Reach& failure) noexcept {
+// Ends a host whose channel or mailbox can no longer be trusted, as if it had crashed: safe until
+// it is reaped, which only its stop does.
+Reach end_host(Host& host, Clock::time_point until) noexcept {
+    kill_host(host.process);
+    if (Clock::now() < until) {
+        return Reach::Lost;
+    }
+    host.timed_out = true;
+    return Reach::Expired;
+}
+
+// A mailbox the host serves on a thread of its own; else nullptr and why. Waits for the host's
+// answer until `until`, or until the host ends.
+Box* open(Host& host, std::uint32_t bytes, bool owned, Clock::time_point until,
+          Reach& failure) noexcept {
     failure = Reach::Failed;
-    Box* box = new (std::nothrow) Box{&host, host.serial, Mailbox{}, -1};
+    Box* box = new (std::nothrow) Box{&host, host.serial, Mailbox{}, -1, 0};
     if (box == nullptr || !make_mailbox(bytes, box->mailbox)) {
         delete box;
         return nullptr;
@@ -97,12 +112,18 @@ Box* open(Host& host, std::uint32_t bytes, bool owned, Reach& failure) noexcept 
     }
     std::uint32_t answer = wire::kRefused;
     if (failure == Reach::Failed) {
-        std::lock_guard<std::mutex> lock(host.control);
-        // Refused: the host could not map it or make a thread for it, and serves on.
-        failure = hand_over_mailbox(host.process.control, box->mailbox, answer) ? Reach::Failed
-                                                                                : Reach::Lost;
+        std::unique_lock<std::timed_mutex> lock(host.control, std::defer_lock);
+        if (until == Clock::time_point::max() ? (lock.lock(), true) : lock.try_lock_until(until)) {
+            // Refused: the host could not map it or make a thread for it, and serves on.
+            failure =
+                hand_over_mailbox(host.process.control, box->mailbox, ++host.sent, until, answer)
+                    ? Reach::Busy
+                    : end_host(host, until);
+        } else {
+            failure = end_host(host, until);
+        }
     }
-    if (answer == wire::kServing) {
+    if (answer == wire::kServing && failure == Reach::Busy) {
         return box;
     }
     forget(box);
@@ -117,23 +138,28 @@ class Warden {
     // A host whose death nobody would see could leave a caller asleep: false, not started.
     bool track(Host& host) noexcept {
         std::lock_guard<std::mutex> lock(mutex);
-        Slot* free = find(nullptr);
-        host.watch = free != nullptr && running() ? watch_of(host.process) : -1;
-        if (host.watch != -1) {
-            free->host = &host;
-            free->watch = host.watch;
-            wakeup(wake_);
+        if (!running()) {
+            return false;
         }
-        return host.watch != -1;
+        Slot* slot = new (std::nothrow) Slot{&host, watch_of(host.process), Process{}, {}, first_};
+        if (slot == nullptr) {
+            return false;
+        }
+        host.watch = slot->watch; // none: its end is looked for instead
+        first_ = slot;
+        wakeup(wake_);
+        return true;
     }
 
     // A released host, its control channel closed; the loop closes its watch, as it may wait on it.
     void end(Host& host) noexcept {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            Slot* slot = find(&host);
-            slot = slot != nullptr ? slot : find(nullptr);
-            if (slot != nullptr && running()) {
+            Slot* slot = first_;
+            while (slot != nullptr && slot->host != &host) {
+                slot = slot->next;
+            }
+            if (slot != nullptr) {
                 slot->host = nullptr;
                 slot->ending = host.process;
                 slot->kill_at = Clock::now() + (kReleaseGrace - kReleaseWait);
@@ -141,7 +167,8 @@ class Warden {
                 return;
             }
         }
-        // No warden, no grace. A killed process is gone within moments, or left to the system.
+        // Never tracked, so no grace. A killed process is gone within moments, or left to the
+        // system.
         kill_host(host.process);
         for (int tries = 0; tries < 100 && !reap_host(host.process); ++tries) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -151,34 +178,24 @@ class Warden {
     // At exit: a released host in its grace would be left without its warden.
     void kill_all() noexcept {
         std::lock_guard<std::mutex> lock(mutex);
-        for (const Slot& slot : slots_) {
-            if (slot.host != nullptr) {
-                kill_host(slot.host->process);
+        for (const Slot* slot = first_; slot != nullptr; slot = slot->next) {
+            if (slot->host != nullptr) {
+                kill_host(slot->host->process);
             }
-            if (slot.ending.id != 0) {
-                kill_host(slot.ending);
+            if (slot->ending.id != 0) {
+                kill_host(slot->ending);
             }
         }
     }
 
   private:
     struct Slot {
-        Host* host = nullptr;     // a running host; nullptr with a watch: its watch to be closed
-        std::intptr_t watch = -1; // the host's
-        Process ending;           // a released host in its grace period, or being killed
-        Clock::time_point kill_at{};
+        Host* host;          // a running host; nullptr with a watch: its watch to be closed
+        std::intptr_t watch; // the host's, or -1
+        Process ending;      // a released host in its grace period, or being killed
+        Clock::time_point kill_at;
+        Slot* next;
     };
-
-    // Under `mutex`: the slot of `host`, or with nullptr a free one.
-    Slot* find(const Host* host) noexcept {
-        for (Slot& slot : slots_) {
-            if (slot.host == host &&
-                (host != nullptr || (slot.watch == -1 && slot.ending.id == 0))) {
-                return &slot;
-            }
-        }
-        return nullptr;
-    }
 
     bool running() noexcept {
         if (wake_ == -1) {
@@ -192,33 +209,20 @@ class Warden {
 
     void loop() {
         for (;;) {
-            std::intptr_t waits[kMostHosts];
+            std::intptr_t waits[kMostWatches];
             int count = 0;
             auto timeout = std::chrono::milliseconds(-1);
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 const Clock::time_point now = Clock::now();
-                for (Slot& slot : slots_) {
-                    if (slot.host == nullptr && slot.watch != -1) {
-                        close_watch(slot.watch);
-                        slot.watch = -1;
-                    }
-                    if (slot.host != nullptr && !slot.host->dead && !signalled(slot.watch)) {
-                        waits[count++] = slot.watch;
-                    } else if (slot.host != nullptr && !slot.host->dead) {
-                        slot.host->dead = true;
-                        for (Box* box : boxes) {
-                            if (box->host == slot.host) {
-                                hand_over(box->mailbox, turn::kDead);
-                            }
-                        }
-                    }
-                    if (slot.ending.id != 0 && !reap_host(slot.ending)) {
-                        if (now >= slot.kill_at) {
-                            kill_host(slot.ending);
-                            slot.kill_at = Clock::time_point::max();
-                        }
-                        timeout = std::chrono::milliseconds(5); // while hosts are ending
+                for (Slot** at = &first_; *at != nullptr;) {
+                    Slot* slot = *at;
+                    look_at(*slot, now, waits, count, timeout);
+                    const bool done = slot->host == nullptr && slot->ending.id == 0;
+                    *at = done ? slot->next : slot;
+                    at = done ? at : &slot->next;
+                    if (done) {
+                        delete slot;
                     }
                 }
             }
@@ -226,10 +230,44 @@ class Warden {
         }
     }
 
-    static constexpr int kMostHosts = 16; // one per slot, and released ones still ending
+    // Under `mutex`: marks a host seen ended, lists its watch to wait on, and kills a released
+    // host whose grace has passed.
+    static void look_at(Slot& slot, Clock::time_point now, std::intptr_t (&waits)[kMostWatches],
+                        int& count, std::chrono::milliseconds& timeout) noexcept {
+        const auto look_again_in = [&timeout](std::chrono::milliseconds after) {
+            timeout = timeout.count() < 0 ? after : std::min(timeout, after);
+        };
+        if (slot.host == nullptr && slot.watch != -1) {
+            close_watch(slot.watch);
+            slot.watch = -1;
+        }
+        Host* host = slot.host;
+        if (host != nullptr && !host->dead && (signalled(slot.watch) || exited(host->process))) {
+            host->dead = true;
+            for (Box* box : boxes) {
+                if (box->host == host) {
+                    hand_over(box->mailbox, turn::kDead);
+                }
+            }
+        } else if (host != nullptr && !host->dead && slot.watch != -1 && count < kMostWatches) {
+            waits[count++] = slot.watch;
+        } else if (host != nullptr && !host->dead) {
+            // A host without a watch, or past what one wait takes, is looked at often.
+            look_again_in(std::chrono::milliseconds(20));
+        }
+        if (slot.ending.id != 0 && !reap_host(slot.ending)) {
+            if (now >= slot.kill_at) {
+                kill_host(slot.ending);
+                slot.kill_at = Clock::time_point::max();
+            }
+            look_again_in(std::chrono::milliseconds(5)); // while hosts are ending
+        }
+    }
+
     std::intptr_t wake_ = -1;
     bool running_ = false;
-    Slot slots_[kMostHosts];
+    // Every host started and not yet reaped, however many: a slow release must not fail a start.
+    Slot* first_ = nullptr;
 };
 // Its thread may still run while the process exits: nothing of it is ever destroyed.
 static_assert(std::is_trivially_destructible_v<Warden>, "the warden outlives static destruction");
@@ -272,9 +310,9 @@ struct OwnMailboxes {
 };
 thread_local OwnMailboxes own_mailboxes;
 
-Box* take(Host& host, std::uint32_t bytes, Reach& failure) noexcept {
+Box* take(Host& host, std::uint32_t bytes, Clock::time_point until, Reach& failure) noexcept {
     if (bytes > kMailboxBytes) {
-        return open(host, bytes, false, failure);
+        return open(host, bytes, false, until, failure);
     }
     Own* owns = own_mailboxes.owns;
     for (int i = 0; i < 4; ++i) {
@@ -287,7 +325,7 @@ Box* take(Host& host, std::uint32_t bytes, Reach& failure) noexcept {
         std::lock_guard<std::mutex> lock(mutex);
         close_boxes([](const Box& b) { return b.owner != -1 && signalled(b.owner); });
     }
-    Box* box = open(host, kMailboxBytes, true, failure);
+    Box* box = open(host, kMailboxBytes, true, until, failure);
     if (box != nullptr) {
         Own* gone = owns;
         {
@@ -306,6 +344,16 @@ Box* take(Host& host, std::uint32_t bytes, Reach& failure) noexcept {
         owns[3] = Own{host.serial, box};
     }
     return box;
+}
+
+// When a wait that may last `deadline` (zero: no limit) ends. A deadline too far off to be told
+// apart from none is none, not an overflow.
+Clock::time_point deadline_from(std::chrono::milliseconds deadline) noexcept {
+    const Clock::time_point now = Clock::now();
+    return deadline.count() > 0 && deadline < std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  Clock::time_point::max() - now)
+               ? now + deadline
+               : Clock::time_point::max();
 }
 
 // After a call that did not end cleanly: the mailbox may hold anything now.
@@ -362,9 +410,12 @@ void post(const Mailbox& box, const wire::Request& request, const Layout& at,
 
 // The library may have written anything anywhere in the mailbox: the reply is copied out, each
 // field read once, and must be exactly one that `request` can have before any of it is used.
-bool collect(const Mailbox& box, const wire::Request& request, const Layout& at, Call& call,
-             wire::Reply& reply) noexcept {
+bool collect(const Mailbox& box, const wire::Request& request, std::uint32_t sequence,
+             const Layout& at, Call& call, wire::Reply& reply) noexcept {
     std::memcpy(&reply, &box.header->reply, sizeof reply);
+    if (reply.sequence != sequence) {
+        return false; // an earlier reply, left or handed back again by the library
+    }
     const bool call_op = request.op == wire::kCall;
     if (reply.reach == wire::kMissing || (!call_op && reply.reach == wire::kFound)) {
         return reply.payload_bytes == 0;
@@ -412,7 +463,7 @@ std::uint32_t await_reply(const Host& host, const Mailbox& box, Handed handed,
         if (back != kTimedOut || recheck_at == until) {
             return back;
         }
-        if (signalled(host.watch)) {
+        if (signalled(host.watch) || exited(host.process)) {
             return turn::kDead;
         }
         spin = std::chrono::microseconds{0};
@@ -425,39 +476,35 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
     if (!encode(op, entry, call, request)) {
         return Reach::Failed;
     }
-    // A deadline too far off to be told apart from none is none, not an overflow.
-    const Clock::time_point now = Clock::now();
     const bool limited = deadline.count() > 0;
-    const Clock::time_point until =
-        limited && deadline < std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  Clock::time_point::max() - now)
-            ? now + deadline
-            : Clock::time_point::max();
+    const Clock::time_point until = deadline_from(deadline);
     const Layout at = layout_of(request);
     Reach failure = Reach::Lost;
-    Box* box = take(host, at.end, failure);
+    Box* box = take(host, at.end, until, failure);
     if (box == nullptr) {
         return failure;
     }
     post(box->mailbox, request, at, call);
+    const std::uint32_t sequence = ++box->sent;
+    box->mailbox.header->sequence = sequence;
     const Handed handed = hand_request_over(box->mailbox);
     if (handed == Handed::No) {
-        lose(host, box); // its host died since it was taken
-        return Reach::Lost;
+        lose(host, box); // its host died since it was taken, or the library wrote the word
+        return end_host(host, Clock::time_point::max());
     }
     const std::uint32_t back = await_reply(host, box->mailbox, handed, until);
     wire::Reply reply{};
-    const bool sound = back == turn::kBridge && collect(box->mailbox, request, at, call, reply);
+    const bool sound =
+        back == turn::kBridge && collect(box->mailbox, request, sequence, at, call, reply);
     if (sound && box->mailbox.bytes != kMailboxBytes) {
         forget(box);
     }
-    // Past the deadline, or after what no host of ours writes, the host is ended as if it had
-    // crashed; every call of a host ended for one deadline ends alike.
+    // Past the deadline, or after what no host of ours writes (a dead mark included: only this
+    // side can tell its own from the library's), the host is ended as if it had crashed; every
+    // call of a host ended for one deadline ends alike.
     if (!sound) {
         host.timed_out = host.timed_out || back == kTimedOut;
-        if (back != turn::kDead) {
-            kill_host(host.process);
-        }
+        kill_host(host.process);
         lose(host, box);
     }
     if (back == kTimedOut || (limited && host.timed_out)) {
@@ -472,7 +519,8 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
 
 } // namespace
 
-Host* start_host(const char* file_name, LoadError& why) noexcept {
+Host* start_host(const char* file_name, std::chrono::milliseconds deadline,
+                 LoadError& why) noexcept {
     Host* host = new (std::nothrow) Host();
     if (host == nullptr) {
         fail(why, "no memory to start morlane-host32");
@@ -485,15 +533,18 @@ Host* start_host(const char* file_name, LoadError& why) noexcept {
     wire::LoadAnswer answer{};
     char reason[wire::kMostReasonBytes];
     const Channel& control = host->process.control;
+    const Clock::time_point until = deadline_from(deadline);
     if (!warden.track(*host)) {
         fail(why, "no thread to watch morlane-host32");
-    } else if (!read_all(control, &answer, sizeof answer)) {
-        fail(why, "morlane-host32 ended before it answered");
+    } else if (!read_all(control, &answer, sizeof answer, until)) {
+        Clock::now() >= until ? fail(why, "morlane-host32 did not answer within %lld ms",
+                                     static_cast<long long>(deadline.count()))
+                              : fail(why, "morlane-host32 ended before it answered");
     } else if (answer.answer == wire::kLoaded) {
         host->code_page = answer.code_page;
         return host;
     } else if (answer.reason_bytes <= wire::kMostReasonBytes &&
-               read_all(control, reason, answer.reason_bytes)) {
+               read_all(control, reason, answer.reason_bytes, until)) {
         fail(why, "morlane-host32 could not load it: %.*s", static_cast<int>(answer.reason_bytes),
              reason);
     } else {
@@ -524,9 +575,10 @@ void stop_host(Host* host) noexcept {
         std::lock_guard<std::mutex> lock(mutex);
         close_boxes([host](const Box& b) { return b.host == host; });
     }
-    const wire::ControlMessage quit{wire::kQuit, 0, {0, 0}, 0};
-    if (write_all(host->process.control, &quit, sizeof quit) && host->watch != -1) {
-        wait_any(-1, &host->watch, 1, kReleaseWait);
+    wire::ControlMessage quit{};
+    quit.kind = wire::kQuit;
+    if (write_all(host->process.control, &quit, sizeof quit, Clock::now() + kReleaseWait)) {
+        wait_any(-1, &host->watch, host->watch != -1 ? 1 : 0, kReleaseWait);
     }
     close_channel(host->process.control);
     warden.end(*host);

@@ -18,14 +18,15 @@ class Host;
 enum class Reach {
     Called,  // the entry point ran; its status is given
     Missing, // the library lacks the entry point
-    Failed,  // the call could not be made (over a limit, no memory, no mailbox); the host serves on
+    Failed,  // the call could not be made (over a limit, no memory here); the host serves on
+    Busy,    // the host could not take the call (no memory or thread left there); it serves on
     Lost,    // the host is gone: it died, or wrote what no host of ours writes
     Expired, // the call, or another in its host, outlived its deadline: the host was ended
 };
 
 #if defined(MORLANE_NO_HOST)
 // A 32-bit bridge loads every library it can use itself.
-inline Host* start_host(const char*, LoadError&) noexcept {
+inline Host* start_host(const char*, std::chrono::milliseconds, LoadError&) noexcept {
     return nullptr;
 }
 inline Reach call(Host&, Entry, Call&, int&, std::chrono::milliseconds) noexcept {
@@ -39,10 +40,12 @@ inline std::uint32_t text_code_page(const Host&) noexcept {
 }
 inline void stop_host(Host*) noexcept {}
 #else
-// Starts a host that loads `file_name`, after the load in this process failed. nullptr when there
-// is no host to start or it cannot load the library; `why` then says so, or stays empty when no
-// host was tried (a library the host could not load either, such as one missing on Windows).
-Host* start_host(const char* file_name, LoadError& why) noexcept;
+// Starts a host that loads `file_name`, after the load in this process failed, and waits for its
+// answer at most `deadline` (zero: until it answers or ends). nullptr when there is no host to
+// start or it cannot load the library; `why` then says so, or stays empty when no host was tried
+// (a library the host could not load either, such as one missing on Windows).
+Host* start_host(const char* file_name, std::chrono::milliseconds deadline,
+                 LoadError& why) noexcept;
 
 // Looks `entry` up in the host's library afresh and, if found, calls it with `call`'s arguments;
 // words from the library and a reply come back into the caller's buffers. A call that takes

@@ -26,20 +26,19 @@ enum : std::uint32_t {
     kClosed = 3,    // the bridge is done with it; the host's thread ends
     kDead = 4,      // the host is gone (set on the bridge's side only)
     kSleeper = 0x8, // the side waiting for its turn sleeps on the word
-    kMask = 0x7,
 };
 } // namespace turn
 
 struct MailboxHeader { // the same in a 32-bit and a 64-bit process
     std::atomic<std::uint32_t> turn;
-    std::uint32_t unused;
+    std::uint32_t sequence; // the request's number, which its reply must carry
     wire::Request request;
     wire::Reply reply;
 };
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(MailboxHeader::turn) == 4,
               "a plain word in shared memory");
 
-constexpr std::uint32_t kDataOffset = 64;
+constexpr std::uint32_t kDataOffset = 128;
 static_assert(sizeof(MailboxHeader) <= kDataOffset, "the header fits before the data");
 // Each calling thread keeps one: room for every call but the longest texts and blocks, which get
 // a mailbox of their own size, used once.
@@ -104,12 +103,12 @@ void wake(const Mailbox& mailbox, Side sleeper) noexcept;
 enum class Handed { No, ToAwake, ToSleeper };
 
 // Hands the turn over (or marks the mailbox closed or dead) and wakes the other side if it
-// sleeps; with `from`, only while the turn is that.
+// sleeps; with `from`, only while the word is exactly that turn, its sleeper mark aside.
 inline Handed hand_over(const Mailbox& mailbox, std::uint32_t to, std::uint32_t from = 0) noexcept {
     std::atomic<std::uint32_t>& word = mailbox.header->turn;
     std::uint32_t before = word.load(std::memory_order_relaxed);
     do {
-        if (from != 0 && (before & turn::kMask) != from) {
+        if (from != 0 && (before & ~turn::kSleeper) != from) {
             return Handed::No;
         }
     } while (!word.compare_exchange_weak(before, to, std::memory_order_acq_rel));
@@ -171,9 +170,12 @@ std::uint32_t await_turn(const Mailbox& mailbox, Side side, Done done,
     }
 }
 
-// The control channel: whole buffers or a failure, which means the other side is gone. On Windows
-// the bridge's pipe is overlapped, and the end of `peer`, the host's process (not owned), also
-// ends every wait on it; the host's is synchronous, `peer` null.
+// The control channel: whole buffers or a failure, which means the other side is gone or `until`
+// passed. `peer` names the other side's process: its end ends every wait on the channel, whatever
+// else holds the channel's far end (a child of the host's library). On Windows the bridge's pipe
+// is overlapped and `peer` the host's process handle (not owned); on Linux `peer` is a process
+// descriptor, closed with the channel. The host's side has none: its waits end with the channel.
+using Until = std::chrono::steady_clock::time_point;
 #if defined(_WIN32)
 struct Channel {
     void* pipe = nullptr;
@@ -182,26 +184,34 @@ struct Channel {
 #else
 struct Channel {
     int fd = -1;
+    int peer = -1;
 };
 // One message carrying `descriptor` with it (SCM_RIGHTS).
 bool send_with_descriptor(const Channel& channel, const void* data, std::size_t size,
                           int descriptor) noexcept;
 #endif
-// Moves exactly `size` bytes, or fails: the other side is gone.
-bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept;
-inline bool write_all(const Channel& channel, const void* data, std::size_t size) noexcept {
-    return move_all(channel, true, static_cast<char*>(const_cast<void*>(data)), size);
+// Moves exactly `size` bytes, or fails.
+bool move_all(const Channel& channel, bool writing, char* data, std::size_t size,
+              Until until = Until::max()) noexcept;
+inline bool write_all(const Channel& channel, const void* data, std::size_t size,
+                      Until until = Until::max()) noexcept {
+    return move_all(channel, true, static_cast<char*>(const_cast<void*>(data)), size, until);
 }
-inline bool read_all(const Channel& channel, void* data, std::size_t size) noexcept {
-    return move_all(channel, false, static_cast<char*>(data), size);
+inline bool read_all(const Channel& channel, void* data, std::size_t size,
+                     Until until = Until::max()) noexcept {
+    return move_all(channel, false, static_cast<char*>(data), size, until);
 }
 void close_channel(Channel& channel) noexcept;
 
-// Bridge: hands `mailbox` to the host and reads its answer (wire::kServing or kRefused); false when
-// the channel broke. The mailbox's handle is this process's no longer.
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& answer) noexcept;
-// Host: the next message's kind, 0 at end of file or on any error. A kNewMailbox's mailbox is
-// mapped into `box`, whose header stays null when it cannot be; whatever else came is closed.
-std::uint32_t receive_control(const Channel& control, Mailbox& box) noexcept;
+// Bridge: hands `mailbox` to the host as message number `sequence` and reads its answer
+// (wire::kServing or kRefused) until `until`; false when the channel broke, the time passed, or
+// the answer is not this message's. The mailbox's handle is this process's no longer.
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t sequence,
+                       Until until, std::uint32_t& answer) noexcept;
+// Host: the next message's kind and number, kind 0 at end of file or on any error. A kNewMailbox's
+// mailbox is mapped into `box`, whose header stays null when it cannot be; whatever else came is
+// closed.
+std::uint32_t receive_control(const Channel& control, Mailbox& box,
+                              std::uint32_t& sequence) noexcept;
 
 } // namespace morlane::hosted

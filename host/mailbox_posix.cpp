@@ -7,7 +7,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -104,7 +106,8 @@ ssize_t transfer(const Channel& channel, bool sending, void* data, std::size_t s
     }
     ssize_t moved;
     do {
-        moved = sending ? sendmsg(channel.fd, &header, MSG_NOSIGNAL)
+        // Never blocks: a host that has not taken a socket's worth of messages is not reading.
+        moved = sending ? sendmsg(channel.fd, &header, MSG_NOSIGNAL | MSG_DONTWAIT)
                         : recvmsg(channel.fd, &header, MSG_CMSG_CLOEXEC);
     } while (moved < 0 && errno == EINTR);
     if (sending) {
@@ -131,15 +134,33 @@ ssize_t transfer(const Channel& channel, bool sending, void* data, std::size_t s
 
 } // namespace
 
-bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept {
+bool move_all(const Channel& channel, bool writing, char* data, std::size_t size,
+              Until until) noexcept {
+    const short ready = writing ? POLLOUT : POLLIN;
     while (size > 0) {
+        // What the channel holds is taken before the peer's end is looked at: a host may answer
+        // and then exit.
+        pollfd waits[2] = {{channel.fd, ready, 0}, {channel.peer, POLLIN, 0}};
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const int timeout = until == Until::max()    ? -1
+                            : left.count() <= 0      ? 0
+                            : left.count() < INT_MAX ? static_cast<int>(left.count())
+                                                     : INT_MAX;
+        const int seen = poll(waits, channel.peer >= 0 ? 2 : 1, timeout);
+        if (seen < 0 && errno == EINTR) {
+            continue;
+        }
+        if (seen <= 0 || (waits[0].revents == 0 && waits[1].revents != 0)) {
+            return false; // the time passed, or the peer ended with nothing left to read
+        }
         // MSG_NOSIGNAL: a peer that died must show as a failed call, not as SIGPIPE in the JVM.
-        const ssize_t n =
-            writing ? send(channel.fd, data, size, MSG_NOSIGNAL) : recv(channel.fd, data, size, 0);
+        const ssize_t n = writing ? send(channel.fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                  : recv(channel.fd, data, size, MSG_DONTWAIT);
         if (n > 0) {
             data += n;
             size -= static_cast<std::size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
             return false; // end of file: the other side is gone
         }
     }
@@ -147,10 +168,12 @@ bool move_all(const Channel& channel, bool writing, char* data, std::size_t size
 }
 
 void close_channel(Channel& channel) noexcept {
-    if (channel.fd >= 0) {
-        close(channel.fd);
+    for (int fd : {channel.fd, channel.peer}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
-    channel.fd = -1;
+    channel = Channel{};
 }
 
 bool send_with_descriptor(const Channel& channel, const void* data, std::size_t size,
@@ -159,16 +182,24 @@ bool send_with_descriptor(const Channel& channel, const void* data, std::size_t 
            static_cast<ssize_t>(size);
 }
 
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& answer) noexcept {
-    const wire::ControlMessage message{wire::kNewMailbox, 0, {0, 0}, mailbox.bytes};
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t sequence,
+                       Until until, std::uint32_t& answer) noexcept {
+    const wire::ControlMessage message{wire::kNewMailbox, sequence, mailbox.bytes};
     const bool sent =
         send_with_descriptor(control, &message, sizeof message, static_cast<int>(mailbox.handle));
     close(static_cast<int>(mailbox.handle)); // the mapping stays
     mailbox.handle = -1;
-    return sent && read_all(control, &answer, sizeof answer);
+    wire::ControlAnswer back{};
+    answer = back.answer;
+    if (!sent || !read_all(control, &back, sizeof back, until) || back.sequence != sequence) {
+        return false;
+    }
+    answer = back.answer;
+    return back.answer == wire::kServing || back.answer == wire::kRefused;
 }
 
-std::uint32_t receive_control(const Channel& control, Mailbox& box) noexcept {
+std::uint32_t receive_control(const Channel& control, Mailbox& box,
+                              std::uint32_t& sequence) noexcept {
     wire::ControlMessage message{};
     int descriptor = -1;
     const bool whole = transfer(control, false, &message, sizeof message, descriptor) ==
@@ -178,6 +209,7 @@ std::uint32_t receive_control(const Channel& control, Mailbox& box) noexcept {
     } else if (descriptor != -1) {
         close(descriptor);
     }
+    sequence = message.sequence;
     return whole ? message.kind : 0;
 }
 

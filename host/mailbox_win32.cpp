@@ -84,8 +84,9 @@ void wake(const Mailbox& mailbox, Side sleeper) noexcept {
 
 namespace {
 
-// One read or write of at most `size` bytes: the bytes moved, 0 once the other side is gone.
-DWORD transfer(const Channel& c, bool writing, char* data, std::size_t size) noexcept {
+// One read or write of at most `size` bytes: the bytes moved, 0 once the other side is gone or
+// `until` passed.
+DWORD transfer(const Channel& c, bool writing, char* data, std::size_t size, Until until) noexcept {
     const DWORD most = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
     DWORD moved = 0;
     if (c.peer == nullptr) {
@@ -105,7 +106,13 @@ DWORD transfer(const Channel& c, bool writing, char* data, std::size_t size) noe
         // Whatever else holds the host's end, the host's death ends the wait; the operation is
         // then cancelled, and waited for, before `overlapped` goes.
         const HANDLE either[2] = {overlapped.hEvent, c.peer};
-        if (!done && WaitForMultipleObjects(2, either, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const DWORD timeout = until == Until::max()         ? INFINITE
+                              : left.count() <= 0           ? 0
+                              : left.count() < INFINITE - 1 ? static_cast<DWORD>(left.count())
+                                                            : INFINITE - 1;
+        if (!done && WaitForMultipleObjects(2, either, FALSE, timeout) != WAIT_OBJECT_0) {
             CancelIoEx(c.pipe, &overlapped);
         }
         done = GetOverlappedResult(c.pipe, &overlapped, &moved, TRUE);
@@ -116,9 +123,10 @@ DWORD transfer(const Channel& c, bool writing, char* data, std::size_t size) noe
 
 } // namespace
 
-bool move_all(const Channel& channel, bool writing, char* data, std::size_t size) noexcept {
+bool move_all(const Channel& channel, bool writing, char* data, std::size_t size,
+              Until until) noexcept {
     for (DWORD moved = 1; size > 0 && moved != 0; data += moved, size -= moved) {
-        moved = transfer(channel, writing, data, size);
+        moved = transfer(channel, writing, data, size, until);
     }
     return size == 0;
 }
@@ -130,7 +138,8 @@ void close_channel(Channel& channel) noexcept {
     channel.pipe = nullptr;
 }
 
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& answer) noexcept {
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t sequence,
+                       Until until, std::uint32_t& answer) noexcept {
     // Copies of the section and both events move into the host; the section's handle is ours no
     // longer (the view stays), the events' we keep, to wake and sleep on.
     const HANDLE self = GetCurrentProcess();
@@ -147,20 +156,33 @@ bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t& 
     }
     mailbox.handle = -1;
     answer = wire::kRefused; // when nothing reached the host: only this call fails
+    if (!moved) {
+        return true;
+    }
     const auto value = [](HANDLE handle) {
         return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
     };
-    const wire::ControlMessage message{
-        wire::kNewMailbox, value(theirs[0]), {value(theirs[1]), value(theirs[2])}, mailbox.bytes};
-    return !moved || (write_all(control, &message, sizeof message) &&
-                      read_all(control, &answer, sizeof answer));
+    const wire::ControlMessage message{wire::kNewMailbox,
+                                       sequence,
+                                       mailbox.bytes,
+                                       value(theirs[0]),
+                                       {value(theirs[1]), value(theirs[2])}};
+    wire::ControlAnswer back{};
+    if (!write_all(control, &message, sizeof message, until) ||
+        !read_all(control, &back, sizeof back, until) || back.sequence != sequence) {
+        return false;
+    }
+    answer = back.answer;
+    return back.answer == wire::kServing || back.answer == wire::kRefused;
 }
 
-std::uint32_t receive_control(const Channel& control, Mailbox& box) noexcept {
+std::uint32_t receive_control(const Channel& control, Mailbox& box,
+                              std::uint32_t& sequence) noexcept {
     wire::ControlMessage message{};
     if (!read_all(control, &message, sizeof message)) {
         return 0;
     }
+    sequence = message.sequence;
     const std::intptr_t events[2] = {static_cast<std::intptr_t>(message.events[0]),
                                      static_cast<std::intptr_t>(message.events[1])};
     if (message.kind == wire::kNewMailbox && message.handle != 0 && events[0] != 0 &&

@@ -9,9 +9,11 @@
 namespace morlane::hosted {
 
 struct Process {
-    std::intptr_t id = 0;  // POSIX: the pid; Windows: the process handle
-    std::intptr_t job = 0; // Windows: the job object that ends the host with this process
-    Channel control;
+    std::intptr_t id = 0; // POSIX: the pid; Windows: the process handle
+#if defined(_WIN32)
+    std::intptr_t job = 0; // the job object that ends the host with this process
+#endif
+    Channel control; // its `peer` is this process's own watch of the host, closed with it
 };
 
 // Puts the text into `why`, printf-style; false, for the caller to return.
@@ -25,15 +27,19 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
 
 // Handles of the caller's own, signalled once the host has exited, or (Windows only: elsewhere a
 // thread's end is seen by its thread-local destructors) the calling thread has ended; -1 when
-// none can be had. `signalled` never waits.
+// none can be had (a kernel without process descriptors): the host's end is then looked for with
+// `exited`. `signalled` never waits.
 std::intptr_t watch_of(const Process& process) noexcept;
 std::intptr_t this_thread_watch() noexcept;
 bool signalled(std::intptr_t watch) noexcept;
 void close_watch(std::intptr_t watch) noexcept;
+// Whether the host has exited, without reaping it; never waits.
+bool exited(const Process& process) noexcept;
 
 // The warden's own wake-up: made once, signalled by anyone, cleared by wait_any, which waits
-// until it or one of the `count` watches (-1 for none) is signalled, or `timeout` has passed
-// (negative: no limit).
+// until it or one of the `count` watches (at most kMostWatches; -1 for none) is signalled, or
+// `timeout` has passed (negative: no limit).
+constexpr int kMostWatches = 60; // within what Windows waits for at once
 std::intptr_t make_wakeup() noexcept;
 void wakeup(std::intptr_t wake) noexcept;
 void wait_any(std::intptr_t wake, const std::intptr_t* watches, int count,

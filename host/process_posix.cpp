@@ -2,6 +2,8 @@
 // host's only inherited descriptor (fd 3, besides /dev/null on 0 and 1 and the JVM's stderr);
 // every descriptor of ours is close-on-exec, so no other child of the JVM inherits an end. When
 // the JVM dies, however abruptly, the kernel closes its ends and the host sees end of file.
+// The host's end is seen from its process (a process descriptor), not from its channel: a child
+// that the host's library forks keeps the channel open after the host has died.
 #include "host/process.h"
 
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -136,13 +139,19 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
     }
     process.id = pid;
     process.control.fd = ends[0];
+    process.control.peer = static_cast<int>(watch_of(process));
     return true;
 }
 
 std::intptr_t watch_of(const Process& process) noexcept {
-    // A copy of the control socket, which the warden may wait on while the bridge closes its own;
-    // the host's end closes when the host exits.
-    return fcntl(process.control.fd, F_DUPFD_CLOEXEC, 3);
+#if defined(SYS_pidfd_open)
+    // Readable once the process has exited, reaped or not; the kernel (5.3 and later) sets
+    // close-on-exec itself.
+    return syscall(SYS_pidfd_open, static_cast<pid_t>(process.id), 0);
+#else
+    (void)process;
+    return -1;
+#endif
 }
 
 std::intptr_t this_thread_watch() noexcept {
@@ -150,12 +159,21 @@ std::intptr_t this_thread_watch() noexcept {
 }
 
 bool signalled(std::intptr_t watch) noexcept {
-    pollfd ended{static_cast<int>(watch), POLLRDHUP, 0};
-    return poll(&ended, 1, 0) > 0;
+    pollfd ended{static_cast<int>(watch), POLLIN, 0};
+    return watch >= 0 && poll(&ended, 1, 0) > 0;
+}
+
+bool exited(const Process& process) noexcept {
+    siginfo_t info{};
+    // WNOWAIT: the pid stays the host's until it is reaped, so that kill_host stays safe.
+    return waitid(P_PID, static_cast<id_t>(process.id), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid != 0;
 }
 
 void close_watch(std::intptr_t watch) noexcept {
-    close(static_cast<int>(watch));
+    if (watch >= 0) {
+        close(static_cast<int>(watch));
+    }
 }
 
 std::intptr_t make_wakeup() noexcept {
@@ -170,12 +188,11 @@ void wakeup(std::intptr_t wake) noexcept {
 
 void wait_any(std::intptr_t wake, const std::intptr_t* watches, int count,
               std::chrono::milliseconds timeout) noexcept {
-    // Only a hang-up: the host writes answers on its control channel too. Negative descriptors
-    // are skipped.
-    pollfd ready[64] = {{static_cast<int>(wake), POLLIN, 0}};
+    // Negative descriptors are skipped.
+    pollfd ready[kMostWatches + 1] = {{static_cast<int>(wake), POLLIN, 0}};
     int used = 1;
-    for (int i = 0; i < count && used < 64; ++i) {
-        ready[used++] = pollfd{static_cast<int>(watches[i]), POLLRDHUP, 0};
+    for (int i = 0; i < count && used <= kMostWatches; ++i) {
+        ready[used++] = pollfd{static_cast<int>(watches[i]), POLLIN, 0};
     }
     if (poll(ready, static_cast<nfds_t>(used),
              timeout.count() < 0 ? -1 : static_cast<int>(timeout.count())) > 0 &&

@@ -172,6 +172,10 @@ bool signalled(std::intptr_t watch) noexcept {
     return WaitForSingleObject(reinterpret_cast<HANDLE>(watch), 0) == WAIT_OBJECT_0;
 }
 
+bool exited(const Process& process) noexcept {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(process.id), 0) == WAIT_OBJECT_0;
+}
+
 void close_watch(std::intptr_t watch) noexcept {
     CloseHandle(reinterpret_cast<HANDLE>(watch));
 }

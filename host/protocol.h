@@ -17,16 +17,25 @@ constexpr std::uint32_t kMostReasonBytes = 1024;   // a load failure's text
 // was written for; 800 callers at once then reserve 800 MiB of the host's address space.
 constexpr std::uint32_t kServingStackBytes = 1u << 20;
 
-// The control channel, bridge to host, answered kServing or kRefused. On Windows `handle` and
-// `events` (by Side) are handles already in the host: their values fit 32 bits on any Windows.
+// The control channel, bridge to host, each message answered with its own `sequence` and
+// kServing or kRefused: an answer for any other message means something else wrote on the channel.
+// On Windows `handle` and `events` (by Side) are handles already in the host: their values fit 32
+// bits on any Windows.
 enum : std::uint32_t { kNewMailbox = 1, kQuit = 2 };
 struct ControlMessage {
     std::uint32_t kind;
+    std::uint32_t sequence;
+    std::uint32_t bytes;
+#if defined(_WIN32)
     std::uint32_t handle;
     std::uint32_t events[2];
-    std::uint32_t bytes;
+#endif
 };
 enum : std::uint32_t { kServing = 1, kRefused = 2 };
+struct ControlAnswer {
+    std::uint32_t sequence;
+    std::uint32_t answer;
+};
 
 // Host to bridge, once after start; `reason_bytes` of the platform's text (no NUL) follow a
 // kNotLoaded. `code_page`: on Windows GetACP(), which the JVM's launcher may not share; else 0.
@@ -54,14 +63,15 @@ struct Request {
 // never sends: nothing was called.
 enum : std::uint32_t { kCalled = 1, kMissing = 2, kFound = 3, kMalformed = 4 };
 struct Reply {
+    std::uint32_t sequence; // the request's, as the bridge numbered it in the mailbox's header
     std::uint32_t reach;
     std::int32_t status;
     std::uint32_t payload_bytes; // words from the library: all `count` of them; a reply area:
                                  // the reply up to and including its NUL, or the whole area
 };
 
-static_assert(sizeof(ControlMessage) == 20 && sizeof(LoadAnswer) == 12, "control layouts");
-static_assert(sizeof(Request) == 44 && sizeof(Reply) == 12, "mailbox layouts");
+static_assert(sizeof(LoadAnswer) == 12 && sizeof(ControlAnswer) == 8, "control layouts");
+static_assert(sizeof(Request) == 44 && sizeof(Reply) == 16, "mailbox layouts");
 
 constexpr std::uint32_t word_bytes(std::int32_t count) noexcept {
     return static_cast<std::uint32_t>(count) * static_cast<std::uint32_t>(sizeof(Word));

@@ -12,6 +12,7 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -21,7 +22,7 @@ void serve_request(const Mailbox& box, ModuleHandle module) noexcept {
     // Checked on a copy: the bridge could change the mailbox under the checks, never the copy.
     wire::Request request;
     std::memcpy(&request, &box.header->request, sizeof request);
-    wire::Reply reply{wire::kMalformed, 0, 0};
+    wire::Reply reply{box.header->sequence, wire::kMalformed, 0, 0};
     const Layout at = wire::well_formed(request) ? layout_of(request) : Layout{};
     const Entry entry = static_cast<Entry>(request.entry);
     void* address = nullptr;
@@ -72,7 +73,10 @@ void serve_calls(void* argument) {
                serving->box, Side::Host, [](std::uint32_t t) { return t != turn::kBridge; },
                std::chrono::steady_clock::time_point::max()) == turn::kHost) {
         serve_request(serving->box, serving->module);
-        hand_over(serving->box, turn::kBridge);
+        // Only while the turn is still ours: a close (or whatever the library wrote) stands.
+        if (hand_over(serving->box, turn::kBridge, turn::kHost) == Handed::No) {
+            break;
+        }
     }
     unmap_mailbox(serving->box);
     delete serving;
@@ -98,7 +102,8 @@ int run_host(const char* file_name, const Channel& control) noexcept {
     }
     for (;;) {
         Mailbox box;
-        const std::uint32_t kind = receive_control(control, box);
+        std::uint32_t sequence = 0;
+        const std::uint32_t kind = receive_control(control, box, sequence);
         if (kind == wire::kQuit) {
             // Sent only once no call is inside the library: every mailbox is idle or closed.
             release_module(module);
@@ -122,7 +127,7 @@ int run_host(const char* file_name, const Channel& control) noexcept {
             delete serving;
             unmap_mailbox(box);
         }
-        const std::uint32_t taken = served ? wire::kServing : wire::kRefused;
+        const wire::ControlAnswer taken{sequence, served ? wire::kServing : wire::kRefused};
         if (!write_all(control, &taken, sizeof taken)) {
             return 0;
         }
@@ -171,6 +176,8 @@ int main(int argc, char** argv) {
     }
     // A bridge that went away must end a write with an error, not the host with a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // Nothing the library starts may hold the channel: the bridge would not see this end.
+    fcntl(3, F_SETFD, FD_CLOEXEC);
     const int code = morlane::hosted::run_host(argv[1], morlane::hosted::Channel{3});
     // Threads may still be inside the library: leave without running anything of it.
     _exit(code);

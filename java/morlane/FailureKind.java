@@ -29,5 +29,11 @@ public enum FailureKind {
      * The hosted call outlived its deadline ({@link CallRecord#setLinkDeadline(long)}) and its host
      * was ended; the library counts as not loaded until the next start.
      */
-    DEADLINE_PASSED
+    DEADLINE_PASSED,
+    /**
+     * The host process serving a hosted library had no room for another calling thread (its
+     * memory or threads ran out) and called nothing; the library stays loaded and serves the
+     * threads it has. Fewer threads calling at once, or a retry once some have ended, succeed.
+     */
+    HOST_BUSY
 }

@@ -3,6 +3,7 @@
 #include "common/entries.h"
 #include "common/journal_line.h"
 #include "common/load_count.h"
+#include "host/mailbox.h"
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +14,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -28,31 +33,53 @@ bool isStateItem(const char* topic, const char* item) {
     return std::strcmp(topic, "sim") == 0 && std::strcmp(item, "state") == 0;
 }
 
-// A library that misbehaves as foreign code in a host process can: a request for item
-// "fault:reply" or "fault:turn" of topic "sim", served by morlane's host, writes over the host's
-// mailbox the texts lie in (its header lies 64 bytes before the first text): a reply of its own
-// that a real one can never be (2 bytes with no NUL) handed back without a wake-up, or a cleared
-// turn word. It then holds the call for 2 s, so the bridge, not the host, is the one to see it.
-// Anywhere else (in process) the mailbox is not there to be found and the item is unknown.
+// A library that misbehaves as foreign code in a host process can, on a request for item
+// "fault:<how>" of topic "sim" served by morlane's host:
+// - "reply": a reply of its own that a real one can never be (2 bytes with no NUL), or "turn": a
+//   cleared turn word; each then holds the call for 2 s, so the bridge, not the host, is the one
+//   to see it;
+// - "early": a reply a real one could be ("ok"), the real one ("late") following 300 ms later;
+// each handed back without a wake-up, which the bridge's re-check of a sleeping call finds;
+// - "fork": a child that lives on for 3 s holding all the host holds; the request is answered.
+// It finds the mailbox in front of the first text. Anywhere else (in process) the mailbox is not
+// there to be found and the item is unknown.
 [[maybe_unused]] bool misbehave(const char* topic, const char* item, char* reply) {
-    if (topic == nullptr || item == nullptr || reply == nullptr || std::strcmp(topic, "sim") != 0)
+    namespace hosted = morlane::hosted;
+    if (topic == nullptr || item == nullptr || reply == nullptr || std::strcmp(topic, "sim") != 0 ||
+        std::strncmp(item, "fault:", 6) != 0)
         return false;
-    const bool fake_reply = std::strcmp(item, "fault:reply") == 0;
-    if (!fake_reply && std::strcmp(item, "fault:turn") != 0)
-        return false;
-    auto* header = reinterpret_cast<std::uint32_t*>(const_cast<char*>(topic) - 64);
-    constexpr std::uint32_t kHostsTurn = 2, kBridgesTurn = 1, kCall = 1, kRequestEntry = 8;
-    if ((header[0] & 0x7) != kHostsTurn || header[2] != kCall || header[3] != kRequestEntry)
+    const std::string how = item + 6;
+    auto* box =
+        reinterpret_cast<hosted::MailboxHeader*>(const_cast<char*>(topic) - hosted::kDataOffset);
+    const std::uint32_t turn = box->turn.load(std::memory_order_acquire) & ~hosted::turn::kSleeper;
+    if (turn != hosted::turn::kHost || box->request.op != hosted::wire::kCall ||
+        box->request.entry != static_cast<std::uint32_t>(morlane::Entry::Request))
         return false; // not a mailbox of morlane's host
-    if (fake_reply) {
-        reply[0] = 'o';
-        reply[1] = 'k';
-        const std::uint32_t called = 1, success = 1, two_bytes = 2;
-        std::memcpy(&header[13], &called, 4); // the reply header, after the request's 44 bytes
-        std::memcpy(&header[14], &success, 4);
-        std::memcpy(&header[15], &two_bytes, 4);
+#if !defined(_WIN32)
+    if (how == "fork") {
+        if (fork() == 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            _exit(0);
+        }
+        std::strcpy(reply, "forked");
+        return true;
     }
-    __atomic_store_n(&header[0], fake_reply ? kBridgesTurn : 0u, __ATOMIC_RELEASE);
+#endif
+    const bool early = how == "early";
+    if (how == "reply" || early) {
+        std::strcpy(reply, "ok");
+        const hosted::wire::Reply fake{box->reply.sequence, hosted::wire::kCalled, 1,
+                                       early ? 3u : 2u};
+        std::memcpy(&box->reply, &fake, sizeof fake);
+    } else if (how != "turn") {
+        return false;
+    }
+    box->turn.store(how == "turn" ? 0u : hosted::turn::kBridge, std::memory_order_release);
+    if (early) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::strcpy(reply, "late");
+        return true;
+    }
     std::this_thread::sleep_for(std::chrono::seconds(2));
     return true;
 }

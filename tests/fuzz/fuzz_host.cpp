@@ -140,9 +140,11 @@ bool sendable(const wire::Request& r) {
 void check_served(const Mailbox& box, const std::function<void()>& serve) {
     g_calls = 0;
     std::memcpy(&box.header->request, &g_request, sizeof g_request);
+    box.header->sequence = g_request.args[1] ^ 0x5a5a;
     serve();
     wire::Reply reply;
     std::memcpy(&reply, &box.header->reply, sizeof reply);
+    expect(reply.sequence == box.header->sequence, "a reply that does not name its request");
     const bool missing = g_request.entry < 32 && (g_missing >> g_request.entry & 1u) != 0;
     if (reply.reach == wire::kMalformed) {
         expect(g_calls == 0, "a malformed request called the library");
@@ -186,11 +188,12 @@ void check_handover(std::uint32_t bytes, std::uint8_t how) {
     box.bytes = real;
     box.header->turn = turn::kBridge;
     std::memset(box.at(kDataOffset), 'x', real - kDataOffset);
-    const wire::ControlMessage message{wire::kNewMailbox, 0, {0, 0}, bytes};
-    std::uint32_t taken = 0;
+    const wire::ControlMessage message{wire::kNewMailbox, 41, bytes};
+    wire::ControlAnswer answer_back{};
     expect(send_with_descriptor(bridge, &message, sizeof message, fd) &&
-               read_all(bridge, &taken, sizeof taken),
-           "a handover was not answered");
+               read_all(bridge, &answer_back, sizeof answer_back) && answer_back.sequence == 41,
+           "a handover was not answered as itself");
+    const std::uint32_t taken = answer_back.answer;
     close(fd);
     expect((taken == wire::kServing) == (sealed && real == bytes && bytes <= kMostMailboxBytes),
            "a mailbox served exactly when sealed, of the size claimed, within limits");
@@ -203,7 +206,7 @@ void check_handover(std::uint32_t bytes, std::uint8_t how) {
         });
         hand_over(box, turn::kClosed);
     }
-    const wire::ControlMessage quit{wire::kQuit, 0, {0, 0}, 0};
+    const wire::ControlMessage quit{wire::kQuit, 42, 0};
     expect(write_all(bridge, &quit, sizeof quit), "quit");
     host.join();
     expect(code == 0 && g_releases == 1, "the library released once, by kQuit");

@@ -18,11 +18,13 @@ import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
+import java.util.HexFormat;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.stream.Collectors;
 import lathwork.Brenmoor;
 import morlane.CallRecord;
 import org.junit.jupiter.api.BeforeAll;
@@ -641,10 +643,13 @@ class HostedJvmTest {
 
     /**
      * A library that writes over its host's mailbox, as foreign code can: a reply no host of
-     * ours writes (two bytes, no NUL) handed back without a wake-up, or a cleared turn word. Each
-     * call fails with its own line and result within the bridge's re-check of a sleeping call,
-     * nothing of the fake reply reaches Java, and the host is ended as a crash would end it.
+     * ours writes (two bytes, no NUL) or one a host could write ("ok") but for an earlier request,
+     * each handed back without a wake-up, or a cleared turn word. Each call fails with its own line
+     * and result within the bridge's re-check of a sleeping call, nothing of the fake reply (nor of
+     * the real one coming later) reaches Java, and the host is ended as a crash would end it.
      */
+    static final String[] MAILBOX_FAULTS = {"fault:reply", "fault:turn", "fault:early"};
+
     @Test
     void aLibraryWritingOverItsMailboxFailsItsCallAndEndsItsHost() {
         String each = """
@@ -655,7 +660,7 @@ class HostedJvmTest {
                 host ended true
                 """;
         ChildJvm.run(report -> {
-            for (String fault : new String[] {"fault:reply", "fault:turn"}) {
+            for (String fault : MAILBOX_FAULTS) {
                 report.step(fault);
                 Brenmoor.cvStart();
                 List<Long> host = runningHosts();
@@ -666,8 +671,102 @@ class HostedJvmTest {
                 report.value("modes", modes());
                 report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
             }
-        }).expect("-- fault:reply\nin DLL: Read error\n-- fault:turn\nin DLL: Read error\n",
-                "-- fault:reply\nCVDA_Request x73696d x6661756c743a7265706c79 *\n" + each
-                + "-- fault:turn\nCVDA_Request x73696d x6661756c743a7475726e *\n" + each);
+            report.step("the next host answers its own request");
+            Brenmoor.cvStart();
+            Brenmoor.cvPoke("t", "i", "v");
+            report.value("reply", Brenmoor.cvRequest("t", "i"));
+            Brenmoor.cvFinish();
+        }).expect(Arrays.stream(MAILBOX_FAULTS).map(fault -> "-- " + fault + "\nin DLL: Read error\n")
+                .collect(Collectors.joining()) + "-- the next host answers its own request\n",
+                Arrays.stream(MAILBOX_FAULTS).map(fault -> "-- " + fault + "\nCVDA_Request x73696d x"
+                        + HexFormat.of().formatHex(fault.getBytes(StandardCharsets.UTF_8))
+                        + " *\n" + each).collect(Collectors.joining())
+                + "-- the next host answers its own request\nCVDA_Poke x74 x69 x76\n"
+                + "CVDA_Request x74 x69 *\nreply \"v\"\n");
+    }
+
+    /**
+     * A library that leaves a child of its own running (a helper, a daemon) keeps its host's
+     * channel open after the host dies: the bridge sees the host's end from its process all the
+     * same, for the call in flight and for a new thread's first call to a host killed while idle.
+     */
+    @Test
+    void aHostsEndIsSeenWhateverItsLibrarysChildrenHold() {
+        ChildJvm.Run run = within30s("a host's end went unseen", report -> {
+            SimProbe.setRecording(false);
+            Brenmoor.cvStart();
+            report.value("forked", Brenmoor.cvRequest("sim", "fault:fork"));
+            SimProbe.scriptCrash("CVDA_Request");
+            long started = System.nanoTime();
+            String reply = Brenmoor.cvRequest("t", "i");
+            report.value("in flight", List.of(reply, CallRecord.lastFailure(),
+                    System.nanoTime() - started < 1_000_000_000L));
+            Brenmoor.cvStart();
+            report.value("forked", Brenmoor.cvRequest("sim", "fault:fork"));
+            runningHosts().forEach(pid -> ProcessHandle.of(pid).ifPresent(host -> {
+                host.destroyForcibly();
+                host.onExit().join();
+            }));
+            List<Object> seen = Collections.synchronizedList(new ArrayList<>());
+            Thread caller = new Thread(() -> {
+                long at = System.nanoTime();
+                Brenmoor.cvPoke("t", "i", "v");
+                seen.addAll(List.of(CallRecord.lastFailure(),
+                        System.nanoTime() - at < 1_000_000_000L));
+            });
+            caller.start();
+            caller.join();
+            report.value("a new thread", seen);
+            report.value("modes", modes());
+        });
+        assertEquals("in DLL: Read error\nin DLL: Write error\n", run.stdout(), () -> "" + run);
+        assertTrue(run.report().contains("""
+                forked "forked"
+                in flight [-1, HOST_LOST, true]
+                """) && run.report().endsWith("""
+                forked "forked"
+                a new thread [HOST_LOST, true]
+                modes [0, 0]
+                """), () -> "report: " + run);
+    }
+
+    /**
+     * A host that stops answering (stopped here) holds up no caller past its deadline, not even
+     * new threads whose mailbox it would have to take first: each ends at its deadline, as a call
+     * past it does, and the host is ended.
+     */
+    @Test
+    void aStoppedHostHoldsNewThreadsOnlyUntilTheirDeadline() {
+        ChildJvm.Run run = within30s("callers waited past their deadline", report -> {
+            SimProbe.setRecording(false);
+            Brenmoor.start();
+            List<Long> host = runningHosts();
+            signal(host, "STOP");
+            CallRecord.setLinkDeadline(1000);
+            List<String> results = Collections.synchronizedList(new ArrayList<>());
+            List<Thread> callers = new ArrayList<>();
+            for (int i = 0; i < 2; i++) {
+                Thread caller = new Thread(() -> {
+                    long at = System.nanoTime();
+                    Brenmoor.close(0);
+                    results.add(CallRecord.lastFailure() + " within 3 s "
+                            + (System.nanoTime() - at < 3_000_000_000L));
+                });
+                caller.start();
+                callers.add(caller);
+            }
+            for (Thread caller : callers) {
+                caller.join();
+            }
+            report.value("results", results);
+            report.value("modes", modes());
+            report.value("host ended", host.stream().noneMatch(HostedJvmTest::hostRuns));
+        });
+        assertEquals("in DLL: Close Error\n".repeat(2), run.stdout(), () -> "" + run);
+        assertTrue(run.report().endsWith("""
+                results [DEADLINE_PASSED within 3 s true, DEADLINE_PASSED within 3 s true]
+                modes [0, 0]
+                host ended true
+                """), () -> "report: " + run);
     }
 }

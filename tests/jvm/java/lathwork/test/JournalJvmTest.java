@@ -156,4 +156,41 @@ class JournalJvmTest {
         assertEquals("started true\nagain false\njournal [- CVDLLRZ_Close -> - NOT_LOADED]\n",
                 run.assertClean(0).report(), () -> "report: " + run);
     }
+
+    /**
+     * Only a regular file is a journal: a FIFO (whose open would wait for a reader) or a symbolic
+     * link is refused at once, with the one stderr line, from the environment and from the
+     * program alike. A journal deleted under the program begins anew within a second.
+     */
+    @Test
+    void aJournalIsARegularFileAndOutlivesItsDeletion(@TempDir Path dir) throws Exception {
+        Path fifo = dir.resolve("fifo"), link = dir.resolve("link");
+        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
+        Files.createSymbolicLink(link, dir.resolve("target"));
+        ChildJvm.Run run = ChildJvm.launch(List.of("-Djava.io.tmpdir=" + dir),
+                Map.of("MORLANE_JOURNAL", fifo.toString()), ChildJvm.LIB_DIR, report -> {
+            Path tmp = Path.of(System.getProperty("java.io.tmpdir"));
+            for (String refused : new String[] {"fifo", "link"}) {
+                try {
+                    CallRecord.startJournal(tmp.resolve(refused));
+                    report.value(refused, "started");
+                } catch (java.io.UncheckedIOException e) {
+                    report.value(refused, "refused");
+                }
+            }
+            Path journal = tmp.resolve("journal");
+            CallRecord.startJournal(journal);
+            Brenmoor.close(1);
+            Files.delete(journal);
+            Thread.sleep(1100);
+            Brenmoor.close(2);
+            report.value("journal", calls(journal));
+        });
+        assertEquals(0, run.exitCode(), run::toString);
+        assertEquals("morlane: MORLANE_JOURNAL " + fifo + " cannot be opened: no journal\n",
+                run.stderr(), run::toString);
+        assertEquals("fifo \"refused\"\nlink \"refused\"\n"
+                + "journal [- CVDLLRZ_Close -> - NOT_LOADED]\n", run.report(), run::toString);
+        assertTrue(Files.notExists(dir.resolve("target")));
+    }
 }
