@@ -52,11 +52,13 @@ constexpr std::chrono::milliseconds kReleaseGrace{2000};
 std::mutex mutex;
 
 struct Box {
-    Host* host;
-    std::uint64_t serial; // its host's
+    Host* host = nullptr;
+    std::uint64_t serial = 0; // its host's
     Mailbox mailbox;
-    std::intptr_t owner; // Windows: the owning thread's handle, to see it end; else -1
-    std::uint32_t sent;  // the requests numbered so far, by the one thread that uses it
+#if defined(_WIN32)
+    std::intptr_t owner = -1; // the owning thread's handle, to see it end
+#endif
+    std::uint32_t sent = 0; // the requests numbered so far, by the one thread that uses it
 };
 // Every mailbox of every running host, under `mutex`. Never destroyed: Java threads may still call
 // while the process exits and runs the destructors of statics.
@@ -69,9 +71,11 @@ template <typename Which> void close_boxes(Which which) noexcept {
     for (auto at = kept; at != boxes.end(); ++at) {
         hand_over((*at)->mailbox, turn::kClosed);
         unmap_mailbox((*at)->mailbox);
+#if defined(_WIN32)
         if ((*at)->owner != -1) {
             close_watch((*at)->owner);
         }
+#endif
         delete *at;
     }
     boxes.erase(kept, boxes.end());
@@ -93,37 +97,49 @@ Reach end_host(Host& host, Clock::time_point until) noexcept {
     return Reach::Expired;
 }
 
-// A mailbox the host serves on a thread of its own; else nullptr and why. Waits for the host's
-// answer until `until`, or until the host ends.
-Box* open(Host& host, std::uint32_t bytes, bool owned, Clock::time_point until,
-          Reach& failure) noexcept {
+// Hands `mailbox` to the host as a message of `kind`, numbered `sequence`, waiting for the host's
+// answer until `until` or until the host ends. Called once the host took it; Busy when it could
+// not map it or make a thread for it, and serves on; else the host was ended.
+Reach hand(Host& host, Mailbox& mailbox, std::uint32_t kind, Clock::time_point until,
+           std::uint32_t& sequence) noexcept {
+    std::unique_lock<std::timed_mutex> lock(host.control, std::defer_lock);
+    const bool locked =
+        until == Clock::time_point::max() ? (lock.lock(), true) : lock.try_lock_until(until);
+    if (!locked) {
+        return end_host(host, until);
+    }
+    sequence = ++host.sent;
+    std::uint32_t answer = wire::kRefused;
+    if (!hand_over_mailbox(host.process.control, mailbox, kind, sequence, until, answer)) {
+        return end_host(host, until);
+    }
+    return answer == wire::kServing ? Reach::Called : Reach::Busy;
+}
+
+// The calling thread's new mailbox, which the host serves on a thread of its own; else nullptr
+// and why.
+Box* open(Host& host, Clock::time_point until, Reach& failure) noexcept {
     failure = Reach::Failed;
-    Box* box = new (std::nothrow) Box{&host, host.serial, Mailbox{}, -1, 0};
-    if (box == nullptr || !make_mailbox(bytes, box->mailbox)) {
+    Box* box = new (std::nothrow) Box{};
+    if (box == nullptr || !make_mailbox(kMailboxBytes, box->mailbox)) {
         delete box;
         return nullptr;
     }
-    box->owner = owned ? this_thread_watch() : -1;
+    box->host = &host;
+    box->serial = host.serial;
+#if defined(_WIN32)
+    box->owner = this_thread_watch();
+#endif
     {
         // Listed before it is handed over, so that the host's death is seen in it too.
         std::lock_guard<std::mutex> lock(mutex);
         boxes.push_back(box);
         failure = host.dead ? Reach::Lost : Reach::Failed;
     }
-    std::uint32_t answer = wire::kRefused;
-    if (failure == Reach::Failed) {
-        std::unique_lock<std::timed_mutex> lock(host.control, std::defer_lock);
-        if (until == Clock::time_point::max() ? (lock.lock(), true) : lock.try_lock_until(until)) {
-            // Refused: the host could not map it or make a thread for it, and serves on.
-            failure =
-                hand_over_mailbox(host.process.control, box->mailbox, ++host.sent, until, answer)
-                    ? Reach::Busy
-                    : end_host(host, until);
-        } else {
-            failure = end_host(host, until);
-        }
-    }
-    if (answer == wire::kServing && failure == Reach::Busy) {
+    std::uint32_t sequence = 0;
+    failure = failure == Reach::Lost ? failure
+                                     : hand(host, box->mailbox, wire::kNewMailbox, until, sequence);
+    if (failure == Reach::Called) {
         return box;
     }
     forget(box);
@@ -214,6 +230,15 @@ class Warden {
             auto timeout = std::chrono::milliseconds(-1);
             {
                 std::lock_guard<std::mutex> lock(mutex);
+#if defined(_WIN32)
+                // A thread's end is seen by its handle there: its mailboxes and host threads go
+                // within a second.
+                close_boxes([](const Box& b) { return b.owner != -1 && signalled(b.owner); });
+                if (std::any_of(boxes.begin(), boxes.end(),
+                                [](const Box* b) { return b->owner != -1; })) {
+                    timeout = std::chrono::milliseconds(1000);
+                }
+#endif
                 const Clock::time_point now = Clock::now();
                 for (Slot** at = &first_; *at != nullptr;) {
                     Slot* slot = *at;
@@ -300,7 +325,7 @@ struct OwnMailboxes {
     Own owns[4];
 #if !defined(_WIN32)
     // On Windows these run inside the loader's lock, where the bridge may take none of its own:
-    // there a thread's end is seen by its handle, when another next opens a mailbox.
+    // there the warden sees a thread's end by its handle.
     ~OwnMailboxes() {
         for (const Own& own : owns) {
             give_up(own);
@@ -310,22 +335,14 @@ struct OwnMailboxes {
 };
 thread_local OwnMailboxes own_mailboxes;
 
-Box* take(Host& host, std::uint32_t bytes, Clock::time_point until, Reach& failure) noexcept {
-    if (bytes > kMailboxBytes) {
-        return open(host, bytes, false, until, failure);
-    }
+Box* take(Host& host, Clock::time_point until, Reach& failure) noexcept {
     Own* owns = own_mailboxes.owns;
     for (int i = 0; i < 4; ++i) {
         if (owns[i].serial == host.serial) {
             return owns[i].box;
         }
     }
-    {
-        // Mailboxes of threads that have ended, where that is seen by their handles.
-        std::lock_guard<std::mutex> lock(mutex);
-        close_boxes([](const Box& b) { return b.owner != -1 && signalled(b.owner); });
-    }
-    Box* box = open(host, kMailboxBytes, true, until, failure);
+    Box* box = open(host, until, failure);
     if (box != nullptr) {
         Own* gone = owns;
         {
@@ -480,25 +497,41 @@ Reach ask(Host& host, std::uint32_t op, Entry entry, Call& call, int& status,
     const Clock::time_point until = deadline_from(deadline);
     const Layout at = layout_of(request);
     Reach failure = Reach::Lost;
-    Box* box = take(host, at.end, until, failure);
+    Box* box = take(host, until, failure);
     if (box == nullptr) {
         return failure;
     }
-    post(box->mailbox, request, at, call);
+    // A call larger than the thread's mailbox brings its data in a mailbox of their own, an
+    // extension, served on the same host thread as the thread's other calls.
+    Mailbox extension;
+    if (at.end > box->mailbox.bytes) {
+        std::uint32_t named = 0;
+        failure = make_mailbox(at.end, extension)
+                      ? hand(host, extension, wire::kExtension, until, named)
+                      : Reach::Failed;
+        if (failure != Reach::Called) {
+            unmap_mailbox(extension);
+            return failure;
+        }
+        wire::Request extended{};
+        extended.op = wire::kExtended;
+        extended.args[0] = static_cast<std::int32_t>(named);
+        std::memcpy(&box->mailbox.header->request, &extended, sizeof extended);
+    }
+    const Mailbox& data = extension.header != nullptr ? extension : box->mailbox;
+    post(data, request, at, call);
     const std::uint32_t sequence = ++box->sent;
-    box->mailbox.header->sequence = sequence;
+    data.header->sequence = sequence;
     const Handed handed = hand_request_over(box->mailbox);
     if (handed == Handed::No) {
+        unmap_mailbox(extension);
         lose(host, box); // its host died since it was taken, or the library wrote the word
         return end_host(host, Clock::time_point::max());
     }
     const std::uint32_t back = await_reply(host, box->mailbox, handed, until);
     wire::Reply reply{};
-    const bool sound =
-        back == turn::kBridge && collect(box->mailbox, request, sequence, at, call, reply);
-    if (sound && box->mailbox.bytes != kMailboxBytes) {
-        forget(box);
-    }
+    const bool sound = back == turn::kBridge && collect(data, request, sequence, at, call, reply);
+    unmap_mailbox(extension);
     // Past the deadline, or after what no host of ours writes (a dead mark included: only this
     // side can tell its own from the library's), the host is ended as if it had crashed; every
     // call of a host ended for one deadline ends alike.

@@ -203,14 +203,15 @@ inline bool read_all(const Channel& channel, void* data, std::size_t size,
 }
 void close_channel(Channel& channel) noexcept;
 
-// Bridge: hands `mailbox` to the host as message number `sequence` and reads its answer
+// Bridge: hands `mailbox` to the host as a message of `kind` (wire::kNewMailbox, kExtension)
+// numbered `sequence` and reads its answer
 // (wire::kServing or kRefused) until `until`; false when the channel broke, the time passed, or
 // the answer is not this message's. The mailbox's handle is this process's no longer.
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t sequence,
-                       Until until, std::uint32_t& answer) noexcept;
-// Host: the next message's kind and number, kind 0 at end of file or on any error. A kNewMailbox's
-// mailbox is mapped into `box`, whose header stays null when it cannot be; whatever else came is
-// closed.
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
+                       std::uint32_t sequence, Until until, std::uint32_t& answer) noexcept;
+// Host: the next message's kind and number, kind 0 at end of file or on any error. The mailbox of
+// a kNewMailbox or kExtension is mapped into `box`, whose header stays null when it cannot be;
+// whatever else came is closed.
 std::uint32_t receive_control(const Channel& control, Mailbox& box,
                               std::uint32_t& sequence) noexcept;
 

@@ -182,9 +182,9 @@ bool send_with_descriptor(const Channel& channel, const void* data, std::size_t 
            static_cast<ssize_t>(size);
 }
 
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t sequence,
-                       Until until, std::uint32_t& answer) noexcept {
-    const wire::ControlMessage message{wire::kNewMailbox, sequence, mailbox.bytes};
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
+                       std::uint32_t sequence, Until until, std::uint32_t& answer) noexcept {
+    const wire::ControlMessage message{kind, sequence, mailbox.bytes};
     const bool sent =
         send_with_descriptor(control, &message, sizeof message, static_cast<int>(mailbox.handle));
     close(static_cast<int>(mailbox.handle)); // the mapping stays
@@ -204,7 +204,8 @@ std::uint32_t receive_control(const Channel& control, Mailbox& box,
     int descriptor = -1;
     const bool whole = transfer(control, false, &message, sizeof message, descriptor) ==
                        static_cast<ssize_t>(sizeof message);
-    if (whole && message.kind == wire::kNewMailbox && descriptor != -1) {
+    if (whole && (message.kind == wire::kNewMailbox || message.kind == wire::kExtension) &&
+        descriptor != -1) {
         map_mailbox(descriptor, nullptr, message.bytes, box);
     } else if (descriptor != -1) {
         close(descriptor);

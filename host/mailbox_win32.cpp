@@ -138,8 +138,8 @@ void close_channel(Channel& channel) noexcept {
     channel.pipe = nullptr;
 }
 
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t sequence,
-                       Until until, std::uint32_t& answer) noexcept {
+bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
+                       std::uint32_t sequence, Until until, std::uint32_t& answer) noexcept {
     // Copies of the section and both events move into the host; the section's handle is ours no
     // longer (the view stays), the events' we keep, to wake and sleep on.
     const HANDLE self = GetCurrentProcess();
@@ -162,11 +162,8 @@ bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t s
     const auto value = [](HANDLE handle) {
         return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
     };
-    const wire::ControlMessage message{wire::kNewMailbox,
-                                       sequence,
-                                       mailbox.bytes,
-                                       value(theirs[0]),
-                                       {value(theirs[1]), value(theirs[2])}};
+    const wire::ControlMessage message{
+        kind, sequence, mailbox.bytes, value(theirs[0]), {value(theirs[1]), value(theirs[2])}};
     wire::ControlAnswer back{};
     if (!write_all(control, &message, sizeof message, until) ||
         !read_all(control, &back, sizeof back, until) || back.sequence != sequence) {
@@ -185,8 +182,8 @@ std::uint32_t receive_control(const Channel& control, Mailbox& box,
     sequence = message.sequence;
     const std::intptr_t events[2] = {static_cast<std::intptr_t>(message.events[0]),
                                      static_cast<std::intptr_t>(message.events[1])};
-    if (message.kind == wire::kNewMailbox && message.handle != 0 && events[0] != 0 &&
-        events[1] != 0) {
+    if ((message.kind == wire::kNewMailbox || message.kind == wire::kExtension) &&
+        message.handle != 0 && events[0] != 0 && events[1] != 0) {
         map_mailbox(static_cast<std::intptr_t>(message.handle), events, message.bytes, box);
     }
     return message.kind;

@@ -30,7 +30,9 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
 // none can be had (a kernel without process descriptors): the host's end is then looked for with
 // `exited`. `signalled` never waits.
 std::intptr_t watch_of(const Process& process) noexcept;
+#if defined(_WIN32)
 std::intptr_t this_thread_watch() noexcept;
+#endif
 bool signalled(std::intptr_t watch) noexcept;
 void close_watch(std::intptr_t watch) noexcept;
 // Whether the host has exited, without reaping it; never waits.

@@ -154,10 +154,6 @@ std::intptr_t watch_of(const Process& process) noexcept {
 #endif
 }
 
-std::intptr_t this_thread_watch() noexcept {
-    return -1;
-}
-
 bool signalled(std::intptr_t watch) noexcept {
     pollfd ended{static_cast<int>(watch), POLLIN, 0};
     return watch >= 0 && poll(&ended, 1, 0) > 0;

@@ -19,9 +19,11 @@ constexpr std::uint32_t kServingStackBytes = 1u << 20;
 
 // The control channel, bridge to host, each message answered with its own `sequence` and
 // kServing or kRefused: an answer for any other message means something else wrote on the channel.
+// A kNewMailbox gets a thread of its own in the host; a kExtension holds the data of one call too
+// large for its thread's mailbox, which names it by its `sequence` in a kExtended request.
 // On Windows `handle` and `events` (by Side) are handles already in the host: their values fit 32
 // bits on any Windows.
-enum : std::uint32_t { kNewMailbox = 1, kQuit = 2 };
+enum : std::uint32_t { kNewMailbox = 1, kQuit = 2, kExtension = 3 };
 struct ControlMessage {
     std::uint32_t kind;
     std::uint32_t sequence;
@@ -48,7 +50,7 @@ struct LoadAnswer {
 
 // In a mailbox, bridge to host: the header, then the shape's texts each with its NUL, then the
 // caller's words (either way) or the leading text of its reply area (host/mailbox.h: Layout).
-enum : std::uint32_t { kCall = 1, kLookup = 2 };
+enum : std::uint32_t { kCall = 1, kLookup = 2, kExtended = 3 };
 struct Request {
     std::uint32_t op;
     std::uint32_t entry;          // morlane::Entry

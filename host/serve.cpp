@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -60,19 +61,54 @@ void serve_request(const Mailbox& box, ModuleHandle module) noexcept {
 
 namespace {
 
+// The extensions handed over and not yet taken by the thread whose call they carry.
+struct Extension {
+    std::uint32_t sequence;
+    Mailbox box;
+    Extension* next;
+};
+std::mutex extensions_lock;
+Extension* extensions = nullptr;
+
+// An extension the bridge named, taken from the list; an empty mailbox for any other name, whose
+// call then goes unanswered in it (the bridge sees no reply of its own there).
+Mailbox take_extension(std::uint32_t sequence) noexcept {
+    std::lock_guard<std::mutex> lock(extensions_lock);
+    for (Extension** at = &extensions; *at != nullptr; at = &(*at)->next) {
+        if ((*at)->sequence == sequence) {
+            Extension* found = *at;
+            *at = found->next;
+            const Mailbox box = found->box;
+            delete found;
+            return box;
+        }
+    }
+    return Mailbox{};
+}
+
 struct Serving {
     Mailbox box;
     ModuleHandle module;
 };
 
 // Serves the calls that come in one mailbox until the bridge closes it (or the word holds
-// nonsense), then unmaps it.
+// nonsense), then unmaps it. A call too large for the mailbox is served in its extension, on this
+// same thread, as a library with thread affinity needs.
 void serve_calls(void* argument) {
     Serving* serving = static_cast<Serving*>(argument);
     while (await_turn(
                serving->box, Side::Host, [](std::uint32_t t) { return t != turn::kBridge; },
                std::chrono::steady_clock::time_point::max()) == turn::kHost) {
-        serve_request(serving->box, serving->module);
+        const wire::Request& request = serving->box.header->request;
+        if (request.op == wire::kExtended) {
+            Mailbox extension = take_extension(static_cast<std::uint32_t>(request.args[0]));
+            if (extension.header != nullptr) {
+                serve_request(extension, serving->module);
+                unmap_mailbox(extension);
+            }
+        } else {
+            serve_request(serving->box, serving->module);
+        }
         // Only while the turn is still ours: a close (or whatever the library wrote) stands.
         if (hand_over(serving->box, turn::kBridge, turn::kHost) == Handed::No) {
             break;
@@ -114,17 +150,29 @@ int run_host(const char* file_name, const Channel& control) noexcept {
             // library, so it is not released; ending the process is all that is safe.
             return 0;
         }
-        if (kind != wire::kNewMailbox) {
+        if (kind != wire::kNewMailbox && kind != wire::kExtension) {
             continue;
         }
-        // Every new mailbox is answered, so that the bridge's thread waiting for it never hangs;
-        // one this host cannot map or make a thread for (its address space is full) is refused.
-        Serving* serving =
-            box.header != nullptr ? new (std::nothrow) Serving{box, module} : nullptr;
-        const bool served =
-            serving != nullptr && start_thread(serve_calls, serving, wire::kServingStackBytes);
+        // Every mailbox is answered, so that the bridge's thread waiting for it never hangs; one
+        // this host cannot map or make a thread for (its address space is full) is refused.
+        bool served = false;
+        if (box.header != nullptr && kind == wire::kExtension) {
+            Extension* extension = new (std::nothrow) Extension{sequence, box, nullptr};
+            served = extension != nullptr;
+            if (served) {
+                std::lock_guard<std::mutex> lock(extensions_lock);
+                extension->next = extensions;
+                extensions = extension;
+            }
+        } else if (box.header != nullptr) {
+            Serving* serving = new (std::nothrow) Serving{box, module};
+            served =
+                serving != nullptr && start_thread(serve_calls, serving, wire::kServingStackBytes);
+            if (!served) {
+                delete serving;
+            }
+        }
         if (!served) {
-            delete serving;
             unmap_mailbox(box);
         }
         const wire::ControlAnswer taken{sequence, served ? wire::kServing : wire::kRefused};

@@ -139,6 +139,13 @@ if main=CacheCleaned consumer cleaned "$linux/sim32" -Xcheck:jni -cp "$jar:class
 else
   fail "a cleaned cache at start"
 fi
+if main=CacheCleaned consumer damaged "$linux/sim32" -Xcheck:jni -Ddamaged=true -cp "$jar:classes" &&
+  grep -qx "after cleaning: mode 2, reason null" "$work/damaged.out" &&
+  ! grep -q WARNING "$work/damaged.out"; then
+  pass "a host program cut short in the cache is put back whole at the next start"
+else
+  fail "a damaged cache at start"
+fi
 if main=CacheCleaned consumer blocked "$linux/sim32" -Xcheck:jni -Dblocked=true -cp "$jar:classes" &&
   grep -qF "after cleaning: mode 0, reason in process: " "$work/blocked.out" &&
   grep -qF "hosted: $folder/morlane-host32 not found; the cache folder $folder was cleaned while this program ran" "$work/blocked.out" &&

@@ -83,14 +83,21 @@ public final class NativeLoader {
         return null;
     }
 
-    // Called by the bridge through JNI after a failed start, as a cleaner may have taken the
-    // files: null if none is missing or the bridge is not the jar's, "" once they are back.
+    // Called by the bridge through JNI after a failed start, as a cleaner may have taken or cut
+    // the files: null if none is missing or damaged or the bridge is not the jar's, "" once they
+    // are back.
     private static synchronized String restoreCache() {
         Path folder = loadedFrom == null || loadedFrom.equals("java.library.path") ? null
                 : Paths.get(loadedFrom).getParent();
         try {
-            if (folder == null || index().keySet().stream()
-                    .allMatch(file -> Files.isRegularFile(folder.resolve(file), NOFOLLOW))) {
+            if (folder == null) {
+                return null;
+            }
+            boolean whole = true;
+            for (Map.Entry<String, String> file : index().entrySet()) {
+                whole = whole && holds(folder.resolve(file.getKey()), file.getValue());
+            }
+            if (whole) {
                 return null;
             }
             cache(folder);

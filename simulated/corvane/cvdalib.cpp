@@ -134,8 +134,10 @@ int WINAPI CVDA_Request(const char* topic, const char* item, char* reply) {
             std::strcpy(reply, "running");
             return CVDA_OK;
         }
-        // Which thread the library is called on, for the tests of a caller's thread identity.
-        if (std::strcmp(topic, "sim") == 0 && std::strcmp(item, "thread") == 0) {
+        // Which thread the library is called on, for the tests of a caller's thread identity
+        // ("thread:" and any padding: a call as large as a test needs).
+        if (std::strcmp(topic, "sim") == 0 &&
+            (std::strcmp(item, "thread") == 0 || std::strncmp(item, "thread:", 7) == 0)) {
             std::snprintf(reply, CVDA_VALUE_MAX, "%zx",
                           std::hash<std::thread::id>{}(std::this_thread::get_id()));
             return CVDA_OK;

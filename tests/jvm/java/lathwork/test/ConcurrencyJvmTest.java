@@ -268,8 +268,9 @@ class ConcurrencyJvmTest {
 
     /**
      * A library may tie state to the thread it is called on: every call of one Java thread
-     * reaches it on one thread, and two Java threads alive at once reach it on two. (The
-     * simulated library answers the item "thread" of topic "sim" with its calling thread.)
+     * reaches it on one thread, a call too large for a hosted thread's mailbox (a 100 KB text)
+     * included, and two Java threads alive at once reach it on two. (The simulated library
+     * answers the item "thread" of topic "sim" with its calling thread.)
      */
     @Test
     void eachJavaThreadsCallsReachTheLibraryOnOneThreadOfItsOwn() {
@@ -282,7 +283,8 @@ class ConcurrencyJvmTest {
             List<String> second = new ArrayList<>();
             Thread one = new Thread(() -> {
                 for (int i = 0; i < 3; i++) {
-                    first.add(Brenmoor.cvRequest("sim", "thread"));
+                    first.add(Brenmoor.cvRequest("sim",
+                            i == 1 ? "thread:" + "x".repeat(100_000) : "thread"));
                     Brenmoor.cvPoke("t", "i", "v"); // calls in between change nothing
                 }
                 firstCalled.countDown();
