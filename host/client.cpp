@@ -87,14 +87,12 @@ void forget(const Box* box) noexcept {
 }
 
 // Ends a host whose channel or mailbox can no longer be trusted, as if it had crashed: safe until
-// it is reaped, which only its stop does.
+// it is reaped, which only its stop does. Every call with a deadline of a host ended for one
+// deadline ends alike.
 Reach end_host(Host& host, Clock::time_point until) noexcept {
     kill_host(host.process);
-    if (Clock::now() < until) {
-        return Reach::Lost;
-    }
-    host.timed_out = true;
-    return Reach::Expired;
+    host.timed_out = host.timed_out || Clock::now() >= until;
+    return host.timed_out && until != Clock::time_point::max() ? Reach::Expired : Reach::Lost;
 }
 
 // Hands `mailbox` to the host as a message of `kind`, numbered `sequence`, waiting for the host's
