@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the bridge, the simulated libraries and the benchmark (64-bit
 # and i386), measures on the 64-bit JVM, the 32-bit JVM and hosted, and writes the report into
-# docs/performance.md and docs/performance.svg.
+# bench/results.md.
 #
 #   bench/run.sh [--quick] [--runs N] [--callgrind] [--build DIR] [--no-docs] [--cases=a,b]
 #
@@ -9,7 +9,7 @@
 #   --runs N     the whole set N times, rounds pooled
 #   --callgrind  also the instruction counts of bench/callgrind.sh (about 10 minutes more)
 #   --build DIR  default build/bench; the i386 build goes to DIR-i386
-#   --no-docs    the report stays in DIR/bench/report
+#   --no-docs    the report stays in DIR/bench/report, bench/results.md as it was
 #   --cases=     only these: write writeBlock read16 read4096 readInto poke request threads hosted
 #                (hosted: regRead of 16 and 4096 words, regWrite, cvRequest, 2 threads, the floor
 #                mechanism beside them, then the CPU used once the calls stop)
@@ -85,9 +85,7 @@ if grep -v '^in DLL: Read error$' "$out/stdout.log"; then
   echo "run.sh: FAILED: unexpected native output above ($out/stdout.log)" >&2 && exit 3
 fi
 
-"$BENCH_JAVA" -cp "$BENCH_CP" lathwork.bench.Report "$out/report.md" "$out/chart.dat" "$out"/*.tsv
-gnuplot -e "data='$out/chart.dat'; out='$out/performance.svg'" "$root/bench/chart.gp" ||
-  echo "run.sh: no chart (no in-process operation measured)" >&2
+"$BENCH_JAVA" -cp "$BENCH_CP" lathwork.bench.Report "$out/report.md" "$out"/*.tsv
 commit=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "${MORLANE_COMMIT:-?}")
 {
   echo "Measured $(date -u '+%Y-%m-%d %H:%M') UTC with \`bench/run.sh${opts[*]:+ ${opts[*]}}\`," \
@@ -104,16 +102,15 @@ if [ $callgrind = 1 ]; then
     done
   } | tee "$out/callgrind.md"
 fi
-fill() { # NAME FILE: the text between the two NAME markers in performance.md becomes FILE
+fill() { # NAME FILE: the text between the two NAME markers in results.md becomes FILE
   awk -v b="<!-- $1: begin -->" -v e="<!-- $1: end -->" -v f="$2" '
     $0 == b { print; while ((getline l < f) > 0) print l; skip = 1; next }
     $0 == e { skip = 0 }
-    !skip { print }' "$root/docs/performance.md" >"$out/page.md"
-  cp "$out/page.md" "$root/docs/performance.md"
+    !skip { print }' "$root/bench/results.md" >"$out/page.md"
+  cp "$out/page.md" "$root/bench/results.md"
 }
 if [ $docs = 1 ]; then
   fill bench/run.sh "$out/results.md"
   [ $callgrind = 0 ] || fill callgrind "$out/callgrind.md"
-  cp "$out/performance.svg" "$root/docs/"
-  echo "== Written: docs/performance.md, docs/performance.svg"
+  echo "== Written: bench/results.md"
 fi

@@ -1,7 +1,13 @@
 # The exported names of the outside entry points, read from their one declaration in
 # entry/entries.h: MORLANE_PLC_ENTRIES (the PLC link library's) and MORLANE_CORVANE_ENTRIES (the
 # data-access library's), for the stand-ins' export lists and the tests that go over every entry.
-file(READ "${CMAKE_CURRENT_LIST_DIR}/../entry/entries.h" _entry_text)
+set(_entry_list "${CMAKE_CURRENT_LIST_DIR}/../entry/entries.h")
+file(READ "${_entry_list}" _entry_text)
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  # A new line in the list changes the stand-ins' exports and the lacking variants: configure
+  # again, here and in the 32-bit sub-build, which includes this file too.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_entry_list}")
+endif()
 string(REGEX MATCHALL "\n +X\\([A-Za-z]+, [A-Za-z_]+," _entry_lines "${_entry_text}")
 set(MORLANE_PLC_ENTRIES "")
 set(MORLANE_CORVANE_ENTRIES "")

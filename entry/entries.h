@@ -3,7 +3,8 @@
 // (entry/invoke.h), the host's messages and checks (host/protocol.h), the stand-ins' exports
 // (simulated/common/entries.h) and the build's lists of names (cmake/Entries.cmake) all come from
 // that list, so none can drift from another. Adding an entry point: its line here, the operation
-// that calls it, its native in lathwork.Brenmoor, the stand-in, and a test.
+// that calls it, its native in lathwork.Brenmoor, the stand-in, and the tests' lists of natives,
+// which the native_lists test names until each has it.
 //
 // What the bridge requires of the two libraries, as the shapes say it: every entry point uses
 // the platform's library calling convention and returns a signed 32-bit status. The PLC link

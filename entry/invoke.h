@@ -1,6 +1,7 @@
 // An entry point's function type, from its shape, with the platform's library calling convention;
 // the call of it, from a Call; and a Call from exactly the arguments that type takes, so that an
-// operation passing one argument too many or of another kind does not compile.
+// operation passing one argument too many, of another kind, or of a wider type (a Java long
+// where the library takes 32 bits) does not compile.
 #pragma once
 
 #include "entry/entries.h"
@@ -17,14 +18,36 @@ namespace detail {
 
 template <std::size_t, typename T> using Each = T;
 
+// An argument of type A for a parameter of type P loses nothing and means the same: the same
+// type, an integer of the same width and signedness (jint is `long` on Windows, std::int32_t
+// `int`), or a pointer that only gains const.
+template <typename P, typename A>
+constexpr bool
+    kExactly = std::is_same_v<P, A> ||
+               (std::is_integral_v<P> && std::is_integral_v<A> && !std::is_same_v<A, bool> &&
+                sizeof(P) == sizeof(A) && std::is_signed_v<P> == std::is_signed_v<A>) ||
+               (std::is_pointer_v<A> && std::is_same_v<P, const std::remove_pointer_t<A>*>);
+
+template <typename... P> struct Params {
+    using Fn = int(WINAPI*)(P...);
+
+    template <typename... A> static constexpr bool taken_exactly_by() noexcept {
+        if constexpr (sizeof...(A) != sizeof...(P)) {
+            return false;
+        } else {
+            return (kExactly<P, A> && ...);
+        }
+    }
+};
+
 template <WordFlow Flow> struct WordParams {
-    template <typename... Head> using Fn = int(WINAPI*)(Head...);
+    template <typename... Head> using With = Params<Head...>;
 };
 template <> struct WordParams<WordFlow::ToLibrary> {
-    template <typename... Head> using Fn = int(WINAPI*)(Head..., const Word*, std::int32_t);
+    template <typename... Head> using With = Params<Head..., const Word*, std::int32_t>;
 };
 template <> struct WordParams<WordFlow::FromLibrary> {
-    template <typename... Head> using Fn = int(WINAPI*)(Head..., Word*, std::int32_t);
+    template <typename... Head> using With = Params<Head..., Word*, std::int32_t>;
 };
 
 template <Entry E, typename Ints = std::make_index_sequence<shape(E).ints>,
@@ -33,11 +56,12 @@ struct Signature;
 template <Entry E, std::size_t... I, std::size_t... T>
 struct Signature<E, std::index_sequence<I...>, std::index_sequence<T...>> {
     static constexpr Shape s = shape(E);
-    using Fn =
+    using Takes =
         std::conditional_t<s.reply,
-                           int(WINAPI*)(Each<I, std::int32_t>..., Each<T, const char*>..., char*),
-                           typename WordParams<s.words>::template Fn<Each<I, std::int32_t>...,
-                                                                     Each<T, const char*>...>>;
+                           Params<Each<I, std::int32_t>..., Each<T, const char*>..., char*>,
+                           typename WordParams<s.words>::template With<Each<I, std::int32_t>...,
+                                                                       Each<T, const char*>...>>;
+    using Fn = typename Takes::Fn;
 
     static int call(void* address, const Call& c) noexcept {
         const Fn f = reinterpret_cast<Fn>(address);
@@ -77,8 +101,9 @@ template <Entry E> using EntryType = std::remove_pointer_t<EntryFn<E>>;
 
 // The Call for `E` from the arguments its function takes, each of the type it takes.
 template <Entry E, typename... Args> Call make_call(Args... args) noexcept {
-    static_assert(std::is_invocable_r_v<int, EntryFn<E>, Args...>,
-                  "an entry point is called with exactly the arguments its shape gives");
+    static_assert(detail::Signature<E>::Takes::template taken_exactly_by<Args...>(),
+                  "an entry point is called with exactly the arguments its shape gives, each of "
+                  "the width it takes");
     return detail::Signature<E>::pack(std::tuple<Args...>(args...));
 }
 

@@ -158,7 +158,7 @@ TEST_F(Jni, HostFunctionThatFailsStopsTheOperationCleanly) {
     }
 }
 
-// Run under Wine too, where the record lives in a Windows TLS slot rather than in thread_local.
+// Run under Wine too, where each thread's record is the Windows build's own thread_local.
 TEST_F(Jni, EachThreadRecordsTheLinesOfItsOwnLatestOperation) {
     using Lines = std::vector<std::string>;
     const auto last_lines = [this](fakejni::FakeJvm& on) {

@@ -14,22 +14,22 @@ import java.util.TreeMap;
 
 /**
  * Turns the per-round lines of {@link Bench} (one or more runs, pooled) into the Markdown of
- * docs/performance.md and the chart's data. A figure is an entry's per-round time ("morlane"), or
+ * bench/results.md. A figure is an entry's per-round time ("morlane"), or
  * per round one entry's time over ("a ÷ b") or less ("a − b") another's; the report gives its
  * median with the quartiles in brackets. A target counts as met only when the quartile on its far
  * side meets it.
  *
- * <pre>java lathwork.bench.Report OUT.md CHART.dat RAW.tsv...</pre>
+ * <pre>java lathwork.bench.Report OUT.md RAW.tsv...</pre>
  */
 public final class Report {
-    private static final String[][] OPS = { // case, row, target on the 64-bit JVM, chart
-        {"write", "regWrite, single word", "0.8", "write 1"},
-        {"writeBlock", "regWrite, block of 256 words", "0.8", "write 256"},
-        {"read16", "regRead, 16 words, new array", "0.8", "read 16"},
-        {"read4096", "regRead, 4096 words, new array", "0.8", "read 4096"},
-        {"readInto", "regRead, 16 words into a passed array", "0.8", "read into"},
-        {"poke", "cvPoke", "1.0", "cvPoke"},
-        {"request", "cvRequest, 16-byte reply", "1.0", "cvRequest"}};
+    private static final String[][] OPS = { // case, row, target on the 64-bit JVM
+        {"write", "regWrite, single word", "0.8"},
+        {"writeBlock", "regWrite, block of 256 words", "0.8"},
+        {"read16", "regRead, 16 words, new array", "0.8"},
+        {"read4096", "regRead, 4096 words, new array", "0.8"},
+        {"readInto", "regRead, 16 words into a passed array", "0.8"},
+        {"poke", "cvPoke", "1.0"},
+        {"request", "cvRequest, 16-byte reply", "1.0"}};
     private static final String[][] HOSTED = { // entry, row
         {"read16", "regRead, 16 words, new array"},
         {"read4096", "regRead, 4096 words, new array"},
@@ -49,7 +49,7 @@ public final class Report {
     private static PrintWriter md;
 
     public static void main(String[] args) throws IOException {
-        for (int f = 2; f < args.length; f++) {
+        for (int f = 1; f < args.length; f++) {
             for (String line : Files.readAllLines(Paths.get(args[f]))) {
                 String[] v = line.split("\t");
                 if (v[1].equals("#jvm")) {
@@ -59,17 +59,6 @@ public final class Report {
                             .put(f + ":" + v[3], new double[] {Double.parseDouble(v[4]),
                                 Double.parseDouble(v[5])});
                 }
-            }
-        }
-        try (PrintWriter chart = new PrintWriter(args[1], "UTF-8")) {
-            for (String[] op : OPS) { // per JVM: median, lower and upper quartile
-                chart.printf("\"%s\"", op[3]);
-                for (String label : new String[] {"64-bit", "32-bit"}) {
-                    double[] s = stats(label, op[0], "morlane ÷ JNA direct");
-                    chart.print(s == null ? " ? ? ?"
-                            : String.format(Locale.ROOT, " %.3f %.3f %.3f", s[1], s[0], s[2]));
-                }
-                chart.println();
             }
         }
         md = new PrintWriter(args[0], "UTF-8");
