@@ -18,13 +18,12 @@ step "build the bridge, the simulated libraries and the demo" quietly "$build/bu
   cmake --build "$build" -j"$(nproc)"
 
 # The bridge finds the outside libraries by bare file name through the library path, just as it
-# would find the real ones on Windows. stdbuf makes the bridge's lines appear next to the step
-# that caused them even when the output is a pipe. The demo prints texts outside ASCII: the
+# would find the real ones on Windows. The demo prints texts outside ASCII: the
 # encoding options make Java write them as UTF-8 whatever the locale (sun.stdout.encoding up to
 # JDK 18, stdout.encoding from JDK 19 on; each JDK ignores the other).
 jar=$(ls "$build"/java/brenmoor-*[0-9].jar)
 session() { # <folder of the simulated libraries> [--brief]
-  LD_LIBRARY_PATH="$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" stdbuf -oL java \
+  LD_LIBRARY_PATH="$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" java \
     -Dsun.stdout.encoding=UTF-8 -Dstdout.encoding=UTF-8 -Djava.library.path="$build/lib" \
     -cp "$jar:$build/demo/classes" lathwork.demo.BrenmoorDemo "${@:2}"
 }

@@ -29,7 +29,6 @@ if [ "$mode" = test ]; then
     wine wine32:i386 wine64
     clang libclang-rt-14-dev llvm
     valgrind
-    gnuplot-nox
     # The release jar's consumer check: Debian's Maven and the plugins it builds and runs with,
     # all resolved offline from /usr/share/maven-repo.
     maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libexec-maven-plugin-java
