@@ -7,54 +7,63 @@
 #include <new>
 
 namespace morlane {
-namespace {
 
 // Outside every lock: ending a host hands it to the warden, and releasing a library in process
 // runs its own code.
-void release(Library* library) noexcept {
+void LibrarySlot::release(Library* library) noexcept {
     if (library->module != nullptr) {
         release_module(library->module);
     }
     if (library->host != nullptr) {
         hosted::stop_host(library->host);
     }
-    delete library;
+    library->module = nullptr;
+    library->host = nullptr;
+    const std::lock_guard<std::mutex> lock(spares_mutex_);
+    library->spare = spares_;
+    spares_ = library;
 }
 
-} // namespace
-
 Library* LibrarySlot::hold() noexcept {
-    const std::lock_guard<std::mutex> lock(use_mutex_);
-    if (current_ != nullptr) {
-        ++current_->calls;
+    for (;;) {
+        Library* library = current_.load(std::memory_order_acquire);
+        if (library == nullptr) {
+            return nullptr;
+        }
+        // Only into a library something still holds: at 0 it is being released, or spare.
+        int holds = library->holds.load(std::memory_order_relaxed);
+        while (holds > 0 &&
+               !library->holds.compare_exchange_weak(holds, holds + 1, std::memory_order_acq_rel)) {
+        }
+        if (holds > 0 && current_.load(std::memory_order_acquire) == library) {
+            return library;
+        }
+        if (holds > 0) {
+            let_go(library); // emptied meanwhile: look again
+        }
     }
-    return current_;
 }
 
 void LibrarySlot::let_go(Library* library) noexcept {
-    if (library == nullptr) {
-        return;
-    }
-    bool last = false;
-    {
-        const std::lock_guard<std::mutex> lock(use_mutex_);
-        last = --library->calls == 0 && library->retired;
-    }
-    if (last) {
+    if (library != nullptr && library->holds.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         release(library);
     }
 }
 
-Library* LibrarySlot::retire(Library* library) noexcept {
-    const std::lock_guard<std::mutex> lock(use_mutex_);
-    current_ = nullptr;
+Library* LibrarySlot::retire() noexcept {
+    Library* library = current_.exchange(nullptr, std::memory_order_acq_rel);
     loads_ = 0;
-    library->retired = true;
-    return library->calls == 0 ? library : nullptr;
+    return library->holds.fetch_sub(1, std::memory_order_acq_rel) == 1 ? library : nullptr;
 }
 
 Library* LibrarySlot::load() noexcept {
-    Library* fresh = new (std::nothrow) Library();
+    Library* fresh = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(spares_mutex_);
+        fresh = spares_;
+        spares_ = fresh != nullptr ? fresh->spare : nullptr;
+    }
+    fresh = fresh != nullptr ? fresh : new (std::nothrow) Library();
     if (fresh == nullptr) {
         std::snprintf(reason_, sizeof reason_, "no memory");
         return nullptr;
@@ -71,7 +80,7 @@ Library* LibrarySlot::load() noexcept {
     if (fresh->host != nullptr) {
         return fresh;
     }
-    delete fresh;
+    release(fresh);
     if (hosted.text[0] == '\0') {
         std::snprintf(reason_, sizeof reason_, "%s", in_process.text);
     } else {
@@ -87,7 +96,7 @@ bool LibrarySlot::start() noexcept {
     if (loads_ > 0) {
         // One more load of the same library. In this process the platform counts it too, so the
         // library stays loaded until every load is given back; a host counts nothing itself.
-        if (current_->module != nullptr) {
+        if (current_.load()->module != nullptr) {
             LoadError error;
             if (load_module(file_name_, &error) == nullptr) {
                 std::snprintf(reason_, sizeof reason_, "%s", error.text);
@@ -101,8 +110,8 @@ bool LibrarySlot::start() noexcept {
     if (fresh == nullptr) {
         return false;
     }
-    const std::lock_guard<std::mutex> use(use_mutex_);
-    current_ = fresh;
+    fresh->holds.store(1, std::memory_order_relaxed); // the slot's
+    current_.store(fresh, std::memory_order_release);
     loads_ = 1;
     return true;
 }
@@ -119,17 +128,14 @@ void LibrarySlot::finish() noexcept {
     Library* idle = nullptr;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (loads_ == 0) {
-            return;
-        }
         if (loads_ > 1) {
             --loads_;
-            if (current_->module != nullptr) {
-                release_module(current_->module); // the library stays: other loads remain
+            if (current_.load()->module != nullptr) {
+                release_module(current_.load()->module); // the library stays: other loads remain
             }
-            return;
+        } else if (loads_ == 1) {
+            idle = retire();
         }
-        idle = retire(current_);
     }
     if (idle != nullptr) {
         release(idle);
@@ -139,18 +145,17 @@ void LibrarySlot::finish() noexcept {
 void LibrarySlot::drop(const Library* library) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     // Else dropped already, by another call that saw the host die. The caller still holds it, so
-    // retire never hands it back: the caller releases it as it leaves.
-    if (loads_ > 0 && current_ == library) {
-        retire(current_);
+    // retire never hands it back: it is released as the caller leaves.
+    if (loads_ > 0 && current_.load() == library) {
+        retire();
     }
 }
 
 Mode LibrarySlot::mode() noexcept {
-    const std::lock_guard<std::mutex> lock(use_mutex_);
-    if (current_ == nullptr) {
-        return Mode::NotLoaded;
-    }
-    return current_->host != nullptr ? Mode::Hosted : Mode::InProcess;
+    const SlotUse use(*this);
+    return use.library() == nullptr         ? Mode::NotLoaded
+           : use.library()->host != nullptr ? Mode::Hosted
+                                            : Mode::InProcess;
 }
 
 bool LibrarySlot::load_failure(char* text, std::size_t size) noexcept {

@@ -7,8 +7,10 @@
 // unload a library under a running call: the last finish empties the slot at once, and the
 // library itself is released by whichever comes last, that finish or the last operation still
 // inside that library. Nothing ever waits for a call in flight, so a finish in a shutdown hook
-// returns even while a PLC call hangs. No outside call, and no load, runs under a lock that an
-// operation takes.
+// returns even while a PLC call hangs. An operation takes no lock: it counts itself in and out of
+// the library atomically. A library's record is never freed, only kept for the next load, so an
+// operation that read the slot just before it emptied counts itself into a record still there,
+// then sees that the slot no longer names it and lets go.
 #pragma once
 
 #include "entry/loader.h"
@@ -29,8 +31,9 @@ class Host;
 struct Library {
     ModuleHandle module = nullptr;
     hosted::Host* host = nullptr;
-    int calls = 0;        // operations inside it; guarded by the slot's use mutex
-    bool retired = false; // the slot no longer names it; likewise
+    // One for the slot while it names the library, one per operation inside it; released at 0.
+    std::atomic<int> holds{0};
+    Library* spare = nullptr; // the next released record, kept for a later load
 };
 
 // What a slot holds, as the per-thread record reports it.
@@ -81,19 +84,22 @@ class LibrarySlot {
     friend class SlotUse;
     Library* hold() noexcept;
     void let_go(Library* library) noexcept;
-    // Empties the slot, under mutex_; the library when no operation holds it, to be released.
-    Library* retire(Library* library) noexcept;
+    // Empties the slot, under mutex_, and gives up its hold on the library: the library, to be
+    // released outside the lock, when no operation holds it.
+    Library* retire() noexcept;
     Library* load() noexcept; // under mutex_
+    void release(Library* library) noexcept;
 
     const char* file_name_;
     std::atomic<std::int64_t> deadline_ms_{0};
-    // Starts and finishes, which may load a library or start a host, take mutex_; operations take
-    // only use_mutex_, for as long as it takes to count themselves in or out of the library.
+    // Starts and finishes, which may load a library or start a host, take mutex_; operations
+    // none.
     std::mutex mutex_;
-    int loads_ = 0;                  // guarded by mutex_
-    char reason_[kReasonBytes] = {}; // guarded by mutex_
-    std::mutex use_mutex_;
-    Library* current_ = nullptr; // guarded by use_mutex_; changed under mutex_ too
+    int loads_ = 0;                          // guarded by mutex_
+    char reason_[kReasonBytes] = {};         // guarded by mutex_
+    std::atomic<Library*> current_{nullptr}; // changed under mutex_
+    std::mutex spares_mutex_;
+    Library* spares_ = nullptr; // guarded by spares_mutex_
 };
 
 // An operation's hold on a slot's library, from reading the slot until the call has returned.
