@@ -53,26 +53,21 @@ void race_window() noexcept {
 #define MORLANE_RACE_WINDOW() race_window()
 #include "host/mailbox.h"
 
-namespace {
-std::atomic<long> placed_in_gap{0};
-}
+static std::atomic<long> placed_in_gap{0};
 
 #if defined(MORLANE_SLEEP_GAP_HOOK)
 // Now and then holds a sleeper that has looked at the word, but not yet waited, until the other
 // side hands the turn over (for at most 2 ms): that hand-over's wake-up must still reach the wait.
 namespace morlane::hosted {
 void in_sleep_gap(const std::atomic<std::uint32_t>& word, std::uint32_t seen) noexcept {
-    if (race_random() % 4 != 0) {
-        return;
-    }
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
-    while (word.load(std::memory_order_acquire) == seen) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return;
+    if (race_random() % 4 == 0) {
+        while (word.load(std::memory_order_acquire) == seen &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
         }
-        std::this_thread::yield();
+        placed_in_gap += word.load(std::memory_order_acquire) != seen;
     }
-    ++placed_in_gap;
 }
 } // namespace morlane::hosted
 #endif
