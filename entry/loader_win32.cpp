@@ -104,9 +104,13 @@ std::vector<Folder> search_folders() noexcept {
     const Folder windows = folder_from(GetWindowsDirectoryW);
     folders.push_back(windows.empty() ? windows : windows + L"\\System");
     folders.push_back(windows);
+    // The JVM's SetDllDirectory folder takes the current folder's place, after the program's.
+    const Folder directory =
+        folder_from([](wchar_t* b, UINT n) { return static_cast<UINT>(GetDllDirectoryW(n, b)); });
     const Folder current = folder_from(
         [](wchar_t* b, UINT n) { return static_cast<UINT>(GetCurrentDirectoryW(n, b)); });
-    folders.insert(unsafe_search() ? folders.begin() + 1 : folders.end(), current);
+    folders.insert(!directory.empty() || unsafe_search() ? folders.begin() + 1 : folders.end(),
+                   directory.empty() ? current : directory);
     std::wstring path(32767, L'\0');
     path.resize(GetEnvironmentVariableW(L"PATH", &path[0], static_cast<DWORD>(path.size())));
     for (std::size_t at = 0; at <= path.size();) {

@@ -493,7 +493,8 @@ std::string run_stand_in(const std::wstring& launcher, const std::wstring& curre
 // nothing is ever taken: neither the library nor (a broken simctl.dll) its import. A 64-bit library
 // found first is passed over, as the 32-bit loader passes it over; with no 32-bit one at all no
 // host starts, and the reason names what was skipped and searched. With safe DLL search mode off
-// the current folder comes right after the program's. A library beside the program that loads a
+// the current folder comes right after the program's, and a JVM's SetDllDirectory folder takes
+// the current folder's place. A library beside the program, or in that folder, that loads a
 // companion from there by bare name, when called, finds it. Runs alone (RUN_SERIAL): it puts files
 // into the prefix's system folders and its registry, which every hosted test searches.
 TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
@@ -508,7 +509,7 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
     const std::wstring wow64 = system_folder(GetSystemWow64DirectoryW);
     const std::wstring windows = system_folder(GetWindowsDirectoryW);
     for (const std::wstring& folder :
-         {base, launcher, current, cache, nowhere + L"\\", windows + L"System"}) {
+         {base, launcher, current, cache, nowhere + L"\\", windows + L"System", base + L"dll"}) {
         CreateDirectoryW(folder.c_str(), nullptr);
     }
     const auto library_in = [&](const std::wstring& folder) {
@@ -524,8 +525,10 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
         std::wstring path;
         std::wstring bridge;
         std::string seen;
-        bool unsafe_search = false; // SafeDllSearchMode 0
+        bool unsafe_search = false;             // SafeDllSearchMode 0
+        const wchar_t* dll_directory = nullptr; // the JVM's SetDllDirectory folder
     };
+    const std::wstring dll_directory = base + L"dll";
     const std::wstring sim64 = L"Z:" + widen(MORLANE_SIM64_PATH) + L"\\CVDLL1RZ1.dll";
     const std::wstring companion = L"Z:" + widen(MORLANE_COMPANION_PATH);
     const std::string searched =
@@ -571,6 +574,14 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
          nowhere,
          L"",
          "mode 2\nin DLL: Function not found.\n<none>"},
+        {"a companion in the JVM's DLL folder",
+         {companion, dll_directory + L"\\CVDLL1RZ1.dll", companion,
+          dll_directory + L"\\morlane-companion.dll"},
+         nowhere,
+         L"",
+         "mode 2\nin DLL: Function not found.\n<none>",
+         false,
+         dll_directory.c_str()},
     };
     const wchar_t* const session = L"System\\CurrentControlSet\\Control\\Session Manager";
     for (const Case& c : cases) {
@@ -585,6 +596,7 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
                                       &unsafe, sizeof unsafe),
                       ERROR_SUCCESS);
         }
+        SetEnvironmentVariableW(L"MORLANE_STAND_IN_DLL_DIRECTORY", c.dll_directory);
         simctl_reset();
         const std::string printed = run_stand_in(launcher, current, c.path, c.bridge);
         EXPECT_EQ(printed + simjournal::line(0), c.seen);
