@@ -46,16 +46,17 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_cvPoke(JNIEnv* env, jclass, jstrin
     perform<Entry::Poke>(corvane_slot(), [&](const EntryPoint<Entry::Poke>& entry_point) {
         // Each text is taken only once the one before it came: after a failed borrow the JVM
         // may hold a pending exception, and no further JNI call is allowed until it is seen.
-        // A null text, or none from the host, sends nothing.
-        UtfChars t1(env, topic);
+        // A null text, none from the host, or none in the code page sends nothing.
+        const unsigned page = entry_point.texts_page();
+        const LibraryText t1(env, topic, page);
         if (t1.c_str() == nullptr) {
             return entry_point.refuse(Diag::WriteError);
         }
-        UtfChars t2(env, item);
+        const LibraryText t2(env, item, page);
         if (t2.c_str() == nullptr) {
             return entry_point.refuse(Diag::WriteError);
         }
-        UtfChars t3(env, value);
+        const LibraryText t3(env, value, page);
         if (t3.c_str() == nullptr) {
             return entry_point.refuse(Diag::WriteError);
         }
@@ -71,13 +72,15 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
     bool replied = false;
     bool texts_failed = false;
     unsigned code_page = 0;
+    unsigned texts_page = 0;
     // Declared ahead of the call so the texts are given back only after the result string is made.
-    UtfChars t1;
-    UtfChars t2;
+    LibraryText t1;
+    LibraryText t2;
     perform<Entry::Request>(corvane_slot(), [&](const EntryPoint<Entry::Request>& entry_point) {
-        t1 = UtfChars(env, topic);
+        texts_page = entry_point.texts_page();
+        t1 = LibraryText(env, topic, texts_page);
         if (t1.c_str() != nullptr) {
-            t2 = UtfChars(env, item);
+            t2 = LibraryText(env, item, texts_page);
         }
         if (t1.c_str() == nullptr || t2.c_str() == nullptr) {
             texts_failed = true;
@@ -107,7 +110,9 @@ JNIEXPORT jstring JNICALL Java_lathwork_Brenmoor_cvRequest(JNIEnv* env, jclass, 
     if (texts_failed) {
         clear_pending_exception(env);
     }
-    jstring string = java_string(env, replied ? reply : "-1", code_page);
+    jstring string = !replied          ? java_string(env, "-1")
+                     : texts_page != 0 ? java_string_in(env, reply, texts_page)
+                                       : java_string(env, reply, code_page);
     if (string == nullptr) {
         clear_pending_exception(env);
     }

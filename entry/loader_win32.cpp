@@ -79,6 +79,17 @@ template <typename Get> Folder folder_from(Get get) noexcept {
                                                                    : Folder();
 }
 
+// Whether the machine turned safe DLL search mode off, which puts the current folder right after
+// the program's.
+bool unsafe_search() noexcept {
+    DWORD value = 1;
+    DWORD size = sizeof value;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                        L"SafeDllSearchMode", RRF_RT_REG_DWORD, nullptr, &value,
+                        &size) == ERROR_SUCCESS &&
+           value == 0;
+}
+
 // The folders a 32-bit process's LoadLibraryA searches for a bare name, in order (safe DLL search
 // mode, Windows' default since XP SP2): its program's folder, the system folder (a 32-bit
 // process's is SysWOW64), the 16-bit system folder, the Windows folder, the current folder, and
@@ -93,8 +104,13 @@ std::vector<Folder> search_folders() noexcept {
     const Folder windows = folder_from(GetWindowsDirectoryW);
     folders.push_back(windows.empty() ? windows : windows + L"\\System");
     folders.push_back(windows);
-    folders.push_back(folder_from(
-        [](wchar_t* b, UINT n) { return static_cast<UINT>(GetCurrentDirectoryW(n, b)); }));
+    // The JVM's SetDllDirectory folder takes the current folder's place, after the program's.
+    const Folder directory =
+        folder_from([](wchar_t* b, UINT n) { return static_cast<UINT>(GetDllDirectoryW(n, b)); });
+    const Folder current = folder_from(
+        [](wchar_t* b, UINT n) { return static_cast<UINT>(GetCurrentDirectoryW(n, b)); });
+    folders.insert(!directory.empty() || unsafe_search() ? folders.begin() + 1 : folders.end(),
+                   directory.empty() ? current : directory);
     std::wstring path(32767, L'\0');
     path.resize(GetEnvironmentVariableW(L"PATH", &path[0], static_cast<DWORD>(path.size())));
     for (std::size_t at = 0; at <= path.size();) {
@@ -120,10 +136,10 @@ std::vector<Folder> search_folders() noexcept {
     return folders;
 }
 
-enum class Image { None, X86, Other };
+enum class Image { None, X86, Foreign, Other };
 
 // What lies at `path`: nothing LoadLibrary would take, a 32-bit x86 image (the machine field of
-// its PE header), or a file that is not one.
+// its PE header), an image for another machine, or a file that is no image at all.
 Image image_at(const std::wstring& path) noexcept {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -138,17 +154,19 @@ Image image_at(const std::wstring& path) noexcept {
     unsigned char dos[64] = {};
     unsigned char pe[6] = {};
     DWORD got = 0;
-    bool x86 = ReadFile(file, dos, sizeof dos, &got, nullptr) && got == sizeof dos &&
-               dos[0] == 'M' && dos[1] == 'Z';
-    if (x86) {
+    bool image = ReadFile(file, dos, sizeof dos, &got, nullptr) && got == sizeof dos &&
+                 dos[0] == 'M' && dos[1] == 'Z';
+    if (image) {
         LONG at = static_cast<LONG>(dos[60] | dos[61] << 8 | dos[62] << 16 |
                                     static_cast<unsigned>(dos[63]) << 24);
-        x86 = SetFilePointer(file, at, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-              ReadFile(file, pe, sizeof pe, &got, nullptr) && got == sizeof pe &&
-              std::memcmp(pe, "PE\0\0", 4) == 0 && (pe[4] | pe[5] << 8) == IMAGE_FILE_MACHINE_I386;
+        image = SetFilePointer(file, at, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+                ReadFile(file, pe, sizeof pe, &got, nullptr) && got == sizeof pe &&
+                std::memcmp(pe, "PE\0\0", 4) == 0;
     }
     CloseHandle(file);
-    return x86 ? Image::X86 : Image::Other;
+    return !image                                            ? Image::Other
+           : (pe[4] | pe[5] << 8) == IMAGE_FILE_MACHINE_I386 ? Image::X86
+                                                             : Image::Foreign;
 }
 
 std::string utf8(const std::wstring& text) noexcept {
@@ -165,12 +183,15 @@ std::string utf8(const std::wstring& text) noexcept {
 bool find_32bit_library(const char* file_name, std::string& path, LoadError& why) noexcept {
     const std::wstring name = wide(file_name);
     std::string searched;
+    std::string skipped;
     for (const Folder& folder : search_folders()) {
         if (folder.empty()) {
             continue;
         }
         const std::wstring candidate = folder + L"\\" + name;
-        // The first file of that name is the one LoadLibraryA takes, whatever it is.
+        // The first image of that name for its machine is the one LoadLibraryA takes: one for
+        // another machine (a vendor's x64 folder on PATH before its x86 one) it passes over, and
+        // any other file ends its search.
         switch (image_at(candidate)) {
         case Image::X86: {
             // Whole, as the host loads it: PATH may name a folder relative to the current one.
@@ -182,16 +203,28 @@ bool find_32bit_library(const char* file_name, std::string& path, LoadError& why
         }
         case Image::Other:
             std::snprintf(why.text, sizeof why.text,
-                          "%s, which a 32-bit process finds first, is not a 32-bit library",
+                          "%s, which a 32-bit process finds first, is not a library",
                           utf8(candidate).c_str());
             return false;
+        case Image::Foreign:
+            skipped += (skipped.empty() ? "" : ", ") + utf8(candidate);
+            break;
         case Image::None:
-            searched += (searched.empty() ? "" : "; ") + utf8(folder);
             break;
         }
+        searched += (searched.empty() ? "" : "; ") + utf8(folder);
     }
-    std::snprintf(why.text, sizeof why.text, "no %s in the folders a 32-bit process searches: %s",
-                  file_name, searched.c_str());
+    // What was skipped first: a long PATH may not fit.
+    if (skipped.empty()) {
+        std::snprintf(why.text, sizeof why.text,
+                      "no %s in the folders a 32-bit process searches: %s", file_name,
+                      searched.c_str());
+    } else {
+        std::snprintf(why.text, sizeof why.text,
+                      "no 32-bit %s in the folders a 32-bit process searches; skipped, not "
+                      "32-bit: %s; searched: %s",
+                      file_name, skipped.c_str(), searched.c_str());
+    }
     return false;
 }
 #endif

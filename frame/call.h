@@ -10,6 +10,7 @@
 #include "entry/invoke.h"
 #include "entry/loader.h"
 #include "frame/diagnostics.h"
+#include "frame/java_text.h"
 #include "frame/journal.h"
 #include "frame/slots.h"
 #include "host/client.h"
@@ -48,7 +49,8 @@ template <Entry E> class EntryPoint {
         : use_(use), host_(use.library()->host),
           address_(use.library()->module != nullptr
                        ? find_entry(use.library()->module, entry_name(E))
-                       : nullptr) {}
+                       : nullptr),
+          texts_page_(crossing_page(text_code_page())) {}
     EntryPoint(const EntryPoint&) = delete;
     EntryPoint& operator=(const EntryPoint&) = delete;
 
@@ -62,6 +64,9 @@ template <Entry E> class EntryPoint {
         return host_ != nullptr ? hosted::text_code_page(*host_) : 0;
     }
 
+    // The code page the operation's texts cross in (frame/java_text.h), one for all of them.
+    unsigned texts_page() const noexcept { return texts_page_; }
+
     // Calls the entry point with exactly the arguments its function takes.
     template <typename... Args> Outcome call(Args... args) const noexcept {
         Call call = make_call<E>(args...);
@@ -70,7 +75,7 @@ template <Entry E> class EntryPoint {
         }
         const auto began = std::chrono::steady_clock::now();
         const Outcome outcome = perform_call(call);
-        journal::made(call, host_ != nullptr, outcome.called(), outcome.status, began);
+        journal::made(call, host_ != nullptr, outcome.called(), outcome.status, began, texts_page_);
         return outcome;
     }
 
@@ -105,6 +110,7 @@ template <Entry E> class EntryPoint {
     const SlotUse& use_;
     hosted::Host* host_;
     void* address_;
+    const unsigned texts_page_;
 };
 
 // The line for an outcome under a status rule: `failure` when the call could not be made,

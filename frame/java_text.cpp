@@ -1,6 +1,11 @@
 #include "frame/java_text.h"
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -100,7 +105,122 @@ int text_units(const char* text, jchar* out, unsigned code_page) noexcept {
     return units >= 0 ? units : byte_units(text, out, code_page);
 }
 
+#if defined(_WIN32)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// Read once, as the bridge is loaded.
+bool ansi_from_environment() noexcept {
+    const char* setting = std::getenv("MORLANE_TEXTS");
+    if (setting == nullptr || setting[0] == '\0') {
+        return false;
+    }
+    const bool ansi = std::strcmp(setting, "ansi") == 0;
+    if (!ansi || !kWindows) {
+        std::fprintf(stderr,
+                     "morlane: MORLANE_TEXTS=%s refused: %s; texts cross as the JVM's "
+                     "modified UTF-8\n",
+                     setting,
+                     ansi ? "an ANSI code page exists only on Windows" : "the one setting is ansi");
+    }
+    return ansi && kWindows;
+}
+
+std::atomic<bool> ansi{ansi_from_environment()};
+
+#if defined(_WIN32)
+// The UTF-16 units of a modified UTF-8 text, which the JVM lends well formed.
+std::wstring utf16(const unsigned char* p) {
+    std::wstring units;
+    while (*p != 0) {
+        const int length = *p < 0x80 ? 1 : (*p & 0xE0) == 0xC0 ? 2 : 3;
+        unsigned unit = length == 1 ? *p : length == 2 ? *p & 0x1Fu : *p & 0x0Fu;
+        for (int i = 1; i < length; ++i) {
+            if (!continuation(p[i])) {
+                return std::wstring(1, L'\0'); // not from a JVM: refused as a NUL would be
+            }
+            unit = unit << 6 | (p[i] & 0x3Fu);
+        }
+        units.push_back(static_cast<wchar_t>(unit));
+        p += length;
+    }
+    return units;
+}
+
+// `units` in code page `page`, exactly, or nullptr.
+std::unique_ptr<char[]> in_page(const std::wstring& units, unsigned page) {
+    const int count = static_cast<int>(units.size());
+    // UTF-8 takes no best-fit flag and no default character; its round trip below finds what it
+    // could not hold.
+    const DWORD flags = page == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL defaulted = FALSE;
+    BOOL* const defaulted_at = page == CP_UTF8 ? nullptr : &defaulted;
+    const int bytes =
+        WideCharToMultiByte(page, flags, units.data(), count, nullptr, 0, nullptr, defaulted_at);
+    std::unique_ptr<char[]> text(bytes > 0 ? new (std::nothrow) char[bytes + 1] : nullptr);
+    if (!text || WideCharToMultiByte(page, flags, units.data(), count, text.get(), bytes, nullptr,
+                                     defaulted_at) != bytes) {
+        return nullptr;
+    }
+    text[bytes] = '\0';
+    // Whatever a code page maps without saying so, it does not read back the same.
+    std::wstring back(units.size(), L'\0');
+    if (defaulted ||
+        MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, text.get(), bytes, &back[0], count) !=
+            count ||
+        back != units) {
+        return nullptr;
+    }
+    return text;
+}
+#endif
+
 } // namespace
+
+bool ansi_texts() noexcept {
+    return ansi.load(std::memory_order_relaxed);
+}
+
+bool set_ansi_texts(bool on) noexcept {
+    ansi.store(on && kWindows, std::memory_order_relaxed);
+    return kWindows || !on;
+}
+
+unsigned crossing_page(unsigned process_page) noexcept {
+#if defined(_WIN32)
+    return !ansi_texts() ? 0 : process_page != 0 ? process_page : GetACP();
+#else
+    (void)process_page;
+    return 0;
+#endif
+}
+
+LibraryText::LibraryText(JNIEnv* env, jstring string, unsigned page) noexcept
+    : chars_(env, string) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(chars_.c_str());
+    bool ascii = true;
+    for (const unsigned char* p = bytes; ascii && p != nullptr && *p != 0; ++p) {
+        ascii = *p < 0x80;
+    }
+    // ASCII crosses byte for byte in every code page.
+    if (page == 0 || bytes == nullptr || ascii) {
+        return;
+    }
+#if defined(_WIN32)
+    const std::wstring units = utf16(bytes);
+    converted_ = units.find(L'\0') == std::wstring::npos ? in_page(units, page) : nullptr;
+#endif
+    if (!converted_) {
+        chars_ = UtfChars();
+    }
+}
+
+jstring java_string_in(JNIEnv* env, const char* text, unsigned page) noexcept {
+    jchar units[kMostJavaTextBytes];
+    return env->NewString(units, byte_units(text, units, page));
+}
 
 jstring java_string(JNIEnv* env, const char* text, unsigned code_page) noexcept {
     jchar units[kMostJavaTextBytes];

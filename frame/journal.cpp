@@ -290,7 +290,7 @@ void end() noexcept {
 }
 
 void made(const Call& call, bool hosted, bool called, int status,
-          std::chrono::steady_clock::time_point began) noexcept {
+          std::chrono::steady_clock::time_point began, unsigned texts_page) noexcept {
     Line& line = current;
     if (!line.begun) {
         return;
@@ -298,7 +298,10 @@ void made(const Call& call, bool hosted, bool called, int status,
     line.took_ns =
         called ? std::chrono::nanoseconds(std::chrono::steady_clock::now() - began).count() : -1;
     const Shape& s = shape(line.entry);
-    line.head(hosted ? "hosted" : "in-process");
+    char mode[32];
+    std::snprintf(mode, sizeof mode, texts_page != 0 ? "%s/cp%u" : "%s",
+                  hosted ? "hosted" : "in-process", texts_page);
+    line.head(mode);
     for (int i = 0; i < s.ints; ++i) {
         line.addf(" %d", call.args[i]);
     }

@@ -55,6 +55,10 @@ JNIEXPORT jint JNICALL Java_morlane_CallRecord_startJournal0(JNIEnv* env, jclass
     return static_cast<jint>(journal::start_journal(name));
 }
 
+JNIEXPORT jboolean JNICALL Java_morlane_CallRecord_ansiTexts0(JNIEnv*, jclass, jboolean ansi) {
+    return set_ansi_texts(ansi != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
+}
+
 JNIEXPORT jint JNICALL Java_morlane_CallRecord_linkMode(JNIEnv*, jclass) {
     return static_cast<jint>(link_slot().mode());
 }

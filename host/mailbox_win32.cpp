@@ -6,6 +6,13 @@
 #include <windows.h>
 
 namespace morlane::hosted {
+
+#if defined(MORLANE_SLEEP_GAP_HOOK)
+// The stress test's: called between a sleeper's look at the word and its wait, the one gap where a
+// hand-over could slip past a sleeper, so that it can hold the sleeper there until one comes.
+void in_sleep_gap(const std::atomic<std::uint32_t>& word, std::uint32_t seen) noexcept;
+#endif
+
 namespace {
 
 void close_handles(std::intptr_t* handles, int count) noexcept {
@@ -72,6 +79,9 @@ void sleep_on(const Mailbox& mailbox, Side sleeper, std::uint32_t seen,
     // The event may still hold a wake-up from an earlier sleep that ended by itself: the caller
     // looks at the word again whatever woke it, so a stale one costs a round, never a turn.
     if (mailbox.header->turn.load(std::memory_order_acquire) == seen) {
+#if defined(MORLANE_SLEEP_GAP_HOOK)
+        in_sleep_gap(mailbox.header->turn, seen);
+#endif
         WaitForSingleObject(
             reinterpret_cast<HANDLE>(mailbox.events[static_cast<int>(sleeper)]),
             timeout.count() < 0 ? INFINITE : static_cast<DWORD>((timeout.count() + 999) / 1000));

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <ntsecapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -56,6 +57,65 @@ bool connected(HANDLE pipe, HANDLE host) noexcept {
     CloseHandle(overlapped.hEvent);
     ULONG client = 0;
     return done && GetNamedPipeClientProcessId(pipe, &client) && client == GetProcessId(host);
+}
+
+// A folder a call fills in (up to the longest path Windows knows), or "" when it fails.
+template <typename Get> std::wstring filled(Get get) {
+    std::wstring text(32768, L'\0');
+    const DWORD length = get(&text[0], static_cast<DWORD>(text.size()));
+    text.resize(length < text.size() ? length : 0);
+    return text;
+}
+
+// The JVM's environment, with java.exe's folder and the JVM's SetDllDirectory folder, if any, at
+// the front of PATH: the library's own loads by bare name find there what they would in a 32-bit
+// JVM, whose search has both, while the host's program folder is the cache. SetDllDirectory in
+// the host would take the current folder off its search, and AddDllDirectory counts only with
+// LOAD_LIBRARY_SEARCH_* flags, which take PATH off: PATH keeps the rest of the search as it is.
+std::wstring host_environment() {
+    const std::wstring program =
+        filled([](wchar_t* b, DWORD n) { return GetModuleFileNameW(nullptr, b, n); });
+    const std::wstring directory =
+        filled([](wchar_t* b, DWORD n) { return GetDllDirectoryW(n, b); });
+    std::wstring front = program.substr(0, program.find_last_of(L"\\/"));
+    front += directory.empty() ? L"" : L";" + directory;
+    std::wstring block;
+    bool path = false;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* at = strings; at != nullptr && *at != L'\0'; at += std::wcslen(at) + 1) {
+        const bool this_path = _wcsnicmp(at, L"PATH=", 5) == 0;
+        block += this_path ? std::wstring(at, 5) + front + L";" + (at + 5) : std::wstring(at);
+        block.push_back(L'\0');
+        path = path || this_path;
+    }
+    FreeEnvironmentStringsW(strings);
+    block += path ? L"" : L"PATH=" + front + std::wstring(1, L'\0');
+    block.push_back(L'\0');
+    return block;
+}
+
+// Full access for this process's user alone, nothing inherited: no other user or session can
+// open the pipe, and so none can take its one instance before the host. nullptr when the token
+// cannot be read; LocalFree it.
+PSECURITY_DESCRIPTOR user_only() noexcept {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return nullptr;
+    }
+    alignas(TOKEN_USER) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    wchar_t* sid = nullptr;
+    const bool named = GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+                       ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+    CloseHandle(token);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (named) {
+        const std::wstring sddl = L"D:P(A;;GA;;;" + std::wstring(sid) + L")";
+        LocalFree(sid);
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                             &descriptor, nullptr);
+    }
+    return descriptor;
 }
 
 // nullptr when Windows refuses a job (a JVM inside a job that forbids nesting, before Windows 8):
@@ -115,23 +175,30 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
                                           static_cast<int>(library.size()));
     library.resize(units > 0 ? static_cast<std::size_t>(units) - 1 : 0);
     std::wstring line = L"\"" + path + L"\" \"" + library + L"\" " + name;
-    HANDLE pipe = CreateNamedPipeW(
-        name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
-        65536, 0, nullptr);
+    SECURITY_ATTRIBUTES security{sizeof security, user_only(), FALSE};
+    HANDLE pipe =
+        security.lpSecurityDescriptor == nullptr
+            ? INVALID_HANDLE_VALUE
+            : CreateNamedPipeW(
+                  name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                  65536, 65536, 0, &security);
+    const DWORD made = GetLastError();
+    LocalFree(security.lpSecurityDescriptor);
     if (pipe == INVALID_HANDLE_VALUE) {
-        return fail_with(why, "could not start", path, GetLastError());
+        return fail_with(why, "could not start", path, made);
     }
     // Standard handles given, all null: the host has none, rather than the JVM's.
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION started{};
-    // Suspended until it is in its job; the environment and the current directory are the JVM's,
-    // as its library would find them in process.
+    // Suspended until it is in its job; the environment (but for PATH's front) and the current
+    // directory are the JVM's, as its library would find them in process.
+    std::wstring environment = host_environment();
     if (!CreateProcessW(path.c_str(), &line[0], nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &started)) {
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+                        &environment[0], nullptr, &startup, &started)) {
         const DWORD error = GetLastError();
         CloseHandle(pipe);
         return fail_with(why, "could not start", path, error);
@@ -181,6 +248,11 @@ void close_watch(std::intptr_t watch) noexcept {
 }
 
 std::intptr_t make_wakeup() noexcept {
+    // Made for the warden, whose thread runs this module's code until the process ends: pinned,
+    // the module stays mapped under it even when the class loader that loaded it is collected.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&make_wakeup), &self);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     return event != nullptr ? reinterpret_cast<std::intptr_t>(event) : -1;
 }

@@ -1,7 +1,7 @@
 // open, close, runMode, stopMode, downLoad.
 #include "link/link_common.h"
 
-#include "frame/jni_guards.h"
+#include "frame/java_text.h"
 
 #include "lathwork_Brenmoor.h"
 
@@ -49,9 +49,9 @@ JNIEXPORT void JNICALL Java_lathwork_Brenmoor_stopMode(JNIEnv*, jclass, jint a, 
 JNIEXPORT void JNICALL Java_lathwork_Brenmoor_downLoad(JNIEnv* env, jclass, jint a, jint b,
                                                        jstring file) {
     perform<Entry::DownLoad>(link_slot(), [&](const EntryPoint<Entry::DownLoad>& entry_point) {
-        UtfChars name(env, file);
+        const LibraryText name(env, file, entry_point.texts_page());
         if (name.c_str() == nullptr) {
-            // A null name, or no text from the host: nothing to send.
+            // A null name, no text from the host, or none in the code page: nothing to send.
             return entry_point.refuse(Diag::DownloadError);
         }
         return judge_link(entry_point.call(a, b, name.c_str()), Diag::DownloadError);

@@ -207,7 +207,7 @@ machine() {
 natives="$cache/$version-[0-9a-f]{16}"
 machine 64-bit java "$linux/sim32" 0 "^  platform +linux-x86_64 \(" \
   "^  bridge +$natives/libmorlane.so, from this jar's morlane/natives/linux-x86_64/\$" \
-  "^  cache +$cache\$" "^  host +$natives/morlane-host32 starts\$" \
+  "^  cache +$cache\$" "^ +\(the user's own cache\)\$" "^  host +$natives/morlane-host32 starts\$" \
   "^  CVDLL1RZ1.dll +loads, hosted by morlane-host32\$" "^  CVDAlib.dll +loads, hosted by morlane-host32\$"
 machine 64-bit-alone java "" 1 \
   "^  CVDLL1RZ1.dll +MISSING: cannot be loaded: in process: CVDLL1RZ1.dll: cannot open shared object file.*; hosted: morlane-host32 could not load it" \

@@ -36,6 +36,16 @@ if [ "$mode" = test ]; then
   )
 fi
 
+# The Windows tests' texts in code page 932 run Wine in a Japanese locale (the locales package is
+# part of every Debian system).
+if [ "$mode" = test ] && ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
+  if [ "$(id -u)" -eq 0 ]; then
+    localedef -i ja_JP -c -f UTF-8 ja_JP.UTF-8
+  else
+    echo "install-deps: no ja_JP.UTF-8 locale; run as root to make it" >&2
+  fi
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

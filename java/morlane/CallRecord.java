@@ -110,6 +110,29 @@ public final class CallRecord {
     private static native int startJournal0(byte[] path);
 
     /**
+     * Whether texts cross to the outside libraries, and replies come back, in the ANSI code page
+     * of the process that calls the library (the JVM's in process, its host's hosted) instead of
+     * as the JVM's modified UTF-8, the default; {@code MORLANE_TEXTS=ansi} in the environment as
+     * the bridge loads turns it on too, and the journal names the code page on each line. For a
+     * library that takes texts in its code page, as one that opens files with the ANSI API does:
+     * a text the page cannot hold exactly (no best-fit stand-in), or holding a NUL, is then
+     * refused with the operation's line and {@link FailureKind#REFUSED}, and the library is not
+     * called. ASCII crosses the same either way. Applies to the whole process, from the next
+     * operation on.
+     * @param ansi true for the ANSI code page, false for modified UTF-8
+     * @throws UnsupportedOperationException when {@code ansi} is true elsewhere than on Windows,
+     *     which alone has an ANSI code page
+     */
+    public static void setAnsiTexts(boolean ansi) {
+        if (!ansiTexts0(ansi)) {
+            throw new UnsupportedOperationException("morlane: an ANSI code page exists only on"
+                    + " Windows; texts cross as the JVM's modified UTF-8");
+        }
+    }
+
+    private static native boolean ansiTexts0(boolean ansi);
+
+    /**
      * The mode of the PLC link library "CVDLL1RZ1.dll" now.
      *
      * @return {@link #NOT_LOADED}, {@link #IN_PROCESS} or {@link #HOSTED}

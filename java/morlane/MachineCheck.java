@@ -40,6 +40,9 @@ final class MachineCheck {
                 + platform.folder + "/" : ", found on java.library.path"));
         say("cache", fromJar ? bridge.getParent().getParent().toString()
                 : "none used: the bridge came from java.library.path");
+        if (fromJar) {
+            say("", "(" + NativeLoader.cacheWhy() + ")");
+        }
 
         // A 64-bit bridge serves 32-bit libraries through the host beside it. Without arguments the
         // host ends at once with 2: that it got so far is what is asked here.

@@ -28,7 +28,10 @@ public final class NativeLoader {
             PosixFilePermissions.fromString("rwx------");
     private static final Set<AclEntryPermission> CHANGE = // put, delete or rename what is inside
             EnumSet.of(WRITE_DATA, APPEND_DATA, DELETE_CHILD, DELETE, WRITE_ACL, WRITE_OWNER);
-    private static String loadedFrom;
+    // An elevated administrator's files belong to Administrators, which the same user, not
+    // elevated, may neither load nor remove, and the reverse: each kind of run has its own cache.
+    static final boolean ELEVATED = WINDOWS && madeForGroup();
+    private static String loadedFrom, cacheWhy;
     private static UnsatisfiedLinkError failure;
     private static Closeable held = () -> {}; // the lock on the folder loaded from, kept till exit
 
@@ -62,19 +65,27 @@ public final class NativeLoader {
     /** @return {@code "java.library.path"}, the file taken from this jar, or null before load */
     public static synchronized String loadedFrom() { return loadedFrom; }
 
+    /** Why the cache folder loaded from was chosen; null if the bridge did not come from it. */
+    static synchronized String cacheWhy() { return cacheWhy; }
+
     private static String loadFromJar(List<String> tried) {
         if (Platform.current().folder == null) {
             tried.add("this jar: it holds no bridge for this platform (it has linux-x86_64,"
                     + " linux-x86, windows-x86, windows-x86_64)");
             return null;
         }
-        for (String folder : cacheFolders(tried)) {
+        for (Map.Entry<String, String> candidate : cacheFolders(tried).entrySet()) {
+            String folder = candidate.getKey();
             try { // a folder whose files cannot be loaded (noexec) gives way to the next
                 folder += File.separator + version() + "-"
                         + sha256(resource(INDEX)).substring(0, 16);
                 Path path = cache(Paths.get(folder)).resolve(Platform.current().library);
                 System.load(path.toString());
                 removeUnused(path.getParent());
+                cacheWhy = candidate.getValue() + (tried.size() > 1 ? ", the first usable" : "")
+                        + (ELEVATED ? "; for elevated runs: what they make belongs to"
+                                + " Administrators, which the same user's other runs may not use"
+                        : WINDOWS ? "; elevated runs keep another, with \"-elevated\" added" : "");
                 return path.toString();
             } catch (Exception | UnsatisfiedLinkError e) {
                 tried.add(folder + " (cache for this jar's " + BASE + "): " + reason(e));
@@ -119,28 +130,53 @@ public final class NativeLoader {
         }
     }
 
-    private static Set<String> cacheFolders(List<String> tried) {
+    // The folders to try, in order, each with why it is one.
+    private static Map<String, String> cacheFolders(List<String> tried) {
         String home = System.getProperty("user.home", "").replaceAll("^\\?$", "");
         String xdg = Optional.ofNullable(System.getenv("XDG_CACHE_HOME"))
                 .filter(folder -> folder.startsWith("/")).orElse(under(home, "/.cache"));
         String user = System.getProperty("user.name", "user").replaceAll("[^A-Za-z0-9._-]", "_");
-        Set<String> names = new LinkedHashSet<>(Arrays.asList(System.getProperty("morlane.cache"),
-                WINDOWS ? under(System.getenv("LOCALAPPDATA"), "\\morlane") // a service lacks it
-                        : under(xdg, "/morlane"),
-                WINDOWS ? under(home, "\\AppData\\Local\\morlane")
-                        : under(System.getProperty("java.io.tmpdir"), "/morlane-" + user)));
-        names.removeAll(Arrays.asList(null, ""));
+        Map<String, String> names = new LinkedHashMap<>();
+        names.put(System.getProperty("morlane.cache"), "named by -Dmorlane.cache");
+        names.putIfAbsent(WINDOWS ? under(System.getenv("LOCALAPPDATA"), "\\morlane")
+                : under(xdg, "/morlane"), "the user's own cache"); // a Windows service lacks it
+        names.putIfAbsent(WINDOWS ? under(home, "\\AppData\\Local\\morlane")
+                : under(System.getProperty("java.io.tmpdir"), "/morlane-" + user),
+                WINDOWS ? "the user's own cache, found from user.home" : "the user's own, in the"
+                        + " temporary folder");
+        names.remove(null);
+        names.remove("");
+        if (ELEVATED) {
+            Map<String, String> elevated = new LinkedHashMap<>();
+            names.forEach((folder, why) -> elevated.put(folder + "-elevated", why));
+            names = elevated;
+        }
         try { // Windows JVMs from 17 on no longer load libraries through the ANSI API
             boolean judged = !WINDOWS || System.getProperty("java.specification.version", "")
                     .matches("1\\..*|9|1[0-6]");
             CharsetEncoder encoding =
                     Charset.forName(System.getProperty("sun.jnu.encoding")).newEncoder();
-            names.removeIf(folder -> judged && !encoding.canEncode(folder) && tried.add(folder
+            names.keySet().removeIf(folder -> judged && !encoding.canEncode(folder)
+                    && tried.add(folder
                     + ": passed over, the JVM's file-name encoding (" + encoding.charset()
                     + ") cannot represent it; -Dmorlane.cache=<folder> names another"));
         } catch (RuntimeException e) { // no such property or charset: nothing to judge names by
         }
         return names;
+    }
+
+    // Whether what this process makes belongs to a group: so it is for an elevated administrator.
+    private static boolean madeForGroup() {
+        try {
+            Path probe = Files.createTempFile("morlane-owner", ".tmp");
+            try {
+                return Files.getOwner(probe) instanceof GroupPrincipal;
+            } finally {
+                Files.delete(probe);
+            }
+        } catch (IOException | RuntimeException e) {
+            return false;
+        }
     }
 
     // Makes folder private, holds a shared lock on <folder>.lock (never removed: a JVM holding a

@@ -82,6 +82,8 @@ Exports load_exports() {
     bind(library, "Java_morlane_CallRecord_corvaneMode", e.corvaneMode, e.error);
     bind(library, "Java_morlane_CallRecord_lastLines", e.lastLines, e.error);
     bind(library, "Java_morlane_CallRecord_linkLoadFailure", e.linkLoadFailure, e.error);
+    bind(library, "Java_morlane_CallRecord_ansiTexts0", e.ansiTexts, e.error);
+    bind(library, "Java_morlane_CallRecord_lastFailureKind", e.lastFailureKind, e.error);
     return e;
 }
 

@@ -33,6 +33,9 @@ struct Exports {
     decltype(&Java_morlane_CallRecord_lastLines) lastLines = nullptr;
     // Why the latest start could not load the link library, or null.
     decltype(&Java_morlane_CallRecord_linkLoadFailure) linkLoadFailure = nullptr;
+    // Texts in the ANSI code page on or off; the latest operation's kind of failure.
+    decltype(&Java_morlane_CallRecord_ansiTexts0) ansiTexts = nullptr;
+    decltype(&Java_morlane_CallRecord_lastFailureKind) lastFailureKind = nullptr;
 
     // Empty when the library loaded and every export was found; otherwise what went wrong.
     std::string error;

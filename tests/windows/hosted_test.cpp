@@ -403,7 +403,8 @@ template <typename Call> std::string captured(Call&& call) {
 }
 
 // The bridge finds and starts its host through the wide-character API: a copy of both in a
-// folder named in Greek and Chinese, which no ANSI code page can spell, works.
+// folder named in Greek and Chinese, which no ANSI code page can spell, works; once a host was
+// started, the bridge outlives its last FreeLibrary.
 TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
     const std::wstring folder = folder_of(this_program()) + L"\x03bc\x03bf\x03c1-\x6865\\";
     CopiedBridge bridge;
@@ -427,7 +428,9 @@ TEST(NonAscii, HostStartsFromAFolderNamedOutsideTheAnsiCodePage) {
     EXPECT_EQ(simjournal::line(0), "CVDLLRZ_Close 5");
     bridge.finish(jvm.env(), nullptr);
     EXPECT_TRUE(hosts_gone(5000)) << "the host outlived the last finish";
+    // Its warden thread still runs the bridge's code: the bridge stays, however often freed.
     FreeLibrary(bridge.module);
+    EXPECT_EQ(GetModuleHandleW((folder + L"morlane.dll").c_str()), bridge.module);
 }
 
 // ---- Launcher -----------------------------------------------------------------------------------
@@ -488,9 +491,12 @@ std::string run_stand_in(const std::wstring& launcher, const std::wstring& curre
 // rival: there the 64-bit process's own load fails with ERROR_MOD_NOT_FOUND, not
 // ERROR_BAD_EXE_FORMAT, and a host must start all the same. Beside the host, the user's cache,
 // nothing is ever taken: neither the library nor (a broken simctl.dll) its import. A 64-bit library
-// found first, or none at all, starts no host, and the reason says what was found or searched. Runs
-// alone (RUN_SERIAL): it puts files into the prefix's system folders, which every hosted test
-// searches.
+// found first is passed over, as the 32-bit loader passes it over; with no 32-bit one at all no
+// host starts, and the reason names what was skipped and searched. With safe DLL search mode off
+// the current folder comes right after the program's, and a JVM's SetDllDirectory folder takes
+// the current folder's place. A library beside the program, or in that folder, that loads a
+// companion from there by bare name, when called, finds it. Runs alone (RUN_SERIAL): it puts files
+// into the prefix's system folders and its registry, which every hosted test searches.
 TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
     const std::wstring base = folder_of(this_program()) + L"search\\";
     const std::wstring launcher = base + L"launcher\\";
@@ -503,7 +509,7 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
     const std::wstring wow64 = system_folder(GetSystemWow64DirectoryW);
     const std::wstring windows = system_folder(GetWindowsDirectoryW);
     for (const std::wstring& folder :
-         {base, launcher, current, cache, nowhere + L"\\", windows + L"System"}) {
+         {base, launcher, current, cache, nowhere + L"\\", windows + L"System", base + L"dll"}) {
         CreateDirectoryW(folder.c_str(), nullptr);
     }
     const auto library_in = [&](const std::wstring& folder) {
@@ -519,7 +525,16 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
         std::wstring path;
         std::wstring bridge;
         std::string seen;
+        bool unsafe_search = false;             // SafeDllSearchMode 0
+        const wchar_t* dll_directory = nullptr; // the JVM's SetDllDirectory folder
     };
+    const std::wstring dll_directory = base + L"dll";
+    const std::wstring sim64 = L"Z:" + widen(MORLANE_SIM64_PATH) + L"\\CVDLL1RZ1.dll";
+    const std::wstring companion = L"Z:" + widen(MORLANE_COMPANION_PATH);
+    const std::string searched =
+        narrow(launcher.substr(0, launcher.size() - 1) + L"; " + wow64.substr(0, wow64.size() - 1) +
+               L"; " + windows + L"System; " + windows.substr(0, windows.size() - 1) + L"; " +
+               current.substr(0, current.size() - 1) + L"; " + nowhere);
     const std::vector<Case> cases = {
         {"beside the program", library_in(launcher), rival, L"", opened},
         {"the 32-bit system folder", library_in(wow64), nowhere, L"", opened},
@@ -533,33 +548,61 @@ TEST(Launcher, TheHostLoadsTheFileA32BitJvmWouldLoad) {
          rival + L";" + sim32,
          cache + L"morlane.dll",
          "mode 2\nin DLL: Function not found.\nin DLL: Close Error\nCVDLLRZ_Close 1"},
-        {"a 64-bit library first",
-         {L"Z:" + widen(MORLANE_SIM64_PATH) + L"\\CVDLL1RZ1.dll", launcher + L"CVDLL1RZ1.dll"},
-         sim32,
+        {"a 64-bit library first", {sim64, launcher + L"CVDLL1RZ1.dll"}, sim32, L"", opened},
+        {"only a 64-bit library",
+         {sim64, launcher + L"CVDLL1RZ1.dll"},
+         nowhere,
          L"",
-         "mode 0\nhosted: " + narrow(launcher) +
-             "CVDLL1RZ1.dll, which a 32-bit process finds first, is not a 32-bit library" +
-             not_loaded},
+         "mode 0\nhosted: no 32-bit CVDLL1RZ1.dll in the folders a 32-bit process searches; "
+         "skipped, not 32-bit: " +
+             narrow(launcher) + "CVDLL1RZ1.dll; searched: " + searched + not_loaded},
         {"nowhere",
          {},
          nowhere,
          L"",
-         "mode 0\nhosted: no CVDLL1RZ1.dll in the folders a 32-bit process searches: " +
-             narrow(launcher.substr(0, launcher.size() - 1) + L"; " +
-                    wow64.substr(0, wow64.size() - 1) + L"; " + windows + L"System; " +
-                    windows.substr(0, windows.size() - 1) + L"; " +
-                    current.substr(0, current.size() - 1) + L"; " + nowhere) +
+         "mode 0\nhosted: no CVDLL1RZ1.dll in the folders a 32-bit process searches: " + searched +
              not_loaded},
+        {"the current folder, safe search off",
+         {sim32 + L"CVDLL1RZ1.dll", current + L"CVDLL1RZ1.dll", sim32 + L"simctl.dll",
+          current + L"simctl.dll", rival + L"\\CVDLL1RZ1.dll", windows + L"CVDLL1RZ1.dll"},
+         nowhere,
+         L"",
+         opened,
+         true},
+        {"a companion beside the program",
+         {companion, launcher + L"CVDLL1RZ1.dll", companion, launcher + L"morlane-companion.dll"},
+         nowhere,
+         L"",
+         "mode 2\nin DLL: Function not found.\n<none>"},
+        {"a companion in the JVM's DLL folder",
+         {companion, dll_directory + L"\\CVDLL1RZ1.dll", companion,
+          dll_directory + L"\\morlane-companion.dll"},
+         nowhere,
+         L"",
+         "mode 2\nin DLL: Function not found.\n<none>",
+         false,
+         dll_directory.c_str()},
     };
+    const wchar_t* const session = L"System\\CurrentControlSet\\Control\\Session Manager";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (std::size_t i = 0; i < c.copies.size(); i += 2) {
             EXPECT_TRUE(CopyFileW(c.copies[i].c_str(), c.copies[i + 1].c_str(), FALSE))
                 << narrow(c.copies[i + 1]);
         }
+        const DWORD unsafe = 0;
+        if (c.unsafe_search) {
+            ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, session, L"SafeDllSearchMode", REG_DWORD,
+                                      &unsafe, sizeof unsafe),
+                      ERROR_SUCCESS);
+        }
+        SetEnvironmentVariableW(L"MORLANE_STAND_IN_DLL_DIRECTORY", c.dll_directory);
         simctl_reset();
         const std::string printed = run_stand_in(launcher, current, c.path, c.bridge);
         EXPECT_EQ(printed + simjournal::line(0), c.seen);
+        if (c.unsafe_search) {
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, session, L"SafeDllSearchMode");
+        }
         // The host that loaded them may need a moment to be gone.
         for (std::size_t i = 1; i < c.copies.size(); i += 2) {
             for (int tries = 0; tries < 500 && !DeleteFileW(c.copies[i].c_str()); ++tries) {

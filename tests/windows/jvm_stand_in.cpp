@@ -3,7 +3,7 @@
 // gives. Its manifest gives it the UTF-8 ANSI code page, as a launcher's own manifest may; the
 // host keeps the system's. It links no simulated library, so that the folder it runs from holds
 // only what the test puts there. It loads the bridge ($MORLANE_BRIDGE_LIBRARY, else the build's),
-// and then
+// after setting its DLL folder to $MORLANE_STAND_IN_DLL_DIRECTORY if given, and then
 //   (no argument)  starts the link library, says how it was loaded and, if it was not, what
 //                  became of the host, then opens and closes a link (the bridge writes its lines
 //                  after that);
@@ -11,11 +11,17 @@
 #include "bridge.h"
 #include "fake_jni.h"
 
+#include <windows.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 int main(int argc, char** argv) {
+    if (const char* directory = std::getenv("MORLANE_STAND_IN_DLL_DIRECTORY")) {
+        SetDllDirectoryA(directory);
+    }
     const bridge::Exports& api = bridge::exports();
     if (!api.error.empty()) {
         std::printf("bridge %s\n", api.error.c_str());

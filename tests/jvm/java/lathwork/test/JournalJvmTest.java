@@ -141,6 +141,32 @@ class JournalJvmTest {
         assertEquals(seen.size(), lines.size());
     }
 
+    /**
+     * Texts in an ANSI code page exist only on Windows: here MORLANE_TEXTS=ansi is refused on
+     * stderr, the switch throws, and texts reach the library as the JVM's bytes.
+     */
+    @Test
+    void ansiTextsAreRefusedElsewhereThanWindows() {
+        ChildJvm.Run run = ChildJvm.launch(List.of(), Map.of("MORLANE_TEXTS", "ansi"),
+                ChildJvm.LIB_DIR, report -> {
+            try {
+                CallRecord.setAnsiTexts(true);
+                report.value("switch", "taken");
+            } catch (UnsupportedOperationException e) {
+                report.value("switch", e.getMessage());
+            }
+            CallRecord.setAnsiTexts(false);
+            Brenmoor.start();
+            Brenmoor.downLoad(0, 1, "caf\u00e9");
+            Brenmoor.finish();
+        });
+        assertEquals(0, run.exitCode(), () -> "run: " + run);
+        assertEquals("switch \"morlane: an ANSI code page exists only on Windows; texts cross as"
+                + " the JVM's modified UTF-8\"\nCVDLLRZ_DownLoad 0 1 x636166c3a9\n", run.report());
+        assertEquals("morlane: MORLANE_TEXTS=ansi refused: an ANSI code page exists only on"
+                + " Windows; texts cross as the JVM's modified UTF-8\n", run.stderr());
+    }
+
     /** A program that starts the journal itself: the calls after it are journaled, once. */
     @Test
     void aProgramStartsTheJournalThroughCallRecord(@TempDir Path dir) {
