@@ -126,16 +126,15 @@ void rotate() noexcept {
     std::snprintf(older, sizeof older, "%s.1", name);
     close(file);
     std::remove(older); // Windows renames onto no existing file
-    if (std::rename(name, older) != 0) {
-        complain("cannot be renamed to its .1");
-        const int cut = open_file(name);
-        if (cut >= 0) {
-            cut_to(cut, 0);
-            close(cut);
-        }
-    }
+    const bool renamed = std::rename(name, older) == 0;
     file = open_file(name);
     size = 0;
+    if (!renamed) {
+        complain("cannot be renamed to its .1");
+        if (file >= 0) {
+            cut_to(file, 0);
+        }
+    }
 }
 
 // A line is appended whole or not at all: a write cut short (a full disk) is taken back.

@@ -148,8 +148,8 @@ TEST_F(Hosted, CrashInsideACallEndsOnlyTheHostAndTheCallFailsAsItsOperationDoes)
 // The host inherits its two control pipe ends and nothing else of this process, even a handle
 // made inheritable on purpose; a plain CreateProcess with inheritance would have passed it on.
 // Each calling thread's calls reach the library on one host thread of its own, as they would in
-// process; a thread that has ended is seen by its handle when another thread first calls, and
-// the host thread serving it ends.
+// process, a call too large for its mailbox included; a thread that has ended is seen by its
+// handle within moments, and the host thread serving it ends.
 TEST_F(Hosted, EachThreadsCallsReachTheLibraryOnOneThreadOfItsOwn) {
     cv_start();
     const auto library_thread = [this] {
@@ -171,23 +171,27 @@ TEST_F(Hosted, EachThreadsCallsReachTheLibraryOnOneThreadOfItsOwn) {
         CloseHandle(snapshot);
         return count;
     };
+    const int idle = host_threads();
     std::string first[2];
     std::string second;
     std::thread one([&] {
         first[0] = library_thread();
-        first[1] = library_thread();
+        fakejni::FakeJvm on;
+        const std::string large = "thread:" + std::string(100000, 'x');
+        first[1] = on.text(
+            api().cvRequest(on.env(), nullptr, on.string("sim"), on.string(large)));
         std::thread([&] { second = library_thread(); }).join();
     });
     one.join();
     EXPECT_EQ(first[0], first[1]);
     EXPECT_NE(first[0], second);
-    const int before = host_threads();
     EXPECT_EQ(library_thread(), library_thread()) << "this thread's own calls";
-    // This thread's first call closed the two mailboxes of the threads that ended.
-    for (int i = 0; i < 200 && host_threads() > before - 1; ++i) {
+    // The mailboxes of the two threads that ended are closed within a second or two: only this
+    // thread's host thread is left beside the idle host's.
+    for (int i = 0; i < 300 && host_threads() != idle + 1; ++i) {
         Sleep(10);
     }
-    EXPECT_EQ(host_threads(), before - 1);
+    EXPECT_EQ(host_threads(), idle + 1);
 }
 
 TEST_F(Hosted, HostInheritsNoOtherHandleOfThisProcess) {
