@@ -229,11 +229,10 @@ class Warden {
             {
                 std::lock_guard<std::mutex> lock(mutex);
 #if defined(_WIN32)
-                // A thread's end is seen by its handle there: its mailboxes and host threads go
-                // within a second.
+                // A thread's end is seen by its handle there: while hosts run, its mailboxes and
+                // host threads go within a second.
                 close_boxes([](const Box& b) { return b.owner != -1 && signalled(b.owner); });
-                if (std::any_of(boxes.begin(), boxes.end(),
-                                [](const Box* b) { return b->owner != -1; })) {
+                if (first_ != nullptr) {
                     timeout = std::chrono::milliseconds(1000);
                 }
 #endif
