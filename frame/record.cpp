@@ -37,6 +37,11 @@ JNIEXPORT jint JNICALL Java_morlane_CallRecord_lastFailureKind(JNIEnv*, jclass) 
     return static_cast<jint>(recorded_failure());
 }
 
+JNIEXPORT jlong JNICALL Java_morlane_CallRecord_lastStatus0(JNIEnv*, jclass) {
+    int status = 0;
+    return recorded_status(status) ? static_cast<jlong>(status) : -(jlong{1} << 32);
+}
+
 JNIEXPORT void JNICALL Java_morlane_CallRecord_setLinesWritten(JNIEnv*, jclass, jboolean written) {
     set_lines_written(written != JNI_FALSE);
 }

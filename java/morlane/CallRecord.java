@@ -75,6 +75,23 @@ public final class CallRecord {
     private static native int lastFailureKind();
 
     /**
+     * What the outside entry point returned in this thread's most recent {@link
+     * lathwork.Brenmoor} call; read it right after the call, as {@link #lastLines()}. The bridge
+     * never tells one failing status from another, but the library's documentation may.
+     *
+     * @return the status, or empty when that call did not reach the entry point (library not
+     *     loaded, entry point missing, arguments refused, host lost, deadline passed) or made
+     *     none ({@code start}, {@code finish})
+     */
+    public static java.util.OptionalInt lastStatus() {
+        long status = lastStatus0();
+        return status == (int) status ? java.util.OptionalInt.of((int) status)
+                : java.util.OptionalInt.empty();
+    }
+
+    private static native long lastStatus0();
+
+    /**
      * Whether the bridge writes its diagnostic lines to the process's standard output (the
      * default, as a plain {@code Brenmoor} caller expects). A program that takes its failures
      * from {@link #lastLines()}, {@link #lastFailure()} or the {@link PlcLink} and {@link
@@ -122,6 +139,24 @@ public final class CallRecord {
      * @return {@link #NOT_LOADED}, {@link #IN_PROCESS} or {@link #HOSTED}
      */
     public static native int corvaneMode();
+
+    /**
+     * {@link #linkMode()} as an enum.
+     *
+     * @return how the PLC link library is loaded now
+     */
+    public static LoadMode linkLoadMode() {
+        return LoadMode.of(linkMode());
+    }
+
+    /**
+     * {@link #corvaneMode()} as an enum.
+     *
+     * @return how the data-access library is loaded now
+     */
+    public static LoadMode corvaneLoadMode() {
+        return LoadMode.of(corvaneMode());
+    }
 
     /**
      * Why the latest {@code start} could not load the PLC link library "CVDLL1RZ1.dll", in the

@@ -251,7 +251,15 @@ int set_register(int argc, char** argv, const char* path) {
 #endif
 }
 
-// Quartiles by the nearest rank below, so that each is a duration some call took.
+// Quartiles by linear interpolation between the two nearest ranks: the median of an even count is
+// the mean of the two middle durations.
+double quartile(const std::vector<double>& sorted, size_t q) {
+    const double rank = static_cast<double>(sorted.size() - 1) * static_cast<double>(q) / 4;
+    const size_t below = static_cast<size_t>(rank);
+    const size_t above = std::min(below + 1, sorted.size() - 1);
+    return sorted[below] + (sorted[above] - sorted[below]) * (rank - static_cast<double>(below));
+}
+
 int summary(int argc, char** argv) {
     struct Calls {
         std::map<std::string, int> kinds; // NONE included
@@ -293,8 +301,7 @@ int summary(int argc, char** argv) {
         for (size_t q = 1; q <= 3; ++q) {
             char micros[32] = "         -";
             if (!calls.micros.empty()) {
-                std::snprintf(micros, sizeof micros, " %9.1f",
-                              calls.micros[(calls.micros.size() - 1) * q / 4]);
+                std::snprintf(micros, sizeof micros, " %9.1f", quartile(calls.micros, q));
             }
             quartiles += micros;
         }

@@ -87,6 +87,21 @@ class JournalJvmTest {
                 + "LIBRARY_FAILED 1 NOT_LOADED 1$").matcher(table).find(), table);
     }
 
+    /** Quartiles between ranks: the median of two calls is their mean, not the lower one. */
+    @Test
+    void summaryInterpolatesItsQuartiles(@TempDir Path dir) throws Exception {
+        Path journal = dir.resolve("two");
+        Files.writeString(journal, "2025-03-04T05:06:07.123456Z 0x1 hosted CVDLLRZ_Close 0 -> 0 NONE"
+                + " 1000ns\n2025-03-04T05:06:07.223456Z 0x1 hosted CVDLLRZ_Close 0 -> 2"
+                + " LIBRARY_FAILED 5000ns\n", ISO_8859_1);
+        Process summary = new ProcessBuilder(System.getProperty("morlane.simwatch"), "summary",
+                journal.toString()).redirectErrorStream(true).start();
+        String table = new String(summary.getInputStream().readAllBytes(), ISO_8859_1);
+        assertEquals(0, summary.waitFor(), table);
+        assertTrue(table.contains("\nCVDLLRZ_Close          2      1       2.0       3.0       4.0"
+                + " LIBRARY_FAILED 1\n"), table);
+    }
+
     static final int THREADS = 64;
     static final int CALLS = 60;
 
