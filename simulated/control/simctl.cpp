@@ -581,6 +581,8 @@ void simctl_reset(void) {
     s.scripted = 0;
     s.armed = 0;
     std::memset(s.replay_next, 0, sizeof s.replay_next);
+    std::memset(s.replayed, 0, sizeof s.replayed);
+    ++s.replay_generation;
     s.recording = 1;
 }
 

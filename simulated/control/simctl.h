@@ -26,12 +26,14 @@
 // returned, never the behaviour.
 //
 // Replay: with MORLANE_REPLAY naming a journal that morlane wrote (MORLANE_JOURNAL; format in
-// morlane's docs/journal.md), each entry point's calls return, in order, what its recorded calls
-// that reached the library got: the status, a RegRead's words, a Request's reply, in place of their
-// own or a scripted one. A call whose arguments differ from its recorded one, or that comes after
-// the last, returns CVDLLRZ_E_REPLAY or CVDA_E_REPLAY instead, and is followed in the journal by a
-// line "! replay: ..." saying so. The file is read once; where each entry point stands lives in
-// the state, so that a shared state file carries it across host processes; simctl_reset rewinds.
+// morlane's docs/journal.md), a regular file (anything else is refused on stderr), each call returns
+// what the earliest recorded call of its entry point with the same arguments that no call took yet
+// got: the status, a RegRead's words, a Request's reply, in place of its own or a scripted one. A
+// call no recorded call is left for returns CVDLLRZ_E_REPLAY or CVDA_E_REPLAY instead, is followed
+// in the journal by a line "! replay: ..." saying so, and the same line goes to stderr. The file is
+// read once (lines over 32 MiB skipped, at most 1 Mi calls); which recorded calls were taken lives
+// in the state, so that a shared state file carries it across host processes; simctl_reset
+// rewinds.
 //
 // Where the state lives: without MORLANE_SIMCTL_STATE in the environment, in private memory of the
 // process, as long as simctl stays loaded. With MORLANE_SIMCTL_STATE naming a file, all of it

@@ -31,14 +31,15 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free,
 
 // Bumped whenever the layout changes; a file of another layout is not used.
 constexpr std::uint32_t kMagic = 0x534d4354u; // "SMCT"
-constexpr std::uint32_t kVersion = 4;
+constexpr std::uint32_t kVersion = 5;
 
-constexpr int kNameSize = 32;                   // entry and file names, NUL included
-constexpr int kEntries = 32;                    // distinct entry names that can be scripted
-constexpr int kStatusQueue = 256;               // statuses queued per entry
-constexpr int kReplyQueue = 64;                 // replies queued
-constexpr int kLoads = 32;                      // process and library file pairs counted
-constexpr std::uint32_t kArenaSize = 16u << 20; // bytes of journal lines
+constexpr int kNameSize = 32;                    // entry and file names, NUL included
+constexpr int kEntries = 32;                     // distinct entry names that can be scripted
+constexpr int kStatusQueue = 256;                // statuses queued per entry
+constexpr int kReplyQueue = 64;                  // replies queued
+constexpr int kLoads = 32;                       // process and library file pairs counted
+constexpr std::uint32_t kArenaSize = 16u << 20;  // bytes of journal lines
+constexpr std::uint32_t kReplayCalls = 1u << 20; // recorded calls a replay can tell apart
 
 // A lock word holds 0 when free, else the id of the process holding it, so that a lock left held
 // by a process that died can be taken over.
@@ -108,7 +109,9 @@ struct State {
     PlcLink plc[kPlcLinks]; // zeroed when the first load of the PLC link library appears
     Line line[SIMCTL_JOURNAL_LIMIT];
     char arena[kArenaSize];
-    std::int32_t replay_next[kEntries]; // the next recorded call of each replayed entry point
+    std::int32_t replay_next[kEntries];        // the calls each replayed entry point received
+    std::int32_t replay_generation;            // counts the resets that rewound the replay
+    std::uint32_t replayed[kReplayCalls / 32]; // one bit per recorded call, set once answered
 };
 
 // Pinned so that an i386 and an x86-64 build agree on every member.
@@ -126,7 +129,9 @@ static_assert(offsetof(State, line) == offsetof(State, plc) + 24864 * kPlcLinks,
 static_assert(offsetof(State, arena) == offsetof(State, line) + 8 * SIMCTL_JOURNAL_LIMIT,
               "State layout");
 static_assert(offsetof(State, replay_next) == offsetof(State, arena) + kArenaSize, "State layout");
-static_assert(sizeof(State) == offsetof(State, replay_next) + 4 * kEntries, "State layout");
+static_assert(offsetof(State, replayed) == offsetof(State, replay_next) + 4 * kEntries + 4,
+              "State layout");
+static_assert(sizeof(State) == offsetof(State, replayed) + kReplayCalls / 8, "State layout");
 static_assert(alignof(State) == 4, "State alignment");
 
 // The state of this process: the shared file's when MORLANE_SIMCTL_STATE names one that could be
