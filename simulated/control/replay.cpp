@@ -154,8 +154,8 @@ const Recording* read(const char* path) {
         }
     }
     if (skipped > 0)
-        std::fprintf(stderr, "simctl: MORLANE_REPLAY %s: %d lines over %zu MiB skipped\n", path,
-                     skipped, kMostLineBytes >> 20);
+        std::fprintf(stderr, "simctl: MORLANE_REPLAY %s: %d lines over %u MiB skipped\n", path,
+                     skipped, static_cast<unsigned>(kMostLineBytes >> 20));
     std::fclose(in);
     return recording;
 }
