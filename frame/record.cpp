@@ -60,6 +60,20 @@ JNIEXPORT jint JNICALL Java_morlane_CallRecord_startJournal0(JNIEnv* env, jclass
     return static_cast<jint>(journal::start_journal(name));
 }
 
+JNIEXPORT jboolean JNICALL Java_morlane_CallRecord_setLibraryFolder0(JNIEnv* env, jclass,
+                                                                     jbyteArray folder) {
+    char name[4096];
+    const jsize length = folder != nullptr ? env->GetArrayLength(folder) : 0;
+    if (length <= 0 || length > static_cast<jsize>(sizeof name)) {
+        return JNI_FALSE;
+    }
+    env->GetByteArrayRegion(folder, 0, length, reinterpret_cast<jbyte*>(name));
+    if (env->ExceptionCheck() || name[length - 1] != '\0') {
+        return JNI_FALSE;
+    }
+    return set_library_folder(name) ? JNI_TRUE : JNI_FALSE;
+}
+
 JNIEXPORT jint JNICALL Java_morlane_CallRecord_linkMode(JNIEnv*, jclass) {
     return static_cast<jint>(link_slot().mode());
 }

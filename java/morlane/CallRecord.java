@@ -113,10 +113,7 @@ public final class CallRecord {
     public static boolean startJournal(java.nio.file.Path file) {
         String name = file.toAbsolutePath().toString();
         // The name in the platform's own encoding: what its file functions take.
-        byte[] bytes = (name + "\0").getBytes(java.nio.charset.Charset.forName(
-                System.getProperty("sun.jnu.encoding", java.nio.charset.Charset.defaultCharset()
-                        .name())));
-        int started = startJournal0(bytes); // 0 now, 1 one runs already, 2 cannot open
+        int started = startJournal0(nativeName(name, false)); // 0 now, 1 runs, 2 cannot open
         if (started == 2) {
             throw new java.io.UncheckedIOException(new java.io.IOException(
                     "morlane: cannot open the journal " + name + " for appending"));
@@ -125,6 +122,36 @@ public final class CallRecord {
     }
 
     private static native int startJournal0(byte[] path);
+
+    /**
+     * Has the starts from now on load the outside libraries from {@code folder}, by their full
+     * path, in process and hosted alike, instead of searching for their bare file names ("the
+     * default"). A library loaded already stays as it is until its last finish. The environment
+     * variable {@code MORLANE_LIBRARY_DIR}, when set as the bridge loads, makes the same choice
+     * for a program that does not call this. Meant for tests and the desk (the simulated
+     * libraries in a folder of their own); the real libraries belong where the system searches.
+     *
+     * @param folder the folder holding "CVDLL1RZ1.dll" and "CVDAlib.dll", or null for the
+     *     search by bare name
+     * @throws IllegalArgumentException when the folder's path is too long to name a file in
+     */
+    public static void setLibraryFolder(java.nio.file.Path folder) {
+        byte[] name = folder == null ? new byte[] {0}
+                : nativeName(folder.toAbsolutePath().toString(), true);
+        if (!setLibraryFolder0(name)) {
+            throw new IllegalArgumentException("folder path too long: " + folder);
+        }
+    }
+
+    private static native boolean setLibraryFolder0(byte[] folder);
+
+    /** A file name as the platform's file functions take it, NUL-terminated. */
+    private static byte[] nativeName(String name, boolean utf8OnWindows) {
+        boolean utf8 = utf8OnWindows && System.getProperty("os.name", "").startsWith("Windows");
+        return (name + "\0").getBytes(utf8 ? java.nio.charset.StandardCharsets.UTF_8
+                : java.nio.charset.Charset.forName(System.getProperty("sun.jnu.encoding",
+                        java.nio.charset.Charset.defaultCharset().name())));
+    }
 
     /**
      * The mode of the PLC link library "CVDLL1RZ1.dll" now.

@@ -47,7 +47,8 @@ class FacadeJvmTest {
                 // class when it names the scenario below.
                 report.value(label, new Plain(e instanceof BridgeException b ? b.operation() + " "
                         + b.kind() + " " + b.diagnostics() + (b.isLibraryMissing() ? " missing" : "")
-                        + " " + b.status() + " | " + b.getMessage() : e.getClass().getSimpleName()));
+                        + (b.status().isPresent() ? " status " + b.status().getAsInt() : "")
+                        + " | " + b.getMessage() : e.getClass().getSimpleName()));
             }
         }
 
@@ -119,21 +120,21 @@ class FacadeJvmTest {
                 mode %1$d %3$s
                 deadline %2$s
                 negative deadline IllegalArgumentException
-                download while running downLoad LIBRARY_FAILED [in DLL: Download Error] OptionalInt[7] | downLoad: library failed, status 7: in DLL: Download Error
+                download while running downLoad LIBRARY_FAILED [in DLL: Download Error] status 7 | downLoad: library failed, status 7: in DLL: Download Error
                 read [1, 2, 65535, 65535]
-                open an open link open LIBRARY_FAILED [in DLL: Open Error] OptionalInt[3] | open: library failed, status 3: in DLL: Open Error
+                open an open link open LIBRARY_FAILED [in DLL: Open Error] status 3 | open: library failed, status 3: in DLL: Open Error
                 after close link 0 corvane 0
-                close a link closed behind its back close LIBRARY_FAILED [in DLL: Close Error] OptionalInt[2] | close: library failed, status 2: in DLL: Close Error
+                close a link closed behind its back close LIBRARY_FAILED [in DLL: Close Error] status 2 | close: library failed, status 2: in DLL: Close Error
                 after failed close link 0 corvane 0
                 use after close IllegalStateException
-                library released behind its back runMode NOT_LOADED [in DLL: DLL not found.] missing OptionalInt.empty | runMode: not loaded: in DLL: DLL not found.
+                library released behind its back runMode NOT_LOADED [in DLL: DLL not found.] missing | runMode: not loaded: in DLL: DLL not found.
                 close it returned
                 corvane mode %1$d %3$s
                 genuine -1 "-1"
-                item never poked cvRequest LIBRARY_FAILED [in DLL: Read error] OptionalInt[2] | cvRequest: library failed, status 2: in DLL: Read error
-                poke while stopped cvPoke LIBRARY_FAILED [in DLL: Corvane stopped] OptionalInt[0] | cvPoke: library failed, status 0: in DLL: Corvane stopped
-                request while stopped cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] OptionalInt[0] | cvRequest: library failed, status 0: in DLL: Corvane stopped
-                lines off cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] OptionalInt[0] | cvRequest: library failed, status 0: in DLL: Corvane stopped
+                item never poked cvRequest LIBRARY_FAILED [in DLL: Read error] status 2 | cvRequest: library failed, status 2: in DLL: Read error
+                poke while stopped cvPoke LIBRARY_FAILED [in DLL: Corvane stopped] status 0 | cvPoke: library failed, status 0: in DLL: Corvane stopped
+                request while stopped cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] status 0 | cvRequest: library failed, status 0: in DLL: Corvane stopped
+                lines off cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] status 0 | cvRequest: library failed, status 0: in DLL: Corvane stopped
                 after DataAccess close link 0 corvane 0
                 refused REFUSED
                 record after finish []
