@@ -7,6 +7,7 @@
 #include "plc/cvdll1rz1.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -159,7 +160,8 @@ const Recording* read(const char* path) {
     std::fclose(in);
     return recording;
 }
-const Recording* const recording = read(std::getenv("MORLANE_REPLAY"));
+// Replaced by simctl_start_replay; a recording replaced is kept, as calls may still read it.
+std::atomic<const Recording*> recording{read(std::getenv("MORLANE_REPLAY"))};
 
 // Where the search for an unreplayed call may begin, per list of positions: every call before it
 // is replayed. Kept by each process under the state's lock, and forgotten when a reset rewinds.
@@ -196,7 +198,8 @@ thread_local Answer answer;
 } // namespace
 
 bool simstate::replay_answer(const char* entry, int& status) {
-    if (recording == nullptr || !answer.pending) // the thread's own storage only while replaying
+    if (recording.load() == nullptr ||
+        !answer.pending) // the thread's own storage only while replaying
         return false;
     answer.pending = false;
     status = answer.recorded != nullptr             ? answer.recorded->status
@@ -211,13 +214,25 @@ bool simstate::replay_answer(const char* entry, int& status) {
 extern "C" {
 
 int simctl_replaying(void) {
-    return recording != nullptr ? 1 : 0;
+    return recording.load() != nullptr ? 1 : 0;
+}
+
+int simctl_start_replay(const char* path) {
+    const Recording* replay = read(path);
+    simstate::State& s = simstate::state();
+    simstate::Guard guard(s.lock);
+    std::memset(s.replay_next, 0, sizeof s.replay_next);
+    std::memset(s.replayed, 0, sizeof s.replayed);
+    ++s.replay_generation;
+    recording.store(replay);
+    return replay != nullptr || path == nullptr || *path == '\0' ? 0 : -1;
 }
 
 // Threads of the recording may have called in any interleaving, so a call is answered by the
 // earliest recorded call of its entry point with the same arguments that no call took yet; the
 // calls of one thread thus keep their order.
 void simctl_replay(const char* line, void* area, int area_size) {
+    const Recording* recording = ::recording.load();
     if (recording == nullptr || line == nullptr)
         return;
     std::string call = line; // no text holds " *": they are in hex

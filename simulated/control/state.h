@@ -48,10 +48,13 @@ using LockWord = std::atomic<std::int32_t>;
 struct Entry {
     char name[kNameSize]; // empty while the slot is free
     std::int32_t delay;   // milliseconds, 0 for none
-    std::int32_t crash;   // non-zero: the next call crashes
+    std::int32_t crash;   // calls still to crash; -1 every call, 0 none
     std::int32_t head;    // first queued status
     std::int32_t count;   // queued statuses
     std::int32_t statuses[kStatusQueue];
+    std::int32_t delay_calls; // calls the delay still holds for; -1 every call
+    std::int32_t fixed;       // non-zero: once the queue is empty, every call returns `status`
+    std::int32_t status;
 };
 
 struct Reply {
@@ -115,13 +118,13 @@ struct State {
 };
 
 // Pinned so that an i386 and an x86-64 build agree on every member.
-static_assert(sizeof(Entry) == 1072, "Entry layout");
+static_assert(sizeof(Entry) == 1084, "Entry layout");
 static_assert(sizeof(Reply) == 4100, "Reply layout");
 static_assert(sizeof(Load) == 40, "Load layout");
 static_assert(sizeof(PlcLink) == 24864 && offsetof(PlcLink, data) == 288, "PlcLink layout");
 static_assert(offsetof(State, lock) == 12, "State layout");
 static_assert(offsetof(State, entries) == 48, "State layout");
-static_assert(offsetof(State, replies) == 48 + 1072 * kEntries, "State layout");
+static_assert(offsetof(State, replies) == 48 + 1084 * kEntries, "State layout");
 static_assert(offsetof(State, loads) == offsetof(State, replies) + 4100 * kReplyQueue,
               "State layout");
 static_assert(offsetof(State, plc) == offsetof(State, loads) + 40 * kLoads, "State layout");
