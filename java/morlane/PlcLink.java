@@ -282,7 +282,8 @@ public final class PlcLink implements AutoCloseable {
      * ({@link Brenmoor#finish()}): the library is released when no other load is left. The load
      * is given back also when the close fails. A second call does nothing. When the library is
      * not loaded any more (its host was lost, its deadline passed, or another user released it)
-     * there is no link to close: the close is quiet, with no call and no line.
+     * there is no link to close: the close is quiet, with no call and no line; one whose host is
+     * lost during the close throws nothing either.
      *
      * @throws BridgeException {@code "close"}, {@code "in DLL: Close Error"}, when the library
      *     refused to close the link
@@ -300,8 +301,10 @@ public final class PlcLink implements AutoCloseable {
         }
         Brenmoor.close(link);
         String[] lines = CallRecord.lastLines();
-        BridgeException failure = lines.length != 0
-                && CallRecord.lastFailure() != FailureKind.NOT_LOADED
+        // Nor when the library went while closing: its host lost, its deadline passed.
+        FailureKind kind = CallRecord.lastFailure();
+        BridgeException failure = lines.length != 0 && kind != FailureKind.NOT_LOADED
+                && kind != FailureKind.HOST_LOST && kind != FailureKind.DEADLINE_PASSED
                 ? BridgeException.ofLastCall("close", lines) : null;
         Brenmoor.finish();
         if (failure != null) {
