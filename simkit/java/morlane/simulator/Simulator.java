@@ -319,8 +319,8 @@ public final class Simulator implements AutoCloseable {
      * Has the stand-ins answer from now on as a recorded journal says: each call gets what the
      * earliest recorded call of its entry point with the same arguments, not yet replayed, got. A
      * call the recording has no call left for fails with {@link #LINK_REPLAY_MISMATCH} or {@link
-     * #CORVANE_REPLAY_MISMATCH}, said on stderr. Hosted, it applies to the host processes started
-     * after this, so call it before the program starts its libraries.
+     * #CORVANE_REPLAY_MISMATCH}, said on stderr. Hosted, the simulator's hosts are started anew
+     * to read it, so call it while the program has neither library started.
      *
      * @param journal a journal the bridge wrote, or null to end the replay
      * @return this simulator
@@ -328,7 +328,16 @@ public final class Simulator implements AutoCloseable {
      */
     public Simulator replay(Path journal) {
         ensureOpen();
-        if (replay0(journal == null ? null : name(journal)) != 0) {
+        if (hosted) {
+            Brenmoor.finish();
+            Brenmoor.cvFinish();
+        }
+        int replaying = replay0(journal == null ? null : name(journal));
+        if (hosted) {
+            Brenmoor.start();
+            Brenmoor.cvStart();
+        }
+        if (replaying != 0) {
             throw new UncheckedIOException(new IOException("cannot replay " + journal));
         }
         return this;
