@@ -270,6 +270,14 @@ int fault(int argc, char** argv) {
         argc >= 3 && std::find_if(std::begin(kEntries), std::end(kEntries), [&](const char* e) {
                          return std::strcmp(e, argv[2]) == 0;
                      }) != std::end(kEntries);
+    if (argc >= 3 && !known) {
+        std::fprintf(stderr,
+                     "simwatch: no entry point %s (CVDLLRZ_Open, CVDLLRZ_Close, "
+                     "CVDLLRZ_RunMode, CVDLLRZ_StopMode, CVDLLRZ_DownLoad, CVDLLRZ_RegWrite, "
+                     "CVDLLRZ_RegRead, CVDA_Poke, CVDA_Request)\n",
+                     argv[2]);
+        return 64;
+    }
     if (!known || argc < 3 + values || argc > 4 + values - (clear ? 1 : 0) ||
         (values == 1 && !parse_int(argv[3], value)) ||
         (argc == 4 + values && (!parse_int(argv[3 + values], calls) || calls < 0)) ||
@@ -289,9 +297,10 @@ int fault(int argc, char** argv) {
         return 1;
     }
     const std::string what = crash ? "crash" : command + " " + std::to_string(value);
-    std::printf("%s: %s %s\n", argv[2], what.c_str(),
-                calls > 0 ? ("for the next " + std::to_string(calls) + " calls").c_str()
-                          : "from now on");
+    const std::string when = calls == 1  ? "for the next call"
+                             : calls > 1 ? "for the next " + std::to_string(calls) + " calls"
+                                         : "from now on";
+    std::printf("%s: %s %s\n", argv[2], what.c_str(), when.c_str());
     return 0;
 }
 
