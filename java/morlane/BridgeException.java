@@ -74,7 +74,8 @@ public class BridgeException extends RuntimeException {
 
     private BridgeException(String operation, FailureKind kind, OptionalInt status,
             List<String> diagnostics, String message) {
-        super(message != null ? message : operation + ": " + kind.description()
+        super(message != null ? message : operation + ": "
+                + (kind != null ? kind.description() : "failed")
                 + (status.isPresent() ? ", status " + status.getAsInt() : "") + ": "
                 + String.join(" / ", diagnostics));
         this.operation = operation;
