@@ -4,7 +4,7 @@
 #
 #   morlane-<version>.jar                    the release jar: every native, loads itself
 #   morlane-<version>-sources.jar, -javadoc.jar, .pom
-#   morlane-<version>-maven-repository.zip   the four as a Maven repository, with checksums
+#   morlane-<version>-maven-repository.zip   the four and the desk kit as a Maven repository
 #   morlane-<version>-debug.zip              the natives' debug information (docs/releases.md)
 #   morlane-<version>-Linux-x86_64.tar.gz    64-bit Linux JVM, with simulated libraries
 #   morlane-<version>-windows.zip            32-bit and 64-bit Windows JVMs alike
