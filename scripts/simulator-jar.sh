@@ -5,7 +5,7 @@
 #   morlane/simulator/natives/<platform>/hosted/       the 32-bit ones, served by the bridge's host
 # with a list of the files, `files`, for the kit to copy out.
 #
-#   scripts/simulator-jar.sh <jar> <linux x86-64 build>
+#   scripts/simulator-jar.sh <jar> <linux build, x86-64 or i386>
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ $# -eq 2 ] || {
@@ -16,7 +16,9 @@ out=$1 linux=$2
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 cp -R "$linux/simkit/classes/." "$stage/"
-platform=$stage/morlane/simulator/natives/linux-x86_64
+# The build's bitness: the ELF class of its simctl (1 for 32-bit, 2 for 64-bit).
+class=$(od -An -tu1 -j4 -N1 "$linux/sim/libsimctl.so" | tr -d ' ')
+platform=$stage/morlane/simulator/natives/linux-$([ "$class" = 1 ] && echo x86 || echo x86_64)
 mkdir -p "$platform/in-process"
 for file in "$linux/simkit/libsimkit.so" "$linux/sim/libsimctl.so" "$linux/sim/CVDLL1RZ1.dll" \
   "$linux/sim/CVDAlib.dll"; do
