@@ -285,17 +285,18 @@ fi
 
 section "Maven: the example's JUnit tests on lathwork:morlane-simulator:$version, offline"
 cp -R "$root/example" "$work/example"
-example_tests() { # <name> <hosted: true or false>
+example_tests() { # <name> <hosted: true or false> <the tests' java>
   (cd "$work/example" && env -i PATH=/usr/bin:/bin HOME="$work/home2" XDG_CACHE_HOME="$work/home2" \
     mvn -B -o -Dstyle.color=never -s "$root/tests/jar/consumer/settings.xml" \
     -Dmaven.repo.local="$work/m2" -Daether.offline.protocols=file \
     -Dmorlane.repository="file://$out/maven-repo" -Dmorlane.version="$version" \
-    -Dmorlane.simulator.hosted="$2" test) >"$work/$1.out" 2>&1
+    -Dmorlane.simulator.hosted="$2" -Djvm="$3" test) >"$work/$1.out" 2>&1
 }
 # In process the crash test is skipped: a crash there would end the JVM.
-for run in "in-process false 1" "hosted true 0"; do
+for run in "in-process false 1 $(command -v java)" "hosted true 0 $(command -v java)" \
+  "32-bit-JVM false 1 $i386_java"; do
   set -- $run
-  if example_tests "example-$1" "$2" &&
+  if example_tests "example-$1" "$2" "$4" &&
     grep -q "Tests run: 4, Failures: 0, Errors: 0, Skipped: $3\$" "$work/example-$1.out"; then
     pass "the example's tests, $1: $(grep -m1 'Tests run: 4' "$work/example-$1.out" | sed 's/.*Tests/Tests/')"
   else

@@ -62,10 +62,8 @@ sed -e "s|@VERSION@|$version|g" -e "s|@COMMIT@|$commit|g" \
   -e "s|@LICENSE@|${MORLANE_POM_LICENSE:-Proprietary}|g" \
   -e "s|@SCM@|${MORLANE_POM_SCM:-morlane.git}|g" "$root/cmake/morlane.pom.in" >"$out/$name.pom"
 
-# The desk kit, lathwork:morlane-simulator, for tests: the Linux build's (scripts/simulator-jar.sh).
-simulator=$linux/simkit/morlane-simulator-$version.jar
-[ -f "$simulator" ] || { echo "release-jar: missing $simulator (build it first)" >&2; exit 1; }
-cp "$simulator" "$out/"
+# The desk kit, lathwork:morlane-simulator, for tests: the stand-ins of both Linux builds.
+bash "$root/scripts/simulator-jar.sh" "$out/morlane-simulator-$version.jar" "$linux" "$i386"
 sed -e "s|@VERSION@|$version|g" -e "s|@COMMIT@|$commit|g" \
   -e "s|@LICENSE@|${MORLANE_POM_LICENSE:-Proprietary}|g" \
   -e "s|@SCM@|${MORLANE_POM_SCM:-morlane.git}|g" "$root/cmake/morlane-simulator.pom.in" \
