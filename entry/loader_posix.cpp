@@ -48,6 +48,11 @@ bool elf32_x86(const std::string& path) noexcept {
 } // namespace
 
 bool find_32bit_library(const char* file_name, std::string& path, LoadError& why) noexcept {
+    if (std::strchr(file_name, '/') != nullptr) { // a path is not searched for
+        path = file_name;
+        std::snprintf(why.text, sizeof why.text, "%s is not a 32-bit library", file_name);
+        return elf32_x86(path);
+    }
     // LD_LIBRARY_PATH, then where 32-bit libraries lie on multiarch and biarch systems. The 32-bit
     // loader passes over a file of another class and goes on searching, and so does this.
     const char* variable = std::getenv("LD_LIBRARY_PATH");

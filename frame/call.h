@@ -75,7 +75,11 @@ template <Entry E> class EntryPoint {
         }
         const auto began = std::chrono::steady_clock::now();
         const Outcome outcome = perform_call(call);
-        journal::made(call, host_ != nullptr, outcome.called(), outcome.status, began, texts_page_);
+        // A call its deadline abandoned ran as long as the deadline let it: that time is shown.
+        const bool timed = outcome.called() || outcome.reach == hosted::Reach::Expired;
+        journal::made(call, host_ != nullptr, outcome.called(), outcome.status,
+                      timed ? began : std::chrono::steady_clock::time_point{},
+                      texts_page_);
         return outcome;
     }
 
@@ -118,6 +122,7 @@ template <Entry E> class EntryPoint {
 template <typename StatusRule>
 Diag judge(const Outcome& outcome, Diag failure, StatusRule&& rule) noexcept {
     if (outcome.called()) {
+        note_status(outcome.status);
         const Diag diag = rule(outcome.status);
         if (diag != Diag::None) {
             note_failure(Failure::Library);

@@ -40,6 +40,8 @@ constexpr int kBits = 4;
 static_assert(kDiagCount <= (1 << kBits), "a line fits its bits");
 static_assert((kRecordedLines + 1) * kBits <= 32, "the record fits its word");
 thread_local Packed packed;
+thread_local int status_returned;
+thread_local bool status_noted;
 
 constexpr Packed kMask = (1u << kBits) - 1;
 
@@ -62,6 +64,16 @@ Failure recorded_failure() noexcept {
     return static_cast<Failure>((packed >> kFailureShift) & kMask);
 }
 
+void note_status(int status) noexcept {
+    status_returned = status;
+    status_noted = true;
+}
+
+bool recorded_status(int& status) noexcept {
+    status = status_returned;
+    return status_noted;
+}
+
 void write_line(Diag diag) noexcept {
     if (const char* text = diag_text(diag)) {
         if (lines_written.load(std::memory_order_relaxed)) {
@@ -77,6 +89,7 @@ void write_line(Diag diag) noexcept {
 
 void begin_call() noexcept {
     packed = 0;
+    status_noted = false;
 }
 
 int recorded_lines(Diag (&lines)[kRecordedLines]) noexcept {

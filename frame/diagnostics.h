@@ -51,6 +51,11 @@ enum class Failure : int {
 void note_failure(Failure failure) noexcept;
 Failure recorded_failure() noexcept;
 
+// Notes what the entry point of the calling thread's current call returned, for a program that
+// tells one refusal of the library from another; false from recorded_status when it was not called.
+void note_status(int status) noexcept;
+bool recorded_status(int& status) noexcept;
+
 // As write_line, for any outcome: a success costs its caller one comparison.
 inline void report(Diag diag) noexcept {
     if (diag != Diag::None) {

@@ -294,8 +294,9 @@ void made(const Call& call, bool hosted, bool called, int status,
     if (!line.begun) {
         return;
     }
-    line.took_ns =
-        called ? std::chrono::nanoseconds(std::chrono::steady_clock::now() - began).count() : -1;
+    line.took_ns = began != std::chrono::steady_clock::time_point{}
+                       ? std::chrono::nanoseconds(std::chrono::steady_clock::now() - began).count()
+                       : -1;
     const Shape& s = shape(line.entry);
     char mode[32];
     std::snprintf(mode, sizeof mode, texts_page != 0 ? "%s/cp%u" : "%s",

@@ -27,8 +27,8 @@ Started start_journal(const char* path) noexcept;
 void begin(Entry entry) noexcept;
 
 // The call as the entry point got it, right after it returned, when its buffers still hold what
-// came back; `called` is false when it could not be made; `texts_page` the ANSI code page its
-// texts crossed in, 0 for the JVM's own bytes.
+// came back; `called` is false when it could not be made, `began` is zero when it was not timed;
+// `texts_page` the ANSI code page its texts crossed in, 0 for the JVM's own bytes.
 void made(const Call& call, bool hosted, bool called, int status,
           std::chrono::steady_clock::time_point began, unsigned texts_page) noexcept;
 

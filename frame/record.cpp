@@ -37,6 +37,11 @@ JNIEXPORT jint JNICALL Java_morlane_CallRecord_lastFailureKind(JNIEnv*, jclass) 
     return static_cast<jint>(recorded_failure());
 }
 
+JNIEXPORT jlong JNICALL Java_morlane_CallRecord_lastStatus0(JNIEnv*, jclass) {
+    int status = 0;
+    return recorded_status(status) ? static_cast<jlong>(status) : -(jlong{1} << 32);
+}
+
 JNIEXPORT void JNICALL Java_morlane_CallRecord_setLinesWritten(JNIEnv*, jclass, jboolean written) {
     set_lines_written(written != JNI_FALSE);
 }
@@ -57,6 +62,20 @@ JNIEXPORT jint JNICALL Java_morlane_CallRecord_startJournal0(JNIEnv* env, jclass
 
 JNIEXPORT jboolean JNICALL Java_morlane_CallRecord_ansiTexts0(JNIEnv*, jclass, jboolean ansi) {
     return set_ansi_texts(ansi != JNI_FALSE) ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT jboolean JNICALL Java_morlane_CallRecord_setLibraryFolder0(JNIEnv* env, jclass,
+                                                                     jbyteArray folder) {
+    char name[4096];
+    const jsize length = folder != nullptr ? env->GetArrayLength(folder) : 0;
+    if (length <= 0 || length > static_cast<jsize>(sizeof name)) {
+        return JNI_FALSE;
+    }
+    env->GetByteArrayRegion(folder, 0, length, reinterpret_cast<jbyte*>(name));
+    if (env->ExceptionCheck() || name[length - 1] != '\0') {
+        return JNI_FALSE;
+    }
+    return set_library_folder(name) ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jint JNICALL Java_morlane_CallRecord_linkMode(JNIEnv*, jclass) {

@@ -3,10 +3,48 @@
 #include "host/client.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace morlane {
+namespace {
+
+// The folder set_library_folder chose; empty for the platform's search by bare name.
+struct Folder {
+    std::mutex mutex;
+    char name[4000] = {};
+};
+
+Folder& library_folder() noexcept {
+    static Folder& folder = []() -> Folder& {
+        Folder& chosen = *new Folder;
+        const char* variable = std::getenv("MORLANE_LIBRARY_DIR");
+        if (variable != nullptr && std::strlen(variable) < sizeof chosen.name) {
+            std::snprintf(chosen.name, sizeof chosen.name, "%s", variable);
+        }
+        return chosen;
+    }();
+    return folder;
+}
+
+// The file a load of `file_name` opens: the name alone, or its path in the chosen folder.
+void library_path(const char* file_name, char* path, std::size_t size) noexcept {
+    Folder& folder = library_folder();
+    const std::lock_guard<std::mutex> lock(folder.mutex);
+#if defined(_WIN32)
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    if (folder.name[0] == '\0') {
+        std::snprintf(path, size, "%s", file_name);
+    } else {
+        std::snprintf(path, size, "%s%c%s", folder.name, separator, file_name);
+    }
+}
+
+} // namespace
 
 // Outside every lock: ending a host hands it to the warden, and releasing a library in process
 // runs its own code.
@@ -68,15 +106,16 @@ Library* LibrarySlot::load() noexcept {
         std::snprintf(reason_, sizeof reason_, "no memory");
         return nullptr;
     }
+    library_path(file_name_, path_, sizeof path_);
     LoadError in_process;
-    fresh->module = load_module(file_name_, &in_process);
+    fresh->module = load_module(path_, &in_process);
     if (fresh->module != nullptr) {
         return fresh;
     }
     // Most often the library is built for the other architecture (a 32-bit DLL seen from a
     // 64-bit JVM): a host process of the library's own kind can load it instead.
     LoadError hosted;
-    fresh->host = hosted::start_host(file_name_, deadline(), hosted);
+    fresh->host = hosted::start_host(path_, deadline(), hosted);
     if (fresh->host != nullptr) {
         return fresh;
     }
@@ -98,7 +137,7 @@ bool LibrarySlot::start() noexcept {
         // library stays loaded until every load is given back; a host counts nothing itself.
         if (current_.load()->module != nullptr) {
             LoadError error;
-            if (load_module(file_name_, &error) == nullptr) {
+            if (load_module(path_, &error) == nullptr) {
                 std::snprintf(reason_, sizeof reason_, "%s", error.text);
                 return false;
             }
@@ -176,6 +215,17 @@ LibrarySlot& link_slot() noexcept {
 LibrarySlot& corvane_slot() noexcept {
     static LibrarySlot& slot = *new LibrarySlot("CVDAlib.dll");
     return slot;
+}
+
+bool set_library_folder(const char* folder) noexcept {
+    Folder& chosen = library_folder();
+    const std::size_t length = folder != nullptr ? std::strlen(folder) : 0;
+    if (length >= sizeof chosen.name) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> lock(chosen.mutex);
+    std::memcpy(chosen.name, length > 0 ? folder : "", length + 1);
+    return true;
 }
 
 } // namespace morlane

@@ -91,6 +91,7 @@ class LibrarySlot {
     void release(Library* library) noexcept;
 
     const char* file_name_;
+    char path_[4096] = {}; // what the latest load loaded: file_name_, or it in the chosen folder
     std::atomic<std::int64_t> deadline_ms_{0};
     // Starts and finishes, which may load a library or start a host, take mutex_; operations
     // none.
@@ -121,5 +122,11 @@ class SlotUse {
 
 LibrarySlot& link_slot() noexcept;
 LibrarySlot& corvane_slot() noexcept;
+
+// Where the loads that begin from now on find the libraries: by bare file name through the
+// platform's search (nullptr or ""), or in `folder` (UTF-8 on Windows, the system's bytes
+// elsewhere), in process and hosted alike. The environment variable MORLANE_LIBRARY_DIR gives
+// the first choice. False, changing nothing, for a folder too long to name a file in.
+bool set_library_folder(const char* folder) noexcept;
 
 } // namespace morlane

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -143,7 +144,9 @@ bool spawn_host_process(const char* file_name, Process& process, LoadError& why)
     // Whatever the load here failed with, a host is worth starting only for a file a 32-bit JVM
     // would load.
     std::string found;
-    if (!find_32bit_library(file_name, found, why)) {
+    if (std::strpbrk(file_name, "\\/:") != nullptr) { // in a folder the program chose
+        found = file_name;
+    } else if (!find_32bit_library(file_name, found, why)) {
         return false;
     }
     HMODULE self = nullptr;

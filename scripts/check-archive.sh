@@ -89,7 +89,7 @@ expect() {
 run plain 0 --cycles 3 --interval 50
 expect plain "link 0 open to unit 1 (PLC link library in-process)"
 expect plain "in DLL: Download Error"
-expect plain "download refused (downLoad: in DLL: Download Error): stopping the PLC for the update"
+expect plain "download refused (downLoad: library failed, status 7: in DLL: Download Error): stopping the PLC for the update"
 expect plain "cycle 3"
 # Printed right with no locale at all, thanks to the launch script's encoding options.
 expect plain 'Corvane line1/operator = "Zoë Łukasz"'

@@ -29,7 +29,7 @@ linux=${MORLANE_BUILD_DIR:-$root/build/linux}
 i386=${MORLANE_I386_BUILD_DIR:-$root/build/linux-i386}
 win32=${MORLANE_WIN32_BUILD_DIR:-$root/build/win32}
 win64=${MORLANE_WIN64_BUILD_DIR:-$root/build/win64}
-jar=$(ls "$out"/morlane-*[0-9].jar)
+jar=$(ls "$out"/morlane-[0-9]*[0-9].jar)
 version=$(basename "$jar" .jar)
 version=${version#morlane-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/morlane-jar.XXXXXX")
@@ -289,6 +289,28 @@ if cmp -s "$work/m2/lathwork/morlane/$version/morlane-$version.jar" "$jar"; then
 else
   fail "Maven's copy of the jar differs from the release jar"
 fi
+
+section "Maven: the example's JUnit tests on lathwork:morlane-simulator:$version, offline"
+cp -R "$root/example" "$work/example"
+example_tests() { # <name> <hosted: true or false> <the tests' java>
+  (cd "$work/example" && env -i PATH=/usr/bin:/bin HOME="$work/home2" XDG_CACHE_HOME="$work/home2" \
+    mvn -B -o -Dstyle.color=never -s "$root/tests/jar/consumer/settings.xml" \
+    -Dmaven.repo.local="$work/m2" -Daether.offline.protocols=file \
+    -Dmorlane.repository="file://$out/maven-repo" -Dmorlane.version="$version" \
+    -Dmorlane.simulator.hosted="$2" -Djvm="$3" test) >"$work/$1.out" 2>&1
+}
+# In process the crash test is skipped: a crash there would end the JVM.
+for run in "in-process false 1 $(command -v java)" "hosted true 0 $(command -v java)" \
+  "32-bit-JVM false 1 $i386_java"; do
+  set -- $run
+  if example_tests "example-$1" "$2" "$4" &&
+    grep -q "Tests run: 4, Failures: 0, Errors: 0, Skipped: $3\$" "$work/example-$1.out"; then
+    pass "the example's tests, $1: $(grep -m1 'Tests run: 4' "$work/example-$1.out" | sed 's/.*Tests/Tests/')"
+  else
+    grep -E "Tests run|<<<|ERROR" "$work/example-$1.out" | head -n 30
+    fail "the example's tests, $1"
+  fi
+done
 
 echo "check-jar: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -15,9 +15,10 @@ esac
 # The demo: the bridge for 64-bit Linux with its 32-bit host and simulated libraries; javac, jar
 # and javadoc.
 packages=(cmake make g++ g++-multilib openjdk-17-jdk-headless)
-# Packaging: the bridge for Windows too; the archive check runs the example on this JDK.
+# Packaging: the bridge for Windows too; the archive check runs the example on this JDK; the
+# desk kit's JUnit extension is compiled against JUnit 5's API.
 if [ "$mode" != demo ]; then
-  packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix)
+  packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix junit5)
 fi
 if [ "$mode" = test ]; then
   packages+=(
@@ -29,9 +30,10 @@ if [ "$mode" = test ]; then
     wine wine32:i386 wine64
     clang libclang-rt-14-dev llvm
     valgrind
-    # The release jar's consumer check: Debian's Maven and the plugins it builds and runs with,
-    # all resolved offline from /usr/share/maven-repo.
+    # The release jar's consumer check and the example's JUnit tests: Debian's Maven and the
+    # plugins it builds, runs and tests with, all resolved offline from /usr/share/maven-repo.
     maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libexec-maven-plugin-java
+    libsurefire-java
     unzip
   )
 fi

@@ -4,7 +4,7 @@
 #
 #   morlane-<version>.jar                    the release jar: every native, loads itself
 #   morlane-<version>-sources.jar, -javadoc.jar, .pom
-#   morlane-<version>-maven-repository.zip   the four as a Maven repository, with checksums
+#   morlane-<version>-maven-repository.zip   the four and the desk kit as a Maven repository
 #   morlane-<version>-debug.zip              the natives' debug information (docs/releases.md)
 #   morlane-<version>-Linux-x86_64.tar.gz    64-bit Linux JVM, with simulated libraries
 #   morlane-<version>-windows.zip            32-bit and 64-bit Windows JVMs alike
@@ -41,7 +41,7 @@ build() {
   if [ "$target" = all ]; then
     step "$name: build" quietly "$dir/build.log" cmake --build "$dir" -j"$jobs"
   else
-    step "$name: build $target" quietly "$dir/build.log" cmake --build "$dir" -j"$jobs" --target "$target"
+    step "$name: build $target" quietly "$dir/build.log" cmake --build "$dir" -j"$jobs" --target $target
   fi
 }
 archive() { # <name> <build dir>
@@ -49,7 +49,8 @@ archive() { # <name> <build dir>
 }
 
 build "Linux x86-64" "$linux" all -DMORLANE_RELEASE_DIR="$release"
-build "Linux i386" "$i386" morlane -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i386.cmake"
+build "Linux i386" "$i386" "morlane morlane_simulator" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i386.cmake"
 build "Windows i686" "$win32" morlane -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake"
 build "Windows x86-64" "$win64" all -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake" \
   -DMORLANE_RELEASE_DIR="$release" -DMORLANE_WIN32_BRIDGE="$win32/lib/morlane.dll"

@@ -62,17 +62,28 @@ sed -e "s|@VERSION@|$version|g" -e "s|@COMMIT@|$commit|g" \
   -e "s|@LICENSE@|${MORLANE_POM_LICENSE:-Proprietary}|g" \
   -e "s|@SCM@|${MORLANE_POM_SCM:-morlane.git}|g" "$root/cmake/morlane.pom.in" >"$out/$name.pom"
 
-# The repository: what a build tool resolves lathwork:morlane:<version> from, with the checksums
-# it verifies. The metadata's time is fixed like the jar's.
-repo=$out/maven-repo/lathwork/morlane
-mkdir -p "$repo/$version"
-cp "$out/$name.jar" "$out/$name-sources.jar" "$out/$name-javadoc.jar" "$out/$name.pom" \
-  "$repo/$version/"
-cat >"$repo/maven-metadata.xml" <<XML
+# The desk kit, lathwork:morlane-simulator, for tests: the stand-ins of both Linux builds.
+bash "$root/scripts/simulator-jar.sh" "$out/morlane-simulator-$version.jar" "$linux" "$i386"
+sed -e "s|@VERSION@|$version|g" -e "s|@COMMIT@|$commit|g" \
+  -e "s|@LICENSE@|${MORLANE_POM_LICENSE:-Proprietary}|g" \
+  -e "s|@SCM@|${MORLANE_POM_SCM:-morlane.git}|g" "$root/cmake/morlane-simulator.pom.in" \
+  >"$out/morlane-simulator-$version.pom"
+
+# The repository: what a build tool resolves lathwork:morlane:<version> and
+# lathwork:morlane-simulator:<version> from, with the checksums it verifies. The metadata's time
+# is fixed like the jar's.
+for artifact in morlane morlane-simulator; do
+  repo=$out/maven-repo/lathwork/$artifact
+  mkdir -p "$repo/$version"
+  for file in "$artifact-$version.jar" "$artifact-$version-sources.jar" \
+    "$artifact-$version-javadoc.jar" "$artifact-$version.pom"; do
+    [ ! -f "$out/$file" ] || cp "$out/$file" "$repo/$version/"
+  done
+  cat >"$repo/maven-metadata.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <metadata>
   <groupId>lathwork</groupId>
-  <artifactId>morlane</artifactId>
+  <artifactId>$artifact</artifactId>
   <versioning>
     <latest>$version</latest>
     <release>$version</release>
@@ -83,9 +94,10 @@ cat >"$repo/maven-metadata.xml" <<XML
   </versioning>
 </metadata>
 XML
-for file in "$repo"/maven-metadata.xml "$repo/$version"/*; do
-  for sum in md5 sha1 sha256 sha512; do
-    "${sum}sum" "$file" | cut -d' ' -f1 | tr -d '\n' >"$file.$sum"
+  for file in "$repo"/maven-metadata.xml "$repo/$version"/*; do
+    for sum in md5 sha1 sha256 sha512; do
+      "${sum}sum" "$file" | cut -d' ' -f1 | tr -d '\n' >"$file.$sum"
+    done
   done
 done
 rm -rf "$stage" "$debug"

@@ -42,6 +42,8 @@ step "Release from builds of its own (scripts/package.sh), the Linux archive unp
 same_jars() {
   local file status=0
   for file in "$jar"/morlane-*.jar "$jar"/morlane-*.pom "$jar"/morlane-*-debug.zip; do
+    # The desk kit's jar comes from the tested Linux build alone: package.sh's is not compared.
+    [[ ${file##*/} != morlane-simulator-* ]] || continue
     if cmp "$file" "$root/build/dist/${file##*/}"; then
       echo "same: ${file##*/} ($(sha256sum <"$file" | cut -c1-16)...)"
     else

@@ -3,14 +3,17 @@ package morlane;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.List;
+import java.util.OptionalInt;
 
 /**
  * A bridge operation failed, as {@link PlcLink} and {@link DataAccess} report it.
  *
  * <p>It carries the name of the {@link lathwork.Brenmoor} method that failed ({@code "open"},
  * {@code "regRead"}, {@code "cvRequest"}, ...) and the diagnostic lines that call wrote to
- * standard output (they were written there as well). The message reads like
- * {@code "regRead: in DLL: RegRead Error"}.
+ * standard output (they were written there as well), the {@link FailureKind kind} of failure and,
+ * when the library ran and returned one, its status. The message names all of them, as in
+ * {@code "regRead: library failed, status 9: in DLL: RegRead Error"} or {@code "downLoad: host
+ * lost: in DLL: Download Error"}.
  *
  * <p>A library that could not be loaded at all is reported with the operation {@code "start"} or
  * {@code "cvStart"}, no diagnostic line (the bridge writes none for a failed load) and
@@ -33,6 +36,10 @@ public class BridgeException extends RuntimeException {
     private final boolean libraryMissing;
     /** What kind of failure it was. */
     private final FailureKind kind;
+    /** Whether the entry point ran and returned {@link #status}. */
+    private final boolean hasStatus;
+    /** What the entry point returned. */
+    private final int status;
 
     /**
      * @param operation the {@code Brenmoor} method that failed
@@ -50,16 +57,42 @@ public class BridgeException extends RuntimeException {
      *     newline is dropped)
      */
     public BridgeException(String operation, FailureKind kind, String... lines) {
-        this(operation, kind, strip(lines), null);
+        this(operation, kind, OptionalInt.empty(), lines);
     }
 
-    private BridgeException(String operation, FailureKind kind, List<String> diagnostics,
-            String message) {
-        super(message != null ? message : operation + ": " + String.join(" / ", diagnostics));
+    /**
+     * @param operation the {@code Brenmoor} method that failed
+     * @param kind what kind of failure it was ({@link CallRecord#lastFailure()})
+     * @param status what the entry point returned, if it ran ({@link CallRecord#lastStatus()})
+     * @param lines the lines it wrote, as {@link CallRecord#lastLines()} gives them (a trailing
+     *     newline is dropped)
+     */
+    public BridgeException(String operation, FailureKind kind, OptionalInt status,
+            String... lines) {
+        this(operation, kind, status, strip(lines), null);
+    }
+
+    private BridgeException(String operation, FailureKind kind, OptionalInt status,
+            List<String> diagnostics, String message) {
+        super(message != null ? message : operation + ": "
+                + (kind != null ? kind.description() : "failed")
+                + (status.isPresent() ? ", status " + status.getAsInt() : "") + ": "
+                + String.join(" / ", diagnostics));
         this.operation = operation;
         this.diagnostics = diagnostics;
         this.kind = kind;
+        this.hasStatus = status.isPresent();
+        this.status = status.orElse(0);
         this.libraryMissing = kind == FailureKind.NOT_LOADED;
+    }
+
+    /**
+     * The failure of the {@code Brenmoor} call this thread has just made, as the call record
+     * holds it; called right after the call, as {@link CallRecord#lastLines()} must be.
+     */
+    static BridgeException ofLastCall(String operation, String[] lines) {
+        return new BridgeException(operation, CallRecord.lastFailure(), CallRecord.lastStatus(),
+                lines);
     }
 
     /**
@@ -69,7 +102,7 @@ public class BridgeException extends RuntimeException {
      * CallRecord#linkLoadFailure()}), or null.
      */
     static BridgeException notLoaded(String operation, String file, String reason) {
-        return new BridgeException(operation, FailureKind.NOT_LOADED,
+        return new BridgeException(operation, FailureKind.NOT_LOADED, OptionalInt.empty(),
                 Collections.<String>emptyList(), operation + ": " + file + " could not be loaded: "
                         + (reason != null ? reason : "no reason given"));
     }
@@ -100,6 +133,17 @@ public class BridgeException extends RuntimeException {
      */
     public FailureKind kind() {
         return kind;
+    }
+
+    /**
+     * What the outside entry point returned. Its meaning is the library's (the simulated ones
+     * document theirs); the bridge itself only tells success from failure.
+     *
+     * @return the status when the library ran and reported failure ({@link
+     *     FailureKind#LIBRARY_FAILED}); empty when the call never reached it
+     */
+    public OptionalInt status() {
+        return hasStatus ? OptionalInt.of(status) : OptionalInt.empty();
     }
 
     /**

@@ -75,6 +75,23 @@ public final class CallRecord {
     private static native int lastFailureKind();
 
     /**
+     * What the outside entry point returned in this thread's most recent {@link
+     * lathwork.Brenmoor} call; read it right after the call, as {@link #lastLines()}. The bridge
+     * never tells one failing status from another, but the library's documentation may.
+     *
+     * @return the status, or empty when that call did not reach the entry point (library not
+     *     loaded, entry point missing, arguments refused, host lost, deadline passed) or made
+     *     none ({@code start}, {@code finish})
+     */
+    public static java.util.OptionalInt lastStatus() {
+        long status = lastStatus0();
+        return status == (int) status ? java.util.OptionalInt.of((int) status)
+                : java.util.OptionalInt.empty();
+    }
+
+    private static native long lastStatus0();
+
+    /**
      * Whether the bridge writes its diagnostic lines to the process's standard output (the
      * default, as a plain {@code Brenmoor} caller expects). A program that takes its failures
      * from {@link #lastLines()}, {@link #lastFailure()} or the {@link PlcLink} and {@link
@@ -96,10 +113,7 @@ public final class CallRecord {
     public static boolean startJournal(java.nio.file.Path file) {
         String name = file.toAbsolutePath().toString();
         // The name in the platform's own encoding: what its file functions take.
-        byte[] bytes = (name + "\0").getBytes(java.nio.charset.Charset.forName(
-                System.getProperty("sun.jnu.encoding", java.nio.charset.Charset.defaultCharset()
-                        .name())));
-        int started = startJournal0(bytes); // 0 now, 1 one runs already, 2 cannot open
+        int started = startJournal0(nativeName(name, false)); // 0 now, 1 runs, 2 cannot open
         if (started == 2) {
             throw new java.io.UncheckedIOException(new java.io.IOException(
                     "morlane: cannot open the journal " + name + " for appending"));
@@ -133,6 +147,36 @@ public final class CallRecord {
     private static native boolean ansiTexts0(boolean ansi);
 
     /**
+     * Has the starts from now on load the outside libraries from {@code folder}, by their full
+     * path, in process and hosted alike, instead of searching for their bare file names ("the
+     * default"). A library loaded already stays as it is until its last finish. The environment
+     * variable {@code MORLANE_LIBRARY_DIR}, when set as the bridge loads, makes the same choice
+     * for a program that does not call this. Meant for tests and the desk (the simulated
+     * libraries in a folder of their own); the real libraries belong where the system searches.
+     *
+     * @param folder the folder holding "CVDLL1RZ1.dll" and "CVDAlib.dll", or null for the
+     *     search by bare name
+     * @throws IllegalArgumentException when the folder's path is too long to name a file in
+     */
+    public static void setLibraryFolder(java.nio.file.Path folder) {
+        byte[] name = folder == null ? new byte[] {0}
+                : nativeName(folder.toAbsolutePath().toString(), true);
+        if (!setLibraryFolder0(name)) {
+            throw new IllegalArgumentException("folder path too long: " + folder);
+        }
+    }
+
+    private static native boolean setLibraryFolder0(byte[] folder);
+
+    /** A file name as the platform's file functions take it, NUL-terminated. */
+    private static byte[] nativeName(String name, boolean utf8OnWindows) {
+        boolean utf8 = utf8OnWindows && System.getProperty("os.name", "").startsWith("Windows");
+        return (name + "\0").getBytes(utf8 ? java.nio.charset.StandardCharsets.UTF_8
+                : java.nio.charset.Charset.forName(System.getProperty("sun.jnu.encoding",
+                        java.nio.charset.Charset.defaultCharset().name())));
+    }
+
+    /**
      * The mode of the PLC link library "CVDLL1RZ1.dll" now.
      *
      * @return {@link #NOT_LOADED}, {@link #IN_PROCESS} or {@link #HOSTED}
@@ -145,6 +189,24 @@ public final class CallRecord {
      * @return {@link #NOT_LOADED}, {@link #IN_PROCESS} or {@link #HOSTED}
      */
     public static native int corvaneMode();
+
+    /**
+     * {@link #linkMode()} as an enum.
+     *
+     * @return how the PLC link library is loaded now
+     */
+    public static LoadMode linkLoadMode() {
+        return LoadMode.of(linkMode());
+    }
+
+    /**
+     * {@link #corvaneMode()} as an enum.
+     *
+     * @return how the data-access library is loaded now
+     */
+    public static LoadMode corvaneLoadMode() {
+        return LoadMode.of(corvaneMode());
+    }
 
     /**
      * Why the latest {@code start} could not load the PLC link library "CVDLL1RZ1.dll", in the

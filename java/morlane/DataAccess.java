@@ -76,6 +76,15 @@ public final class DataAccess implements AutoCloseable {
     }
 
     /**
+     * {@link #mode()} as an enum.
+     *
+     * @return how the data-access library is loaded now
+     */
+    public LoadMode loadMode() {
+        return CallRecord.corvaneLoadMode();
+    }
+
+    /**
      * Sets how long a call into the data-access library may take when it runs hosted ({@link
      * CallRecord#setCorvaneDeadline(long)}): a call still inside the library after {@code millis} ends
      * its host process as a crash would, and fails with its usual {@link BridgeException}; the

@@ -95,10 +95,10 @@ public final class PlcLink implements AutoCloseable {
         }
         Brenmoor.open(link, unit, selector, timeout, retries);
         String[] lines = CallRecord.lastLines();
-        FailureKind kind = CallRecord.lastFailure();
         if (lines.length != 0) {
+            BridgeException failure = BridgeException.ofLastCall("open", lines);
             Brenmoor.finish();
-            throw new BridgeException("open", kind, lines);
+            throw failure;
         }
         return new PlcLink(link, unit);
     }
@@ -131,6 +131,15 @@ public final class PlcLink implements AutoCloseable {
      */
     public int mode() {
         return CallRecord.linkMode();
+    }
+
+    /**
+     * {@link #mode()} as an enum.
+     *
+     * @return how the PLC link library is loaded now
+     */
+    public LoadMode loadMode() {
+        return CallRecord.linkLoadMode();
     }
 
     /**
@@ -271,7 +280,10 @@ public final class PlcLink implements AutoCloseable {
     /**
      * Closes the link ({@link Brenmoor#close}) and gives back this object's load of the library
      * ({@link Brenmoor#finish()}): the library is released when no other load is left. The load
-     * is given back also when the close fails. A second call does nothing.
+     * is given back also when the close fails. A second call does nothing. When the library is
+     * not loaded any more (its host was lost, its deadline passed, or another user released it)
+     * there is no link to close: the close is quiet, with no call and no line; one whose host is
+     * lost during the close throws nothing either.
      *
      * @throws BridgeException {@code "close"}, {@code "in DLL: Close Error"}, when the library
      *     refused to close the link
@@ -281,14 +293,22 @@ public final class PlcLink implements AutoCloseable {
         if (!closed.compareAndSet(false, true)) {
             return;
         }
+        // A library that is gone already (its host lost, its deadline passed, released behind
+        // this object's back) has no link left to close: nothing to call, nothing to report.
+        if (CallRecord.linkMode() == CallRecord.NOT_LOADED) {
+            Brenmoor.finish();
+            return;
+        }
         Brenmoor.close(link);
         String[] lines = CallRecord.lastLines();
+        // Nor when the library went while closing: its host lost, its deadline passed.
         FailureKind kind = CallRecord.lastFailure();
+        BridgeException failure = lines.length != 0 && kind != FailureKind.NOT_LOADED
+                && kind != FailureKind.HOST_LOST && kind != FailureKind.DEADLINE_PASSED
+                ? BridgeException.ofLastCall("close", lines) : null;
         Brenmoor.finish();
-        // A library that is gone already (its host lost, its deadline passed) has no link left
-        // to close: nothing to report.
-        if (lines.length != 0 && kind != FailureKind.NOT_LOADED) {
-            throw new BridgeException("close", kind, lines);
+        if (failure != null) {
+            throw failure;
         }
     }
 
@@ -311,7 +331,7 @@ public final class PlcLink implements AutoCloseable {
     static void check(String operation) {
         String[] lines = CallRecord.lastLines();
         if (lines.length != 0) {
-            throw new BridgeException(operation, CallRecord.lastFailure(), lines);
+            throw BridgeException.ofLastCall(operation, lines);
         }
     }
 }

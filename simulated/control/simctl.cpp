@@ -331,8 +331,10 @@ int simctl_take_status(const char* entry, int own_status) {
         return own_status;
     Guard guard(s.lock);
     Entry* e = find_entry(s, entry, false);
-    if (e == nullptr || e->count == 0)
+    if (e == nullptr || (e->count == 0 && e->fixed == 0))
         return own_status;
+    if (e->count == 0)
+        return e->status;
     int status = e->statuses[e->head];
     e->head = (e->head + 1) % kStatusQueue;
     --e->count;
@@ -389,7 +391,58 @@ void simctl_set_delay(const char* entry, int milliseconds) {
         return;
     int before = e->delay;
     e->delay = std::max(milliseconds, 0);
+    e->delay_calls = -1;
     s.armed += (e->delay > 0 ? 1 : 0) - (before > 0 ? 1 : 0);
+}
+
+int simctl_script_fault(const char* entry, int kind, int value, int calls) {
+    const bool known =
+        kind == SIMCTL_FAULT_STATUS || kind == SIMCTL_FAULT_DELAY || kind == SIMCTL_FAULT_CRASH;
+    if (entry == nullptr || !known || calls < 0 || (kind == SIMCTL_FAULT_DELAY && value <= 0)) {
+        std::fprintf(stderr, "simctl: fault %d (%d, %d calls) for %s cannot be scripted\n", kind,
+                     value, calls, entry != nullptr ? entry : "no entry point");
+        return -1;
+    }
+    State& s = state();
+    Guard guard(s.lock);
+    Entry* e = find_entry(s, entry, true);
+    if (e == nullptr)
+        return -1;
+    if (kind == SIMCTL_FAULT_STATUS && calls == 0) {
+        s.scripted += e->fixed == 0 ? 1 : 0;
+        e->fixed = 1;
+        e->status = value;
+    } else if (kind == SIMCTL_FAULT_STATUS) {
+        if (e->count + calls > kStatusQueue) {
+            std::fprintf(stderr, "simctl: more than %d statuses queued for %s, ignored\n",
+                         kStatusQueue, entry);
+            return -1;
+        }
+        for (int i = 0; i < calls; ++i)
+            e->statuses[(e->head + e->count++) % kStatusQueue] = value;
+        s.scripted += calls;
+    } else if (kind == SIMCTL_FAULT_DELAY) {
+        s.armed += e->delay > 0 ? 0 : 1;
+        e->delay = value;
+        e->delay_calls = calls > 0 ? calls : -1;
+    } else {
+        s.armed += e->crash != 0 ? 0 : 1;
+        e->crash = calls > 0 ? calls : -1;
+    }
+    return 0;
+}
+
+void simctl_clear_faults(const char* entry) {
+    if (entry == nullptr)
+        return;
+    State& s = state();
+    Guard guard(s.lock);
+    Entry* e = find_entry(s, entry, false);
+    if (e == nullptr)
+        return;
+    s.scripted -= e->count + (e->fixed != 0 ? 1 : 0);
+    s.armed -= (e->delay > 0 ? 1 : 0) + (e->crash != 0 ? 1 : 0);
+    e->count = e->fixed = e->delay = e->crash = 0;
 }
 
 void simctl_script_crash(const char* entry) {
@@ -416,8 +469,8 @@ void simctl_enter(const char* entry) {
         if (e == nullptr)
             return;
         if (e->crash != 0) {
-            e->crash = 0;
-            --s.armed;
+            if (e->crash > 0 && --e->crash == 0)
+                --s.armed;
             fall = true;
             // This process's loads end with it now, not once the system has seen it gone: a
             // fresh load right after the crash must find the PLCs as a first load does.
@@ -428,6 +481,10 @@ void simctl_enter(const char* entry) {
             }
         }
         delay = e->delay;
+        if (delay > 0 && e->delay_calls > 0 && --e->delay_calls == 0) {
+            e->delay = 0;
+            --s.armed;
+        }
     }
     // Only now that the lock is free: the other processes sharing the state go on without us.
     if (fall)
@@ -581,6 +638,8 @@ void simctl_reset(void) {
     s.scripted = 0;
     s.armed = 0;
     std::memset(s.replay_next, 0, sizeof s.replay_next);
+    std::memset(s.replayed, 0, sizeof s.replayed);
+    ++s.replay_generation;
     s.recording = 1;
 }
 

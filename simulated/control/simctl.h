@@ -26,12 +26,14 @@
 // returned, never the behaviour.
 //
 // Replay: with MORLANE_REPLAY naming a journal that morlane wrote (MORLANE_JOURNAL; format in
-// morlane's docs/journal.md), each entry point's calls return, in order, what its recorded calls
-// that reached the library got: the status, a RegRead's words, a Request's reply, in place of their
-// own or a scripted one. A call whose arguments differ from its recorded one, or that comes after
-// the last, returns CVDLLRZ_E_REPLAY or CVDA_E_REPLAY instead, and is followed in the journal by a
-// line "! replay: ..." saying so. The file is read once; where each entry point stands lives in
-// the state, so that a shared state file carries it across host processes; simctl_reset rewinds.
+// morlane's docs/journal.md), a regular file (anything else is refused on stderr), each call
+// returns what the earliest recorded call of its entry point with the same arguments that no call
+// took yet got: the status, a RegRead's words, a Request's reply, in place of its own or a scripted
+// one. A call no recorded call is left for returns CVDLLRZ_E_REPLAY or CVDA_E_REPLAY instead, is
+// followed in the journal by a line "! replay: ..." saying so, and the same line goes to stderr.
+// The file is read once (lines over 32 MiB skipped, at most 1 Mi calls); which recorded calls were
+// taken lives in the state, so that a shared state file carries it across host processes;
+// simctl_reset rewinds.
 //
 // Where the state lives: without MORLANE_SIMCTL_STATE in the environment, in private memory of the
 // process, as long as simctl stays loaded. With MORLANE_SIMCTL_STATE naming a file, all of it
@@ -103,6 +105,20 @@ SIMCTL_API void simctl_set_delay(const char* entry, int milliseconds);
 // on POSIX, termination with an access-violation exit code on Windows). The script is used up
 // before the crash, so a process that takes over the calls afterwards does not crash too.
 SIMCTL_API void simctl_script_crash(const char* entry);
+// Scripts a fault for the next `calls` calls of `entry`, or for every call from now on when
+// calls is 0, until cleared or reset:
+//   SIMCTL_FAULT_STATUS  the call returns `value` in place of its own status (queued statuses
+//                        first: a status for N calls queues N of them)
+//   SIMCTL_FAULT_DELAY   the call sleeps `value` milliseconds, as with simctl_set_delay
+//   SIMCTL_FAULT_CRASH   the call crashes its process, as with simctl_script_crash
+// A new delay or crash replaces the entry's old one. Returns 0, or -1 for a script it cannot
+// keep (reported on stderr).
+#define SIMCTL_FAULT_STATUS 1
+#define SIMCTL_FAULT_DELAY 2
+#define SIMCTL_FAULT_CRASH 3
+SIMCTL_API int simctl_script_fault(const char* entry, int kind, int value, int calls);
+// Clears the queued and lasting statuses, the delay and the crash scripted for `entry`.
+SIMCTL_API void simctl_clear_faults(const char* entry);
 // Called by each simulated entry point right after journaling: crashes or sleeps as scripted for
 // `entry`, otherwise returns at once.
 SIMCTL_API void simctl_enter(const char* entry);
@@ -132,7 +148,10 @@ SIMCTL_API int simctl_plc_registers(int link, int area, int first, int count, un
 // register does not exist or the value is out of range.
 SIMCTL_API int simctl_plc_set_register(int link, int area, int address, int value);
 
-// Non-zero while MORLANE_REPLAY names a journal that could be read.
+// Replays the journal `path` from now on in this process, as MORLANE_REPLAY does from the start
+// (nullptr ends the replay here), from its first call on. Returns 0, or -1 when it cannot be read.
+SIMCTL_API int simctl_start_replay(const char* path);
+// Non-zero while MORLANE_REPLAY or simctl_start_replay names a journal that could be read.
 SIMCTL_API int simctl_replaying(void);
 // Looks up the call of this journal line in the recording, for the simulated entry point to return
 // from simctl_take_status, with `area` (area_size bytes) filled as recorded. No-op unless

@@ -31,14 +31,15 @@ static_assert(std::atomic<std::int32_t>::is_always_lock_free,
 
 // Bumped whenever the layout changes; a file of another layout is not used.
 constexpr std::uint32_t kMagic = 0x534d4354u; // "SMCT"
-constexpr std::uint32_t kVersion = 4;
+constexpr std::uint32_t kVersion = 5;
 
-constexpr int kNameSize = 32;                   // entry and file names, NUL included
-constexpr int kEntries = 32;                    // distinct entry names that can be scripted
-constexpr int kStatusQueue = 256;               // statuses queued per entry
-constexpr int kReplyQueue = 64;                 // replies queued
-constexpr int kLoads = 32;                      // process and library file pairs counted
-constexpr std::uint32_t kArenaSize = 16u << 20; // bytes of journal lines
+constexpr int kNameSize = 32;                    // entry and file names, NUL included
+constexpr int kEntries = 32;                     // distinct entry names that can be scripted
+constexpr int kStatusQueue = 256;                // statuses queued per entry
+constexpr int kReplyQueue = 64;                  // replies queued
+constexpr int kLoads = 32;                       // process and library file pairs counted
+constexpr std::uint32_t kArenaSize = 16u << 20;  // bytes of journal lines
+constexpr std::uint32_t kReplayCalls = 1u << 20; // recorded calls a replay can tell apart
 
 // A lock word holds 0 when free, else the id of the process holding it, so that a lock left held
 // by a process that died can be taken over.
@@ -47,10 +48,13 @@ using LockWord = std::atomic<std::int32_t>;
 struct Entry {
     char name[kNameSize]; // empty while the slot is free
     std::int32_t delay;   // milliseconds, 0 for none
-    std::int32_t crash;   // non-zero: the next call crashes
+    std::int32_t crash;   // calls still to crash; -1 every call, 0 none
     std::int32_t head;    // first queued status
     std::int32_t count;   // queued statuses
     std::int32_t statuses[kStatusQueue];
+    std::int32_t delay_calls; // calls the delay still holds for; -1 every call
+    std::int32_t fixed;       // non-zero: once the queue is empty, every call returns `status`
+    std::int32_t status;
 };
 
 struct Reply {
@@ -108,17 +112,19 @@ struct State {
     PlcLink plc[kPlcLinks]; // zeroed when the first load of the PLC link library appears
     Line line[SIMCTL_JOURNAL_LIMIT];
     char arena[kArenaSize];
-    std::int32_t replay_next[kEntries]; // the next recorded call of each replayed entry point
+    std::int32_t replay_next[kEntries];        // the calls each replayed entry point received
+    std::int32_t replay_generation;            // counts the resets that rewound the replay
+    std::uint32_t replayed[kReplayCalls / 32]; // one bit per recorded call, set once answered
 };
 
 // Pinned so that an i386 and an x86-64 build agree on every member.
-static_assert(sizeof(Entry) == 1072, "Entry layout");
+static_assert(sizeof(Entry) == 1084, "Entry layout");
 static_assert(sizeof(Reply) == 4100, "Reply layout");
 static_assert(sizeof(Load) == 40, "Load layout");
 static_assert(sizeof(PlcLink) == 24864 && offsetof(PlcLink, data) == 288, "PlcLink layout");
 static_assert(offsetof(State, lock) == 12, "State layout");
 static_assert(offsetof(State, entries) == 48, "State layout");
-static_assert(offsetof(State, replies) == 48 + 1072 * kEntries, "State layout");
+static_assert(offsetof(State, replies) == 48 + 1084 * kEntries, "State layout");
 static_assert(offsetof(State, loads) == offsetof(State, replies) + 4100 * kReplyQueue,
               "State layout");
 static_assert(offsetof(State, plc) == offsetof(State, loads) + 40 * kLoads, "State layout");
@@ -126,7 +132,9 @@ static_assert(offsetof(State, line) == offsetof(State, plc) + 24864 * kPlcLinks,
 static_assert(offsetof(State, arena) == offsetof(State, line) + 8 * SIMCTL_JOURNAL_LIMIT,
               "State layout");
 static_assert(offsetof(State, replay_next) == offsetof(State, arena) + kArenaSize, "State layout");
-static_assert(sizeof(State) == offsetof(State, replay_next) + 4 * kEntries, "State layout");
+static_assert(offsetof(State, replayed) == offsetof(State, replay_next) + 4 * kEntries + 4,
+              "State layout");
+static_assert(sizeof(State) == offsetof(State, replayed) + kReplayCalls / 8, "State layout");
 static_assert(alignof(State) == 4, "State alignment");
 
 // The state of this process: the shared file's when MORLANE_SIMCTL_STATE names one that could be

@@ -48,6 +48,7 @@ void usage(FILE* out) {
         "usage: simwatch [--range LINK:AREA:FROM:COUNT]... [--journal N] [--interval MS] [--once]\n"
         "       simwatch set LINK AREA ADDRESS VALUE\n"
         "       simwatch summary JOURNAL...\n"
+        "       simwatch delay|status|crash ENTRY [VALUE] [CALLS]   simwatch clear ENTRY\n"
         "\n"
         "Shows the simulated PLC (run/stop per link, register ranges) and the latest calls the\n"
         "simulated libraries received, refreshed every MS milliseconds (default 500) until\n"
@@ -56,6 +57,10 @@ void usage(FILE* out) {
         "0..65535, AREA 0 holds D0..D8191, area 1 L0..L4095, on links 0..7.\n"
         "'summary' reads morlane journals (MORLANE_JOURNAL, FILE.1 before FILE): per entry point\n"
         "the calls, the failures by kind, and the quartiles of the durations of those called.\n"
+        "'delay ENTRY MS', 'status ENTRY STATUS' and 'crash ENTRY' script a fault for the\n"
+        "entry point (CVDLLRZ_Open ... CVDA_Request) for its next CALLS calls, or from now on\n"
+        "when CALLS is 0 or not given (a crash: the next call when not given); a crash ends the\n"
+        "process the simulated library runs in. 'clear' ends the entry point's faults.\n"
         "MORLANE_SIMCTL_STATE must name the state file of the program being watched; the view\n"
         "says when no running program uses that file, so that what it shows is left over.\n",
         out);
@@ -251,7 +256,63 @@ int set_register(int argc, char** argv, const char* path) {
 #endif
 }
 
-// Quartiles by the nearest rank below, so that each is a duration some call took.
+// delay|status|crash|clear ENTRY [VALUE] [CALLS]
+int fault(int argc, char** argv) {
+    static const char* const kEntries[] = {
+        "CVDLLRZ_Open",     "CVDLLRZ_Close",    "CVDLLRZ_RunMode",
+        "CVDLLRZ_StopMode", "CVDLLRZ_DownLoad", "CVDLLRZ_RegWrite",
+        "CVDLLRZ_RegRead",  "CVDA_Poke",        "CVDA_Request"};
+    const std::string command = argv[1];
+    const bool crash = command == "crash", clear = command == "clear";
+    const int values = crash || clear ? 0 : 1;
+    int value = 0, calls = crash ? 1 : 0;
+    const bool known =
+        argc >= 3 && std::find_if(std::begin(kEntries), std::end(kEntries), [&](const char* e) {
+                         return std::strcmp(e, argv[2]) == 0;
+                     }) != std::end(kEntries);
+    if (argc >= 3 && !known) {
+        std::fprintf(stderr,
+                     "simwatch: no entry point %s (CVDLLRZ_Open, CVDLLRZ_Close, "
+                     "CVDLLRZ_RunMode, CVDLLRZ_StopMode, CVDLLRZ_DownLoad, CVDLLRZ_RegWrite, "
+                     "CVDLLRZ_RegRead, CVDA_Poke, CVDA_Request)\n",
+                     argv[2]);
+        return 64;
+    }
+    if (!known || argc < 3 + values || argc > 4 + values - (clear ? 1 : 0) ||
+        (values == 1 && !parse_int(argv[3], value)) ||
+        (argc == 4 + values && (!parse_int(argv[3 + values], calls) || calls < 0)) ||
+        (command == "delay" && value <= 0)) {
+        usage(stderr);
+        return 64;
+    }
+    if (clear) {
+        simctl_clear_faults(argv[2]);
+        std::printf("%s: no faults\n", argv[2]);
+        return 0;
+    }
+    const int kind = crash                ? SIMCTL_FAULT_CRASH
+                     : command == "delay" ? SIMCTL_FAULT_DELAY
+                                          : SIMCTL_FAULT_STATUS;
+    if (simctl_script_fault(argv[2], kind, value, calls) != 0) {
+        return 1;
+    }
+    const std::string what = crash ? "crash" : command + " " + std::to_string(value);
+    const std::string when = calls == 1  ? "for the next call"
+                             : calls > 1 ? "for the next " + std::to_string(calls) + " calls"
+                                         : "from now on";
+    std::printf("%s: %s %s\n", argv[2], what.c_str(), when.c_str());
+    return 0;
+}
+
+// Quartiles by linear interpolation between the two nearest ranks: the median of an even count is
+// the mean of the two middle durations.
+double quartile(const std::vector<double>& sorted, size_t q) {
+    const double rank = static_cast<double>(sorted.size() - 1) * static_cast<double>(q) / 4;
+    const size_t below = static_cast<size_t>(rank);
+    const size_t above = std::min(below + 1, sorted.size() - 1);
+    return sorted[below] + (sorted[above] - sorted[below]) * (rank - static_cast<double>(below));
+}
+
 int summary(int argc, char** argv) {
     struct Calls {
         std::map<std::string, int> kinds; // NONE included
@@ -293,8 +354,7 @@ int summary(int argc, char** argv) {
         for (size_t q = 1; q <= 3; ++q) {
             char micros[32] = "         -";
             if (!calls.micros.empty()) {
-                std::snprintf(micros, sizeof micros, " %9.1f",
-                              calls.micros[(calls.micros.size() - 1) * q / 4]);
+                std::snprintf(micros, sizeof micros, " %9.1f", quartile(calls.micros, q));
             }
             quartiles += micros;
         }
@@ -334,6 +394,11 @@ int main(int argc, char** argv) {
     }
     if (argc > 1 && std::strcmp(argv[1], "set") == 0) {
         return set_register(argc, argv, state);
+    }
+    for (const char* command : {"delay", "status", "crash", "clear"}) {
+        if (argc > 1 && std::strcmp(argv[1], command) == 0) {
+            return fault(argc, argv);
+        }
     }
     Options options;
     for (int i = 1; i < argc; ++i) {

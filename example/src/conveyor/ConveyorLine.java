@@ -32,6 +32,9 @@ public final class ConveyorLine {
     static final int HEARTBEAT = 15;    // D15: our heartbeat, counted up each cycle
     static final int SETPOINTS = 100;   // D100..D102: speed, batch size, direction
 
+    /** The failure that ended the latest run, for the line's tests; null after a clean run. */
+    static volatile BridgeException lastFailure;
+
     public static void main(String[] args) throws InterruptedException {
         int cycles = 5;
         long interval = 500;
@@ -56,6 +59,7 @@ public final class ConveyorLine {
     }
 
     static int run(int cycles, long interval, String program) throws InterruptedException {
+        lastFailure = null;
         // The line can run without the Corvane application's library; it then only logs.
         DataAccess corvane = null;
         try {
@@ -98,6 +102,7 @@ public final class ConveyorLine {
             plc.stopMode();
             log("PLC stopped, closing the link");
         } catch (BridgeException e) {
+            lastFailure = e;
             if (e.isLibraryMissing()) {
                 // The operating system's own reason, in process and from the host: a missing
                 // file, a missing runtime DLL of the library, a host that cannot start.

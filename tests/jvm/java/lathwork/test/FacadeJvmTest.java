@@ -47,6 +47,7 @@ class FacadeJvmTest {
                 // class when it names the scenario below.
                 report.value(label, new Plain(e instanceof BridgeException b ? b.operation() + " "
                         + b.kind() + " " + b.diagnostics() + (b.isLibraryMissing() ? " missing" : "")
+                        + (b.status().isPresent() ? " status " + b.status().getAsInt() : "")
                         + " | " + b.getMessage() : e.getClass().getSimpleName()));
             }
         }
@@ -56,7 +57,7 @@ class FacadeJvmTest {
             SimProbe.setRecording(false);
             report.value("fresh thread", record());
             try (PlcLink plc = PlcLink.open(0, 1, 0, 1000, 3)) {
-                report.value("mode", plc.mode());
+                report.value("mode", new Plain(plc.mode() + " " + plc.loadMode()));
                 outcome(report, "deadline", () -> plc.setCallDeadline(60_000));
                 outcome(report, "negative deadline", () -> plc.setCallDeadline(-1));
                 plc.stopMode();
@@ -82,7 +83,7 @@ class FacadeJvmTest {
             outcome(report, "close it", released::close);
 
             try (DataAccess corvane = DataAccess.open()) {
-                report.value("corvane mode", corvane.mode());
+                report.value("corvane mode", new Plain(corvane.mode() + " " + corvane.loadMode()));
                 corvane.poke("line1", "speed", "-1");
                 report.value("genuine -1", corvane.request("line1", "speed"));
                 outcome(report, "item never poked", () -> corvane.request("line1", "never"));
@@ -110,35 +111,35 @@ class FacadeJvmTest {
                 in DLL: Open Error
                 in DLL: Close Error
                 in DLL: DLL not found.
-                in DLL: DLL not found.
                 in DLL: Read error
                 in DLL: Corvane stopped
                 in DLL: Corvane stopped
                 in DLL: RegWrite Error
                 """, """
                 fresh thread []
-                mode %1$d
+                mode %1$d %3$s
                 deadline %2$s
                 negative deadline IllegalArgumentException
-                download while running downLoad LIBRARY_FAILED [in DLL: Download Error] | downLoad: in DLL: Download Error
+                download while running downLoad LIBRARY_FAILED [in DLL: Download Error] status 7 | downLoad: library failed, status 7: in DLL: Download Error
                 read [1, 2, 65535, 65535]
-                open an open link open LIBRARY_FAILED [in DLL: Open Error] | open: in DLL: Open Error
+                open an open link open LIBRARY_FAILED [in DLL: Open Error] status 3 | open: library failed, status 3: in DLL: Open Error
                 after close link 0 corvane 0
-                close a link closed behind its back close LIBRARY_FAILED [in DLL: Close Error] | close: in DLL: Close Error
+                close a link closed behind its back close LIBRARY_FAILED [in DLL: Close Error] status 2 | close: library failed, status 2: in DLL: Close Error
                 after failed close link 0 corvane 0
                 use after close IllegalStateException
-                library released behind its back runMode NOT_LOADED [in DLL: DLL not found.] missing | runMode: in DLL: DLL not found.
+                library released behind its back runMode NOT_LOADED [in DLL: DLL not found.] missing | runMode: not loaded: in DLL: DLL not found.
                 close it returned
-                corvane mode %1$d
+                corvane mode %1$d %3$s
                 genuine -1 "-1"
-                item never poked cvRequest LIBRARY_FAILED [in DLL: Read error] | cvRequest: in DLL: Read error
-                poke while stopped cvPoke LIBRARY_FAILED [in DLL: Corvane stopped] | cvPoke: in DLL: Corvane stopped
-                request while stopped cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] | cvRequest: in DLL: Corvane stopped
-                lines off cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] | cvRequest: in DLL: Corvane stopped
+                item never poked cvRequest LIBRARY_FAILED [in DLL: Read error] status 2 | cvRequest: library failed, status 2: in DLL: Read error
+                poke while stopped cvPoke LIBRARY_FAILED [in DLL: Corvane stopped] status 0 | cvPoke: library failed, status 0: in DLL: Corvane stopped
+                request while stopped cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] status 0 | cvRequest: library failed, status 0: in DLL: Corvane stopped
+                lines off cvRequest LIBRARY_FAILED [in DLL: Corvane stopped] status 0 | cvRequest: library failed, status 0: in DLL: Corvane stopped
                 after DataAccess close link 0 corvane 0
                 refused REFUSED
                 record after finish []
                 """.formatted(LOADED,
-                        LOADED == CallRecord.HOSTED ? "returned" : "IllegalStateException"));
+                        LOADED == CallRecord.HOSTED ? "returned" : "IllegalStateException",
+                        LOADED == CallRecord.HOSTED ? "HOSTED" : "IN_PROCESS"));
     }
 }

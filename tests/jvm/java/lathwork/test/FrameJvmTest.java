@@ -9,9 +9,11 @@ import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Map;
 import java.util.function.Consumer;
 import java.util.stream.Collectors;
 import lathwork.Brenmoor;
+import morlane.CallRecord;
 import morlane.DataAccess;
 import morlane.PlcLink;
 import org.junit.jupiter.api.Test;
@@ -139,6 +141,37 @@ class FrameJvmTest {
                 DataAccess.open cvStart NOT_LOADED [] missing | cvStart: CVDAlib.dll could not be loaded: %s
                 modes link 0 corvane 0
                 """.formatted(reasons.get(0), reasons.get(1)), run.report());
+    }
+
+    /**
+     * With the search path leading nowhere, the libraries load from a folder the program chose,
+     * or the environment chose, by their path; without the choice, by bare name as before.
+     */
+    @Test
+    void aChosenFolderIsWhereStartsLoadTheLibraries(@TempDir Path empty) {
+        Scenario scenario = report -> {
+            SimProbe.setRecording(false);
+            Scenario.startBoth();
+            report.value("as the bridge loads", FacadeJvmTest.InChild.modes());
+            Scenario.finishBoth();
+            CallRecord.setLibraryFolder(Paths.get(System.getProperty("sim")));
+            Scenario.startBoth();
+            Brenmoor.open(0, 1, 0, 1000, 3);
+            report.value("chosen", FacadeJvmTest.InChild.modes() + " " + CallRecord.lastFailure());
+            Scenario.finishBoth();
+            CallRecord.setLibraryFolder(null);
+            Scenario.startBoth();
+            report.value("none chosen", FacadeJvmTest.InChild.modes());
+        };
+        int m = FacadeJvmTest.LOADED;
+        String expected = "as the bridge loads link %d corvane %d\nchosen \"link %d corvane %d NONE\"\n"
+                + "none chosen link 0 corvane 0\n";
+        for (String variable : new String[] {"", ChildJvm.SIM_DIR.toString()}) {
+            ChildJvm.Run run = ChildJvm.launch(List.of("-Dsim=" + ChildJvm.SIM_DIR), Map.of(
+                    "MORLANE_LIBRARY_DIR", variable), ChildJvm.LIB_DIR, scenario, empty);
+            int first = variable.isEmpty() ? 0 : m;
+            assertEquals(expected.formatted(first, first, m, m), run.assertClean(0).report());
+        }
     }
 
     /**

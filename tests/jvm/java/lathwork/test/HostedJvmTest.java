@@ -502,9 +502,18 @@ class HostedJvmTest {
             CallRecord.setLinkDeadline(1000);
             List<Long> host = runningHosts();
             SimProbe.setDelay("CVDLLRZ_RegRead", 600_000);
+            Path journal = Files.createTempFile("deadline", ".journal");
+            CallRecord.startJournal(journal);
             long started = System.nanoTime();
             report.value("read", Brenmoor.regRead(0, 0, 100, 2));
             report.value("failure", CallRecord.lastFailure());
+            // The journal shows how long the abandoned call ran, not "-".
+            String line = Files.readString(journal).strip();
+            Files.delete(journal);
+            long journaled = Long.parseLong(line.substring(line.lastIndexOf(' ') + 1,
+                    line.length() - 2));
+            report.value("journaled", line.contains(" -> - DEADLINE_PASSED ")
+                    && journaled >= 1_000_000_000L && journaled < 3_000_000_000L);
             long took = (System.nanoTime() - started) / 1_000_000;
             report.value("returned within 3 s", took < 3000);
             report.value("modes", modes());
@@ -524,6 +533,7 @@ class HostedJvmTest {
                 -- past the deadline
                 read [0, 0]
                 failure DEADLINE_PASSED
+                journaled true
                 returned within 3 s true
                 modes [0, 0]
                 host ended true

@@ -2,10 +2,12 @@ package lathwork.test;
 
 import static java.nio.charset.StandardCharsets.ISO_8859_1;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashSet;
@@ -18,7 +20,9 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
 import lathwork.Brenmoor;
+import morlane.BridgeException;
 import morlane.CallRecord;
+import morlane.PlcLink;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -71,7 +75,11 @@ class JournalJvmTest {
                 .replaceFirst("100 4 -> 0 \\[100,200,300,400\\]", "100 4 -> 0 [100,200,300,401]")
                 .replace("-> 1 \"1250\"", "-> 1 \"1251\"")
                 .replace("CVDLLRZ_Open 1 1 111", "CVDLLRZ_Open 1 1 112"), ISO_8859_1);
-        ChildJvm.Run edit = run(Map.of("MORLANE_REPLAY", edited.toString()), JournalJvmTest::demo);
+        ChildJvm.Run edit = ChildJvm.launch(List.of(), Map.of("MORLANE_REPLAY", edited.toString()),
+                ChildJvm.LIB_DIR, JournalJvmTest::demo);
+        assertEquals(0, edit.exitCode(), edit::toString);
+        assertEquals("simctl: replay: call 2 of CVDLLRZ_Open differs from the recording's: "
+                + "CVDLLRZ_Open 1 1 112 1000 3\n", edit.stderr(), edit::toString);
         assertTrue(edit.stdout().contains("array now [100, 200, 300, 401, -1, -1]"), edit::toString);
         assertTrue(edit.stdout().contains("got \"1251\""), edit::toString);
         assertEquals(recorded.stdout().split("Open Error").length + 1,
@@ -85,6 +93,112 @@ class JournalJvmTest {
         assertEquals(0, summary.waitFor(), table);
         assertTrue(Pattern.compile("(?m)^CVDLLRZ_RegRead +5 +2 +[0-9.]+ +[0-9.]+ +[0-9.]+ "
                 + "LIBRARY_FAILED 1 NOT_LOADED 1$").matcher(table).find(), table);
+    }
+
+    /** Scenarios naming the facade, which the launcher cannot load. */
+    static final class InChild {
+        private InChild() {}
+
+        /**
+         * Four threads, each writing and reading its own registers 20 times: one after another
+         * in the recording, in the opposite order in the replay. Then, replaying only, a read the
+         * recording does not hold.
+         */
+        static void threads(Report report) throws Exception {
+            boolean replaying = System.getenv("MORLANE_REPLAY") != null;
+            SimProbe.setRecording(false);
+            try (PlcLink plc = PlcLink.open(0, 1, 0, 1000, 3)) {
+                List<String> seen = new ArrayList<>();
+                for (int n = 0; n < 4; n++) {
+                    int t = replaying ? 3 - n : n;
+                    CompletableFuture<String> thread = new CompletableFuture<>();
+                    new Thread(() -> {
+                        String outcome = "in order";
+                        for (int i = 0; i < 20; i++) {
+                            plc.writeRegisters(0, 100 * t, t, i);
+                            int[] words = plc.readRegisters(0, 100 * t, 2);
+                            if (words[0] != t || words[1] != i) {
+                                outcome = "call " + i + " read " + Arrays.toString(words);
+                            }
+                        }
+                        thread.complete("thread " + t + " " + outcome);
+                    }).start();
+                    seen.add(thread.get());
+                }
+                report.value("threads", seen);
+                if (replaying) {
+                    try { // not a catch of BridgeException: the launcher could not verify it
+                        plc.readRegisters(0, 7, 1);
+                    } catch (RuntimeException e) {
+                        report.value("not recorded", ((BridgeException) e).status() + " "
+                                + e.getMessage());
+                    }
+                }
+            }
+        }
+    }
+
+    @Test
+    void aRecordingOfSeveralThreadsReplaysInAnotherOrder(@TempDir Path dir) {
+        Path field = dir.resolve("field");
+        String threads = "threads [thread %d in order, thread %d in order, thread %d in order, "
+                + "thread %d in order]\n";
+        ChildJvm.Run recorded = run(Map.of("MORLANE_JOURNAL", field.toString()),
+                InChild::threads);
+        assertEquals(threads.formatted(0, 1, 2, 3), recorded.report());
+        ChildJvm.Run replayed = ChildJvm.launch(List.of(), Map.of("MORLANE_REPLAY",
+                field.toString()), ChildJvm.LIB_DIR, InChild::threads);
+        assertEquals(threads.formatted(3, 2, 1, 0) + "not recorded \"OptionalInt[10] regRead: "
+                + "library failed, status 10: in DLL: RegRead Error\"\n", replayed.report(),
+                replayed::toString);
+        assertEquals("simctl: replay: call 81 of CVDLLRZ_RegRead is not in the recording\n",
+                replayed.stderr(), replayed::toString);
+    }
+
+    /**
+     * MORLANE_REPLAY naming a FIFO is refused at once (opening it to read would wait for a
+     * writer); a line too long to hold is skipped, and the lines after it replay.
+     */
+    @Test
+    void replayRefusesAFifoAndSkipsAnOverlongLine(@TempDir Path dir) throws Exception {
+        Path fifo = dir.resolve("fifo"), long_line = dir.resolve("long");
+        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
+        try (var out = Files.newBufferedWriter(long_line, ISO_8859_1)) {
+            out.write("x".repeat((32 << 20) + 1) + "\n2025-03-04T05:06:07.123456Z 0x1 " + MODE
+                    + " CVDLLRZ_Open 0 1 110 1000 3 -> 4 LIBRARY_FAILED 100ns\n");
+        }
+        for (Path replay : List.of(fifo, long_line)) {
+            ChildJvm.Run run = assertTimeoutPreemptively(Duration.ofSeconds(60), () ->
+                    ChildJvm.launch(List.of(), Map.of("MORLANE_REPLAY", replay.toString()),
+                            ChildJvm.LIB_DIR, report -> {
+                        Brenmoor.start();
+                        Brenmoor.open(0, 1, 0, 1000, 3);
+                        report.value("status", CallRecord.lastStatus().toString());
+                        Brenmoor.finish();
+                    }));
+            String why = replay == fifo ? "is not a regular file: no replay"
+                    : ": 1 lines over 32 MiB skipped";
+            assertTrue(run.report().endsWith("\nstatus \"OptionalInt[" + (replay == fifo ? 0 : 4)
+                    + "]\"\n"), run::toString);
+            assertTrue(run.stderr().lines().allMatch(line -> line.equals("simctl: MORLANE_REPLAY "
+                    + replay + (why.startsWith(":") ? "" : " ") + why))
+                    && !run.stderr().isEmpty(), run::toString);
+        }
+    }
+
+    /** Quartiles between ranks: the median of two calls is their mean, not the lower one. */
+    @Test
+    void summaryInterpolatesItsQuartiles(@TempDir Path dir) throws Exception {
+        Path journal = dir.resolve("two");
+        Files.writeString(journal, "2025-03-04T05:06:07.123456Z 0x1 hosted CVDLLRZ_Close 0 -> 0 NONE"
+                + " 1000ns\n2025-03-04T05:06:07.223456Z 0x1 hosted CVDLLRZ_Close 0 -> 2"
+                + " LIBRARY_FAILED 5000ns\n", ISO_8859_1);
+        Process summary = new ProcessBuilder(System.getProperty("morlane.simwatch"), "summary",
+                journal.toString()).redirectErrorStream(true).start();
+        String table = new String(summary.getInputStream().readAllBytes(), ISO_8859_1);
+        assertEquals(0, summary.waitFor(), table);
+        assertTrue(table.contains("\nCVDLLRZ_Close          2      1       2.0       3.0       4.0"
+                + " LIBRARY_FAILED 1\n"), table);
     }
 
     static final int THREADS = 64;
