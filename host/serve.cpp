@@ -70,8 +70,7 @@ struct Extension {
 std::mutex extensions_lock;
 Extension* extensions = nullptr;
 
-// An extension the bridge named, taken from the list; an empty mailbox for any other name, whose
-// call then goes unanswered in it (the bridge sees no reply of its own there).
+// An extension the bridge named, taken from the list; an empty mailbox for any other name.
 Mailbox take_extension(std::uint32_t sequence) noexcept {
     std::lock_guard<std::mutex> lock(extensions_lock);
     for (Extension** at = &extensions; *at != nullptr; at = &(*at)->next) {
@@ -99,16 +98,13 @@ void serve_calls(void* argument) {
     while (await_turn(
                serving->box, Side::Host, [](std::uint32_t t) { return t != turn::kBridge; },
                std::chrono::steady_clock::time_point::max()) == turn::kHost) {
+        // One the bridge did not hand over is answered as malformed, in the mailbox.
         const wire::Request& request = serving->box.header->request;
-        if (request.op == wire::kExtended) {
-            Mailbox extension = take_extension(static_cast<std::uint32_t>(request.args[0]));
-            if (extension.header != nullptr) {
-                serve_request(extension, serving->module);
-                unmap_mailbox(extension);
-            }
-        } else {
-            serve_request(serving->box, serving->module);
-        }
+        Mailbox extension = request.op == wire::kExtended
+                                ? take_extension(static_cast<std::uint32_t>(request.args[0]))
+                                : Mailbox{};
+        serve_request(extension.header != nullptr ? extension : serving->box, serving->module);
+        unmap_mailbox(extension);
         // Only while the turn is still ours: a close (or whatever the library wrote) stands.
         if (hand_over(serving->box, turn::kBridge, turn::kHost) == Handed::No) {
             break;

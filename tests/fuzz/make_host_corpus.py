@@ -13,7 +13,7 @@ with open(os.path.join(here, "..", "..", "..", "entry", "entries.h")) as table:
     LINES = re.findall(r"X\((\w+), \w+, (\d+), (\d+), (\w+), (\w+)\)", table.read())
 SHAPES = [(int(i), int(t), 2 if r == "true" else 0 if w == "None" else 1) for _, i, t, w, r in LINES]
 AT = {name: n for n, (name, *_) in enumerate(LINES)}
-CALL, LOOKUP = 1, 2
+CALL, LOOKUP, EXTENDED = 1, 2, 3
 
 
 def seed(name, op, entry, args=(), count=0, texts=(), mode=0, size=0, missing=0, how=0):
@@ -41,4 +41,5 @@ seed("words-over", CALL, AT["RegWrite"], (1, 2, 3), (1 << 22) + 1, mode=2)
 seed("text-over", CALL, AT["DownLoad"], (1, 2), 0, [(1 << 20) + 1])
 seed("reply-none", CALL, AT["Request"], (), 0, [1, 1])
 seed("entry-over", CALL, len(SHAPES))
-seed("op-unknown", 3, 0)
+seed("op-unknown", 4, 0)
+seed("extended-unknown", EXTENDED, 0, (77,), how=1)
