@@ -2,7 +2,8 @@
 # Unpacks a Linux release archive into an empty folder and runs its example there, against the
 # simulated libraries it ships, in a cleared environment, so nothing from the build tree can take
 # part: the dynamic loader's trace of the run must not name the source or build tree at all. The
-# loose natives, of this archive and of the Windows zip beside it, must be the jar's own files.
+# loose natives, of this archive and of the Windows zip beside it, must be the jar's own files. The
+# field check passes there on both JVMs and refuses stand-ins that are not the release's.
 #
 #   scripts/check-archive.sh [morlane-<version>-Linux-x86_64.tar.gz]
 #
@@ -108,6 +109,54 @@ if [ -e "$top/morlane-host32" ]; then
   run hosted 0 --hosted --cycles 2 --interval 0
   expect hosted "link 0 open to unit 1 (PLC link library hosted in morlane-host32)"
   expect hosted "done"
+fi
+
+# The field check from the unpacked archive, in a cleared environment: the 64-bit JVM drives the
+# 32-bit stand-ins hosted, Debian's 32-bit JVM in process; a folder of stand-ins that are not the
+# release's own (a lacking-* variant) is refused before any write.
+# field <name> <java> <expected exit status> [folder]
+field() {
+  local name=$1 jvm=$2 expected=$3 status=0
+  shift 3
+  mkdir -p "$work/$name"
+  (cd "$work/$name" && env -i PATH=/usr/bin:/bin HOME="$work" XDG_CACHE_HOME="$work/cache" \
+    "$jvm" -Djava.io.tmpdir="$work/$name" -jar "$(ls "$top"/morlane-*[0-9].jar)" --field-check "$@") \
+    >"$work/$name.out" 2>&1 || status=$?
+  echo "-- java -jar --field-check $* ($name) -> exit $status"
+  sed 's/^/   | /' "$work/$name.out"
+  [ "$status" -eq "$expected" ] || fail "the field check ($name) exited $status, not $expected"
+  ls "$work/$name"/morlane-field-check-*.txt >/dev/null 2>&1 || fail "the field check ($name) left no report"
+}
+if [ -e "$top/morlane-host32" ]; then
+  field field64 java 0
+  for check in "identity: CVDLL1RZ1.dll (hosted) and CVDAlib.dll (hosted)" stress: "thread churn:" \
+    deadline: "host killed:" "host process:" "host ends with the JVM:" "on the search path first:" \
+    "the current folder:" "a companion library" "a 64-bit copy first:" "cache folder:"; do
+    expect field64 "PASS $check"
+  done
+fi
+i386_java=/usr/lib/jvm/java-17-openjdk-i386/bin/java
+if [ -x "$i386_java" ]; then
+  field field32 "$i386_java" 0
+  for check in "PASS identity: CVDLL1RZ1.dll (in process) and CVDAlib.dll (in process)" "PASS stress:" \
+    "SKIP deadline: in process" "PASS a 64-bit copy first:" "PASS a companion library"; do
+    expect field32 "$check"
+  done
+else
+  fail "no 32-bit JVM ($i386_java) for the field check in process"
+fi
+variant=""
+for dir in "$build/sim32/lacking-even" "$root/build/pkg-linux/sim32/lacking-even"; do
+  [ -d "$dir" ] && variant=$dir && break
+done
+if [ -n "$variant" ]; then
+  mkdir "$work/variant"
+  cp "$variant"/*.dll "$top/simulated32/libsimctl.so" "$work/variant/"
+  field refused java 3 "$work/variant"
+  expect refused "FAIL identity: the CVDLL1RZ1.dll loaded (hosted) does not say it is this release's stand-in"
+  expect refused "stopped before any write"
+else
+  fail "no lacking-even variant of the stand-ins to check the refusal with"
 fi
 
 # The watch tool reads what the last run left in the shared state, and sets a register there.
