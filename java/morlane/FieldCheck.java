@@ -220,6 +220,16 @@ final class FieldCheck {
                     "/lib32", "/usr/lib32", "/lib", "/usr/lib"));
         }
         folders.removeIf(String::isEmpty);
+        if (WINDOWS) { // the order above is safe search mode's, Windows' default
+            Process mode = new ProcessBuilder("reg", "query", "HKLM\\System\\CurrentControlSet"
+                    + "\\Control\\Session Manager", "/v", "SafeDllSearchMode")
+                    .redirectErrorStream(true).start();
+            boolean off = read(mode.getInputStream()).matches("(?s).*SafeDllSearchMode\\s+"
+                    + "REG_DWORD\\s+0x0\\s.*");
+            verdict(off ? "WARN" : "PASS", "search mode", off ? "SafeDllSearchMode is 0: the"
+                    + " current folder comes before the system folders, which the bridge does not"
+                    + " model" : "safe DLL search mode, as the bridge models it");
+        }
         for (String file : new String[] {PLC, CORVANE}) {
             List<String> found = new ArrayList<>();
             for (String folder : folders) {
@@ -435,6 +445,10 @@ final class FieldCheck {
                 out("FAIL", "identity", why + "; refused before any write");
                 return null;
             }
+            for (String[] line : announced(state, null)) { // for the report
+                System.out.println("loaded: " + String.join(" ", line));
+            }
+            System.out.println("data-access stand-in's process: " + self);
             out("PASS", "identity", PLC + " (" + where(CallRecord.linkMode()) + ") and " + CORVANE
                     + " (" + where(CallRecord.corvaneMode()) + ") are this release's stand-ins");
             return self;
@@ -605,7 +619,7 @@ final class FieldCheck {
                 out("SKIP", "thread churn", "in process: no host whose threads could stay behind");
                 return;
             }
-            int before = settled(threads(), 5);
+            int before = threads(0, 2); // once the stress threads' are gone
             AtomicReference<String> failure = new AtomicReference<>();
             Thread[] churn = new Thread[CHURN];
             for (int i = 0; i < CHURN; i++) {
@@ -624,7 +638,7 @@ final class FieldCheck {
             }
             int peak = threads();
             long since = System.nanoTime();
-            int after = settled(peak, 15);
+            int after = threads(before, 15);
             long ms = (System.nanoTime() - since) / 1000000;
             out(failure.get() == null && after <= before ? "PASS" : "FAIL", "thread churn",
                     failure.get() != null ? "a call failed: " + failure.get() : CHURN
@@ -632,14 +646,14 @@ final class FieldCheck {
                             + peak + " when they had ended, " + after + " " + ms + " ms later");
         }
 
-        // The host's thread count once it stops falling, looked at for at most seconds.
-        private static int settled(int count, int seconds) throws InterruptedException {
-            for (long end = System.nanoTime() + seconds * 1000000000L; System.nanoTime() < end; ) {
+        // The host's thread count once it is down to atMost, or after seconds; with atMost 0,
+        // once it has stood still for a second.
+        private static int threads(int atMost, int seconds) throws InterruptedException {
+            int count = threads();
+            for (int i = 0, still = 0; count > atMost && still < 4 && i < seconds * 4; i++) {
                 Thread.sleep(250);
                 int now = threads();
-                if (now == count) {
-                    break;
-                }
+                still = atMost == 0 && now == count ? still + 1 : 0;
                 count = now;
             }
             return count;
@@ -692,17 +706,17 @@ final class FieldCheck {
             });
             call.start();
             Thread.sleep(500);
+            long killed = System.nanoTime();
             Process kill = new ProcessBuilder(WINDOWS ? new String[] {"taskkill", "/F", "/PID", pid}
                     : new String[] {"kill", "-KILL", pid}).redirectErrorStream(true).start();
             read(kill.getInputStream());
-            long killed = System.nanoTime();
             call.join(5000);
             long ms = (System.nanoTime() - killed) / 1000000;
             request("script:delay:CVDLLRZ_RegRead:0");
             String next = serves();
             boolean right = kind.get() == FailureKind.HOST_LOST && next == null;
             out(right ? "PASS" : "FAIL", "host killed", "a call inside host " + pid + " ended as "
-                    + kind.get() + " " + ms + " ms after the kill; " + (next == null
+                    + kind.get() + " within " + ms + " ms of the kill; " + (next == null
                     ? "the next start served" : "the next start: " + next));
         }
 
