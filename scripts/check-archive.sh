@@ -114,13 +114,13 @@ fi
 # The field check from the unpacked archive, in a cleared environment: the 64-bit JVM drives the
 # 32-bit stand-ins hosted, Debian's 32-bit JVM in process; a folder of stand-ins that are not the
 # release's own (a lacking-* variant) is refused before any write.
-# field <name> <java> <expected exit status> [folder]
+# field <name> <java> <expected exit status> [folder]; $where_real: the check's LD_LIBRARY_PATH
 field() {
   local name=$1 jvm=$2 expected=$3 status=0
   shift 3
   mkdir -p "$work/$name"
   (cd "$work/$name" && env -i PATH=/usr/bin:/bin HOME="$work" XDG_CACHE_HOME="$work/cache" \
-    "$jvm" -Djava.io.tmpdir="$work/$name" -jar "$(ls "$top"/morlane-*[0-9].jar)" --field-check "$@") \
+    LD_LIBRARY_PATH="${where_real:-}" "$jvm" -Djava.io.tmpdir="$work/$name" -jar "$(ls "$top"/morlane-*[0-9].jar)" --field-check "$@") \
     >"$work/$name.out" 2>&1 || status=$?
   echo "-- java -jar --field-check $* ($name) -> exit $status"
   sed 's/^/   | /' "$work/$name.out"
@@ -134,6 +134,9 @@ if [ -e "$top/morlane-host32" ]; then
     "the current folder:" "a companion library" "a 64-bit copy first:" "cache folder:"; do
     expect field64 "PASS $check"
   done
+  # Stand-ins where the real libraries are searched for: a FAIL, and the exit status says so.
+  where_real=$top/simulated32 field misplaced java 1
+  expect misplaced "FAIL real CVDLL1RZ1.dll: $top/simulated32/CVDLL1RZ1.dll is one of the stand-ins"
 fi
 i386_java=/usr/lib/jvm/java-17-openjdk-i386/bin/java
 if [ -x "$i386_java" ]; then
