@@ -39,7 +39,8 @@ final class FieldCheck {
         try {
             status = check.parent(args.length > 0 ? Paths.get(args[0]) : null);
         } catch (Exception e) {
-            status = check.verdict("FAIL", "field check", "stopped: " + e);
+            check.verdict("FAIL", "field check", "stopped: " + e);
+            status = check.end(1);
         }
         System.exit(status);
     }
@@ -219,7 +220,13 @@ final class FieldCheck {
             folders.addAll(Arrays.asList("/lib/i386-linux-gnu", "/usr/lib/i386-linux-gnu",
                     "/lib32", "/usr/lib32", "/lib", "/usr/lib"));
         }
-        folders.removeIf(String::isEmpty);
+        folders.removeIf(folder -> { // a PATH entry in quotes, or no folder name at all
+            try {
+                return folder.isEmpty() || Paths.get(folder) == null;
+            } catch (InvalidPathException e) {
+                return true;
+            }
+        });
         if (WINDOWS) { // the order above is safe search mode's, Windows' default
             Process mode = new ProcessBuilder("reg", "query", "HKLM\\System\\CurrentControlSet"
                     + "\\Control\\Session Manager", "/v", "SafeDllSearchMode")
@@ -348,12 +355,11 @@ final class FieldCheck {
         return new String(bytes.toByteArray(), StandardCharsets.UTF_8);
     }
 
-    private static void delete(Path folder) throws IOException {
+    // As much as can go: a host still ending may hold its library for a moment on Windows.
+    private static void delete(Path folder) {
         try (java.util.stream.Stream<Path> inside = Files.walk(folder)) {
-            for (Iterator<Path> deepest = inside.sorted(Comparator.reverseOrder()).iterator();
-                    deepest.hasNext(); ) {
-                Files.deleteIfExists(deepest.next());
-            }
+            inside.sorted(Comparator.reverseOrder()).forEach(path -> path.toFile().delete());
+        } catch (IOException | UncheckedIOException e) { // left in the temporary folder
         }
     }
 
@@ -514,38 +520,30 @@ final class FieldCheck {
             for (int round = 0; round < rounds; round++) {
                 int[] words = random.ints(64).toArray();
                 int single = random.nextInt(), address = round * 37 % 1000;
+                int[] read = new int[65];
+                int[][] fresh = new int[1][];
                 synchronized (link) {
-                    Brenmoor.open(n, t, round % 3, 1000, 3);
-                    ok("open");
-                    Brenmoor.stopMode(n, t);
-                    ok("stopMode");
-                    Brenmoor.downLoad(n, t, "field-" + t + "-" + round + ".prg");
-                    ok("downLoad");
-                    Brenmoor.runMode(n, t);
-                    ok("runMode");
-                    Brenmoor.regWrite(n, area, address, words, 64);
-                    ok("regWrite");
-                    Brenmoor.regWrite(n, area, address + 64, single);
-                    ok("regWrite");
-                    int[] read = new int[65];
-                    Brenmoor.regRead(n, area, address, read, 65);
-                    ok("regRead");
-                    int[] fresh = Brenmoor.regRead(n, area, address, 65);
-                    ok("regRead");
-                    Brenmoor.close(n);
-                    ok("close");
+                    int selector = round % 3;
+                    ok("open", () -> Brenmoor.open(n, t, selector, 1000, 3));
+                    ok("stopMode", () -> Brenmoor.stopMode(n, t));
+                    ok("downLoad", () -> Brenmoor.downLoad(n, t, "field-" + t + ".prg"));
+                    ok("runMode", () -> Brenmoor.runMode(n, t));
+                    ok("regWrite", () -> Brenmoor.regWrite(n, area, address, words, 64));
+                    ok("regWrite", () -> Brenmoor.regWrite(n, area, address + 64, single));
+                    ok("regRead", () -> Brenmoor.regRead(n, area, address, read, 65));
+                    ok("regRead", () -> fresh[0] = Brenmoor.regRead(n, area, address, 65));
+                    ok("close", () -> Brenmoor.close(n));
                     for (int i = 0; i < 65; i++) {
                         int expected = (i < 64 ? words[i] : single) & 0xFFFF;
-                        if (read[i] != expected || fresh[i] != expected) {
+                        if (read[i] != expected || fresh[0][i] != expected) {
                             throw new IllegalStateException("register " + (address + i)
-                                    + " of link " + n + " read " + read[i] + " and " + fresh[i]
+                                    + " of link " + n + " read " + read[i] + " and " + fresh[0][i]
                                     + ", written " + expected);
                         }
                     }
                 }
                 String value = "t" + t + " round " + round + " " + random.nextLong();
-                Brenmoor.cvPoke("field", "t" + t, value);
-                ok("cvPoke");
+                ok("cvPoke", () -> Brenmoor.cvPoke("field", "t" + t, value));
                 String back = Brenmoor.cvRequest("field", "t" + t);
                 ok("cvRequest");
                 String here = request("thread");
@@ -573,8 +571,7 @@ final class FieldCheck {
                 }
             }
             String sent = chars + (ansi ? "" : "\u00e4\u00e9\u20ac\u0416\u4e2d\ud83d\ude00");
-            Brenmoor.cvPoke("field", "texts", sent);
-            ok("cvPoke");
+            ok("cvPoke", () -> Brenmoor.cvPoke("field", "texts", sent));
             String back = Brenmoor.cvRequest("field", "texts");
             String name = ansi ? "texts, ANSI setting" : "texts";
             if (!sent.equals(back)) {
@@ -792,6 +789,11 @@ final class FieldCheck {
             String reply = Brenmoor.cvRequest("sim", item);
             ok("cvRequest sim/" + item);
             return reply;
+        }
+
+        private static void ok(String operation, Runnable call) {
+            call.run();
+            ok(operation);
         }
 
         private static void ok(String operation) {
