@@ -120,12 +120,14 @@ field() {
   shift 3
   mkdir -p "$work/$name"
   (cd "$work/$name" && env -i PATH=/usr/bin:/bin HOME="$work" XDG_CACHE_HOME="$work/cache" \
-    LD_LIBRARY_PATH="${where_real:-}" "$jvm" -Djava.io.tmpdir="$work/$name" -jar "$(ls "$top"/morlane-*[0-9].jar)" --field-check "$@") \
+    LD_LIBRARY_PATH="${where_real:-}" "$jvm" -Djava.io.tmpdir="$work/$name" \
+    -jar "$(ls "$top"/morlane-*[0-9].jar)" --field-check "$@") \
     >"$work/$name.out" 2>&1 || status=$?
   echo "-- java -jar --field-check $* ($name) -> exit $status"
   sed 's/^/   | /' "$work/$name.out"
   [ "$status" -eq "$expected" ] || fail "the field check ($name) exited $status, not $expected"
-  ls "$work/$name"/morlane-field-check-*.txt >/dev/null 2>&1 || fail "the field check ($name) left no report"
+  ls "$work/$name"/morlane-field-check-*.txt >/dev/null 2>&1 ||
+    fail "the field check ($name) left no report"
 }
 if [ -e "$top/morlane-host32" ]; then
   field field64 java 0
@@ -141,8 +143,9 @@ fi
 i386_java=/usr/lib/jvm/java-17-openjdk-i386/bin/java
 if [ -x "$i386_java" ]; then
   field field32 "$i386_java" 0
-  for check in "PASS identity: CVDLL1RZ1.dll (in process) and CVDAlib.dll (in process)" "PASS stress:" \
-    "SKIP deadline: in process" "PASS a 64-bit copy first:" "PASS a companion library"; do
+  for check in "PASS identity: CVDLL1RZ1.dll (in process) and CVDAlib.dll (in process)" \
+    "PASS stress:" "SKIP deadline: in process" "PASS a 64-bit copy first:" \
+    "PASS a companion library"; do
     expect field32 "$check"
   done
 else
@@ -156,7 +159,8 @@ if [ -n "$variant" ]; then
   mkdir "$work/variant"
   cp "$variant"/*.dll "$top/simulated32/libsimctl.so" "$work/variant/"
   field refused java 3 "$work/variant"
-  expect refused "FAIL identity: the CVDLL1RZ1.dll loaded (hosted) does not say it is this release's stand-in"
+  expect refused \
+    "FAIL identity: the CVDLL1RZ1.dll loaded (hosted) does not say it is this release's stand-in"
   expect refused "stopped before any write"
 else
   fail "no lacking-even variant of the stand-ins to check the refusal with"

@@ -46,25 +46,34 @@ final class FieldCheck {
     }
 
     private int parent(Path named) throws Exception {
-        jar = Paths.get(FieldCheck.class.getProtectionDomain().getCodeSource().getLocation().toURI());
+        jar = Paths.get(FieldCheck.class.getProtectionDomain().getCodeSource().getLocation()
+                .toURI());
         say("morlane " + NativeLoader.version() + ": field check of this machine");
         say("  machine  " + System.getProperty("os.name") + " " + System.getProperty("os.version")
                 + " " + System.getProperty("os.arch") + ", user " + System.getProperty("user.name")
                 + ", folder " + System.getProperty("user.dir"));
-        say("  JVM      " + System.getProperty("java.vm.name") + " " + System.getProperty("java.version")
-                + " in " + System.getProperty("java.home") + ", " + NativeLoader.Platform.current());
+        say("  JVM      " + System.getProperty("java.vm.name") + " "
+                + System.getProperty("java.version") + " in " + System.getProperty("java.home")
+                + ", " + NativeLoader.Platform.current());
         Path folder = named != null ? named : standIns(jar.getParent());
         if (folder == null || !Files.isRegularFile(folder.resolve(PLC))
                 || !Files.isRegularFile(folder.resolve(CORVANE))) {
             verdict("FAIL", "stand-ins", "none found (" + (named != null ? named
                     : jar.resolveSibling("simulated32") + " or simulated") + "): run this from the"
-                    + " unpacked release, or name the folder of its stand-ins: --field-check <folder>");
+                    + " unpacked release, or name their folder: --field-check <folder>");
             return end(REFUSED);
         }
         folder = folder.toRealPath();
         say("  stand-ins " + folder);
         realLibraries(folder);
         Path work = Files.createTempDirectory("morlane-field-"); // the user's alone
+        if (!Charset.forName(System.getProperty("sun.jnu.encoding", "UTF-8")).newEncoder()
+                .canEncode(work.toString())) { // the stand-ins take the state file's ANSI name
+            delete(work);
+            verdict("FAIL", "temporary folder", work + " has characters the system's code page"
+                    + " cannot hold: name another with -Djava.io.tmpdir=<folder>");
+            return end(REFUSED);
+        }
         try {
             int status = checks(folder, work, "run");
             if (status == REFUSED) {
@@ -173,7 +182,7 @@ final class FieldCheck {
                     jvm64 ? x64 : folder, null);
         } else {
             verdict("SKIP", "a 64-bit copy first", WINDOWS && jvm64 ? "a 64-bit JVM loads a"
-                    + " 64-bit copy itself; where it matters (in SysWOW64) it cannot be placed safely"
+                    + " 64-bit copy itself; where it matters (SysWOW64) it cannot be placed safely"
                     : "this release holds no 64-bit copy to place");
         }
         verdict("SKIP", "placements not tried", WINDOWS ? "beside java.exe ("
@@ -388,7 +397,7 @@ final class FieldCheck {
         return status;
     }
 
-    /** The checking JVM's side: {@code run|texts <stand-ins> <state>} or {@code where - <state>}. */
+    /** The checking JVM: {@code run|texts <stand-ins> <state>} or {@code where - <state>}. */
     public static void main(String[] args) throws Exception {
         Brenmoor.start();
         if (args[0].equals("where")) {
@@ -443,7 +452,8 @@ final class FieldCheck {
                     break;
                 }
             }
-            Map<String, String> self = why == null ? parse(Brenmoor.cvRequest("sim", "self")) : null;
+            Map<String, String> self =
+                    why == null ? parse(Brenmoor.cvRequest("sim", "self")) : null;
             if (why == null && !IDENTITY.equals(self.get("stand-in"))) {
                 why = CORVANE + " does not answer as this release's stand-in";
             }
@@ -781,7 +791,7 @@ final class FieldCheck {
             }
             String elevated = WINDOWS ? "elevated " + self.get("elevated") : "as " + user;
             out(wrong.isEmpty() ? "PASS" : "WARN", "cache folder", version.getParent() + ": "
-                    + (wrong.isEmpty() ? "yours alone" + (WINDOWS ? " (access list)" : " (mode 700)")
+                    + (wrong.isEmpty() ? "yours alone" + (WINDOWS ? " (access list)" : " (700)")
                             : String.join("; ", wrong)) + ", " + elevated);
         }
 
