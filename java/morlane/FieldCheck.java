@@ -746,8 +746,8 @@ final class FieldCheck {
                     self.get("pid"), "exe"));
             List<String> wrong = new ArrayList<>();
             if (WINDOWS) {
-                for (String[] want : new String[][] {{"job", "1"}, {"kill-on-close", "1"},
-                        {"virtualized", "0"}, {"manifest", "asInvoker"}}) {
+                for (String[] want : new String[][] {{"job", "1"}, {"virtualized", "0"},
+                        {"manifest", "asInvoker"}}) {
                     if (!want[1].equals(self.get(want[0]))) {
                         wrong.add(want[0] + " " + self.get(want[0]) + ", not " + want[1]);
                     }
@@ -757,7 +757,7 @@ final class FieldCheck {
             }
             out(wrong.isEmpty() ? "PASS" : "FAIL", "host process", "pid " + self.get("pid")
                     + " of this JVM's, " + self.get("threads") + " threads" + (WINDOWS ? ", in a"
-                            + " job that ends it with the JVM, not virtualized, asInvoker, ANSI"
+                            + " job, not virtualized, asInvoker, ANSI"
                             + " code page " + self.get("acp") + ", elevated " + self.get("elevated")
                             : ", " + program) + (wrong.isEmpty() ? "" : "; but " + wrong));
         }

@@ -98,14 +98,9 @@ void append_windows(std::string& out, DWORD& ppid, int& threads) {
                 ppid = process.th32ParentProcessID;
         CloseHandle(snapshot);
     }
+    // Whether the job ends the host with the JVM shows only by killing the JVM: a check does so.
     BOOL in_job = FALSE;
     IsProcessInJob(GetCurrentProcess(), nullptr, &in_job);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    bool kill_on_close =
-        in_job &&
-        QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
-                                  sizeof limits, nullptr) &&
-        (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0;
     TOKEN_ELEVATION elevation{};
     DWORD virtualized = 0, size = 0;
     HANDLE token = nullptr;
@@ -116,7 +111,6 @@ void append_windows(std::string& out, DWORD& ppid, int& threads) {
         CloseHandle(token);
     }
     out += "job=" + std::to_string(in_job ? 1 : 0) +
-           "\nkill-on-close=" + std::to_string(kill_on_close ? 1 : 0) +
            "\nelevated=" + std::to_string(elevation.TokenIsElevated != 0 ? 1 : 0) +
            "\nvirtualized=" + std::to_string(virtualized != 0 ? 1 : 0) +
            "\nacp=" + std::to_string(GetACP()) + "\nmanifest=" + manifest_level() + "\n";
@@ -128,7 +122,8 @@ std::string self() {
     std::snprintf(thread, sizeof thread, "%zx",
                   std::hash<std::thread::id>{}(std::this_thread::get_id()));
     std::string path = file_of(own_address());
-    std::string out = "stand-in=" IDENTITY "\nfile=" + base_name(path) + "\nthread=" + thread;
+    std::string out =
+        "stand-in=" IDENTITY "\nfile=" + base_name(path) + "\nthread=" + thread + "\n";
     int threads = 0;
 #if defined(_WIN32)
     DWORD ppid = 0;
@@ -143,7 +138,7 @@ std::string self() {
         closedir(tasks);
     }
 #endif
-    return out + "\npid=" + std::to_string(pid) + "\nppid=" + std::to_string(ppid) +
+    return out + "pid=" + std::to_string(pid) + "\nppid=" + std::to_string(ppid) +
            "\nthreads=" + std::to_string(threads) + "\npath=" + path +
            "\ncompanion=" + file_of(reinterpret_cast<const void*>(&simctl_record)) + "\n";
 }

@@ -7,7 +7,7 @@
 //                              below), "file", "pid", "ppid", "threads" (the process's thread
 //                              count), "thread" (the calling thread, as item "thread" gives it),
 //                              "path" (this library's own file), "companion" (simctl's file); on
-//                              Windows also "job", "kill-on-close", "elevated", "virtualized",
+//                              Windows also "job", "elevated", "virtualized",
 //                              "acp" (the ANSI code page) and "manifest" (the program's
 //                              requestedExecutionLevel, or "none")
 //   script:delay:<entry>:<ms>  simctl_set_delay

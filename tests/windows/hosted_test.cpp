@@ -315,8 +315,8 @@ TEST_F(Hosted, TheStandInReportsTheHostProcessItRunsIn) {
     for (const std::string& line :
          {std::string("stand-in=morlane-stand-in/1"), std::string("file=CVDAlib.dll"),
           "pid=" + std::to_string(hosts[0]), "ppid=" + std::to_string(GetCurrentProcessId()),
-          std::string("job=1"), std::string("kill-on-close=1"), std::string("virtualized=0"),
-          std::string("manifest=asInvoker"), "acp=" + std::to_string(GetACP())}) {
+          std::string("job=1"), std::string("virtualized=0"), std::string("manifest=asInvoker"),
+          "acp=" + std::to_string(GetACP())}) {
         EXPECT_NE(self.find("\n" + line + "\n"), std::string::npos) << line << " in" << self;
     }
 }
