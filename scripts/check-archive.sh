@@ -160,7 +160,7 @@ if [ -n "$variant" ]; then
   cp "$variant"/*.dll "$top/simulated32/libsimctl.so" "$work/variant/"
   field refused java 3 "$work/variant"
   expect refused \
-    "FAIL identity: the CVDLL1RZ1.dll loaded (hosted) does not say it is this release's stand-in"
+    "FAIL identity: the CVDLL1RZ1.dll loaded (hosted) is not this release's stand-in in $work/variant"
   expect refused "stopped before any write"
 else
   fail "no lacking-even variant of the stand-ins to check the refusal with"

@@ -415,7 +415,7 @@ final class FieldCheck {
             Drive.texts(self, true);
             System.exit(0);
         }
-        Drive.all(self, Paths.get(args[2]));
+        Drive.all(self);
         System.out.println("READY " + (CallRecord.corvaneMode() == CallRecord.HOSTED
                 ? self.get("ppid") : self.get("pid")));
         System.in.read(); // until the parent kills this JVM
@@ -427,26 +427,23 @@ final class FieldCheck {
 
         private Drive() {}
 
+        private static Path folder, state; // the stand-ins' and the state file of this run
+
         // Both libraries as the stand-ins announced them, in the folder named, and the data-access
         // one answering as one: its report on its own process, or null when refused.
-        static Map<String, String> identify(Path folder, Path state) throws IOException {
+        static Map<String, String> identify(Path standIns, Path stateFile) throws IOException {
+            folder = standIns;
+            state = stateFile;
             String why = null;
             for (String file : new String[] {PLC, CORVANE}) {
                 boolean link = file.equals(PLC);
                 int mode = link ? CallRecord.linkMode() : CallRecord.corvaneMode();
-                List<String[]> lines = announced(state, file);
                 if (mode == CallRecord.NOT_LOADED) {
                     why = file + " does not load: " + (link ? CallRecord.linkLoadFailure()
                             : CallRecord.corvaneLoadFailure());
-                } else if (lines.isEmpty()) {
-                    why = "the " + file + " loaded (" + where(mode) + ") does not say it is this"
-                            + " release's stand-in: the search found another library first";
-                }
-                for (String[] line : lines) {
-                    if (!IDENTITY.equals(line[0]) || !same(line[3], folder.resolve(file))) {
-                        why = "the " + file + " loaded is " + line[3] + " (" + line[0]
-                                + "), not this release's stand-in in " + folder;
-                    }
+                } else if (!ours(file)) {
+                    why = "the " + file + " loaded (" + where(mode) + ") is not this release's"
+                            + " stand-in in " + folder + ": the search found another library";
                 }
                 if (why != null) {
                     break;
@@ -470,14 +467,14 @@ final class FieldCheck {
             return self;
         }
 
-        static void all(Map<String, String> self, Path state) throws Exception {
+        static void all(Map<String, String> self) throws Exception {
             boolean hosted = CallRecord.linkMode() == CallRecord.HOSTED;
             request("script:recording:0"); // a journal would only make every call take its lock
             stress();
             texts(self, false);
             churn(CallRecord.corvaneMode() == CallRecord.HOSTED);
             deadline(hosted);
-            killed(hosted, state);
+            killed(hosted);
             host(self);
             cache(self);
         }
@@ -670,7 +667,7 @@ final class FieldCheck {
             return Integer.parseInt(parse(request("self")).get("threads"));
         }
 
-        private static void deadline(boolean hosted) {
+        private static void deadline(boolean hosted) throws IOException {
             if (!hosted) {
                 try {
                     CallRecord.setLinkDeadline(500);
@@ -698,7 +695,7 @@ final class FieldCheck {
         }
 
         // A host killed by another program while a call is inside it.
-        private static void killed(boolean hosted, Path state) throws Exception {
+        private static void killed(boolean hosted) throws Exception {
             if (!hosted) {
                 out("SKIP", "host killed", "in process: no host");
                 return;
@@ -727,9 +724,19 @@ final class FieldCheck {
                     ? "the next start served" : "the next start: " + next));
         }
 
-        // null when a new start loads the library and an open and close go through.
-        private static String serves() {
+        // The library file's latest load is this release's stand-in in the folder checked.
+        private static boolean ours(String file) throws IOException {
+            List<String[]> lines = announced(state, file);
+            String[] last = lines.isEmpty() ? null : lines.get(lines.size() - 1);
+            return last != null && IDENTITY.equals(last[0]) && same(last[3], folder.resolve(file));
+        }
+
+        // null when a new start loads the stand-in again and an open and close go through.
+        private static String serves() throws IOException {
             Brenmoor.start();
+            if (!ours(PLC)) { // a library put in its place meanwhile is never written to
+                return "it loaded another library than the stand-in, which was not driven";
+            }
             Brenmoor.open(0, 0, 0, 1000, 3);
             FailureKind open = CallRecord.lastFailure();
             Brenmoor.close(0);
