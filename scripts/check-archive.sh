@@ -148,8 +148,8 @@ if [ -x "$i386_java" ]; then
     "PASS a companion library"; do
     expect field32 "$check"
   done
-else
-  fail "no 32-bit JVM ($i386_java) for the field check in process"
+else # scripts/package.sh installs no 32-bit JVM; scripts/test.sh does
+  echo "-- no 32-bit JVM ($i386_java): the field check in process left out"
 fi
 variant=""
 for dir in "$build/sim32/lacking-even" "$root/build/pkg-linux/sim32/lacking-even"; do
