@@ -35,6 +35,7 @@ set(_java_sources
   "${_java_src}/morlane/CallRecord.java"
   "${_java_src}/morlane/FailureKind.java"
   "${_java_src}/morlane/LoadMode.java"
+  "${_java_src}/morlane/FieldCheck.java"
   "${_java_src}/morlane/DataAccess.java"
   "${_java_src}/morlane/MachineCheck.java"
   "${_java_src}/morlane/NativeLoader.java"

@@ -2,7 +2,8 @@
 # Unpacks a Linux release archive into an empty folder and runs its example there, against the
 # simulated libraries it ships, in a cleared environment, so nothing from the build tree can take
 # part: the dynamic loader's trace of the run must not name the source or build tree at all. The
-# loose natives, of this archive and of the Windows zip beside it, must be the jar's own files.
+# loose natives, of this archive and of the Windows zip beside it, must be the jar's own files. The
+# field check passes there on both JVMs and refuses stand-ins that are not the release's.
 #
 #   scripts/check-archive.sh [morlane-<version>-Linux-x86_64.tar.gz]
 #
@@ -109,6 +110,65 @@ if [ -e "$top/morlane-host32" ]; then
   expect hosted "link 0 open to unit 1 (PLC link library hosted in morlane-host32)"
   expect hosted "done"
 fi
+
+# The field check from the unpacked archive, in a cleared environment: the 64-bit JVM drives the
+# 32-bit stand-ins hosted, Debian's 32-bit JVM in process; a folder of stand-ins that are not the
+# release's own (a lacking-* variant) is refused before any write.
+# field <name> <java> <expected exit status> [folder]; $where_real: the check's LD_LIBRARY_PATH
+field() {
+  local name=$1 jvm=$2 expected=$3 status=0
+  shift 3
+  mkdir -p "$work/$name"
+  (cd "$work/$name" && env -i PATH=/usr/bin:/bin HOME="$work" XDG_CACHE_HOME="$work/cache" \
+    LD_LIBRARY_PATH="${where_real:-}" "$jvm" -Djava.io.tmpdir="$work/$name" \
+    -jar "$(ls "$top"/morlane-*[0-9].jar)" --field-check "$@") \
+    >"$work/$name.out" 2>&1 || status=$?
+  echo "-- java -jar --field-check $* ($name) -> exit $status"
+  sed 's/^/   | /' "$work/$name.out"
+  [ "$status" -eq "$expected" ] || fail "the field check ($name) exited $status, not $expected"
+  ls "$work/$name"/morlane-field-check-*.txt >/dev/null 2>&1 ||
+    fail "the field check ($name) left no report"
+}
+if [ -e "$top/morlane-host32" ]; then
+  field field64 java 0
+  for check in "identity: CVDLL1RZ1.dll (hosted) and CVDAlib.dll (hosted)" stress: "thread churn:" \
+    deadline: "host killed:" "host process:" "host ends with the JVM:" "on the search path first:" \
+    "the current folder:" "a companion library" "a 64-bit copy first:" "cache folder:"; do
+    expect field64 "PASS $check"
+  done
+  # Stand-ins where the real libraries are searched for: a FAIL, and the exit status says so.
+  where_real=$top/simulated32 field misplaced java 1
+  expect misplaced "FAIL real CVDLL1RZ1.dll: $top/simulated32/CVDLL1RZ1.dll is one of the stand-ins"
+fi
+i386_java=/usr/lib/jvm/java-17-openjdk-i386/bin/java
+if [ -x "$i386_java" ]; then
+  field field32 "$i386_java" 0
+  for check in "PASS identity: CVDLL1RZ1.dll (in process) and CVDAlib.dll (in process)" \
+    "PASS stress:" "SKIP deadline: in process" "PASS a 64-bit copy first:" \
+    "PASS a companion library"; do
+    expect field32 "$check"
+  done
+else # scripts/package.sh installs no 32-bit JVM; scripts/test.sh does
+  echo "-- no 32-bit JVM ($i386_java): the field check in process left out"
+fi
+variant=""
+for dir in "$build/sim32/lacking-even" "$root/build/pkg-linux/sim32/lacking-even"; do
+  [ -d "$dir" ] && variant=$dir && break
+done
+if [ -n "$variant" ]; then
+  mkdir "$work/variant"
+  cp "$variant"/*.dll "$top/simulated32/libsimctl.so" "$work/variant/"
+  field refused java 3 "$work/variant"
+  expect refused \
+    "FAIL identity: the CVDLL1RZ1.dll loaded (hosted) is not this release's stand-in in $work/variant"
+  expect refused "stopped before any write"
+else
+  fail "no lacking-even variant of the stand-ins to check the refusal with"
+fi
+# Its copies of the stand-ins went with its temporary folders: none is left for a program to find.
+leftover=$(find "$work" -name CVDLL1RZ1.dll -not -path "$top/*" -not -path "$work/variant/*" \
+  -not -path "$work/windows/*")
+[ -z "$leftover" ] || fail "the field check left copies of the stand-ins behind: $leftover"
 
 # The watch tool reads what the last run left in the shared state, and sets a register there.
 # watch [expected exit status] [simwatch arguments...]

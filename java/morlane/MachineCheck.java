@@ -22,6 +22,10 @@ final class MachineCheck {
     private MachineCheck() {}
 
     public static void main(String[] args) {
+        if (args.length > 0 && args[0].equals("--field-check")) {
+            FieldCheck.run(java.util.Arrays.copyOfRange(args, 1, args.length));
+            return;
+        }
         NativeLoader.Platform platform = NativeLoader.Platform.current();
         System.out.println("morlane " + NativeLoader.version() + ": checking this machine");
         say("JVM", System.getProperty("java.vm.name") + " " + System.getProperty("java.version")

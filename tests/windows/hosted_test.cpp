@@ -307,6 +307,24 @@ TEST_F(Hosted, ProcessesTheLibraryStartsOutliveTheHost) {
     CloseHandle(child.hProcess);
 }
 
+// What the field check reads on a user's PC comes from the stand-in inside the host: its process,
+// its job, its token, its code page and its manifest, as the host sees them itself.
+TEST_F(Hosted, TheStandInReportsTheHostProcessItRunsIn) {
+    cv_start();
+    const std::vector<DWORD> hosts = hosts_of(GetCurrentProcessId());
+    ASSERT_EQ(hosts.size(), 1u);
+    fakejni::FakeJvm on;
+    const std::string self =
+        "\n" + on.text(api().cvRequest(on.env(), nullptr, on.string("sim"), on.string("self")));
+    for (const std::string& line :
+         {std::string("stand-in=morlane-stand-in/1"), std::string("file=CVDAlib.dll"),
+          "pid=" + std::to_string(hosts[0]), "ppid=" + std::to_string(GetCurrentProcessId()),
+          std::string("job=1"), std::string("virtualized=0"), std::string("manifest=asInvoker"),
+          "acp=" + std::to_string(GetACP())}) {
+        EXPECT_NE(self.find("\n" + line + "\n"), std::string::npos) << line << " in" << self;
+    }
+}
+
 // ---- NoHost -------------------------------------------------------------------------------------
 
 // Without morlane-host32.exe beside the bridge a start is as silent as a failed load, and the
