@@ -107,11 +107,17 @@ Reach hand(Host& host, Mailbox& mailbox, std::uint32_t kind, Clock::time_point u
         return end_host(host, until);
     }
     sequence = ++host.sent;
-    std::uint32_t answer = wire::kRefused;
-    if (!hand_over_mailbox(host.process.control, mailbox, kind, sequence, until, answer)) {
+    const Sent sent = send_mailbox(host.process.control, mailbox, kind, sequence, until);
+    wire::ControlAnswer back{};
+    if (sent == Sent::Nothing) {
+        return Reach::Busy;
+    }
+    if (sent == Sent::Broken || !read_all(host.process.control, &back, sizeof back, until) ||
+        back.sequence != sequence ||
+        (back.answer != wire::kServing && back.answer != wire::kRefused)) {
         return end_host(host, until);
     }
-    return answer == wire::kServing ? Reach::Called : Reach::Busy;
+    return back.answer == wire::kServing ? Reach::Called : Reach::Busy;
 }
 
 // The calling thread's new mailbox, which the host serves on a thread of its own; else nullptr

@@ -203,12 +203,13 @@ inline bool read_all(const Channel& channel, void* data, std::size_t size,
 }
 void close_channel(Channel& channel) noexcept;
 
-// Bridge: hands `mailbox` to the host as a message of `kind` (wire::kNewMailbox, kExtension)
-// numbered `sequence` and reads its answer
-// (wire::kServing or kRefused) until `until`; false when the channel broke, the time passed, or
-// the answer is not this message's. The mailbox's handle is this process's no longer.
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
-                       std::uint32_t sequence, Until until, std::uint32_t& answer) noexcept;
+// Bridge: sends `mailbox` to the host as a message of `kind` (wire::kNewMailbox, kExtension)
+// numbered `sequence`, whose wire::ControlAnswer then follows on the channel: Yes; Broken when the
+// channel broke or `until` passed; Nothing when Windows could not copy its handles into the host
+// and nothing was sent. The mailbox's handle is this process's no longer.
+enum class Sent { Yes, Broken, Nothing };
+Sent send_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
+                  std::uint32_t sequence, Until until) noexcept;
 // Host: the next message's kind and number, kind 0 at end of file or on any error. The mailbox of
 // a kNewMailbox or kExtension is mapped into `box`, whose header stays null when it cannot be;
 // whatever else came is closed.

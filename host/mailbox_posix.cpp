@@ -182,20 +182,14 @@ bool send_with_descriptor(const Channel& channel, const void* data, std::size_t 
            static_cast<ssize_t>(size);
 }
 
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
-                       std::uint32_t sequence, Until until, std::uint32_t& answer) noexcept {
+Sent send_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
+                  std::uint32_t sequence, Until) noexcept {
     const wire::ControlMessage message{kind, sequence, mailbox.bytes};
     const bool sent =
         send_with_descriptor(control, &message, sizeof message, static_cast<int>(mailbox.handle));
     close(static_cast<int>(mailbox.handle)); // the mapping stays
     mailbox.handle = -1;
-    wire::ControlAnswer back{};
-    answer = back.answer;
-    if (!sent || !read_all(control, &back, sizeof back, until) || back.sequence != sequence) {
-        return false;
-    }
-    answer = back.answer;
-    return back.answer == wire::kServing || back.answer == wire::kRefused;
+    return sent ? Sent::Yes : Sent::Broken;
 }
 
 std::uint32_t receive_control(const Channel& control, Mailbox& box,

@@ -148,8 +148,8 @@ void close_channel(Channel& channel) noexcept {
     channel.pipe = nullptr;
 }
 
-bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
-                       std::uint32_t sequence, Until until, std::uint32_t& answer) noexcept {
+Sent send_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t kind,
+                  std::uint32_t sequence, Until until) noexcept {
     // Copies of the section and both events move into the host; the section's handle is ours no
     // longer (the view stays), the events' we keep, to wake and sleep on.
     const HANDLE self = GetCurrentProcess();
@@ -165,22 +165,15 @@ bool hand_over_mailbox(const Channel& control, Mailbox& mailbox, std::uint32_t k
                                              (i == 0 ? DUPLICATE_CLOSE_SOURCE : 0)) != FALSE;
     }
     mailbox.handle = -1;
-    answer = wire::kRefused; // when nothing reached the host: only this call fails
     if (!moved) {
-        return true;
+        return Sent::Nothing; // only this call fails
     }
     const auto value = [](HANDLE handle) {
         return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
     };
     const wire::ControlMessage message{
         kind, sequence, mailbox.bytes, value(theirs[0]), {value(theirs[1]), value(theirs[2])}};
-    wire::ControlAnswer back{};
-    if (!write_all(control, &message, sizeof message, until) ||
-        !read_all(control, &back, sizeof back, until) || back.sequence != sequence) {
-        return false;
-    }
-    answer = back.answer;
-    return back.answer == wire::kServing || back.answer == wire::kRefused;
+    return write_all(control, &message, sizeof message, until) ? Sent::Yes : Sent::Broken;
 }
 
 std::uint32_t receive_control(const Channel& control, Mailbox& box,
