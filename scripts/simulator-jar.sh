@@ -36,7 +36,6 @@ bits() {
 strip_all() { # <folder>
   local file triple
   for file in "$1"/*/*; do
-    [ "$(basename "$file")" != files ] || continue
     if pe "$file"; then
       triple=$([ "$(bits "$file")" = 32 ] && echo i686 || echo x86_64)-w64-mingw32
       SOURCE_DATE_EPOCH=0 "$triple-strip" --strip-unneeded "$file"
@@ -69,7 +68,8 @@ for build in "$@"; do
     done
   fi
   strip_all "$platform"
-  (cd "$platform" && find . -type f | sed 's|^\./||' | LC_ALL=C sort >files)
+  # Only the folders' files: `files` itself exists before find looks.
+  (cd "$platform" && find . -mindepth 2 -type f | sed 's|^\./||' | LC_ALL=C sort >files)
 done
 mkdir -p "$(dirname "$out")"
 bash "$root/cmake/reproducible-jar.sh" "$out" - "$stage"
