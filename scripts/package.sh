@@ -51,7 +51,8 @@ archive() { # <name> <build dir>
 build "Linux x86-64" "$linux" all -DMORLANE_RELEASE_DIR="$release"
 build "Linux i386" "$i386" "morlane morlane_simulator" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-linux-i386.cmake"
-build "Windows i686" "$win32" morlane -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake"
+build "Windows i686" "$win32" "morlane simkit sim_cvdll1rz1 sim_cvdalib" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake"
 build "Windows x86-64" "$win64" all -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake" \
   -DMORLANE_RELEASE_DIR="$release" -DMORLANE_WIN32_BRIDGE="$win32/lib/morlane.dll"
 

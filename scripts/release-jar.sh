@@ -62,8 +62,9 @@ sed -e "s|@VERSION@|$version|g" -e "s|@COMMIT@|$commit|g" \
   -e "s|@LICENSE@|${MORLANE_POM_LICENSE:-Proprietary}|g" \
   -e "s|@SCM@|${MORLANE_POM_SCM:-morlane.git}|g" "$root/cmake/morlane.pom.in" >"$out/$name.pom"
 
-# The desk kit, lathwork:morlane-simulator, for tests: the stand-ins of both Linux builds.
-bash "$root/scripts/simulator-jar.sh" "$out/morlane-simulator-$version.jar" "$linux" "$i386"
+# The desk kit, lathwork:morlane-simulator, for tests: the stand-ins of all four builds.
+bash "$root/scripts/simulator-jar.sh" "$out/morlane-simulator-$version.jar" "$linux" "$i386" \
+  "$win32" "$win64"
 sed -e "s|@VERSION@|$version|g" -e "s|@COMMIT@|$commit|g" \
   -e "s|@LICENSE@|${MORLANE_POM_LICENSE:-Proprietary}|g" \
   -e "s|@SCM@|${MORLANE_POM_SCM:-morlane.git}|g" "$root/cmake/morlane-simulator.pom.in" \

@@ -410,12 +410,13 @@ public final class Simulator implements AutoCloseable {
         return os + (arch.equals("amd64") || arch.equals("x86_64") ? "-x86_64" : "-x86");
     }
 
-    /** A file name in the platform's own encoding, NUL-terminated. */
+    /**
+     * A file name in the platform's own encoding, NUL-terminated. On Windows that is the ANSI
+     * code page, which simctl's environment and file calls take it in.
+     */
     private static byte[] name(Path file) {
-        boolean windows = System.getProperty("os.name", "").startsWith("Windows");
-        return (file.toAbsolutePath() + "\0").getBytes(windows ? StandardCharsets.UTF_8
-                : Charset.forName(System.getProperty("sun.jnu.encoding",
-                        Charset.defaultCharset().name())));
+        return (file.toAbsolutePath() + "\0").getBytes(Charset.forName(
+                System.getProperty("sun.jnu.encoding", Charset.defaultCharset().name())));
     }
 
     /**
