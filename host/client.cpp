@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -17,14 +16,6 @@
 namespace morlane::hosted {
 
 using Clock = std::chrono::steady_clock;
-
-bool fail(LoadError& why, const char* format, ...) noexcept {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(why.text, sizeof why.text, format, arguments);
-    va_end(arguments);
-    return false;
-}
 
 std::atomic<std::uint64_t> hosts_started{0};
 

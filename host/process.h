@@ -5,6 +5,8 @@
 #include "host/mailbox.h"
 
 #include <chrono>
+#include <cstdarg>
+#include <cstdio>
 
 namespace morlane::hosted {
 
@@ -17,7 +19,14 @@ struct Process {
 };
 
 // Puts the text into `why`, printf-style; false, for the caller to return.
-bool fail(LoadError& why, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+__attribute__((format(printf, 2, 3))) inline bool fail(LoadError& why, const char* format,
+                                                       ...) noexcept {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(why.text, sizeof why.text, format, arguments);
+    va_end(arguments);
+    return false;
+}
 
 // Starts the host program beside this module for the file a 32-bit process's search for
 // `file_name` finds (on Linux, where that search cannot see every folder the 32-bit loader knows,
